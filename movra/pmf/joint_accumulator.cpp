@@ -1,0 +1,122 @@
+#include "joint_accumulator.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "../runtime/error.h"
+#include "../runtime/messages.h"
+
+void JointAccumulator::abortInternal() { ::abortInternal(); }
+
+JointAccumulator::~JointAccumulator() {
+    if (elements == nullptr) return;
+    for (int32_t k = 0; k < length; k++) delete elements[k];
+    std::free(elements);
+}
+
+void JointAccumulator::include(Int value) {
+    if (value < offset && value < 0) abort(msg::NegativeSample);
+    if (length > 0 && value >= offset && int64_t(value) - offset < length) return;
+    int32_t newOffset, newLength;
+    growWindow(offset, length, value, newOffset, newLength);
+    Accumulator** buffer = static_cast<Accumulator**>(allocateScratch(newLength, sizeof(Accumulator*)));
+    if (elements != nullptr) {
+        std::memcpy(buffer + (offset - newOffset), elements, size_t(length) * sizeof(Accumulator*));
+        std::free(elements);
+    }
+    elements = buffer;
+    offset = newOffset;
+    length = newLength;
+    for (int32_t k = 0; k < length; k++) {
+        if (elements[k] != nullptr) continue;
+        Accumulator* child = depth <= 2
+            ? static_cast<Accumulator*>(new (std::nothrow) SimpleAccumulator(obj))
+            : static_cast<Accumulator*>(new (std::nothrow) JointAccumulator(obj, depth - 1));
+        if (child == nullptr) abort(msg::OutOfMemory);
+        elements[k] = child;
+    }
+}
+
+Accumulator* JointAccumulator::vput(Real probability, va_list& valist) {
+    if (depth < 2) abortInternal();
+    if (depth == 2) {
+        Int value1 = va_arg(valist, Int);
+        Int value2 = va_arg(valist, Int);
+        return putDouble(probability, value1, value2);
+    }
+    JointAccumulator* current = this;
+    for (int32_t i = 0; i < depth - 1; i++) {
+        Int value = va_arg(valist, Int);
+        current->include(value);
+        Accumulator* child = current->elements[value - current->offset];
+        if (i == depth - 2) {
+            child->putSingle(probability, va_arg(valist, Int));
+            return this;
+        }
+        current = static_cast<JointAccumulator*>(child);
+    }
+    return this;
+}
+
+Pmf* JointAccumulator::toPmf() {
+    if (length == 0) abort(msg::EmptyPmf);
+    int64_t minValue = offset, maxValue = int64_t(offset) + length - 1;
+    while (minValue <= maxValue && elements[minValue - offset]->isEmpty()) minValue++;
+    while (minValue <= maxValue && elements[maxValue - offset]->isEmpty()) maxValue--;
+    if (minValue > maxValue) {
+        sum = 0.0;
+        return allocateEmptyJointPmf(obj, depth);
+    }
+    Int n = Int(maxValue - minValue + 1);
+    Pmf* marginal = allocateSimplePmf(obj, Int(minValue), n);
+    Pmf* jointPmf = allocateJointPmf(obj, marginal, depth);
+    for (Int k = 0; k < n; k++) {
+        Accumulator* child = elements[minValue - offset + k];
+        if (child->isEmpty()) continue;
+        jointPmf->joint.elements[k] = child->toPmf();
+        marginal->simple.elements[k] = sum;
+    }
+    Real total = 0;
+    for (Int k = 0; k < n; k++) total += marginal->simple.elements[k];
+    sum = total;
+    for (Int k = 0; k < n; k++) marginal->simple.elements[k] = marginal->simple.elements[k] / total;
+    return jointPmf;
+}
+
+CompoundAccumulator::CompoundAccumulator(MovraObject* _obj, PmfConfig* _pmfConfig)
+    : Accumulator(_obj), pmfConfig(_pmfConfig), elements(nullptr) {
+    int32_t n = pmfConfig->compound.length;
+    elements = static_cast<Accumulator**>(allocateScratch(n, sizeof(Accumulator*)));
+    try {
+        for (int32_t i = 0; i < n; i++) {
+            int32_t d = pmfConfig->compound.depths[i];
+            Accumulator* child = d == 1
+                ? static_cast<Accumulator*>(new (std::nothrow) SimpleAccumulator(obj))
+                : static_cast<Accumulator*>(new (std::nothrow) JointAccumulator(obj, d));
+            if (child == nullptr) abort(msg::OutOfMemory);
+            elements[i] = child;
+        }
+    } catch (...) {
+        for (int32_t i = 0; i < n; i++) delete elements[i];
+        std::free(elements);
+        throw;
+    }
+}
+
+CompoundAccumulator::~CompoundAccumulator() {
+    for (int32_t i = 0; i < pmfConfig->compound.length; i++) delete elements[i];
+    std::free(elements);
+}
+
+Accumulator* CompoundAccumulator::vput(Real probability, va_list& valist) {
+    for (int32_t i = 0; i < pmfConfig->compound.length; i++) elements[i]->vput(probability, valist);
+    return this;
+}
+
+Pmf* CompoundAccumulator::toPmf() {
+    if (isEmpty()) abort(msg::EmptyPmf);
+    Pmf* pmf = allocateCompoundPmf(obj, pmfConfig->compound.length);
+    for (int32_t i = 0; i < pmfConfig->compound.length; i++) pmf->compound.elements[i] = elements[i]->toPmf();
+    return pmf;
+}

@@ -1,0 +1,66 @@
+import pytest
+
+import movra
+
+
+def test_module_contents():
+    public = {name for name in dir(movra) if not name.startswith("_")}
+    assert public == {"StandardMultiserver", "StandardNetworkMultiserver", "error"}
+    assert movra.StandardMultiserver.__module__ == "movra"
+    assert movra.StandardNetworkMultiserver.__name__ == "StandardNetworkMultiserver"
+
+
+def test_error_class():
+    assert issubclass(movra.error, Exception)
+    assert movra.error.__name__ == "error"
+    assert movra.error.__module__ == "movra"
+
+
+@pytest.mark.parametrize(
+    "make, message",
+    [
+        (lambda: movra.StandardMultiserver(1), "Expected 0 parameters"),
+        (lambda: movra.StandardNetworkMultiserver(), "Expected 1 parameters"),
+        (lambda: movra.StandardNetworkMultiserver(1, 2), "Expected 1 parameters"),
+    ],
+)
+def test_constructor_argument_counts(make, message):
+    with pytest.raises(movra.error) as info:
+        make()
+    assert str(info.value) == message
+    assert info.value.args == (message,)
+
+
+@pytest.mark.parametrize("make", [movra.StandardMultiserver, lambda: movra.StandardNetworkMultiserver(2)])
+def test_counters_are_read_only(make):
+    m = make()
+    assert m.peak_memory_use >= m.current_memory_use > 0
+    for name in ("current_memory_use", "peak_memory_use"):
+        with pytest.raises(AttributeError):
+            setattr(m, name, 5)
+
+
+def test_subclasses_run_the_same_construction():
+    class Station(movra.StandardMultiserver):
+        def describe(self):
+            return (self.number_of_servers, self.internal_state)
+
+    class Network(movra.StandardNetworkMultiserver):
+        pass
+
+    s = Station()
+    assert s.describe() == (0, {(0, 0): 1.0})
+    s.number_of_servers = 1
+    s.number_of_arrivals_pmf = {0: 0.5, 1: 0.5}
+    s.step()
+    assert s.internal_state == {(0, 1): 0.5, (1, 1): 0.5}
+    n = Network(3)
+    assert n.get_number_of_nodes() == 3
+    with pytest.raises(movra.error, match="Expected 0 parameters"):
+        Station(1)
+
+
+def test_methods_refuse_keyword_arguments():
+    m = movra.StandardMultiserver()
+    with pytest.raises(TypeError):
+        m.reset_with_number_of_entities_in_system(n=1)

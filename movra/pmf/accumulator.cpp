@@ -55,6 +55,8 @@ void growWindow(int32_t offset, int32_t length, Int v, int32_t& newOffset, int32
     // Values never exceed the largest Int, so neither does the window.
     int64_t cap = int64_t(INT32_MAX) - o + 1;
     if (n > cap) n = cap;
+    // A window of more slots than an Int counts could never be allocated anyway.
+    if (n > INT32_MAX) abort(msg::OutOfMemory);
     newOffset = int32_t(o);
     newLength = int32_t(n);
 }

@@ -38,10 +38,11 @@ cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMOVRA_BUILD_TESTS=ON 
 cmake --build "$BUILD" -j "$JOBS"
 
 step "pytest against the sanitizer build of the module"
-# The interpreter itself is not instrumented, so the sanitizer runtime is preloaded; its
-# own allocations at exit are not leaks of ours.
-ASAN_LIB=$(g++ -print-file-name=libasan.so)
-(cd tests/python && LD_PRELOAD="$ASAN_LIB" ASAN_OPTIONS=detect_leaks=0 \
+# The interpreter itself is not instrumented, so the sanitizer runtime is preloaded, with
+# the C++ runtime beside it so that exceptions are intercepted; the interpreter's own
+# allocations at exit are not leaks of ours.
+PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
+(cd tests/python && LD_PRELOAD="$PRELOAD" ASAN_OPTIONS=detect_leaks=0 \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONPATH="$OLDPWD/$BUILD" \
   MOVRA_SANITIZED=1 "$PY" -m pytest -q -p no:cacheprovider .)
 

@@ -143,16 +143,19 @@ PmfArray* confirmCompoundPmfArray(PmfArray* a, int length, ...) {
 }
 
 PmfMatrix* confirmSimplePmfMatrix(PmfMatrix* m) {
+    if (m == nullptr) abortImport();
     for (Int i = 0; i < m->length; i++) confirmSimplePmfArray(m->elements[i]);
     return m;
 }
 
 PmfMatrix* confirmJointPmfMatrix(PmfMatrix* m, int depth) {
+    if (m == nullptr) abortImport();
     for (Int i = 0; i < m->length; i++) confirmJointPmfArray(m->elements[i], depth);
     return m;
 }
 
 PmfMatrix* confirmCompoundPmfMatrix(PmfMatrix* m, int length, ...) {
+    if (m == nullptr) abortImport();
     va_list args;
     va_start(args, length);
     try {

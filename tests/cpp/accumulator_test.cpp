@@ -1,0 +1,358 @@
+// Simple, joint and compound accumulators: normalisation and the collected total, window
+// growth, weight rules, failures (the accumulator must stay usable and leak nothing), and
+// values at the top of the Int range.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "pmf/accumulator.h"
+#include "pmf/joint_accumulator.h"
+#include "pmf/pmf.h"
+#include "pmf/pmf_query.h"
+#include "runtime/arena.h"
+#include "runtime/error.h"
+
+namespace {
+
+#define EXPECT_MOVRA_ERROR(statement, text)                          \
+    do {                                                             \
+        try {                                                        \
+            statement;                                               \
+            ADD_FAILURE() << "no CException from " #statement;       \
+        } catch (const CException& e) {                              \
+            EXPECT_STREQ(e.message, text);                           \
+        }                                                            \
+    } while (0)
+
+std::vector<Real> probabilities(const Pmf* pmf) {
+    return std::vector<Real>(pmf->simple.elements, pmf->simple.elements + pmf->simple.length);
+}
+
+class AccumulatorTest : public ::testing::Test {
+protected:
+    MovraObject obj{};
+    void TearDown() override {
+        release(&obj);
+        EXPECT_EQ(obj.memList, nullptr);
+    }
+};
+
+// ---- Simple accumulator
+
+struct SimpleCase {
+    const char* name;
+    std::vector<std::pair<Real, Int>> puts;  // (weight, value)
+    Int offset;
+    std::vector<Real> expected;
+    Real sum;
+};
+
+class SimpleAccumulatorCase : public AccumulatorTest,
+                              public ::testing::WithParamInterface<SimpleCase> {};
+
+TEST_P(SimpleAccumulatorCase, NormalisedPmfAndTotal) {
+    const SimpleCase& c = GetParam();
+    SimpleAccumulator acc(&obj);
+    for (const auto& put : c.puts) acc.putSingle(put.first, put.second);
+    Pmf* pmf = acc.toPmf();
+    EXPECT_EQ(pmf->pmfType, SIMPLE);
+    EXPECT_EQ(pmf->simple.offset, c.offset);
+    EXPECT_EQ(probabilities(pmf), c.expected);
+    EXPECT_EQ(Accumulator::sum, c.sum);
+}
+
+std::vector<Real> zerosExceptEnds(size_t n, Real first, Real last) {
+    std::vector<Real> v(n, 0.0);
+    v.front() = first;
+    v.back() = last;
+    return v;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SimpleAccumulatorCase,
+    ::testing::Values(
+        SimpleCase{"WeightsAddUp", {{0.2, 3}, {0.2, 3}, {0.6, 5}}, 3, {0.4, 0.0, 0.6}, 1.0},
+        SimpleCase{"DividedByTotal", {{0.5, 2}, {0.25, 4}}, 2, {0.5 / 0.75, 0.0, 0.25 / 0.75}, 0.75},
+        SimpleCase{"WeightAboveOneCountsAsOne", {{3.0, 1}, {0.5, 2}}, 1, {1.0 / 1.5, 0.5 / 1.5}, 1.5},
+        SimpleCase{"NonPositiveWeightsIgnoredEvenForNegativeValues",
+                   {{0.0, -5}, {-1.0, -3}, {-0.0, 2}, {0.5, 7}, {-2.0, 9}}, 7, {1.0}, 0.5},
+        SimpleCase{"ZeroEndsTrimmedAfterGrowth", {{0.25, 100}, {0.75, 0}}, 0,
+                   zerosExceptEnds(101, 0.75, 0.25), 1.0},
+        SimpleCase{"TopOfTheIntRange", {{0.5, INT32_MAX - 1}, {0.5, INT32_MAX}}, INT32_MAX - 1,
+                   {0.5, 0.5}, 1.0}),
+    [](const ::testing::TestParamInfo<SimpleCase>& info) { return info.param.name; });
+
+struct Growth {
+    int32_t offset, length;
+    Int value;
+    int32_t newOffset, newLength;
+};
+
+class WindowGrowth : public ::testing::TestWithParam<Growth> {};
+
+TEST_P(WindowGrowth, DoublesTowardsTheNewValue) {
+    const Growth& g = GetParam();
+    int32_t offset = -1, length = -1;
+    growWindow(g.offset, g.length, g.value, offset, length);
+    EXPECT_EQ(offset, g.newOffset);
+    EXPECT_EQ(length, g.newLength);
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, WindowGrowth,
+                         ::testing::Values(Growth{10, 5, 8, 1, 14}, Growth{3, 2, 1, 0, 8},
+                                           Growth{3, 2, 9, 3, 14}, Growth{0, 0, 5, 5, 1},
+                                           Growth{100, 1, 0, 0, 202},
+                                           Growth{INT32_MAX - 1, 1, INT32_MAX, INT32_MAX - 1, 2}));
+
+// A window holding both 0 and the largest Int has 2^31 slots, more than an Int can count:
+// the growth must refuse it rather than hand back a wrapped length.
+TEST(WindowGrowthLimits, WindowLongerThanAnIntCanCountIsRefused) {
+    const std::pair<int32_t, Int> requests[] = {{INT32_MAX, 0}, {0, INT32_MAX}};
+    for (const auto& r : requests) {
+        int32_t offset = 0, length = 0;
+        try {
+            growWindow(r.first, 1, r.second, offset, length);
+        } catch (const CException& e) {
+            EXPECT_STREQ(e.message, "Out of memory");
+            continue;
+        }
+        EXPECT_GT(length, 0) << "window at " << r.first << " taking " << r.second;
+    }
+}
+
+TEST_F(AccumulatorTest, WindowGrowsByTheRule) {
+    SimpleAccumulator acc(&obj);
+    EXPECT_TRUE(acc.isEmpty());
+    acc.putSingle(0.25, 100);
+    EXPECT_FALSE(acc.isEmpty());
+    EXPECT_EQ(acc.offset, 100);
+    EXPECT_EQ(acc.length, 1);
+    acc.putSingle(0.75, 0);
+    EXPECT_EQ(acc.offset, 0);
+    EXPECT_EQ(acc.length, 202);
+    EXPECT_EQ(acc.elements[100], 0.25);
+    EXPECT_EQ(acc.elements[0], 0.75);
+}
+
+TEST_F(AccumulatorTest, ValuesAtBothEndsOfTheIntRangeDoNotOverflow) {
+    const std::pair<Int, Int> orders[] = {{INT32_MAX, 0}, {0, INT32_MAX}};
+    for (const auto& order : orders) {
+        SimpleAccumulator acc(&obj);
+        acc.putSingle(0.5, order.first);
+        try {
+            acc.putSingle(0.5, order.second);
+        } catch (const CException& e) {
+            EXPECT_STREQ(e.message, "Out of memory");
+            EXPECT_EQ(probabilities(acc.toPmf()), std::vector<Real>{1.0});  // unchanged
+            continue;
+        }
+        Pmf* pmf = acc.toPmf();
+        EXPECT_EQ(lookupProbability(pmf, 0), 0.5);
+        EXPECT_EQ(lookupProbability(pmf, INT32_MAX), 0.5);
+    }
+}
+
+TEST_F(AccumulatorTest, SimpleFailures) {
+    SimpleAccumulator acc(&obj);
+    EXPECT_MOVRA_ERROR(acc.toPmf(), "Empty pmf");
+    acc.putSingle(0.0, 3)->putSingle(-0.5, 3);
+    EXPECT_MOVRA_ERROR(acc.toPmf(), "Empty pmf");
+    EXPECT_MOVRA_ERROR(acc.putSingle(0.1, -1), "Negative integer in pmf support");
+    EXPECT_MOVRA_ERROR(acc.put(0.1, -1), "Negative integer in pmf support");
+    EXPECT_MOVRA_ERROR(acc.putDouble(0.5, 1, 2), "MOVRA internal error");
+    EXPECT_TRUE(acc.isEmpty());
+
+    acc.putSingle(0.5, 4);
+    EXPECT_MOVRA_ERROR(acc.putSingle(0.5, INT32_MIN), "Negative integer in pmf support");
+    Pmf* pmf = acc.toPmf();
+    EXPECT_EQ(pmf->simple.offset, 4);
+    EXPECT_EQ(probabilities(pmf), std::vector<Real>{1.0});
+}
+
+TEST_F(AccumulatorTest, VariadicPutClampsAndSkips) {
+    SimpleAccumulator acc(&obj);
+    acc.put(2.0, 1)->put(0.0, -7)->put(-1.0, -7)->put(0.5, 2);
+    EXPECT_EQ(probabilities(acc.toPmf()), (std::vector<Real>{1.0 / 1.5, 0.5 / 1.5}));
+}
+
+TEST_F(AccumulatorTest, ToPmfLeavesTheAccumulatorAsItWas) {
+    SimpleAccumulator acc(&obj);
+    acc.putSingle(0.25, 1)->putSingle(0.75, 3);
+    Pmf* first = acc.toPmf();
+    Pmf* second = acc.toPmf();
+    EXPECT_FALSE(isSamePmfInstance(first, second));
+    EXPECT_EQ(first->simple.offset, second->simple.offset);
+    EXPECT_EQ(probabilities(first), probabilities(second));
+    acc.putSingle(1.0, 2);
+    EXPECT_EQ(probabilities(acc.toPmf()), (std::vector<Real>{0.25 / 2.0, 1.0 / 2.0, 0.75 / 2.0}));
+    EXPECT_EQ(Accumulator::sum, 2.0);
+}
+
+TEST_F(AccumulatorTest, ToPmfAndDeleteReleasesTheAccumulator) {
+    Pmf* pmf = (new SimpleAccumulator(&obj))->putSingle(1.0, 1)->toPmfAndDelete();
+    EXPECT_EQ(pmf->simple.offset, 1);
+    EXPECT_EQ(probabilities(pmf), std::vector<Real>{1.0});
+
+    // Also when the conversion fails (ASan reports a leak otherwise).
+    Accumulator* failing[] = {new SimpleAccumulator(&obj), new JointAccumulator(&obj, 2),
+                              new CompoundAccumulator(&obj, createCompoundPmfConfig(&obj, 2, 1, 2))};
+    for (Accumulator* acc : failing) EXPECT_MOVRA_ERROR(acc->toPmfAndDelete(), "Empty pmf");
+
+    JointAccumulator* joint = new JointAccumulator(&obj, 3);
+    joint->put(0.5, 1, 2, 3);
+    Pmf* jointPmf = joint->toPmfAndDelete();
+    EXPECT_EQ(jointPmf->joint.depth, 3);
+}
+
+// ---- Joint accumulator
+
+TEST_F(AccumulatorTest, JointDepthTwoExample) {
+    JointAccumulator acc(&obj, 2);
+    EXPECT_TRUE(acc.isEmpty());
+    acc.putDouble(0.5, 1, 3)->putDouble(0.25, 1, 4)->putDouble(0.25, 3, 0);
+    EXPECT_EQ(acc.offset, 1);
+    ASSERT_EQ(acc.length, 6);
+    for (int32_t k = 0; k < acc.length; k++) ASSERT_NE(acc.elements[k], nullptr);
+    EXPECT_FALSE(acc.elements[0]->isEmpty());
+    EXPECT_TRUE(acc.elements[1]->isEmpty());
+
+    Pmf* pmf = acc.toPmf();
+    EXPECT_EQ(Accumulator::sum, 1.0);
+    ASSERT_EQ(pmf->pmfType, JOINT);
+    EXPECT_EQ(pmf->joint.depth, 2);
+    Pmf* marginal = pmf->joint.marginal;
+    EXPECT_EQ(marginal->simple.offset, 1);
+    EXPECT_EQ(probabilities(marginal), (std::vector<Real>{0.75, 0.0, 0.25}));
+    ASSERT_NE(pmf->joint.elements[0], nullptr);
+    EXPECT_EQ(pmf->joint.elements[0]->simple.offset, 3);
+    EXPECT_EQ(probabilities(pmf->joint.elements[0]), (std::vector<Real>{0.5 / 0.75, 0.25 / 0.75}));
+    EXPECT_EQ(pmf->joint.elements[1], nullptr);
+    ASSERT_NE(pmf->joint.elements[2], nullptr);
+    EXPECT_EQ(pmf->joint.elements[2]->simple.offset, 0);
+    EXPECT_EQ(probabilities(pmf->joint.elements[2]), std::vector<Real>{1.0});
+}
+
+TEST_F(AccumulatorTest, JointMarginalIsTheShareOfCollectedWeight) {
+    JointAccumulator acc(&obj, 2);
+    acc.putDouble(0.3, 0, 0)->putDouble(0.3, 1, 0)->putDouble(0.0, -1, -1);
+    Pmf* pmf = acc.toPmf();
+    EXPECT_EQ(probabilities(pmf->joint.marginal), (std::vector<Real>{0.3 / 0.6, 0.3 / 0.6}));
+    EXPECT_EQ(Accumulator::sum, 0.3 + 0.3);
+
+    JointAccumulator clamped(&obj, 2);
+    clamped.putDouble(5.0, 0, 1)->put(7.0, 1, 1)->putDouble(0.5, 1, 2);
+    EXPECT_EQ(probabilities(clamped.toPmf()->joint.marginal),
+              (std::vector<Real>{1.0 / 2.5, 1.5 / 2.5}));
+}
+
+TEST_F(AccumulatorTest, JointDepthThreeThroughPut) {
+    JointAccumulator acc(&obj, 3);
+    acc.put(0.5, 0, 1, 2)->put(0.5, 0, 1, 3);
+    Pmf* pmf = acc.toPmf();
+    EXPECT_EQ(pmf->joint.depth, 3);
+    EXPECT_EQ(probabilities(pmf->joint.marginal), std::vector<Real>{1.0});
+    Pmf* inner = pmf->joint.elements[0];
+    ASSERT_EQ(inner->pmfType, JOINT);
+    EXPECT_EQ(inner->joint.depth, 2);
+    EXPECT_EQ(inner->joint.marginal->simple.offset, 1);
+    EXPECT_EQ(probabilities(inner->joint.marginal), std::vector<Real>{1.0});
+    EXPECT_EQ(inner->joint.elements[0]->simple.offset, 2);
+    EXPECT_EQ(probabilities(inner->joint.elements[0]), (std::vector<Real>{0.5, 0.5}));
+
+    JointAccumulator spread(&obj, 3);
+    spread.put(0.25, 0, 1, 2)->put(0.75, 2, 0, 0);
+    Pmf* sp = spread.toPmf();
+    EXPECT_EQ(probabilities(sp->joint.marginal), (std::vector<Real>{0.25, 0.0, 0.75}));
+    EXPECT_EQ(sp->joint.elements[1], nullptr);
+    EXPECT_EQ(Accumulator::sum, 1.0);
+}
+
+TEST_F(AccumulatorTest, JointFailures) {
+    JointAccumulator two(&obj, 2), three(&obj, 3), one(&obj, 1);
+    EXPECT_MOVRA_ERROR(two.toPmf(), "Empty pmf");
+    EXPECT_MOVRA_ERROR(two.putDouble(0.5, -1, 2), "Samples must be nonnegative integers");
+    EXPECT_MOVRA_ERROR(two.put(0.5, -1, 2), "Samples must be nonnegative integers");
+    EXPECT_TRUE(two.isEmpty());
+    EXPECT_MOVRA_ERROR(two.putDouble(0.5, 2, -1), "Negative integer in pmf support");
+    EXPECT_MOVRA_ERROR(two.putSingle(0.5, 2), "MOVRA internal error");
+    EXPECT_MOVRA_ERROR(three.putDouble(0.5, 1, 2), "MOVRA internal error");
+    EXPECT_MOVRA_ERROR(three.put(0.5, 0, -1, 2), "Samples must be nonnegative integers");
+    EXPECT_MOVRA_ERROR(three.put(0.5, 0, 1, -1), "Negative integer in pmf support");
+    EXPECT_MOVRA_ERROR(one.put(0.5, 1), "MOVRA internal error");
+
+    // A weight not above 0 is never looked at further, whatever the values.
+    three.put(0.0, -1, -1, -1)->put(-0.5, -1, 2, 3);
+    JointAccumulator untouched(&obj, 3);
+    untouched.put(0.0, 5, 1, 2);
+    EXPECT_TRUE(untouched.isEmpty());
+
+    // A failed put adds no weight: the child it widened for stays empty.
+    two.putDouble(0.5, 4, 1);
+    Pmf* pmf = two.toPmf();
+    EXPECT_EQ(pmf->joint.marginal->simple.offset, 4);
+    EXPECT_EQ(probabilities(pmf->joint.marginal), std::vector<Real>{1.0});
+}
+
+TEST_F(AccumulatorTest, JointValuesAtTheTopOfTheIntRange) {
+    JointAccumulator acc(&obj, 2);
+    acc.putDouble(0.5, INT32_MAX, INT32_MAX);
+    bool grew = true;
+    try {
+        acc.putDouble(0.5, 0, 0);
+    } catch (const CException& e) {
+        EXPECT_STREQ(e.message, "Out of memory");
+        grew = false;
+    }
+    Pmf* marginal = acc.toPmf()->joint.marginal;
+    EXPECT_EQ(lookupProbability(marginal, INT32_MAX), grew ? 0.5 : 1.0);
+    EXPECT_EQ(lookupProbability(marginal, 0), grew ? 0.5 : 0.0);
+}
+
+// ---- Compound accumulator
+
+TEST_F(AccumulatorTest, CompoundKeepsEachComponent) {
+    CompoundAccumulator acc(&obj, createCompoundPmfConfig(&obj, 2, 1, 2));
+    EXPECT_TRUE(acc.isEmpty());
+    EXPECT_MOVRA_ERROR(acc.toPmf(), "Empty pmf");
+    acc.put(0.0, -1, -1, -1);
+    EXPECT_TRUE(acc.isEmpty());
+    acc.put(0.5, 3, 1, 2)->put(0.5, 4, 1, 3);
+    Pmf* pmf = acc.toPmf();
+    ASSERT_EQ(pmf->pmfType, COMPOUND);
+    ASSERT_EQ(pmf->compound.length, 2);
+    Pmf* first = pmf->compound.elements[0];
+    EXPECT_EQ(first->simple.offset, 3);
+    EXPECT_EQ(probabilities(first), (std::vector<Real>{0.5, 0.5}));
+    Pmf* second = pmf->compound.elements[1];
+    ASSERT_EQ(second->pmfType, JOINT);
+    EXPECT_EQ(second->joint.marginal->simple.offset, 1);
+    EXPECT_EQ(probabilities(second->joint.marginal), std::vector<Real>{1.0});
+    EXPECT_EQ(second->joint.elements[0]->simple.offset, 2);
+    EXPECT_EQ(probabilities(second->joint.elements[0]), (std::vector<Real>{0.5, 0.5}));
+    EXPECT_EQ(Accumulator::sum, 1.0);  // the last component's total
+
+    EXPECT_MOVRA_ERROR(acc.putSingle(0.5, 1), "MOVRA internal error");
+    EXPECT_MOVRA_ERROR(acc.putDouble(0.5, 1, 2), "MOVRA internal error");
+}
+
+TEST_F(AccumulatorTest, CompoundReadsEachComponentsValuesInOrder) {
+    CompoundAccumulator acc(&obj, createCompoundPmfConfig(&obj, 3, 2, 1, 3));
+    acc.put(0.25, 1, 2, 3, 4, 5, 6)->put(0.75, 1, 7, 8, 9, 10, 11);
+    Pmf* pmf = acc.toPmf();
+    Pmf* j2 = pmf->compound.elements[0];
+    Pmf* s = pmf->compound.elements[1];
+    Pmf* j3 = pmf->compound.elements[2];
+    EXPECT_EQ(j2->joint.marginal->simple.offset, 1);
+    EXPECT_EQ(j2->joint.elements[0]->simple.offset, 2);
+    EXPECT_EQ(probabilities(j2->joint.elements[0]).size(), 6u);  // 2 .. 7
+    EXPECT_EQ(s->simple.offset, 3);
+    EXPECT_EQ(lookupProbability(s, 8), 0.75);
+    EXPECT_EQ(j3->joint.depth, 3);
+    EXPECT_EQ(j3->joint.marginal->simple.offset, 4);
+    EXPECT_EQ(probabilities(j3->joint.marginal), (std::vector<Real>{0.25, 0, 0, 0, 0, 0.75}));
+    EXPECT_EQ(Accumulator::sum, 1.0);
+}
+
+}  // namespace

@@ -32,6 +32,13 @@ step "pytest against the installed module"
 # Run from the tests folder so the installed module is the one imported.
 (cd tests/python && "$PY" -m pytest -q -p no:cacheprovider .)
 
+step "checking the type stub against the installed module"
+"$PY" -m pip install -q mypy
+# stubtest writes its cache into the working directory: give it a scratch one.
+STUB_DIR=$(mktemp -d)
+(cd "$STUB_DIR" && MYPYPATH="$OLDPWD" "$PY" -m mypy.stubtest movra)
+rm -rf "$STUB_DIR"
+
 step "building the sanitizer build (module and GoogleTest suites)"
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMOVRA_BUILD_TESTS=ON \
   -DMOVRA_SANITIZE=address,undefined -DPython_EXECUTABLE="$(command -v "$PY")" >/dev/null

@@ -14,11 +14,23 @@
 #define MOVRA_READONLY READONLY
 #endif
 
-// A type object with only its object header set; the caller fills the slots it uses.
-inline PyTypeObject blankTypeObject() {
+// The type object of a model: both types are filled alike (subclassable, the shared
+// dealloc, the three tables and the new slot; the interpreter's defaults elsewhere).
+inline PyTypeObject modelType(const char* name, Py_ssize_t basicSize, destructor dealloc,
+                              PyMethodDef* methods, PyMemberDef* members, PyGetSetDef* getset,
+                              newfunc newSlot) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
     PyTypeObject t = {PyVarObject_HEAD_INIT(nullptr, 0)};
 #pragma GCC diagnostic pop
+    t.tp_name = name;
+    t.tp_basicsize = basicSize;
+    t.tp_itemsize = 0;
+    t.tp_dealloc = dealloc;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    t.tp_methods = methods;
+    t.tp_members = members;
+    t.tp_getset = getset;
+    t.tp_new = newSlot;
     return t;
 }

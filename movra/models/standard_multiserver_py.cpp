@@ -117,16 +117,6 @@ PyGetSetDef _StandardMultiserver_getset[] = {
 };
 }  // namespace
 
-PyTypeObject _StandardMultiserver_Type = [] {
-    PyTypeObject t = blankTypeObject();
-    t.tp_name = "movra.StandardMultiserver";
-    t.tp_basicsize = sizeof(SM);
-    t.tp_itemsize = 0;
-    t.tp_dealloc = dealloc;
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-    t.tp_methods = _StandardMultiserver_methods;
-    t.tp_members = _StandardMultiserver_members;
-    t.tp_getset = _StandardMultiserver_getset;
-    t.tp_new = _StandardMultiserver_new;
-    return t;
-}();
+PyTypeObject _StandardMultiserver_Type =
+    modelType("movra.StandardMultiserver", sizeof(SM), dealloc, _StandardMultiserver_methods, _StandardMultiserver_members,
+              _StandardMultiserver_getset, _StandardMultiserver_new);

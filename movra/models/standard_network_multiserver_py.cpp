@@ -197,16 +197,7 @@ PyGetSetDef _StandardNetworkMultiserver_getset[] = {
 };
 }  // namespace
 
-PyTypeObject _StandardNetworkMultiserver_Type = [] {
-    PyTypeObject t = blankTypeObject();
-    t.tp_name = "movra.StandardNetworkMultiserver";
-    t.tp_basicsize = sizeof(SN);
-    t.tp_itemsize = 0;
-    t.tp_dealloc = dealloc;
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-    t.tp_methods = _StandardNetworkMultiserver_methods;
-    t.tp_members = _StandardNetworkMultiserver_members;
-    t.tp_getset = _StandardNetworkMultiserver_getset;
-    t.tp_new = _StandardNetworkMultiserver_new;
-    return t;
-}();
+PyTypeObject _StandardNetworkMultiserver_Type =
+    modelType("movra.StandardNetworkMultiserver", sizeof(SN), dealloc,
+              _StandardNetworkMultiserver_methods, _StandardNetworkMultiserver_members,
+              _StandardNetworkMultiserver_getset, _StandardNetworkMultiserver_new);

@@ -132,8 +132,10 @@ public:
 PyObject* Pmf_toPy(MovraObject* obj, Pmf* pmf) {
     if (pmf->pmfType == COMPOUND) {
         PyRef tuple(checked(PyTuple_New(pmf->compound.length)));
-        for (int32_t i = 0; i < pmf->compound.length; i++)
+        for (int32_t i = 0; i < pmf->compound.length; i++) {
+            if (pmf->compound.elements[i] == nullptr) abortInternal();
             PyTuple_SET_ITEM(tuple.get(), i, Pmf_toPy(obj, pmf->compound.elements[i]));
+        }
         return tuple.release();
     }
     PyRef dict(checked(PyDict_New()));
@@ -267,8 +269,11 @@ PyObject* Interface_toPy(MovraObject* obj, Interface fp) {
 
 const char* Interface_fromPy(MovraObject* obj, PyObject* pyObj, Int signatureIndex) {
     if (!PyUnicode_Check(pyObj)) abortImport();
-    const char* name = PyUnicode_AsUTF8(pyObj);
+    Py_ssize_t size;
+    const char* name = PyUnicode_AsUTF8AndSize(pyObj, &size);
     if (name == nullptr) refuseClearingError();
+    // An embedded NUL would otherwise match the name before it.
+    if (std::strlen(name) != size_t(size)) abortImport();
     if (functionPointerFromName(obj, signatureIndex, name) == nullptr) abortImport();
     return name;
 }

@@ -19,6 +19,12 @@ static PyModuleDef moduleDef = {
 };
 
 PyMODINIT_FUNC PyInit_movra(void) {
+    // The C++ runtime sets up its exception storage for this thread on the first throw;
+    // doing it now means a later "Out of memory" can still be thrown when memory is gone.
+    try {
+        throw CException(msg::Internal);
+    } catch (const CException&) {
+    }
     if (PyType_Ready(&_StandardMultiserver_Type) < 0) return nullptr;
     if (PyType_Ready(&_StandardNetworkMultiserver_Type) < 0) return nullptr;
     PyObject* module = PyModule_Create2(&moduleDef, 1013);

@@ -20,6 +20,11 @@ void JointAccumulator::include(Int value) {
     if (length > 0 && value >= offset && int64_t(value) - offset < length) return;
     int32_t newOffset, newLength;
     growWindow(offset, length, value, newOffset, newLength);
+    // Every slot gets a child: the window's scratch, children included, must stay within
+    // what one block may hold, or an absurd key range would take the machine's memory.
+    const size_t slotBytes = sizeof(Accumulator*) +
+                             (depth <= 2 ? sizeof(SimpleAccumulator) : sizeof(JointAccumulator));
+    if (uint64_t(newLength) > kMaxBlockBytes / slotBytes) abort(msg::OutOfMemory);
     Accumulator** buffer = static_cast<Accumulator**>(allocateScratch(newLength, sizeof(Accumulator*)));
     if (elements != nullptr) {
         std::memcpy(buffer + (offset - newOffset), elements, size_t(length) * sizeof(Accumulator*));

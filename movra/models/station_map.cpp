@@ -162,12 +162,18 @@ Pmf* stationFullMap(const StationStep& step, Int leftTail, Int rightTail) {
     SamplingStack stack(step.routesBack ? 6 : 5);
     JointAccumulator acc(obj, 2);
 
+    // putDouble(weight, zprime, ellprime) for every ellprime, reaching zprime's child once
+    // (and only once a weight greater than 0 comes, as putDouble would).
     auto putOver = [&](Pmf* dist_ellprime, Int zprime, int level) {
+        SimpleAccumulator* child = nullptr;
         for (Int i = 0; i < dist_ellprime->simple.length; i++) {
             Real prob_ellprime = dist_ellprime->simple.elements[i];
             if (!(prob_ellprime > 0)) continue;
             stack.branch(level, prob_ellprime);
-            acc.putDouble(stack.branchProbability(level), zprime, dist_ellprime->simple.offset + i);
+            Real weight = stack.branchProbability(level);
+            if (!(weight > 0)) continue;
+            if (child == nullptr) child = acc.childOf(zprime);
+            child->SimpleAccumulator::putSingle(weight, dist_ellprime->simple.offset + i);
         }
     };
 

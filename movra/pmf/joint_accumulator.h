@@ -30,6 +30,13 @@ public:
             ->SimpleAccumulator::putSingle(probability > 1.0 ? 1.0 : probability, value2);
         return this;
     }
+    // The child of value1 in a depth-2 accumulator, window widened to cover it: a map that
+    // puts several weights with one first component reaches the child once.
+    SimpleAccumulator* childOf(Int value1) {
+        include(value1);
+        if (depth != 2) abortInternal();
+        return static_cast<SimpleAccumulator*>(elements[value1 - offset]);
+    }
     Accumulator* vput(Real probability, va_list& valist) override;
     // Adds the weight to the tuple of Python ints pyValues (a borrowed reference).
     JointAccumulator* put_fromPy(Real probability, PyObject* pyValues);

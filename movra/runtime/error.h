@@ -2,6 +2,7 @@
 // message; only the Python-facing wrappers catch it. Nothing else is thrown for model
 // failures, and nothing inside the module recovers locally.
 #pragma once
+#include "messages.h"
 #include "types.h"
 
 class CException {
@@ -16,4 +17,7 @@ public:
 [[noreturn]] void abortImport();
 
 // Guard for every division in model code: refuses +0.0 and -0.0, lets NaN pass.
-Real checkDenominator(Real x);
+inline Real checkDenominator(Real x) {
+    if (x == 0.0) abort(msg::DivideByZero);
+    return x;
+}

@@ -13,28 +13,18 @@
 #include "pmf/pmf_query.h"
 #include "runtime/arena.h"
 #include "runtime/error.h"
+#include "test_support.h"
 
 namespace {
-
-#define EXPECT_MOVRA_ERROR(statement, text)                          \
-    do {                                                             \
-        try {                                                        \
-            statement;                                               \
-            ADD_FAILURE() << "no CException from " #statement;       \
-        } catch (const CException& e) {                              \
-            EXPECT_STREQ(e.message, text);                           \
-        }                                                            \
-    } while (0)
 
 std::vector<Real> probabilities(const Pmf* pmf) {
     return std::vector<Real>(pmf->simple.elements, pmf->simple.elements + pmf->simple.length);
 }
 
-class AccumulatorTest : public ::testing::Test {
+class AccumulatorTest : public ArenaFixture {
 protected:
-    MovraObject obj{};
     void TearDown() override {
-        release(&obj);
+        ArenaFixture::TearDown();
         EXPECT_EQ(obj.memList, nullptr);
     }
 };

@@ -11,17 +11,9 @@
 #include "containers/arrays.h"
 #include "runtime/error.h"
 #include "runtime/messages.h"
+#include "test_support.h"
 
 namespace {
-
-std::string failureOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const CException& e) {
-        return e.message;
-    }
-    return "<no failure>";
-}
 
 std::set<MemHeader*> liveBlocks(MovraObject* obj) {
     std::set<MemHeader*> blocks;

@@ -14,19 +14,11 @@
 #include "pmf/distributions.h"
 #include "runtime/error.h"
 #include "runtime/messages.h"
+#include "test_support.h"
 
 namespace {
 
 using Outcomes = std::map<std::vector<Int>, Real>;
-
-std::string failureOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const CException& e) {
-        return e.message;
-    }
-    return "<no failure>";
-}
 
 std::vector<Real> entries(Pmf* pmf) {
     return std::vector<Real>(pmf->simple.elements, pmf->simple.elements + pmf->simple.length);

@@ -14,44 +14,15 @@
 #include "pmf/sampling_stack.h"
 #include "runtime/arena.h"
 #include "runtime/error.h"
+#include "test_support.h"
 
 namespace {
 
-#define EXPECT_MOVRA_ERROR(statement, text)                          \
-    do {                                                             \
-        try {                                                        \
-            statement;                                               \
-            ADD_FAILURE() << "no CException from " #statement;       \
-        } catch (const CException& e) {                              \
-            EXPECT_STREQ(e.message, text);                           \
-        }                                                            \
-    } while (0)
-
-class PmfTest : public ::testing::Test {
+class PmfTest : public ArenaFixture {
 protected:
-    MovraObject obj{};
     void TearDown() override {
-        release(&obj);
+        ArenaFixture::TearDown();
         EXPECT_EQ(obj.memList, nullptr);
-    }
-
-    Pmf* simple(Int offset, std::initializer_list<Real> probabilities) {
-        Pmf* pmf = allocateSimplePmf(&obj, offset, Int(probabilities.size()));
-        Int k = 0;
-        for (Real p : probabilities) pmf->simple.elements[k++] = p;
-        return pmf;
-    }
-
-    Pmf* joint(Pmf* marginal, int depth, std::initializer_list<Pmf*> conditionals) {
-        Pmf* pmf = allocateJointPmf(&obj, marginal, depth);
-        Int k = 0;
-        for (Pmf* c : conditionals) pmf->joint.elements[k++] = c;
-        return pmf;
-    }
-
-    // {0: 0.5, 1: 0.5} with conditionals {3: 1.0} and {1: 0.2, 2: 0.8}.
-    Pmf* exampleJoint() {
-        return joint(simple(0, {0.5, 0.5}), 2, {simple(3, {1.0}), simple(1, {0.2, 0.8})});
     }
 
     // Arrays are built by hand so that these checks do not depend on the container code.

@@ -8,21 +8,12 @@
 
 #include "runtime/error.h"
 #include "runtime/safe_math.h"
+#include "test_support.h"
 
 namespace {
 
 const Real kNaN = std::numeric_limits<Real>::quiet_NaN();
 const Real kInf = std::numeric_limits<Real>::infinity();
-
-#define EXPECT_MOVRA_ERROR(statement, text)                          \
-    do {                                                             \
-        try {                                                        \
-            statement;                                               \
-            ADD_FAILURE() << "no CException from " #statement;       \
-        } catch (const CException& e) {                              \
-            EXPECT_STREQ(e.message, text);                           \
-        }                                                            \
-    } while (0)
 
 TEST(Abort, CarriesTheGivenMessagePointer) {
     static const char text[] = "some failure";

@@ -2,7 +2,6 @@
 // entries and null slots, repeated walks, and a recordSample that throws.
 #include <gtest/gtest.h>
 
-#include <initializer_list>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -11,6 +10,7 @@
 #include "pmf/sample_enumerator.h"
 #include "runtime/arena.h"
 #include "runtime/error.h"
+#include "test_support.h"
 
 namespace {
 
@@ -30,29 +30,8 @@ public:
     }
 };
 
-class SampleEnumeratorTest : public ::testing::Test {
+class SampleEnumeratorTest : public ArenaFixture {
 protected:
-    MovraObject obj{};
-    void TearDown() override { release(&obj); }
-
-    Pmf* simple(Int offset, std::initializer_list<Real> probabilities) {
-        Pmf* pmf = allocateSimplePmf(&obj, offset, Int(probabilities.size()));
-        Int k = 0;
-        for (Real p : probabilities) pmf->simple.elements[k++] = p;
-        return pmf;
-    }
-
-    Pmf* joint(Pmf* marginal, int depth, std::initializer_list<Pmf*> conditionals) {
-        Pmf* pmf = allocateJointPmf(&obj, marginal, depth);
-        Int k = 0;
-        for (Pmf* c : conditionals) pmf->joint.elements[k++] = c;
-        return pmf;
-    }
-
-    Pmf* exampleJoint() {
-        return joint(simple(0, {0.5, 0.5}), 2, {simple(3, {1.0}), simple(1, {0.2, 0.8})});
-    }
-
     static std::vector<Outcome> walk(Pmf* pmf) {
         Recorder recorder(pmf);
         recorder.run();

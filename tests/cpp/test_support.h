@@ -1,0 +1,57 @@
+// Helpers shared by the engine test suites: checks on the message a CException carries, and
+// a fixture that owns an arena, with builders for hand-made simple and joint PMFs. Every
+// block a test allocates through obj is freed by the fixture's TearDown.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <initializer_list>
+#include <string>
+
+#include "pmf/pmf.h"
+#include "runtime/arena.h"
+#include "runtime/error.h"
+
+#define EXPECT_MOVRA_ERROR(statement, text)                          \
+    do {                                                             \
+        try {                                                        \
+            statement;                                               \
+            ADD_FAILURE() << "no CException from " #statement;       \
+        } catch (const CException& e) {                              \
+            EXPECT_STREQ(e.message, text);                           \
+        }                                                            \
+    } while (0)
+
+inline std::string failureOf(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const CException& e) {
+        return e.message;
+    }
+    return "<no failure>";
+}
+
+class ArenaFixture : public ::testing::Test {
+protected:
+    MovraObject obj{};
+    void TearDown() override { release(&obj); }
+
+    Pmf* simple(Int offset, std::initializer_list<Real> probabilities) {
+        Pmf* pmf = allocateSimplePmf(&obj, offset, Int(probabilities.size()));
+        Int k = 0;
+        for (Real p : probabilities) pmf->simple.elements[k++] = p;
+        return pmf;
+    }
+
+    Pmf* joint(Pmf* marginal, int depth, std::initializer_list<Pmf*> conditionals) {
+        Pmf* pmf = allocateJointPmf(&obj, marginal, depth);
+        Int k = 0;
+        for (Pmf* c : conditionals) pmf->joint.elements[k++] = c;
+        return pmf;
+    }
+
+    // {0: 0.5, 1: 0.5} with conditionals {3: 1.0} and {1: 0.2, 2: 0.8}.
+    Pmf* exampleJoint() {
+        return joint(simple(0, {0.5, 0.5}), 2, {simple(3, {1.0}), simple(1, {0.2, 0.8})});
+    }
+};

@@ -1,0 +1,98 @@
+"""Long runs of both models whose exact bits are pinned by test_golden_bits.py.
+
+Each workload returns its final state serialised as text: every key in order with
+float.hex of its probability, so any change in the order of floating-point operations
+shows up.  Run this file to print the digests (used once to record them).
+"""
+
+import hashlib
+import json
+import math
+import random
+
+import movra
+
+
+def poisson(mean, cut=1e-12):
+    pmf, k, p = {}, 0, math.exp(-mean)
+    while p >= cut or k <= mean:
+        pmf[k] = p
+        k += 1
+        p *= mean / k
+    return pmf
+
+
+def uniform(lo, hi):
+    return {v: 1.0 / (hi - lo + 1) for v in range(lo, hi + 1)}
+
+
+def _hex(pmf):
+    return ";".join(f"{k}:{float.hex(v)}" for k, v in sorted(pmf.items()))
+
+
+def station(servers, arrivals, service, steps, observe=None):
+    m = movra.StandardMultiserver()
+    m.number_of_servers = servers
+    m.number_of_arrivals_pmf = arrivals
+    m.service_duration_pmf = service
+    m.reset_with_number_of_entities_in_system(0)
+    for t in range(steps):
+        m.step()
+        if observe is not None and t == steps // 2:
+            m.apply_observation_range(*observe)
+    return _hex(m.internal_state)
+
+
+def line_network(steps):
+    n = 8
+    net = movra.StandardNetworkMultiserver(n)
+    for k in range(n - 1):
+        net.set_routing_probability(k, k + 1, 0.9)
+    net.set_routing_probability(n - 1, 0, 0.3)
+    net.set_number_of_external_arrivals_at_node_pmf(0, {0: 0.6, 1: 0.4})
+    return _run_network(net, steps)
+
+
+def random_network(steps, seed=2024):
+    n = 16
+    rng = random.Random(seed)
+    net = movra.StandardNetworkMultiserver(n)
+    for source in range(n):
+        weights = [rng.random() for _ in range(n)]
+        total = sum(weights)
+        for destination, w in enumerate(weights):
+            net.set_routing_probability(source, destination, 0.8 * w / total)
+    for node in (0, 5, 10):
+        net.set_number_of_external_arrivals_at_node_pmf(node, {0: 0.8, 1: 0.2})
+    return _run_network(net, steps)
+
+
+def _run_network(net, steps):
+    for k in range(net.get_number_of_nodes()):
+        net.set_number_of_servers_at_node(k, 2)
+        net.set_service_duration_at_node_pmf(k, uniform(1, 3))
+        net.reset_node_with_number_of_entities(k, 0)
+    for _ in range(steps):
+        net.step()
+    return "|".join(_hex(node) for node in net.internal_state)
+
+
+WORKLOADS = {
+    "W1": lambda: station(4, poisson(1.2), uniform(1, 4), 300),
+    "W2": lambda: station(16, poisson(5.0), uniform(1, 5), 200),
+    "W3": lambda: station(1, {0: 0.7, 1: 0.2, 2: 0.1}, {1: 0.5, 3: 0.5}, 400),
+    "W3obs": lambda: station(1, {0: 0.7, 1: 0.2, 2: 0.1}, {1: 0.5, 3: 0.5}, 100,
+                             observe=(2, 6)),
+    "W4": lambda: line_network(200),
+    "W5": lambda: random_network(150),
+    "C32": lambda: station(32, poisson(0.9 * 32 / 3), uniform(1, 5), 200),
+    "C48": lambda: station(48, poisson(0.9 * 48 / 3), {1: 0.1, 3: 0.3, 5: 0.6}, 150),
+}
+
+
+def digest(name):
+    return hashlib.sha256(WORKLOADS[name]().encode()).hexdigest()
+
+
+if __name__ == "__main__":
+    print(json.dumps({name: digest(name) for name in WORKLOADS}, indent=1))

@@ -23,9 +23,9 @@ fi
 step "installing movra and the test requirements"
 "$PY" -m pip install -q pytest numpy
 if "$PY" -c "import scikit_build_core, ninja" 2>/dev/null; then
-  "$PY" -m pip install -q --no-build-isolation .
+  "$PY" -m pip install -q --no-build-isolation -C cmake.define.MOVRA_WERROR=ON .
 else
-  "$PY" -m pip install -q .
+  "$PY" -m pip install -q -C cmake.define.MOVRA_WERROR=ON .
 fi
 
 step "pytest against the installed module"
@@ -40,7 +40,7 @@ STUB_DIR=$(mktemp -d)
 rm -rf "$STUB_DIR"
 
 step "building the sanitizer build (module and GoogleTest suites)"
-cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMOVRA_BUILD_TESTS=ON \
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMOVRA_BUILD_TESTS=ON -DMOVRA_WERROR=ON \
   -DMOVRA_SANITIZE=address,undefined -DPython_EXECUTABLE="$(command -v "$PY")" >/dev/null
 cmake --build "$BUILD" -j "$JOBS"
 

@@ -18,7 +18,7 @@
 namespace {
 
 std::vector<Real> probabilities(const Pmf* pmf) {
-    return std::vector<Real>(pmf->simple.elements, pmf->simple.elements + pmf->simple.length);
+    return std::vector<Real>(+pmf->simple.elements, pmf->simple.elements + pmf->simple.length);
 }
 
 class AccumulatorTest : public ArenaFixture {

@@ -11,6 +11,8 @@
 #include "runtime/arena.h"
 #include "runtime/error.h"
 
+using namespace movra;
+
 namespace {
 
 class ArenaTest : public ::testing::Test {
@@ -60,9 +62,9 @@ TEST_F(ArenaTest, SweepKeepsExactlyTheMarkedBlocksAndUnmarksThem) {
     const size_t sizes[5] = {40, 48, 56, 64, 72};
     for (int i = 0; i < 5; i++) blocks[i] = movraMalloc(&obj, sizes[i]);
     const unsigned long long peak = obj.peakMemoryUse;
-    _flag(blocks[1]);
-    _flag(blocks[4]);
-    _flag(nullptr);
+    flagBlock(blocks[1]);
+    flagBlock(blocks[4]);
+    flagBlock(nullptr);
     release(&obj);
 
     EXPECT_FALSE(obj.isMemModified);

@@ -107,7 +107,7 @@ TEST_F(ContainersTest, BlocksAreSizedForTheirElementsAndZeroFilled) {
     EXPECT_EQ(obj.currentMemoryUse, ints->memHeader.size + reals->memHeader.size +
                                          bools->memHeader.size + pmfs->memHeader.size +
                                          matrix->memHeader.size);
-    EXPECT_EQ(std::vector<Int>(ints->elements, ints->elements + 3), std::vector<Int>(3, 0));
+    EXPECT_EQ(std::vector<Int>(+ints->elements, ints->elements + 3), std::vector<Int>(3, 0));
     EXPECT_EQ(reals->elements[1], 0.0);
     EXPECT_FALSE(bools->elements[4]);
     EXPECT_EQ(pmfs->elements[3], nullptr);
@@ -118,7 +118,7 @@ TEST_F(ContainersTest, BlocksAreSizedForTheirElementsAndZeroFilled) {
 
 TEST_F(ContainersTest, PartsAreSeparateBlocksMadePerSlot) {
     PmfArray* pmfs = createPmfArray(o, createJointPmfConfig(o, 2), 3);
-    std::set<Pmf*> distinct(pmfs->elements, pmfs->elements + 3);
+    std::set<Pmf*> distinct(+pmfs->elements, pmfs->elements + 3);
     EXPECT_EQ(distinct.size(), 3u);
     for (Pmf* p : distinct) {
         EXPECT_EQ(p->pmfType, JOINT);
@@ -167,16 +167,16 @@ TEST_F(ContainersTest, DefaultsHoldOneDefaultCell) {
 TEST_F(ContainersTest, InitialisersReadPromotedValuesInOrder) {
     IntMatrix* ints = initializeIntMatrix(o, 2, 1, 7, 2, 8, 9);
     ASSERT_EQ(ints->length, 2);
-    EXPECT_EQ(std::vector<Int>(ints->elements[0]->elements, ints->elements[0]->elements + 1),
+    EXPECT_EQ(std::vector<Int>(+ints->elements[0]->elements, ints->elements[0]->elements + 1),
               std::vector<Int>({7}));
-    EXPECT_EQ(std::vector<Int>(ints->elements[1]->elements, ints->elements[1]->elements + 2),
+    EXPECT_EQ(std::vector<Int>(+ints->elements[1]->elements, ints->elements[1]->elements + 2),
               std::vector<Int>({8, 9}));
 
     BooleanArray* bools = initializeBooleanArray(o, 3, 0, 5, -1);
-    EXPECT_EQ(std::vector<bool>(bools->elements, bools->elements + 3),
+    EXPECT_EQ(std::vector<bool>(+bools->elements, bools->elements + 3),
               std::vector<bool>({false, true, true}));
     RealArray* reals = initializeRealArray(o, 3, 0.5, -1.0, 2.25);
-    EXPECT_EQ(std::vector<Real>(reals->elements, reals->elements + 3),
+    EXPECT_EQ(std::vector<Real>(+reals->elements, reals->elements + 3),
               std::vector<Real>({0.5, -1.0, 2.25}));
     RealMatrix* realRows = initializeRealMatrix(o, 2, 2, 0.5, 1.5, 1, 2.5);
     EXPECT_EQ(realRows->elements[0]->elements[1], 1.5);

@@ -20,6 +20,8 @@
 #include "runtime/error.h"
 #include "runtime/messages.h"
 
+using namespace movra;
+
 namespace {
 
 const char* const kHelpers = R"(
@@ -394,32 +396,32 @@ TEST_F(ConvertTest, NestingLimit) {
     }
 }
 
-// ---- JointAccumulator::put_fromPy -----------------------------------------------------
+// ---- put_fromPy -----------------------------------------------------
 
 TEST_F(ConvertTest, JointPutFromPython) {
     JointAccumulator viaPy(&obj, 2), viaInts(&obj, 2);
     PyRef key = py("(2, 5)");
-    viaPy.put_fromPy(0.7, key.get());
+    put_fromPy(&viaPy, 0.7, key.get());
     viaInts.putDouble(0.7, 2, 5);
     expectNew(Pmf_toPy(&obj, viaPy.toPmf()), "{(2, 5): 1.0}");
     expectNew(Pmf_toPy(&obj, viaInts.toPmf()), "{(2, 5): 1.0}");
 
     // No weight, nothing looked at.
-    viaPy.put_fromPy(0.0, Py_None);
-    viaPy.put_fromPy(-1.0, Py_None);
+    put_fromPy(&viaPy, 0.0, Py_None);
+    put_fromPy(&viaPy, -1.0, Py_None);
     for (const char* e : {"[2, 5]", "(2, 5, 1)", "(2,)", "(2, 'x')", "(2.0, 5)"}) {
         SCOPED_TRACE(e);
         PyRef bad = py(e);
-        EXPECT_REFUSED(viaPy.put_fromPy(0.5, bad.get()), msg::InvalidValue);
+        EXPECT_REFUSED(put_fromPy(&viaPy, 0.5, bad.get()), msg::InvalidValue);
     }
     // The failed puts widened the window to 2 only; weights above 1 count as 1.
     PyRef other = py("(0, 1)");
-    viaPy.put_fromPy(4.0, other.get());
+    put_fromPy(&viaPy, 4.0, other.get());
     expectNew(Pmf_toPy(&obj, viaPy.toPmf()), "{(0, 1): 1 / 1.7, (2, 5): 0.7 / 1.7}");
 
     JointAccumulator depthOne(&obj, 1);
     PyRef one = py("(3,)");
-    EXPECT_REFUSED(depthOne.put_fromPy(0.5, one.get()), msg::Internal);
+    EXPECT_REFUSED(put_fromPy(&depthOne, 0.5, one.get()), msg::Internal);
 }
 
 // ---- PMFs to Python -------------------------------------------------------------------
@@ -466,7 +468,7 @@ TEST_F(ConvertTest, ArraysRoundTrip) {
     IntArray* ia = IntArray_fromPy(&obj, ints.get());
     wi.check();
     ASSERT_EQ(ia->length, 4);
-    EXPECT_EQ(std::vector<Int>(ia->elements, ia->elements + 4), (std::vector<Int>{1, 2, 1, -4}));
+    EXPECT_EQ(std::vector<Int>(+ia->elements, ia->elements + 4), (std::vector<Int>{1, 2, 1, -4}));
     expectNew(IntArray_toPy(&obj, ia), "[1, 2, 1, -4]");
 
     PyRef reals = py("ListSub([0.5, 1, True, FloatSub(-0.0)])");

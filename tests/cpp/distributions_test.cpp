@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "containers/array_distributions.h"
 #include "pmf/distributions.h"
 #include "runtime/error.h"
 #include "runtime/messages.h"
@@ -21,7 +22,7 @@ namespace {
 using Outcomes = std::map<std::vector<Int>, Real>;
 
 std::vector<Real> entries(Pmf* pmf) {
-    return std::vector<Real>(pmf->simple.elements, pmf->simple.elements + pmf->simple.length);
+    return std::vector<Real>(+pmf->simple.elements, pmf->simple.elements + pmf->simple.length);
 }
 
 // Outcomes of positive probability of a simple or joint PMF, with their probabilities.
@@ -266,10 +267,9 @@ TEST_F(DistributionsTest, HypergeometricAgreesWithExactCounts) {
 }
 
 TEST_F(DistributionsTest, LogFactorialTableIsRunningSumOfLogs) {
-    Real* table = createLogFactorialArrayForHypergeometric(5);
+    ScratchBuffer<Real> table = createLogFactorialArrayForHypergeometric(5);
     EXPECT_EQ(table[0], 0.0);
     EXPECT_NEAR(table[5], std::log(120.0), 1e-14);
-    std::free(table);
 }
 
 TEST_F(DistributionsTest, MultinomialSpreadsTrialsOverCategories) {

@@ -10,6 +10,7 @@
 
 #include "containers/arrays.h"
 #include "pmf/pmf.h"
+#include "containers/array_checks.h"
 #include "pmf/pmf_query.h"
 #include "pmf/sampling_stack.h"
 #include "runtime/arena.h"

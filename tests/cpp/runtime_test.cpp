@@ -15,15 +15,15 @@ namespace {
 const Real kNaN = std::numeric_limits<Real>::quiet_NaN();
 const Real kInf = std::numeric_limits<Real>::infinity();
 
-TEST(Abort, CarriesTheGivenMessagePointer) {
+TEST(Fail, CarriesTheGivenMessagePointer) {
     static const char text[] = "some failure";
     try {
-        abort(text);
+        fail(text);
     } catch (const CException& e) {
         EXPECT_EQ(e.message, text);
     }
-    EXPECT_MOVRA_ERROR(abortInternal(), "MOVRA internal error");
-    EXPECT_MOVRA_ERROR(abortImport(), "Invalid value");
+    EXPECT_MOVRA_ERROR(failInternal(), "MOVRA internal error");
+    EXPECT_MOVRA_ERROR(failImport(), "Invalid value");
 }
 
 TEST(CheckDenominator, RefusesBothZeros) {

@@ -12,6 +12,8 @@
 #include "runtime/arena.h"
 #include "runtime/error.h"
 
+using namespace movra;
+
 #define EXPECT_MOVRA_ERROR(statement, text)                          \
     do {                                                             \
         try {                                                        \

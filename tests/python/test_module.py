@@ -1,3 +1,8 @@
+import pathlib
+import shutil
+import subprocess
+import sys
+
 import pytest
 
 import movra
@@ -64,3 +69,20 @@ def test_methods_refuse_keyword_arguments():
     m = movra.StandardMultiserver()
     with pytest.raises(TypeError):
         m.reset_with_number_of_entities_in_system(n=1)
+
+
+REPO = pathlib.Path(__file__).resolve().parents[2]
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs binutils' nm")
+def test_only_the_entry_point_is_exported():
+    out = subprocess.run(["nm", "-D", "--defined-only", movra.__file__],
+                         capture_output=True, text=True, check=True).stdout
+    assert [line.split()[-1] for line in out.splitlines()] == ["PyInit_movra"]
+
+
+def test_repository_root_imports_the_installed_module():
+    # The C++ sources must not shadow the module as a namespace package.
+    code = "import movra; print(movra.StandardMultiserver.__name__)"
+    out = subprocess.run([sys.executable, "-c", code], cwd=REPO, capture_output=True, text=True)
+    assert out.stdout.strip() == "StandardMultiserver", out.stderr

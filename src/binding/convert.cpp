@@ -1,0 +1,306 @@
+#include "convert.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "../pmf/joint_accumulator.h"
+#include "../pmf/sample_enumerator.h"
+#include "../runtime/error.h"
+#include "../runtime/messages.h"
+
+namespace movra {
+
+// Refuses the value with "Invalid value", dropping the interpreter's own error first:
+// the caller sees one error, the catalogue's.
+[[noreturn]] static void refuseClearingError() {
+    PyErr_Clear();
+    failImport();
+}
+
+PyObject* Int_toPy(MovraObject*, Int value) { return checked(PyLong_FromLong(value)); }
+
+Int Int_fromPy(MovraObject*, PyObject* pyObj) {
+    if (!PyLong_Check(pyObj)) failImport();
+    long long v = PyLong_AsLongLong(pyObj);
+    if (v == -1 && PyErr_Occurred()) refuseClearingError();
+    // Keep the low 32 bits: values outside the Int range wrap.
+    return Int(uint32_t(uint64_t(v)));
+}
+
+PyObject* Real_toPy(MovraObject*, Real value) { return checked(PyFloat_FromDouble(value)); }
+
+Real Real_fromPy(MovraObject*, PyObject* pyObj) {
+    if (PyFloat_Check(pyObj)) return PyFloat_AS_DOUBLE(pyObj);
+    if (!PyLong_Check(pyObj)) failImport();
+    double v = PyLong_AsDouble(pyObj);
+    if (v == -1.0 && PyErr_Occurred()) refuseClearingError();
+    return v;
+}
+
+PyObject* Boolean_toPy(MovraObject*, Boolean value) { return checked(PyBool_FromLong(value)); }
+
+Boolean Boolean_fromPy(MovraObject*, PyObject* pyObj) {
+    long v = PyLong_AsLong(pyObj);
+    if (v == -1 && PyErr_Occurred()) refuseClearingError();
+    return v != 0;
+}
+
+// ---- PMFs ---------------------------------------------------------------------------
+
+// A weight as the accumulators take it; NaN is refused because it would be summed like
+// any weight and leave a PMF that no longer sums to 1.
+static Real weight_fromPy(MovraObject* obj, PyObject* pyObj) {
+    Real w = Real_fromPy(obj, pyObj);
+    if (std::isnan(w)) failImport();
+    return w;
+}
+
+JointAccumulator* put_fromPy(JointAccumulator* acc, Real probability, PyObject* pyValues) {
+    if (probability <= 0) return acc;
+    Real w = clampWeight(probability);
+    const int32_t depth = acc->depth;
+    if (!PyTuple_Check(pyValues) || PyTuple_GET_SIZE(pyValues) != depth) failImport();
+    Accumulator* current = acc;
+    for (int32_t i = 0; i + 1 < depth; i++) {
+        JointAccumulator* joint = static_cast<JointAccumulator*>(current);
+        Int value = Int_fromPy(acc->obj, PyTuple_GET_ITEM(pyValues, i));
+        joint->include(value);
+        current = joint->elements[value - joint->offset];
+    }
+    // At depth 1 this is the joint accumulator's own putSingle: an internal error.
+    current->putSingle(w, Int_fromPy(acc->obj, PyTuple_GET_ITEM(pyValues, depth - 1)));
+    return acc;
+}
+
+static Pmf* pmfFromPy(MovraObject* obj, PyObject* pyObj, int nesting) {
+    if (PyTuple_Check(pyObj)) {
+        if (nesting >= kMaxPmfDepth) failImport();
+        Py_ssize_t n = PyTuple_GET_SIZE(pyObj);
+        if (n > INT32_MAX) failImport();
+        Pmf* pmf = allocateCompoundPmf(obj, Int(n));
+        for (Py_ssize_t i = 0; i < n; i++)
+            pmf->compound.elements[i] = pmfFromPy(obj, PyTuple_GET_ITEM(pyObj, i), nesting + 1);
+        return pmf;
+    }
+    if (!PyDict_Check(pyObj)) failImport();
+    // Iterating reads keys and values through type-exact accessors only, so no Python
+    // code runs and the borrowed references stay valid throughout.
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    if (!PyDict_Next(pyObj, &pos, &key, &value)) fail(msg::EmptyDictionary);
+    if (PyLong_Check(key)) {
+        SimpleAccumulator acc(obj);
+        pos = 0;
+        while (PyDict_Next(pyObj, &pos, &key, &value)) {
+            Int k = Int_fromPy(obj, key);
+            acc.putSingle(weight_fromPy(obj, value), k);
+        }
+        return acc.toPmf();
+    }
+    if (!PyTuple_Check(key)) failImport();
+    Py_ssize_t depth = PyTuple_GET_SIZE(key);
+    if (depth < 1 || depth > kMaxPmfDepth) failImport();
+    JointAccumulator acc(obj, int(depth));
+    pos = 0;
+    while (PyDict_Next(pyObj, &pos, &key, &value)) put_fromPy(&acc, weight_fromPy(obj, value), key);
+    return acc.toPmf();
+}
+
+Pmf* Pmf_fromPy(MovraObject* obj, PyObject* pyObj) { return pmfFromPy(obj, pyObj, 0); }
+
+namespace {
+class SampleEnumeratorFor_toPy : public SampleEnumerator {
+public:
+    MovraObject* obj;
+    PyObject* pyDict;  // borrowed; the caller owns it
+
+    SampleEnumeratorFor_toPy(MovraObject* _obj, Pmf* pmf, PyObject* _pyDict)
+        : SampleEnumerator(pmf), obj(_obj), pyDict(_pyDict) {}
+
+    void recordSample() override {
+        PyRef key;
+        if (depth == 1) {
+            key = PyRef(Int_toPy(obj, records[1].value));
+        } else {
+            key = PyRef(checked(PyTuple_New(depth)));
+            for (int32_t i = 0; i < depth; i++)
+                PyTuple_SET_ITEM(key.get(), i, Int_toPy(obj, records[i + 1].value));
+        }
+        PyRef value(Real_toPy(obj, records[depth].probability));
+        if (PyDict_SetItem(pyDict, key.get(), value.get()) < 0) throw PythonError();
+    }
+};
+}  // namespace
+
+PyObject* Pmf_toPy(MovraObject* obj, Pmf* pmf) {
+    if (pmf->pmfType == COMPOUND) {
+        PyRef tuple(checked(PyTuple_New(pmf->compound.length)));
+        for (int32_t i = 0; i < pmf->compound.length; i++) {
+            if (pmf->compound.elements[i] == nullptr) failInternal();
+            PyTuple_SET_ITEM(tuple.get(), i, Pmf_toPy(obj, pmf->compound.elements[i]));
+        }
+        return tuple.release();
+    }
+    PyRef dict(checked(PyDict_New()));
+    SampleEnumeratorFor_toPy enumerator(obj, pmf, dict.get());
+    enumerator.run();
+    return dict.release();
+}
+
+// ---- Arrays and matrices --------------------------------------------------------------
+
+namespace {
+// The number of items of a non-empty list, or "Invalid value".
+Int listLength(PyObject* pyObj) {
+    if (!PyList_Check(pyObj)) failImport();
+    Py_ssize_t n = PyList_GET_SIZE(pyObj);
+    if (n < 1 || n > INT32_MAX) failImport();
+    return Int(n);
+}
+
+// Item i of a list, held while it is converted: a conversion that runs Python code
+// (an __index__ method) may change the list under us.
+PyRef listItem(PyObject* list, Int i) {
+    if (i >= PyList_GET_SIZE(list)) failImport();
+    return PyRef::borrow(PyList_GET_ITEM(list, i));
+}
+
+template <class Array, class Make, class Element>
+Array* arrayFromPy(MovraObject* obj, PyObject* pyObj, Make make, Element element) {
+    Int n = listLength(pyObj);
+    Array* a = make(obj, n);
+    for (Int i = 0; i < n; i++) {
+        PyRef item = listItem(pyObj, i);
+        a->elements[i] = element(obj, item.get());
+    }
+    return a;
+}
+
+template <class Array, class Element>
+PyObject* arrayToPy(MovraObject* obj, Array* a, Element element) {
+    PyRef list(checked(PyList_New(a->length)));
+    for (Int i = 0; i < a->length; i++) PyList_SET_ITEM(list.get(), i, element(obj, a->elements[i]));
+    return list.release();
+}
+
+template <class Matrix, class Make, class Row>
+Matrix* matrixFromPy(MovraObject* obj, PyObject* pyObj, Make make, Row row) {
+    Int n = listLength(pyObj);
+    Matrix* m = make(obj, n, 0);
+    for (Int i = 0; i < n; i++) {
+        PyRef item = listItem(pyObj, i);
+        m->elements[i] = row(obj, item.get());
+    }
+    return m;
+}
+
+template <class Matrix, class Row>
+PyObject* matrixToPy(MovraObject* obj, Matrix* m, Row row) {
+    PyRef list(checked(PyList_New(m->length)));
+    for (Int i = 0; i < m->length; i++) {
+        if (m->elements[i] == nullptr) failInternal();
+        PyList_SET_ITEM(list.get(), i, row(obj, m->elements[i]));
+    }
+    return list.release();
+}
+}  // namespace
+
+IntArray* IntArray_fromPy(MovraObject* obj, PyObject* pyObj) {
+    return arrayFromPy<IntArray>(obj, pyObj, createIntArray, Int_fromPy);
+}
+RealArray* RealArray_fromPy(MovraObject* obj, PyObject* pyObj) {
+    return arrayFromPy<RealArray>(obj, pyObj, createRealArray, Real_fromPy);
+}
+BooleanArray* BooleanArray_fromPy(MovraObject* obj, PyObject* pyObj) {
+    return arrayFromPy<BooleanArray>(obj, pyObj, createBooleanArray, Boolean_fromPy);
+}
+PmfArray* PmfArray_fromPy(MovraObject* obj, PyObject* pyObj) {
+    return arrayFromPy<PmfArray>(obj, pyObj, allocatePmfArray, Pmf_fromPy);
+}
+PyObject* IntArray_toPy(MovraObject* obj, IntArray* a) { return arrayToPy(obj, a, Int_toPy); }
+PyObject* RealArray_toPy(MovraObject* obj, RealArray* a) { return arrayToPy(obj, a, Real_toPy); }
+PyObject* BooleanArray_toPy(MovraObject* obj, BooleanArray* a) {
+    return arrayToPy(obj, a, Boolean_toPy);
+}
+PyObject* PmfArray_toPy(MovraObject* obj, PmfArray* a) {
+    return arrayToPy(obj, a, [](MovraObject* o, Pmf* p) {
+        if (p == nullptr) failInternal();
+        return Pmf_toPy(o, p);
+    });
+}
+
+IntMatrix* IntMatrix_fromPy(MovraObject* obj, PyObject* pyObj) {
+    return matrixFromPy<IntMatrix>(obj, pyObj, createIntMatrix, IntArray_fromPy);
+}
+RealMatrix* RealMatrix_fromPy(MovraObject* obj, PyObject* pyObj) {
+    return matrixFromPy<RealMatrix>(obj, pyObj, createRealMatrix, RealArray_fromPy);
+}
+BooleanMatrix* BooleanMatrix_fromPy(MovraObject* obj, PyObject* pyObj) {
+    return matrixFromPy<BooleanMatrix>(obj, pyObj, createBooleanMatrix, BooleanArray_fromPy);
+}
+PmfMatrix* PmfMatrix_fromPy(MovraObject* obj, PyObject* pyObj) {
+    return matrixFromPy<PmfMatrix>(obj, pyObj, allocatePmfMatrix, PmfArray_fromPy);
+}
+PyObject* IntMatrix_toPy(MovraObject* obj, IntMatrix* m) { return matrixToPy(obj, m, IntArray_toPy); }
+PyObject* RealMatrix_toPy(MovraObject* obj, RealMatrix* m) {
+    return matrixToPy(obj, m, RealArray_toPy);
+}
+PyObject* BooleanMatrix_toPy(MovraObject* obj, BooleanMatrix* m) {
+    return matrixToPy(obj, m, BooleanArray_toPy);
+}
+PyObject* PmfMatrix_toPy(MovraObject* obj, PmfMatrix* m) { return matrixToPy(obj, m, PmfArray_toPy); }
+
+// ---- Interface values -----------------------------------------------------------------
+
+const char* functionNameFromPointer(MovraObject* obj, Interface fp) {
+    for (Int i = 0; i < obj->functionCount; i++)
+        if (obj->functionPointers[i] == fp) return obj->functionNames[i];
+    return "0";
+}
+
+Interface functionPointerFromName(MovraObject* obj, Int signatureIndex, const char* name) {
+    for (Int i = 0; i < obj->functionCount; i++)
+        if (obj->functionSignatureIndexes[i] == signatureIndex &&
+            std::strcmp(obj->functionNames[i], name) == 0)
+            return obj->functionPointers[i];
+    return nullptr;
+}
+
+PyObject* Interface_toPy(MovraObject* obj, Interface fp) {
+    return checked(PyUnicode_FromString(functionNameFromPointer(obj, fp)));
+}
+
+const char* Interface_fromPy(MovraObject* obj, PyObject* pyObj, Int signatureIndex) {
+    if (!PyUnicode_Check(pyObj)) failImport();
+    Py_ssize_t size;
+    const char* name = PyUnicode_AsUTF8AndSize(pyObj, &size);
+    if (name == nullptr) refuseClearingError();
+    // An embedded NUL would otherwise match the name before it.
+    if (std::strlen(name) != size_t(size)) failImport();
+    if (functionPointerFromName(obj, signatureIndex, name) == nullptr) failImport();
+    return name;
+}
+
+InterfaceArray* InterfaceArray_fromPy(MovraObject* obj, PyObject* pyObj, Int signatureIndex) {
+    return arrayFromPy<InterfaceArray>(obj, pyObj, allocateInterfaceArray,
+                                       [signatureIndex](MovraObject* o, PyObject* item) {
+                                           const char* name = Interface_fromPy(o, item, signatureIndex);
+                                           return functionPointerFromName(o, signatureIndex, name);
+                                       });
+}
+
+PyObject* InterfaceArray_toPy(MovraObject* obj, InterfaceArray* a) {
+    return arrayToPy(obj, a, Interface_toPy);
+}
+
+InterfaceMatrix* InterfaceMatrix_fromPy(MovraObject* obj, PyObject* pyObj, Int signatureIndex) {
+    return matrixFromPy<InterfaceMatrix>(
+        obj, pyObj, allocateInterfaceMatrix,
+        [signatureIndex](MovraObject* o, PyObject* row) { return InterfaceArray_fromPy(o, row, signatureIndex); });
+}
+
+PyObject* InterfaceMatrix_toPy(MovraObject* obj, InterfaceMatrix* m) {
+    return matrixToPy(obj, m, InterfaceArray_toPy);
+}
+
+}  // namespace movra

@@ -1,0 +1,59 @@
+// Conversions between model values and Python objects. X_toPy returns a new reference
+// (throwing PythonError if the interpreter could not build it); X_fromPy builds the model
+// value in the instance's arena and throws CException when the object has the wrong shape.
+// No _fromPy conversion keeps a reference to its argument.
+#pragma once
+#include <Python.h>
+
+#include "../containers/arrays.h"
+#include "../pmf/joint_accumulator.h"
+#include "py_ref.h"
+
+namespace movra {
+
+// Deepest nesting accepted from Python: compound tuples inside compound tuples, and the
+// number of items of a joint key. Deeper input is refused with "Invalid value" so that
+// the recursive walks over PMFs cannot exhaust the C stack.
+constexpr int kMaxPmfDepth = 256;
+
+PyObject* Int_toPy(MovraObject* obj, Int value);
+Int Int_fromPy(MovraObject* obj, PyObject* pyObj);
+PyObject* Real_toPy(MovraObject* obj, Real value);
+Real Real_fromPy(MovraObject* obj, PyObject* pyObj);
+PyObject* Boolean_toPy(MovraObject* obj, Boolean value);
+Boolean Boolean_fromPy(MovraObject* obj, PyObject* pyObj);
+
+PyObject* Pmf_toPy(MovraObject* obj, Pmf* pmf);
+// Adds the weight to the tuple of Python ints pyValues (a borrowed reference).
+JointAccumulator* put_fromPy(JointAccumulator* acc, Real probability, PyObject* pyValues);
+Pmf* Pmf_fromPy(MovraObject* obj, PyObject* pyObj);
+
+PyObject* IntArray_toPy(MovraObject* obj, IntArray* a);
+IntArray* IntArray_fromPy(MovraObject* obj, PyObject* pyObj);
+PyObject* RealArray_toPy(MovraObject* obj, RealArray* a);
+RealArray* RealArray_fromPy(MovraObject* obj, PyObject* pyObj);
+PyObject* BooleanArray_toPy(MovraObject* obj, BooleanArray* a);
+BooleanArray* BooleanArray_fromPy(MovraObject* obj, PyObject* pyObj);
+PyObject* PmfArray_toPy(MovraObject* obj, PmfArray* a);
+PmfArray* PmfArray_fromPy(MovraObject* obj, PyObject* pyObj);
+
+PyObject* IntMatrix_toPy(MovraObject* obj, IntMatrix* m);
+IntMatrix* IntMatrix_fromPy(MovraObject* obj, PyObject* pyObj);
+PyObject* RealMatrix_toPy(MovraObject* obj, RealMatrix* m);
+RealMatrix* RealMatrix_fromPy(MovraObject* obj, PyObject* pyObj);
+PyObject* BooleanMatrix_toPy(MovraObject* obj, BooleanMatrix* m);
+BooleanMatrix* BooleanMatrix_fromPy(MovraObject* obj, PyObject* pyObj);
+PyObject* PmfMatrix_toPy(MovraObject* obj, PmfMatrix* m);
+PmfMatrix* PmfMatrix_fromPy(MovraObject* obj, PyObject* pyObj);
+
+const char* functionNameFromPointer(MovraObject* obj, Interface fp);
+Interface functionPointerFromName(MovraObject* obj, Int signatureIndex, const char* name);
+PyObject* Interface_toPy(MovraObject* obj, Interface fp);
+// Returns the object's own UTF-8 text, valid while the object lives.
+const char* Interface_fromPy(MovraObject* obj, PyObject* pyObj, Int signatureIndex);
+PyObject* InterfaceArray_toPy(MovraObject* obj, InterfaceArray* a);
+InterfaceArray* InterfaceArray_fromPy(MovraObject* obj, PyObject* pyObj, Int signatureIndex);
+PyObject* InterfaceMatrix_toPy(MovraObject* obj, InterfaceMatrix* m);
+InterfaceMatrix* InterfaceMatrix_fromPy(MovraObject* obj, PyObject* pyObj, Int signatureIndex);
+
+}  // namespace movra

@@ -1,0 +1,34 @@
+// The Python objects of the two models: the interpreter's object header followed by the
+// engine's model record, which never sees the interpreter. Both types are static type
+// objects filled in their own files and readied by the module.
+#pragma once
+#include <Python.h>
+
+#include "../models/standard_multiserver.h"
+#include "../models/standard_network_multiserver.h"
+
+namespace movra {
+
+template <class Model>
+struct ModelObject {
+    PyObject_HEAD
+    Model model;
+};
+
+using StandardMultiserverObject = ModelObject<StandardMultiserver>;
+using StandardNetworkMultiserverObject = ModelObject<StandardNetworkMultiserver>;
+
+template <class Model>
+Model* modelOf(PyObject* self) {
+    return &reinterpret_cast<ModelObject<Model>*>(self)->model;
+}
+
+// Offset of a model field (or of the arena header's counters) from the object's start,
+// for member tables.
+#define MOVRA_MODEL_OFFSET(Model, field) \
+    (offsetof(::movra::ModelObject<Model>, model) + offsetof(Model, field))
+
+extern PyTypeObject StandardMultiserverType;
+extern PyTypeObject StandardNetworkMultiserverType;
+
+}  // namespace movra

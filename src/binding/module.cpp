@@ -1,0 +1,44 @@
+// The module object and its entry point: single-phase initialisation that readies both
+// types and adds them and the exception class; nothing else happens at import.
+#include <Python.h>
+
+#include "model_objects.h"
+#include "protocol.h"
+
+namespace movra {
+
+PyObject* PException = nullptr;
+
+namespace {
+
+PyModuleDef moduleDef = {
+    PyModuleDef_HEAD_INIT, "movra", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+PyObject* initModule() {
+    // The C++ runtime sets up its exception storage for this thread on the first throw;
+    // doing it now means a later "Out of memory" can still be thrown when memory is gone.
+    try {
+        throw CException(msg::Internal);
+    } catch (const CException&) {
+    }
+    if (PyType_Ready(&StandardMultiserverType) < 0) return nullptr;
+    if (PyType_Ready(&StandardNetworkMultiserverType) < 0) return nullptr;
+    PyRef module(PyModule_Create2(&moduleDef, 1013));
+    if (!module.get()) return nullptr;
+    // PyModule_AddType takes its own reference to the type on success.
+    if (PyModule_AddType(module.get(), &StandardMultiserverType) < 0) return nullptr;
+    if (PyModule_AddType(module.get(), &StandardNetworkMultiserverType) < 0) return nullptr;
+    PyRef error(PyErr_NewException("movra.error", nullptr, nullptr));
+    if (!error.get()) return nullptr;
+    if (PyModule_AddObjectRef(module.get(), "error", error.get()) < 0) return nullptr;
+    // PException keeps the reference made here for the life of the interpreter.
+    PException = error.release();
+    return module.release();
+}
+
+}  // namespace
+
+}  // namespace movra
+
+PyMODINIT_FUNC PyInit_movra(void) { return movra::initModule(); }

@@ -1,0 +1,120 @@
+#include "standard_multiserver.h"
+
+#include "../pmf/pmf_query.h"
+#include "../runtime/error.h"
+#include "../runtime/messages.h"
+#include "station_map.h"
+
+namespace movra {
+
+void StandardMultiserver::memRelease(MovraObject* obj) {
+    StandardMultiserver* self = reinterpret_cast<StandardMultiserver*>(obj);
+    flag(self->_numberOfArrivalsPmf);
+    flag(self->_serviceDurationPmf);
+    flag(self->_internalState);
+    flag(self->_markNumberOfArrivalsPmf);
+    flag(self->_markServiceDurationPmf);
+    flag(self->_markInternalState);
+    release(obj);
+}
+
+void StandardMultiserver::defaults() {
+    MovraObject* obj = arena();
+    _numberOfArrivalsPmf = defaultPmf(obj, createSimplePmfConfig(obj));
+    _serviceDurationPmf = defaultPmf(obj, createSimplePmfConfig(obj));
+    _numberOfServers = 0;
+    _internalState = defaultPmf(obj, createJointPmfConfig(obj, 2));
+    _time = 0;
+    _markNumberOfArrivalsPmf = defaultPmf(obj, createSimplePmfConfig(obj));
+    _markServiceDurationPmf = defaultPmf(obj, createSimplePmfConfig(obj));
+    _markNumberOfServers = 0;
+    _markInternalState = defaultPmf(obj, createJointPmfConfig(obj, 2));
+    _markTime = 0;
+}
+
+void StandardMultiserver::init() { _serviceDurationPmf = createAtomicSimplePmf(arena(), 1); }
+
+void StandardMultiserver::mark() {
+    _markNumberOfArrivalsPmf = _numberOfArrivalsPmf;
+    _markServiceDurationPmf = _serviceDurationPmf;
+    _markNumberOfServers = _numberOfServers;
+    _markInternalState = _internalState;
+    _markTime = _time;
+}
+
+void StandardMultiserver::restore() {
+    _numberOfArrivalsPmf = _markNumberOfArrivalsPmf;
+    _serviceDurationPmf = _markServiceDurationPmf;
+    _numberOfServers = _markNumberOfServers;
+    _internalState = _markInternalState;
+    _time = _markTime;
+}
+
+Pmf* StandardMultiserver::getNumberOfEntitiesInSystemPmf() {
+    return lookupMarginalPmf(_internalState);
+}
+
+void StandardMultiserver::resetWithNumberOfEntitiesInSystem(Int _numberOfEntitiesInSystem) {
+    if (_numberOfEntitiesInSystem < 0) fail(msg::InvalidNumberOfEntities);
+    if (_serviceDurationPmf->simple.offset == 0) fail(msg::InvalidServiceDuration);
+    _internalState = resetMap(_numberOfEntitiesInSystem);
+}
+
+Pmf* StandardMultiserver::resetMap(Int _z0) {
+    return stationResetMap(arena(), _serviceDurationPmf, _z0);
+}
+
+Pmf* StandardMultiserver::relabel(Int _z) {
+    return stationRelabel(arena(), _internalState, _z);
+}
+
+static StationStep stationStep(StandardMultiserver* self, const CompletionTable& completions) {
+    return StationStep{self->arena(),
+                       self->_internalState,
+                       self->_numberOfServers,
+                       self->_numberOfArrivalsPmf,
+                       self->_serviceDurationPmf,
+                       false,
+                       0.0,
+                       completions.get()};
+}
+
+Pmf* StandardMultiserver::partialMovraMap() {
+    CompletionTable completions(arena(), _internalState, _numberOfServers);
+    return stationPartialMap(stationStep(this, completions));
+}
+
+Pmf* StandardMultiserver::movraMap(Int _leftTail, Int _rightTail) {
+    CompletionTable completions(arena(), _internalState, _numberOfServers);
+    return stationFullMap(stationStep(this, completions), _leftTail, _rightTail);
+}
+
+void StandardMultiserver::step() {
+    if (_numberOfServers < 0) fail(msg::InvalidNumberOfServers);
+    if (_serviceDurationPmf->simple.offset == 0) fail(msg::InvalidServiceDuration);
+    // The completion distributions are the same for both maps: formed once.
+    CompletionTable completions(arena(), _internalState, _numberOfServers);
+    StationStep quantities = stationStep(this, completions);
+    Pmf* _p = stationPartialMap(quantities);
+    Int _leftTail, _rightTail;
+    stationTails(_p, _leftTail, _rightTail);
+    Pmf* next = stationFullMap(quantities, _leftTail, _rightTail);
+    _internalState = next;
+    // Wraps at the top of the Int range instead of overflowing.
+    _time = Int(uint32_t(_time) + 1u);
+}
+
+Pmf* StandardMultiserver::observationMapRange(int64_t _z0, int64_t _z1) {
+    return stationObservationMapRange(arena(), _internalState, _z0, _z1);
+}
+
+void StandardMultiserver::applyObservationRange(Int _startOfRange, Int _endOfRange) {
+    _internalState = observationMapRange(_startOfRange, _endOfRange);
+}
+
+void StandardMultiserver::applyObservationValue(Int _observedNumberOfEntitiesInSystem) {
+    _internalState = observationMapRange(_observedNumberOfEntitiesInSystem,
+                                         int64_t(_observedNumberOfEntitiesInSystem) + 1);
+}
+
+}  // namespace movra

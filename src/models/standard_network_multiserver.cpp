@@ -1,0 +1,307 @@
+#include "standard_network_multiserver.h"
+
+#include "../pmf/accumulator.h"
+#include "../pmf/convolution.h"
+#include "../pmf/distributions.h"
+#include "../pmf/pmf_query.h"
+#include "../pmf/sampling_stack.h"
+#include "../runtime/error.h"
+#include "../runtime/messages.h"
+#include "station_map.h"
+
+namespace movra {
+
+using SN = StandardNetworkMultiserver;
+
+static Real& routing(RealMatrix* m, Int source, Int destination) {
+    return lookup(lookup(m, source), destination);
+}
+
+void SN::memRelease(MovraObject* obj) {
+    SN* self = reinterpret_cast<SN*>(obj);
+    flag(self->_internalState);
+    flag(self->_numberOfServers);
+    flag(self->_numberOfExternalArrivalsPmfs);
+    flag(self->_serviceDurationPmfs);
+    flag(self->_routingProbabilities);
+    flag(self->_markInternalState);
+    flag(self->_markNumberOfServers);
+    flag(self->_markNumberOfExternalArrivalsPmfs);
+    flag(self->_markServiceDurationPmfs);
+    flag(self->_markRoutingProbabilities);
+    release(obj);
+}
+
+void SN::defaults() {
+    MovraObject* obj = arena();
+    _internalState = defaultPmfArray(obj, createJointPmfConfig(obj, 2));
+    _time = 0;
+    _numberOfServers = defaultIntArray(obj);
+    _numberOfExternalArrivalsPmfs = defaultPmfArray(obj, createSimplePmfConfig(obj));
+    _serviceDurationPmfs = defaultPmfArray(obj, createSimplePmfConfig(obj));
+    _routingProbabilities = defaultRealMatrix(obj);
+    _markInternalState = defaultPmfArray(obj, createJointPmfConfig(obj, 2));
+    _markTime = 0;
+    _markNumberOfServers = defaultIntArray(obj);
+    _markNumberOfExternalArrivalsPmfs = defaultPmfArray(obj, createSimplePmfConfig(obj));
+    _markServiceDurationPmfs = defaultPmfArray(obj, createSimplePmfConfig(obj));
+    _markRoutingProbabilities = defaultRealMatrix(obj);
+}
+
+// Service duration 1 with certainty at every node.
+static PmfArray* unitServiceDurations(MovraObject* obj, Int n) {
+    PmfArray* a = allocatePmfArray(obj, n);
+    for (Int i = 0; i < n; i++) a->elements[i] = createAtomicSimplePmf(obj, 1);
+    return a;
+}
+
+void SN::init(Int _numberOfNodes) {
+    if (_numberOfNodes <= 0) fail(msg::InvalidNumberOfNodes);
+    MovraObject* obj = arena();
+    const Int n = _numberOfNodes;
+    _internalState = createPmfArray(obj, createJointPmfConfig(obj, 2), n);
+    _time = 0;
+    _numberOfServers = createIntArray(obj, n);
+    _numberOfExternalArrivalsPmfs = createPmfArray(obj, createSimplePmfConfig(obj), n);
+    _serviceDurationPmfs = unitServiceDurations(obj, n);
+    _routingProbabilities = createRealMatrix(obj, n, n);
+    _markInternalState = createPmfArray(obj, createJointPmfConfig(obj, 2), n);
+    _markNumberOfServers = createIntArray(obj, n);
+    _markNumberOfExternalArrivalsPmfs = createPmfArray(obj, createSimplePmfConfig(obj), n);
+    _markServiceDurationPmfs = unitServiceDurations(obj, n);
+    _markRoutingProbabilities = createRealMatrix(obj, n, n);
+}
+
+Int SN::getNumberOfNodes() { return _numberOfServers->length; }
+
+Int SN::getNumberOfServersAtNode(Int _nodeIndex) {
+    return lookup(_numberOfServers, _nodeIndex);
+}
+
+void SN::setNumberOfServersAtNode(Int _nodeIndex, Int _n) {
+    if (_n < 0) fail(msg::InvalidNumberOfServers);
+    lookup(_numberOfServers, _nodeIndex) = _n;
+}
+
+Pmf* SN::getNumberOfExternalArrivalsAtNodePmf(Int _nodeIndex) {
+    return lookup(_numberOfExternalArrivalsPmfs, _nodeIndex);
+}
+
+void SN::setNumberOfExternalArrivalsAtNodePmf(Int _nodeIndex,
+                                                                      Pmf* _numberOfExternalArrivalsPmf) {
+    lookup(_numberOfExternalArrivalsPmfs, _nodeIndex) = _numberOfExternalArrivalsPmf;
+}
+
+Pmf* SN::getServiceDurationAtNodePmf(Int _nodeIndex) {
+    return lookup(_serviceDurationPmfs, _nodeIndex);
+}
+
+void SN::setServiceDurationAtNodePmf(Int _nodeIndex,
+                                                             Pmf* _serviceDurationPmf) {
+    if (_serviceDurationPmf->simple.offset == 0) fail(msg::InvalidServiceDuration);
+    lookup(_serviceDurationPmfs, _nodeIndex) = _serviceDurationPmf;
+}
+
+Real SN::getRoutingProbability(Int _sourceNodeIndex,
+                                                       Int _destinationNodeIndex) {
+    return routing(_routingProbabilities, _sourceNodeIndex, _destinationNodeIndex);
+}
+
+void SN::setRoutingProbability(Int _sourceNodeIndex,
+                                                       Int _destinationNodeIndex, Real _probability) {
+    // NaN is refused too: it would pass the step's row check and poison every flow.
+    if (!(_probability >= 0 && _probability <= 1)) fail(msg::InvalidProbability);
+    routing(_routingProbabilities, _sourceNodeIndex, _destinationNodeIndex) = _probability;
+}
+
+Pmf* SN::getNumberOfEntitiesAtNodePmf(Int _nodeIndex) {
+    return lookupMarginalPmf(lookup(_internalState, _nodeIndex));
+}
+
+void SN::resetNodeWithNumberOfEntities(Int _nodeIndex,
+                                                               Int _numberOfEntitiesAtNode) {
+    if (_numberOfEntitiesAtNode < 0) fail(msg::InvalidNumberOfEntities);
+    Pmf* state = resetMapAtNode(_nodeIndex, _numberOfEntitiesAtNode);
+    lookup(_internalState, _nodeIndex) = state;
+}
+
+Pmf* SN::resetMapAtNode(Int _nodeIndex, Int _z0) {
+    return stationResetMap(arena(), lookup(_serviceDurationPmfs, _nodeIndex), _z0);
+}
+
+// Copies one configuration into another element by element; no container is replaced.
+static void copyConfiguration(SN* self, PmfArray* stateFrom, IntArray* serversFrom, PmfArray* arrivalsFrom,
+                              PmfArray* serviceFrom, RealMatrix* routingFrom, PmfArray* stateTo,
+                              IntArray* serversTo, PmfArray* arrivalsTo, PmfArray* serviceTo,
+                              RealMatrix* routingTo) {
+    const Int n = self->_numberOfServers->length;
+    for (Int i = 0; i < n; i++) {
+        lookup(stateTo, i) = lookup(stateFrom, i);
+        lookup(serversTo, i) = lookup(serversFrom, i);
+        lookup(arrivalsTo, i) = lookup(arrivalsFrom, i);
+        lookup(serviceTo, i) = lookup(serviceFrom, i);
+        for (Int j = 0; j < n; j++) routing(routingTo, i, j) = routing(routingFrom, i, j);
+    }
+}
+
+void SN::mark() {
+    _markTime = _time;
+    copyConfiguration(this, _internalState, _numberOfServers, _numberOfExternalArrivalsPmfs,
+                      _serviceDurationPmfs, _routingProbabilities, _markInternalState,
+                      _markNumberOfServers, _markNumberOfExternalArrivalsPmfs,
+                      _markServiceDurationPmfs, _markRoutingProbabilities);
+}
+
+void SN::restore() {
+    _time = _markTime;
+    copyConfiguration(this, _markInternalState, _markNumberOfServers,
+                      _markNumberOfExternalArrivalsPmfs, _markServiceDurationPmfs,
+                      _markRoutingProbabilities, _internalState, _numberOfServers,
+                      _numberOfExternalArrivalsPmfs, _serviceDurationPmfs,
+                      _routingProbabilities);
+}
+
+Pmf* SN::convolution(Pmf* _p1, Pmf* _p2) { return movra::convolution(arena(), _p1, _p2); }
+
+Pmf* SN::relabel(Int _nodeIndex, Int _z) {
+    return stationRelabel(arena(), lookup(_internalState, _nodeIndex), _z);
+}
+
+namespace {
+// Completion distributions of every node, shared by the flows out of a node and by its
+// own maps within one step (all read the state at the start of the step): one table per
+// node, laid end to end.
+class StepCompletions {
+public:
+    explicit StepCompletions(SN* self) {
+        const Int n = self->_numberOfServers->length;
+        start_.reset(int64_t(n) + 1);
+        for (Int k = 0; k < n; k++)
+            start_[k + 1] = start_[k] + lookupMarginalPmf(lookup(self->_internalState, k))->simple.length;
+        tables_.reset(start_[n]);
+        for (Int k = 0; k < n; k++)
+            formCompletions(self->arena(), lookup(self->_internalState, k), lookup(self->_numberOfServers, k),
+                            tables_.get() + start_[k]);
+    }
+    Pmf** at(Int node) const { return tables_.get() + start_[node]; }
+
+private:
+    ScratchBuffer<int64_t> start_;  // start_[k]: first entry of node k's table
+    ScratchBuffer<Pmf*> tables_;
+};
+
+Pmf* flowFrom(SN* self, Int s, Int t, Pmf** completions) {
+    MovraObject* obj = self->arena();
+    Pmf* dist_z = lookupMarginalPmf(lookup(self->_internalState, s));
+    const Real r = routing(self->_routingProbabilities, s, t);
+    BinomialMemo routed(obj, r);  // Binomial(d, r), formed once per d
+    SamplingStack stack(3);
+    SimpleAccumulator acc(obj);
+    for (Int iz = 0; iz < dist_z->simple.length; iz++) {
+        Real prob_z = dist_z->simple.elements[iz];
+        if (!(prob_z > 0)) continue;
+        stack.set(0, prob_z);
+        Pmf* dist_d = completions[iz];
+        for (Int id = 0; id < dist_d->simple.length; id++) {
+            Real prob_d = dist_d->simple.elements[id];
+            if (!(prob_d > 0)) continue;
+            Int d = dist_d->simple.offset + id;
+            stack.branch(1, prob_d);
+            Pmf* dist_phi = routed.forTrials(d);
+            for (Int iphi = 0; iphi < dist_phi->simple.length; iphi++) {
+                Real prob_phi = dist_phi->simple.elements[iphi];
+                if (!(prob_phi > 0)) continue;
+                stack.branch(2, prob_phi);
+                acc.putSingle(stack.branchProbability(2), dist_phi->simple.offset + iphi);
+            }
+        }
+    }
+    return acc.toPmf();
+}
+
+StationStep nodeStep(SN* self, Int k, Pmf* arrivals, Pmf** completions) {
+    return StationStep{self->arena(),
+                       lookup(self->_internalState, k),
+                       lookup(self->_numberOfServers, k),
+                       arrivals,
+                       lookup(self->_serviceDurationPmfs, k),
+                       true,
+                       routing(self->_routingProbabilities, k, k),
+                       completions};
+}
+
+Pmf* nodeArrivals(SN* self, Int k, Pmf* internalFlowIn) {
+    return self->convolution(lookup(self->_numberOfExternalArrivalsPmfs, k),
+                                                  internalFlowIn);
+}
+}  // namespace
+
+Pmf* SN::flow(Int _sourceNodeIndex, Int _destinationNodeIndex) {
+    Pmf* state = lookup(_internalState, _sourceNodeIndex);
+    CompletionTable completions(arena(), state, lookup(_numberOfServers, _sourceNodeIndex));
+    return flowFrom(this, _sourceNodeIndex, _destinationNodeIndex, completions.get());
+}
+
+Pmf* SN::partialMovraMapAtNode(Int _nodeIndex, Pmf* _internalFlowIn) {
+    Pmf* state = lookup(_internalState, _nodeIndex);
+    CompletionTable completions(arena(), state, lookup(_numberOfServers, _nodeIndex));
+    Pmf* arrivals = nodeArrivals(this, _nodeIndex, _internalFlowIn);
+    return stationPartialMap(nodeStep(this, _nodeIndex, arrivals, completions.get()));
+}
+
+Pmf* SN::movraMapAtNode(Int _nodeIndex, Pmf* _internalFlowIn, Int _leftTail,
+                                                Int _rightTail) {
+    Pmf* state = lookup(_internalState, _nodeIndex);
+    CompletionTable completions(arena(), state, lookup(_numberOfServers, _nodeIndex));
+    Pmf* arrivals = nodeArrivals(this, _nodeIndex, _internalFlowIn);
+    return stationFullMap(nodeStep(this, _nodeIndex, arrivals, completions.get()), _leftTail, _rightTail);
+}
+
+void SN::step() {
+    MovraObject* obj = arena();
+    const Int n = _numberOfServers->length;
+    PmfArray* _flowIn = createPmfArray(obj, createSimplePmfConfig(obj), n);
+    for (Int s = 0; s < n; s++) {
+        Real _sourceSum = 0.0;
+        for (Int t = 0; t < n; t++) _sourceSum += routing(_routingProbabilities, s, t);
+        if (_sourceSum > 1) fail(msg::InvalidRouting);
+    }
+    StepCompletions completions(this);
+    for (Int s = 0; s < n; s++) {
+        for (Int t = 0; t < n; t++) {
+            if (t == s) continue;
+            Pmf* f = flowFrom(this, s, t, completions.at(s));
+            lookup(_flowIn, t) = convolution(lookup(_flowIn, t), f);
+        }
+    }
+    for (Int k = 0; k < n; k++) {
+        // The node's arrivals are the same for both of its maps: formed once.
+        StationStep quantities =
+            nodeStep(this, k, nodeArrivals(this, k, lookup(_flowIn, k)), completions.at(k));
+        Pmf* _p = stationPartialMap(quantities);
+        Int _leftTail, _rightTail;
+        stationTails(_p, _leftTail, _rightTail);
+        lookup(_internalState, k) = stationFullMap(quantities, _leftTail, _rightTail);
+    }
+    // Wraps at the top of the Int range instead of overflowing.
+    _time = Int(uint32_t(_time) + 1u);
+}
+
+Pmf* SN::observationMapRangeAtNode(Int _nodeIndex, int64_t _z0, int64_t _z1) {
+    return stationObservationMapRange(arena(), lookup(_internalState, _nodeIndex), _z0, _z1);
+}
+
+void SN::applyObservationRangeAtNode(Int _nodeIndex, Int _startOfRange,
+                                                             Int _endOfRange) {
+    Pmf* state = observationMapRangeAtNode(_nodeIndex, _startOfRange, _endOfRange);
+    lookup(_internalState, _nodeIndex) = state;
+}
+
+void SN::applyObservationValueAtNode(Int _nodeIndex,
+                                                             Int _observedNumberOfEntitiesInSystem) {
+    Pmf* state = observationMapRangeAtNode(
+        _nodeIndex, _observedNumberOfEntitiesInSystem, int64_t(_observedNumberOfEntitiesInSystem) + 1);
+    lookup(_internalState, _nodeIndex) = state;
+}
+
+}  // namespace movra

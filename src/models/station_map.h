@@ -1,0 +1,69 @@
+// The maps of one queueing station, shared by the single-station model and by every node
+// of the network: relabel, reset, observation, and the partial and full forward maps.
+// Each map reads its inputs and returns a new PMF in the arena; none changes the instance.
+//
+// Loop convention of every map: a loop runs over the stored range of its PMF upward and
+// skips a value whose probability is not greater than 0, with everything nested in it;
+// the weight of an outcome is the running product of the loop probabilities, formed from
+// the outside in. Results are bit-identical to forming every distribution inside the
+// innermost loop that needs it: distributions that do not change within a call are formed
+// once per call and reused.
+#pragma once
+#include "../pmf/pmf.h"
+#include "../runtime/scratch.h"
+
+namespace movra {
+
+// Remaining service time one step later of an entity given z that stays in service.
+Pmf* stationRelabel(MovraObject* obj, Pmf* state, Int z);
+// z = z0 with certainty, ell following the service duration PMF.
+Pmf* stationResetMap(MovraObject* obj, Pmf* serviceDuration, Int z0);
+// The state conditioned on z0 <= z < z1 (64-bit bounds: observing the largest Int
+// as a value ends the range one past it).
+Pmf* stationObservationMapRange(MovraObject* obj, Pmf* state, int64_t z0, int64_t z1);
+
+// One station's quantities for a step. With routesBack, completions re-enter the station
+// with probability selfRouting each (the network's own-node routing); the loop over them
+// sits between the completions and the arrivals.
+struct StationStep {
+    MovraObject* obj;
+    Pmf* state;            // joint PMF of depth 2 over (z, ell)
+    Int servers;           // c, not negative
+    Pmf* arrivals;         // simple PMF of all arrivals of the step
+    Pmf* serviceDuration;  // simple PMF
+    bool routesBack;
+    Real selfRouting;
+
+    // Binomial(min(z, c), P(ell = 1 | z)) for each stored z of the marginal (null where
+    // p(z) <= 0): the completions, shared by every map and flow of the step.
+    Pmf** completions;
+};
+
+// Writes the completion PMF of every stored z of the state's marginal into out[0..length).
+void formCompletions(MovraObject* obj, Pmf* state, Int servers, Pmf** out);
+
+// Forms step.completions (scratch owned by the holder) for the state and server count.
+class CompletionTable {
+public:
+    CompletionTable(MovraObject* obj, Pmf* state, Int servers);
+    Pmf** get() const { return table_.get(); }
+
+private:
+    ScratchBuffer<Pmf*> table_;  // one entry per stored z of the marginal
+};
+
+// PMF of the number of entities after the step.
+Pmf* stationPartialMap(const StationStep& step);
+// Joint PMF over (z', ell') after the step, z' limited to leftTail..rightTail.
+Pmf* stationFullMap(const StationStep& step, Int leftTail, Int rightTail);
+
+// Probability mass a step may cut from the new number in system, split evenly between
+// the two tails (5e-09 each).
+constexpr Real kTailTolerance = 1e-08;
+constexpr Real kTailSides = 2.0;
+
+// The two tail points of a partial map: each tail left out holds less than
+// kTailTolerance / kTailSides.
+void stationTails(Pmf* partial, Int& leftTail, Int& rightTail);
+
+}  // namespace movra

@@ -1,0 +1,12 @@
+// The PMF of the sum of two independent simple PMFs.
+#pragma once
+#include "pmf.h"
+
+namespace movra {
+
+// Walks p1 outside and p2 inside, each upward, skipping values of probability not
+// greater than 0; the sum of a pair must stay an Int ("Out of memory" otherwise, since
+// no state could hold it).
+Pmf* convolution(MovraObject* obj, Pmf* p1, Pmf* p2);
+
+}  // namespace movra

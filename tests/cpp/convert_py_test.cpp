@@ -771,7 +771,8 @@ TEST_F(ConvertTest, RepeatedConversionsKeepInputsAndHeapFlat) {
 // Under LeakSanitizer: the interpreter keeps a few allocations past Py_FinalizeEx, and any
 // leak of Python objects is caught above by the interpreter's own block count. Leaks of the
 // C++ side (accumulator windows, enumerator records) are still reported.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libpython\n"; }
+// Default visibility: the sanitizer runtime looks the hook up dynamically.
+extern "C" __attribute__((visibility("default"))) const char* __lsan_default_suppressions() { return "leak:libpython\n"; }
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);

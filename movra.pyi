@@ -10,6 +10,8 @@ from typing import Self, TypeAlias
 
 from typing_extensions import disjoint_base
 
+__version__: str
+
 _Pmf: TypeAlias = dict[int, float]
 _StatePmf: TypeAlias = dict[tuple[int, int], float]
 

@@ -11,8 +11,17 @@ PyObject* PException = nullptr;
 
 namespace {
 
+PyDoc_STRVAR(moduleDoc,
+"Discrete-time queueing models computed with probability mass functions.\n\n"
+"StandardMultiserver is one station with c identical servers (exact for c = 1, an\n"
+"approximation for more); StandardNetworkMultiserver is N stations joined by routing\n"
+"probabilities (nodes carried as independent PMFs). Each holds the PMF of its state,\n"
+"maps it forward with step(), conditions it on observations, resets, marks and\n"
+"restores it. PMFs are dicts {value: probability} or {(z, ell): probability};\n"
+"failures raise movra.error with a fixed message.");
+
 PyModuleDef moduleDef = {
-    PyModuleDef_HEAD_INIT, "movra", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "movra", moduleDoc, -1, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 PyObject* initModule() {
@@ -29,6 +38,7 @@ PyObject* initModule() {
     // PyModule_AddType takes its own reference to the type on success.
     if (PyModule_AddType(module.get(), &StandardMultiserverType) < 0) return nullptr;
     if (PyModule_AddType(module.get(), &StandardNetworkMultiserverType) < 0) return nullptr;
+    if (PyModule_AddStringConstant(module.get(), "__version__", MOVRA_VERSION) < 0) return nullptr;
     PyRef error(PyErr_NewException("movra.error", nullptr, nullptr));
     if (!error.get()) return nullptr;
     if (PyModule_AddObjectRef(module.get(), "error", error.get()) < 0) return nullptr;

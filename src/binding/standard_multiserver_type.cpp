@@ -1,6 +1,7 @@
 // The Python type of StandardMultiserver: the construction wrapper, the method, member
 // and get-set tables and the type object. Every entry runs through the call protocol.
 #include <cstddef>
+#include <cstdio>
 
 #include "../pmf/pmf_query.h"
 #include "convert.h"
@@ -77,42 +78,112 @@ int setPmf(PyObject* self, PyObject* value, void*) {
     });
 }
 
+PyDoc_STRVAR(StandardMultiserver_doc,
+"StandardMultiserver()\n--\n\n"
+"One queueing station with identical servers, as the PMF of its state.\n\n"
+"The state is a joint PMF over (z, ell): z entities at the station (waiting or in\n"
+"service) and ell, the remaining service time in steps of the entity in service\n"
+"(ell = 1: it completes during the coming step). Each step() first lets the\n"
+"entities in service complete, then adds a batch of arrivals drawn from\n"
+"number_of_arrivals_pmf; entities entering service draw a duration from\n"
+"service_duration_pmf. Exact for one server; an approximation for several.\n\n"
+"A new station has 0 servers, no arrivals ({0: 1.0}), service {1: 1.0} and the\n"
+"state {(0, 0): 1.0}. PMFs are dicts of probabilities: weights above 1 count as 1,\n"
+"weights not above 0 are dropped, the rest is normalised. Failures raise\n"
+"movra.error with a fixed message.");
+
+PyDoc_STRVAR(step_doc,
+"step($self, /)\n--\n\n"
+"Map the state one time step forward and add 1 to time.\n\n"
+"Completions, then arrivals; the new number in system is cut where either tail\n"
+"holds less than 5e-09 and renormalised.\n\n"
+"Raises movra.error: 'Invalid number of servers...' if number_of_servers < 0,\n"
+"'Invalid service duration pmf...' if a service duration of 0 is possible.");
+
+PyDoc_STRVAR(applyObservationRange_doc,
+"apply_observation_range($self, start, end, /)\n--\n\n"
+"Condition the state on start <= z < end (end excluded).\n\n"
+"Raises movra.error 'Empty pmf' if no z of positive probability is in the range.");
+
+PyDoc_STRVAR(applyObservationValue_doc,
+"apply_observation_value($self, value, /)\n--\n\n"
+"Condition the state on z == value (an exact head count).\n\n"
+"Raises movra.error 'Empty pmf' if that z has probability 0.");
+
+PyDoc_STRVAR(mark_doc,
+"mark($self, /)\n--\n\n"
+"Save the whole configuration (PMFs, servers, state, time) in the one saved slot.");
+
+PyDoc_STRVAR(restore_doc,
+"restore($self, /)\n--\n\n"
+"Bring back the configuration saved by mark().\n\n"
+"Without an earlier mark() this restores the construction defaults of the slot,\n"
+"whose service duration PMF is {0: 1.0}, so a following step() fails.");
+
+PyDoc_STRVAR(getNumberOfEntitiesInSystemPmf_doc,
+"get_number_of_entities_in_system_pmf($self, /)\n--\n\n"
+"Return the PMF of z, the number at the station, as {z: probability}.");
+
+PyDoc_STRVAR(resetWithNumberOfEntitiesInSystem_doc,
+"reset_with_number_of_entities_in_system($self, n, /)\n--\n\n"
+"Set the state to n entities with certainty; the one in service (if any) draws a\n"
+"fresh service duration. time is unchanged.\n\n"
+"Raises movra.error for n < 0 or a service duration PMF that allows 0.");
+
 PyMethodDef StandardMultiserver_methods[] = {
-    {"step", StandardMultiserver_step_Py, METH_VARARGS, nullptr},
-    {"apply_observation_range", StandardMultiserver_applyObservationRange_Py, METH_VARARGS, nullptr},
-    {"apply_observation_value", StandardMultiserver_applyObservationValue_Py, METH_VARARGS, nullptr},
-    {"mark", StandardMultiserver_mark_Py, METH_VARARGS, nullptr},
-    {"restore", StandardMultiserver_restore_Py, METH_VARARGS, nullptr},
+    {"step", StandardMultiserver_step_Py, METH_VARARGS, step_doc},
+    {"apply_observation_range", StandardMultiserver_applyObservationRange_Py, METH_VARARGS,
+     applyObservationRange_doc},
+    {"apply_observation_value", StandardMultiserver_applyObservationValue_Py, METH_VARARGS,
+     applyObservationValue_doc},
+    {"mark", StandardMultiserver_mark_Py, METH_VARARGS, mark_doc},
+    {"restore", StandardMultiserver_restore_Py, METH_VARARGS, restore_doc},
     {"get_number_of_entities_in_system_pmf", StandardMultiserver_getNumberOfEntitiesInSystemPmf_Py,
-     METH_VARARGS, nullptr},
+     METH_VARARGS, getNumberOfEntitiesInSystemPmf_doc},
     {"reset_with_number_of_entities_in_system", StandardMultiserver_resetWithNumberOfEntitiesInSystem_Py,
-     METH_VARARGS, nullptr},
+     METH_VARARGS, resetWithNumberOfEntitiesInSystem_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMemberDef StandardMultiserver_members[] = {
-    {"number_of_servers", MOVRA_T_INT, MOVRA_MODEL_OFFSET(SM, _numberOfServers), 0, nullptr},
-    {"time", MOVRA_T_INT, MOVRA_MODEL_OFFSET(SM, _time), 0, nullptr},
+    {"number_of_servers", MOVRA_T_INT, MOVRA_MODEL_OFFSET(SM, _numberOfServers), 0,
+     "Number of identical servers c (int). 0 by default; checked when stepping."},
+    {"time", MOVRA_T_INT, MOVRA_MODEL_OFFSET(SM, _time), 0, kTimeDoc},
     {"current_memory_use", MOVRA_T_ULONGLONG, MOVRA_MODEL_OFFSET(SM, header.currentMemoryUse),
-     MOVRA_READONLY, nullptr},
+     MOVRA_READONLY, kCurrentMemoryDoc},
     {"peak_memory_use", MOVRA_T_ULONGLONG, MOVRA_MODEL_OFFSET(SM, header.peakMemoryUse), MOVRA_READONLY,
-     nullptr},
+     kPeakMemoryDoc},
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyGetSetDef StandardMultiserver_getset[] = {
     {"number_of_arrivals_pmf", getPmf<&SM::_numberOfArrivalsPmf>, setPmf<&SM::_numberOfArrivalsPmf, false>,
-     nullptr, nullptr},
+     "PMF of the number of arrivals per step, {count: probability}.", nullptr},
     {"service_duration_pmf", getPmf<&SM::_serviceDurationPmf>, setPmf<&SM::_serviceDurationPmf, false>,
-     nullptr, nullptr},
-    {"internal_state", getPmf<&SM::_internalState>, setPmf<&SM::_internalState, true>, nullptr, nullptr},
+     "PMF of a service duration in steps, {steps: probability}; every value >= 1.", nullptr},
+    {"internal_state", getPmf<&SM::_internalState>, setPmf<&SM::_internalState, true>,
+     "Joint PMF of the state, {(z, ell): probability}: z at the station, ell the\n"
+     "remaining service time in steps of the entity in service.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+
+// "<movra.StandardMultiserver: 3 servers, time 50, mean 2.41 in system>"; reads only
+// the marginal of z.
+PyObject* StandardMultiserver_repr(PyObject* self) {
+    return protocol::get<SM>(self, [self](SM* s) {
+        char mean[32];
+        std::snprintf(mean, sizeof mean, "%.4g", pmfMean(s->getNumberOfEntitiesInSystemPmf()));
+        return checked(PyUnicode_FromFormat("<%s: %d servers, time %d, mean %s in system>",
+                                            Py_TYPE(self)->tp_name, int(s->_numberOfServers),
+                                            int(s->_time), mean));
+    });
+}
 }  // namespace
 
 PyTypeObject StandardMultiserverType =
     modelType("movra.StandardMultiserver", sizeof(StandardMultiserverObject), dealloc<SM>,
               StandardMultiserver_methods, StandardMultiserver_members, StandardMultiserver_getset,
-              StandardMultiserver_new);
+              StandardMultiserver_new, StandardMultiserver_doc, StandardMultiserver_repr);
 
 }  // namespace movra

@@ -151,55 +151,201 @@ int StandardNetworkMultiserver_set_internalState(PyObject* self, PyObject* value
     });
 }
 
+PyDoc_STRVAR(StandardNetworkMultiserver_doc,
+"StandardNetworkMultiserver(number_of_nodes, /)\n"
+"--\n"
+"\n"
+"N queueing stations (nodes) joined by routing probabilities.\n"
+"\n"
+"Each node has its own servers, external-arrival PMF and service-duration PMF, and\n"
+"its state is a joint PMF over (z, ell) as in StandardMultiserver. An entity that\n"
+"completes service at node i moves to node j with the routing probability (i, j)\n"
+"and leaves the network with what row i leaves below 1. Nodes are carried as\n"
+"independent PMFs, an approximation wherever departures are correlated.\n"
+"\n"
+"A new network has 0 servers at every node (set each one), no external arrivals,\n"
+"service {1: 1.0}, no routing and every node empty. Failures raise movra.error.");
+
+PyDoc_STRVAR(step_doc,
+"step($self, /)\n"
+"--\n"
+"\n"
+"Map every node one time step forward and add 1 to time.\n"
+"\n"
+"From the state at the start of the step: the completions at each node are routed\n"
+"(each goes to node j with its routing probability, or leaves the network), then\n"
+"each node is mapped like a station with its external arrivals plus what was routed\n"
+"to it. Nodes are carried as independent PMFs: an approximation wherever departures\n"
+"are correlated from step to step.\n"
+"\n"
+"Raises movra.error 'Invalid routing probabilities...' if a row sums to more than 1.");
+
+PyDoc_STRVAR(applyObservationRangeAtNode_doc,
+"apply_observation_range_at_node($self, node, start, end, /)\n"
+"--\n"
+"\n"
+"Condition node's state on start <= z < end (end excluded).\n"
+"\n"
+"Raises movra.error 'Empty pmf' if no z of positive probability is in the range,\n"
+"'Lookup index out of range' for a bad node.");
+
+PyDoc_STRVAR(applyObservationValueAtNode_doc,
+"apply_observation_value_at_node($self, node, value, /)\n"
+"--\n"
+"\n"
+"Condition node's state on z == value.\n"
+"\n"
+"Raises movra.error 'Empty pmf' if that z has probability 0.");
+
+PyDoc_STRVAR(mark_doc,
+"mark($self, /)\n"
+"--\n"
+"\n"
+"Save the whole configuration (every node's PMFs, servers, state, the routing\n"
+"and time) in the one saved slot.");
+
+PyDoc_STRVAR(restore_doc,
+"restore($self, /)\n"
+"--\n"
+"\n"
+"Bring back the configuration saved by mark().\n"
+"\n"
+"Without an earlier mark() this restores the slot's defaults (no servers, service\n"
+"{1: 1.0}, no routing, every node empty).");
+
+PyDoc_STRVAR(getNumberOfEntitiesAtNodePmf_doc,
+"get_number_of_entities_at_node_pmf($self, node, /)\n"
+"--\n"
+"\n"
+"Return the PMF of the number of entities at node, {z: probability}.");
+
+PyDoc_STRVAR(getNumberOfExternalArrivalsAtNodePmf_doc,
+"get_number_of_external_arrivals_at_node_pmf($self, node, /)\n"
+"--\n"
+"\n"
+"Return the PMF of arrivals from outside the network per step at node.");
+
+PyDoc_STRVAR(getNumberOfNodes_doc,
+"get_number_of_nodes($self, /)\n"
+"--\n"
+"\n"
+"Return the number of nodes N, fixed when the network was made.");
+
+PyDoc_STRVAR(getNumberOfServersAtNode_doc,
+"get_number_of_servers_at_node($self, node, /)\n"
+"--\n"
+"\n"
+"Return the number of servers at node (0 by default).");
+
+PyDoc_STRVAR(getRoutingProbability_doc,
+"get_routing_probability($self, source, destination, /)\n"
+"--\n"
+"\n"
+"Return the probability that an entity completing at source moves to destination.");
+
+PyDoc_STRVAR(getServiceDurationAtNodePmf_doc,
+"get_service_duration_at_node_pmf($self, node, /)\n"
+"--\n"
+"\n"
+"Return the PMF of a service duration in steps at node.");
+
+PyDoc_STRVAR(setNumberOfExternalArrivalsAtNodePmf_doc,
+"set_number_of_external_arrivals_at_node_pmf($self, node, pmf, /)\n"
+"--\n"
+"\n"
+"Set the PMF of arrivals from outside per step at node, {count: probability}.");
+
+PyDoc_STRVAR(setNumberOfServersAtNode_doc,
+"set_number_of_servers_at_node($self, node, n, /)\n"
+"--\n"
+"\n"
+"Set the number of servers at node. Every node starts with 0: set each one.\n"
+"\n"
+"Raises movra.error 'Invalid number of servers...' for n < 0.");
+
+PyDoc_STRVAR(setRoutingProbability_doc,
+"set_routing_probability($self, source, destination, probability, /)\n"
+"--\n"
+"\n"
+"Set the probability that an entity completing at source moves to destination\n"
+"(source itself allowed); what a row leaves below 1 leaves the network.\n"
+"\n"
+"Raises movra.error 'Invalid probability...' outside [0, 1].");
+
+PyDoc_STRVAR(setServiceDurationAtNodePmf_doc,
+"set_service_duration_at_node_pmf($self, node, pmf, /)\n"
+"--\n"
+"\n"
+"Set the PMF of a service duration in steps at node, {steps: probability}.\n"
+"\n"
+"Raises movra.error 'Invalid service duration pmf...' if 0 is possible.");
+
+PyDoc_STRVAR(resetNodeWithNumberOfEntities_doc,
+"reset_node_with_number_of_entities($self, node, n, /)\n"
+"--\n"
+"\n"
+"Set node's state to n entities with certainty (a fresh service duration for the\n"
+"one in service). time is unchanged.\n"
+"\n"
+"Raises movra.error for n < 0.");
+
 PyMethodDef StandardNetworkMultiserver_methods[] = {
-    {"step", StandardNetworkMultiserver_step_Py, METH_VARARGS, nullptr},
+    {"step", StandardNetworkMultiserver_step_Py, METH_VARARGS, step_doc},
     {"apply_observation_range_at_node", StandardNetworkMultiserver_applyObservationRangeAtNode_Py, METH_VARARGS,
-     nullptr},
+     applyObservationRangeAtNode_doc},
     {"apply_observation_value_at_node", StandardNetworkMultiserver_applyObservationValueAtNode_Py, METH_VARARGS,
-     nullptr},
-    {"mark", StandardNetworkMultiserver_mark_Py, METH_VARARGS, nullptr},
-    {"restore", StandardNetworkMultiserver_restore_Py, METH_VARARGS, nullptr},
+     applyObservationValueAtNode_doc},
+    {"mark", StandardNetworkMultiserver_mark_Py, METH_VARARGS, mark_doc},
+    {"restore", StandardNetworkMultiserver_restore_Py, METH_VARARGS, restore_doc},
     {"get_number_of_entities_at_node_pmf", StandardNetworkMultiserver_getNumberOfEntitiesAtNodePmf_Py,
-     METH_VARARGS, nullptr},
+     METH_VARARGS, getNumberOfEntitiesAtNodePmf_doc},
     {"get_number_of_external_arrivals_at_node_pmf",
-     StandardNetworkMultiserver_getNumberOfExternalArrivalsAtNodePmf_Py, METH_VARARGS, nullptr},
-    {"get_number_of_nodes", StandardNetworkMultiserver_getNumberOfNodes_Py, METH_VARARGS, nullptr},
+     StandardNetworkMultiserver_getNumberOfExternalArrivalsAtNodePmf_Py, METH_VARARGS, getNumberOfExternalArrivalsAtNodePmf_doc},
+    {"get_number_of_nodes", StandardNetworkMultiserver_getNumberOfNodes_Py, METH_VARARGS, getNumberOfNodes_doc},
     {"get_number_of_servers_at_node", StandardNetworkMultiserver_getNumberOfServersAtNode_Py, METH_VARARGS,
-     nullptr},
-    {"get_routing_probability", StandardNetworkMultiserver_getRoutingProbability_Py, METH_VARARGS, nullptr},
+     getNumberOfServersAtNode_doc},
+    {"get_routing_probability", StandardNetworkMultiserver_getRoutingProbability_Py, METH_VARARGS, getRoutingProbability_doc},
     {"get_service_duration_at_node_pmf", StandardNetworkMultiserver_getServiceDurationAtNodePmf_Py,
-     METH_VARARGS, nullptr},
+     METH_VARARGS, getServiceDurationAtNodePmf_doc},
     {"set_number_of_external_arrivals_at_node_pmf",
-     StandardNetworkMultiserver_setNumberOfExternalArrivalsAtNodePmf_Py, METH_VARARGS, nullptr},
+     StandardNetworkMultiserver_setNumberOfExternalArrivalsAtNodePmf_Py, METH_VARARGS, setNumberOfExternalArrivalsAtNodePmf_doc},
     {"set_number_of_servers_at_node", StandardNetworkMultiserver_setNumberOfServersAtNode_Py, METH_VARARGS,
-     nullptr},
-    {"set_routing_probability", StandardNetworkMultiserver_setRoutingProbability_Py, METH_VARARGS, nullptr},
+     setNumberOfServersAtNode_doc},
+    {"set_routing_probability", StandardNetworkMultiserver_setRoutingProbability_Py, METH_VARARGS, setRoutingProbability_doc},
     {"set_service_duration_at_node_pmf", StandardNetworkMultiserver_setServiceDurationAtNodePmf_Py,
-     METH_VARARGS, nullptr},
+     METH_VARARGS, setServiceDurationAtNodePmf_doc},
     {"reset_node_with_number_of_entities", StandardNetworkMultiserver_resetNodeWithNumberOfEntities_Py,
-     METH_VARARGS, nullptr},
+     METH_VARARGS, resetNodeWithNumberOfEntities_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMemberDef StandardNetworkMultiserver_members[] = {
-    {"time", MOVRA_T_INT, MOVRA_MODEL_OFFSET(SN, _time), 0, nullptr},
+    {"time", MOVRA_T_INT, MOVRA_MODEL_OFFSET(SN, _time), 0, kTimeDoc},
     {"current_memory_use", MOVRA_T_ULONGLONG, MOVRA_MODEL_OFFSET(SN, header.currentMemoryUse),
-     MOVRA_READONLY, nullptr},
+     MOVRA_READONLY, kCurrentMemoryDoc},
     {"peak_memory_use", MOVRA_T_ULONGLONG, MOVRA_MODEL_OFFSET(SN, header.peakMemoryUse), MOVRA_READONLY,
-     nullptr},
+     kPeakMemoryDoc},
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyGetSetDef StandardNetworkMultiserver_getset[] = {
     {"internal_state", StandardNetworkMultiserver_get_internalState, StandardNetworkMultiserver_set_internalState,
-     nullptr, nullptr},
+     "List of the nodes' states, each a joint PMF {(z, ell): probability}.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+// "<movra.StandardNetworkMultiserver: 3 nodes, time 10>"
+PyObject* StandardNetworkMultiserver_repr(PyObject* self) {
+    return protocol::get<SN>(self, [self](SN* s) {
+        return checked(PyUnicode_FromFormat("<%s: %d nodes, time %d>", Py_TYPE(self)->tp_name,
+                                            int(s->getNumberOfNodes()), int(s->_time)));
+    });
+}
 }  // namespace
 
 PyTypeObject StandardNetworkMultiserverType =
     modelType("movra.StandardNetworkMultiserver", sizeof(StandardNetworkMultiserverObject), dealloc<SN>,
               StandardNetworkMultiserver_methods, StandardNetworkMultiserver_members,
-              StandardNetworkMultiserver_getset, StandardNetworkMultiserver_new);
+              StandardNetworkMultiserver_getset, StandardNetworkMultiserver_new, StandardNetworkMultiserver_doc,
+              StandardNetworkMultiserver_repr);
 
 }  // namespace movra

@@ -14,13 +14,31 @@
 #define MOVRA_READONLY READONLY
 #endif
 
+#include "../pmf/pmf.h"
+
 namespace movra {
 
+// Documentation of the members both types share.
+constexpr const char* kTimeDoc = "Number of steps taken (int); writable, wraps at 2**31.";
+constexpr const char* kCurrentMemoryDoc =
+    "Bytes held by the model's values (read-only): the PMFs and containers it keeps.";
+constexpr const char* kPeakMemoryDoc =
+    "Highest current_memory_use since the instance was made, in bytes (read-only).";
+
+// Mean of a simple PMF, for the types' repr; one pass, nothing allocated.
+inline double pmfMean(Pmf* pmf) {
+    double mean = 0;
+    for (Int k = 0; k < pmf->simple.length; k++)
+        mean += (double(pmf->simple.offset) + k) * pmf->simple.elements[k];
+    return mean;
+}
+
 // The type object of a model: both types are filled alike (subclassable, the shared
-// dealloc, the three tables and the new slot; the interpreter's defaults elsewhere).
+// dealloc, the three tables, the new slot, the documentation and repr; the
+// interpreter's defaults elsewhere).
 inline PyTypeObject modelType(const char* name, Py_ssize_t basicSize, destructor dealloc,
                               PyMethodDef* methods, PyMemberDef* members, PyGetSetDef* getset,
-                              newfunc newSlot) {
+                              newfunc newSlot, const char* doc, reprfunc repr) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
     PyTypeObject t = {PyVarObject_HEAD_INIT(nullptr, 0)};
@@ -34,6 +52,8 @@ inline PyTypeObject modelType(const char* name, Py_ssize_t basicSize, destructor
     t.tp_members = members;
     t.tp_getset = getset;
     t.tp_new = newSlot;
+    t.tp_doc = doc;
+    t.tp_repr = repr;
     return t;
 }
 

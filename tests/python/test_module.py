@@ -86,3 +86,26 @@ def test_repository_root_imports_the_installed_module():
     code = "import movra; print(movra.StandardMultiserver.__name__)"
     out = subprocess.run([sys.executable, "-c", code], cwd=REPO, capture_output=True, text=True)
     assert out.stdout.strip() == "StandardMultiserver", out.stderr
+
+
+@pytest.mark.parametrize("cls", [movra.StandardMultiserver, movra.StandardNetworkMultiserver])
+def test_every_public_name_is_documented_with_a_signature(cls):
+    import inspect
+    assert movra.__doc__ and cls.__doc__
+    for name in (n for n in dir(cls) if not n.startswith("_")):
+        attr = getattr(cls, name)
+        assert attr.__doc__, name
+        if callable(attr):
+            params = list(inspect.signature(attr).parameters.values())
+            assert params[0].name == "self", name
+            assert all(p.kind is p.POSITIONAL_ONLY for p in params), name
+
+
+def test_version_and_repr():
+    from importlib.metadata import version
+    assert movra.__version__ == version("movra")
+    m = movra.StandardMultiserver()
+    m.number_of_servers = 2
+    m.internal_state = {(1, 1): 0.5, (3, 1): 0.5}
+    assert repr(m) == "<movra.StandardMultiserver: 2 servers, time 0, mean 2 in system>"
+    assert repr(movra.StandardNetworkMultiserver(4)) == "<movra.StandardNetworkMultiserver: 4 nodes, time 0>"

@@ -162,7 +162,7 @@ Int listLength(PyObject* pyObj) {
 // (an __index__ method) may change the list under us.
 PyRef listItem(PyObject* list, Int i) {
     if (i >= PyList_GET_SIZE(list)) failImport();
-    return PyRef::borrow(PyList_GET_ITEM(list, i));
+    return PyRef::newReferenceTo(PyList_GET_ITEM(list, i));
 }
 
 template <class Array, class Make, class Element>

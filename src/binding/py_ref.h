@@ -36,7 +36,7 @@ public:
     PyRef& operator=(const PyRef&) = delete;
 
     // A new owned reference to a borrowed object.
-    static PyRef borrow(PyObject* borrowed) {
+    static PyRef newReferenceTo(PyObject* borrowed) {
         Py_XINCREF(borrowed);
         return PyRef(borrowed);
     }

@@ -87,7 +87,7 @@ PyRef py(const std::string& expr) {
 
 // True when `value` equals the expression in type, nesting and key order.
 bool same(PyObject* value, const std::string& expected) {
-    PyRef fn = PyRef::borrow(PyDict_GetItemString(globals(), "same"));
+    PyRef fn = PyRef::newReferenceTo(PyDict_GetItemString(globals(), "same"));
     PyRef want = py(expected);
     PyRef r(PyObject_CallFunctionObjArgs(fn.get(), value, want.get(), nullptr));
     if (r.get() == nullptr) throw std::runtime_error("same() failed");

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "pmf/pmf_query.h"
 #include "runtime/arena.h"
 #include "runtime/error.h"
+#include "param_name.h"
 #include "test_support.h"
 
 namespace {
@@ -94,7 +96,12 @@ INSTANTIATE_TEST_SUITE_P(Shapes, WindowGrowth,
                          ::testing::Values(Growth{10, 5, 8, 1, 14}, Growth{3, 2, 1, 0, 8},
                                            Growth{3, 2, 9, 3, 14}, Growth{0, 0, 5, 5, 1},
                                            Growth{100, 1, 0, 0, 202},
-                                           Growth{INT32_MAX - 1, 1, INT32_MAX, INT32_MAX - 1, 2}));
+                                           Growth{INT32_MAX - 1, 1, INT32_MAX, INT32_MAX - 1, 2}),
+                         [](const ::testing::TestParamInfo<Growth>& info) {
+                             const Growth& g = info.param;
+                             return "Offset" + std::to_string(g.offset) + "Length" +
+                                    std::to_string(g.length) + "Value" + std::to_string(g.value);
+                         });
 
 // A window holding both 0 and the largest Int has 2^31 slots, more than an Int can count:
 // the growth must refuse it rather than hand back a wrapped length.

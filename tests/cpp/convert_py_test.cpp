@@ -19,6 +19,7 @@
 #include "runtime/arena.h"
 #include "runtime/error.h"
 #include "runtime/messages.h"
+#include "param_name.h"
 
 using namespace movra;
 
@@ -202,7 +203,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(IntCase{"5", 5}, IntCase{"-1", -1}, IntCase{"True", 1}, IntCase{"False", 0},
                       IntCase{"IntSub(7)", 7}, IntCase{"2**32 + 5", 5}, IntCase{"2**31", INT32_MIN},
                       IntCase{"2**31 - 1", INT32_MAX}, IntCase{"2**63 - 1", -1}, IntCase{"-2**63", 0},
-                      IntCase{"-2**31 - 1", INT32_MAX}));
+                      IntCase{"-2**31 - 1", INT32_MAX}),
+    [](const ::testing::TestParamInfo<IntCase>& info) { return paramName(info.param.expr); });
 
 struct RealCase {
     const char* expr;
@@ -229,7 +231,8 @@ INSTANTIATE_TEST_SUITE_P(
                       // The stored double, not what __float__ says.
                       RealCase{"FloatSub(0.5)", 0.5}, RealCase{"2**53 + 1", 9007199254740992.0},
                       RealCase{"-2**1023", -std::ldexp(1.0, 1023)},
-                      RealCase{"float('inf')", INFINITY}, RealCase{"float('nan')", NAN}));
+                      RealCase{"float('inf')", INFINITY}, RealCase{"float('nan')", NAN}),
+    [](const ::testing::TestParamInfo<RealCase>& info) { return paramName(info.param.expr); });
 
 struct BooleanCase {
     const char* expr;
@@ -249,7 +252,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(BooleanCase{"0", false}, BooleanCase{"1", true}, BooleanCase{"-1", true},
                       BooleanCase{"2**32", true}, BooleanCase{"-2**63", true}, BooleanCase{"True", true},
                       BooleanCase{"False", false}, BooleanCase{"IntSub(0)", false},
-                      BooleanCase{"Index(0)", false}, BooleanCase{"Index(2**40)", true}));
+                      BooleanCase{"Index(0)", false}, BooleanCase{"Index(2**40)", true}),
+    [](const ::testing::TestParamInfo<BooleanCase>& info) { return paramName(info.param.expr); });
 
 struct Refusal {
     const char* expr;
@@ -339,7 +343,8 @@ INSTANTIATE_TEST_SUITE_P(
         std::make_pair("DictSub({(0, 1): 0.5, 3: 0.0})", "{(0, 1): 1.0}"),
         std::make_pair("({0: 1.0}, {1: 1.0})", "({0: 1.0}, {1: 1.0})"),
         std::make_pair("({(2, 2): 1.0}, ({0: 0.5, 1: 0.5}, {4: 1.0}))",
-                       "({(2, 2): 1.0}, ({0: 0.5, 1: 0.5}, {4: 1.0}))")));
+                       "({(2, 2): 1.0}, ({0: 0.5, 1: 0.5}, {4: 1.0}))")),
+    [](const ::testing::TestParamInfo<std::pair<const char*, const char*>>& info) { return paramName(info.param.first); });
 
 class PmfRefused : public ConvertTest, public ::testing::WithParamInterface<Refusal> {};
 
@@ -364,7 +369,8 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"({0: 1.0}, 5)", msg::InvalidValue}, Refusal{"({0: 1.0}, {})", msg::EmptyDictionary},
         Refusal{"({0: 1.0}, ({0: 0.0},))", msg::EmptyPmf},
         Refusal{"{0: 0.5, 2**31 - 1: 0.5}", msg::OutOfMemory},
-        Refusal{"{(0, 0): 0.5, (2**31 - 1, 0): 0.5}", msg::OutOfMemory}));
+        Refusal{"{(0, 0): 0.5, (2**31 - 1, 0): 0.5}", msg::OutOfMemory}),
+    [](const ::testing::TestParamInfo<Refusal>& info) { return paramName(info.param.expr); });
 
 // The limit holds for compound tuples and for the items of a joint key; a refusal of input
 // far beyond it must come before any recursion could exhaust the stack.

@@ -8,6 +8,7 @@
 
 #include "runtime/error.h"
 #include "runtime/safe_math.h"
+#include "param_name.h"
 #include "test_support.h"
 
 namespace {
@@ -58,7 +59,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Rounding{-0.1, -1, 0}, Rounding{2147483646.5, 2147483646, INT32_MAX},
                       Rounding{-2147483647.5, INT32_MIN, -2147483647},
                       Rounding{1e300, INT32_MAX, INT32_MAX},
-                      Rounding{-1e300, INT32_MIN, INT32_MIN}));
+                      Rounding{-1e300, INT32_MIN, INT32_MIN}),
+    [](const ::testing::TestParamInfo<Rounding>& info) { return paramName(info.param.x); });
 
 TEST(SafeMath, DomainErrorsFailWithTheirMessages) {
     for (Real x : {-1.0, -1e-300, -kInf}) {

@@ -1,0 +1,26 @@
+"""Every example runs to its end and draws pictures that show something."""
+
+import os
+import pathlib
+import re
+import subprocess
+import sys
+
+import pytest
+
+EXAMPLES = sorted((pathlib.Path(__file__).parents[2] / "examples").glob("*.py"))
+
+
+@pytest.mark.skipif(bool(os.environ.get("MOVRA_SANITIZED")), reason="pure Python on the module")
+@pytest.mark.parametrize("script", EXAMPLES, ids=lambda p: p.name)
+def test_example_draws_its_pictures(script, tmp_path):
+    image = pytest.importorskip("matplotlib.image")
+    run = subprocess.run([sys.executable, str(script), str(tmp_path)], cwd=tmp_path,
+                         capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    written = re.findall(r"^wrote (.+\.png)$", run.stdout, re.MULTILINE)
+    assert written and sorted(os.listdir(tmp_path)) == sorted(os.path.basename(p) for p in written)
+    for path in written:
+        pixels = image.imread(path)[..., :3].reshape(-1, 3)
+        # A blank or one-colour picture has next to no distinct colours; a plot has many.
+        assert len({tuple(p) for p in pixels[::7]}) > 50, path

@@ -1,0 +1,25 @@
+"""Typical use of movra, checked with mypy --strict and pyright against the installed
+stub: a missing or unfound stub makes both fail on the import."""
+
+from typing import assert_type
+
+import movra
+
+station = movra.StandardMultiserver()
+station.number_of_servers = 2
+station.number_of_arrivals_pmf = {0: 0.5, 1: 0.5}
+station.service_duration_pmf = {1: 0.5, 2: 0.5}
+station.step()
+assert_type(station.get_number_of_entities_in_system_pmf(), dict[int, float])
+assert_type(station.internal_state, dict[tuple[int, int], float])
+assert_type(station.time, int)
+
+network = movra.StandardNetworkMultiserver(2)
+network.set_routing_probability(0, 1, 0.5)
+assert_type(network.get_routing_probability(0, 1), float)
+assert_type(network.internal_state, list[dict[tuple[int, int], float]])
+
+try:
+    network.step()
+except movra.error as failure:
+    assert_type(str(failure), str)

@@ -25,54 +25,64 @@ class Sampler:
     def __init__(self, pmf):
         values = sorted(v for v, p in pmf.items() if p > 0)
         weights = np.array([pmf[v] for v in values], dtype=float)
-        self.values = np.array(values, dtype=np.int64)
         cdf = np.cumsum(weights)
+        # The last entry is exactly 1, so every draw u < 1 lands inside.
         self.cdf = cdf / cdf[-1]
-        self.last = len(values) - 1
+        self.offset = values[0]
+        # Values without gaps are the offset plus the index; others need a lookup.
+        contiguous = values == list(range(values[0], values[-1] + 1))
+        self.values = None if contiguous else np.array(values, dtype=np.int32)
 
     def draw(self, rng, size):
-        index = np.searchsorted(self.cdf, rng.random(size), side="right")
-        return self.values[np.minimum(index, self.last)]
+        u = rng.random(size)
+        if len(self.cdf) <= 6:  # a few comparisons beat a binary search
+            index = np.zeros(size, dtype=np.int32)
+            for bound in self.cdf[:-1]:
+                index += u >= bound
+        else:
+            index = np.searchsorted(self.cdf, u, side="right").astype(np.int32)
+        if self.values is not None:
+            return self.values[index]
+        return index + self.offset if self.offset else index
 
 
 class Station:
     """`reps` replications of one station with `servers` servers, all empty at the start.
 
-    `remaining[r, s]` is the service time left at server s of replication r (0 = idle);
-    `z[r]` counts the entities at the station, waiting or in service.
+    `finish[s][r]` is the step during which server s of replication r completes its
+    entity (the server is idle once that step has come); `z[r]` counts the entities at
+    the station, waiting or in service; `t` is the step being taken.  The servers are
+    few, so the loops run over them and numpy runs over the replications.
     """
 
     def __init__(self, servers, service, reps):
         self.servers = servers
         self.service = Sampler(service)
-        self.z = np.zeros(reps, dtype=np.int64)
-        self.remaining = np.zeros((reps, max(servers, 1)), dtype=np.int16)
+        self.z = np.zeros(reps, dtype=np.int32)
+        self.finish = [np.zeros(reps, dtype=np.int32) for _ in range(servers)]
+        self.t = 0
 
     def complete(self):
-        """Rule 1: return the number of completions of each replication."""
-        if self.servers == 0:
-            return np.zeros_like(self.z)
-        busy = self.remaining > 0
-        done = np.count_nonzero(self.remaining == 1, axis=1)
-        self.remaining -= busy
+        """Rule 1, for the next step: return the number of completions of each replication."""
+        self.t += 1
+        done = np.zeros_like(self.z)
+        for row in self.finish:
+            done += row == self.t
+        self._in_service = np.minimum(self.z, self.servers) - done
         self.z -= done
-        self._in_service = np.minimum(self.z + done, self.servers) - done
         return done
 
     def admit(self, rng, arrivals):
         """Rules 3 and 4: add the step's arrivals and fill the free servers."""
         self.z += arrivals
-        if self.servers == 0:
-            return
         need = np.minimum(self.z, self.servers) - self._in_service
-        if not need.any():
+        if self.servers == 0 or not need.any():
             return
-        idle = self.remaining == 0
-        if self.servers == 1:
-            start = idle & (need[:, None] > 0)
-        else:
-            start = idle & (np.cumsum(idle, axis=1, dtype=np.int16) <= need[:, None])
-        self.remaining[start] = self.service.draw(rng, np.count_nonzero(start))
+        started = np.zeros_like(self.z)
+        for row in self.finish:
+            start = (row <= self.t) & (started < need)
+            started += start
+            row[start] = self.t + self.service.draw(rng, np.count_nonzero(start))
 
 
 def simulate_station(servers, arrivals, service, steps, reps, rng, chunk=500_000):

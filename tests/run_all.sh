@@ -136,5 +136,6 @@ if [ "$HAVE_GTEST" = 0 ]; then
   echo "libgtest-dev; elsewhere build it and set GTEST_ROOT) and run this script again."
   exit 0
 fi
+# One line per passing case would bury the summary: only failures and the totals show.
 env $(sanitizer_env "$GTEST_DETECT_LEAKS") ctest --test-dir "$BUILD" -j "$JOBS" \
-  --output-on-failure --progress
+  --output-on-failure | grep -v -E '^ +Start +[0-9]+: |^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed '

@@ -59,7 +59,10 @@ def random_network(steps, seed=2024):
     net = movra.StandardNetworkMultiserver(n)
     for source in range(n):
         weights = [rng.random() for _ in range(n)]
-        total = sum(weights)
+        # Added in order: sum() rounds differently from Python 3.12 on.
+        total = 0.0
+        for w in weights:
+            total += w
         for destination, w in enumerate(weights):
             net.set_routing_probability(source, destination, 0.8 * w / total)
     for node in (0, 5, 10):

@@ -82,23 +82,6 @@ if [ "$(cat "$STAMP" 2>/dev/null)" != "$REQUIREMENTS" ]; then
 fi
 "$VPY" -c 'import sys; print("Python", sys.version.split()[0], "in", sys.prefix)'
 
-step "installing movra into the test environment"
-quiet pip-movra "$VPY" -m pip install -q --no-build-isolation --no-deps \
-  -C build-dir=build/release -C cmake.define.MOVRA_WERROR=ON .
-
-step "pytest against the installed module"
-# From the tests folder, so the installed module is the one imported.
-(cd tests/python && run_pytest "$VPY" -m pytest -q -p no:cacheprovider .)
-
-step "type checkers against the installed stub (from outside the repository)"
-TYPING_DIR=$(mktemp -d)
-trap 'rm -rf "$TYPING_DIR"' EXIT
-cp tests/typing/uses_movra.py "$TYPING_DIR/"
-(cd "$TYPING_DIR" && unset MYPYPATH PYTHONPATH &&
-  "$VPY" -m mypy --strict --no-incremental uses_movra.py &&
-  pyright --pythonpath "$VPY" uses_movra.py &&
-  "$VPY" -m mypy.stubtest movra)
-
 HAVE_GTEST=0
 for dir in /usr/include /usr/local/include ${GTEST_ROOT:+"$GTEST_ROOT/include"}; do
   [ -f "$dir/gtest/gtest.h" ] && HAVE_GTEST=1
@@ -114,13 +97,41 @@ if [ "$HAVE_GTEST" = 0 ] && [ "${MOVRA_REQUIRE_CPP_SUITES:-0}" = 1 ]; then
   exit 1
 fi
 
+# The sanitizer build (module and GoogleTest suites) runs in the background meanwhile:
+# the Python stages below keep only one core busy.
+build_sanitized() {
+  cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+    -DMOVRA_BUILD_TESTS="$([ "$HAVE_GTEST" = 1 ] && echo ON || echo OFF)" \
+    -DMOVRA_SANITIZE=address,undefined -DMOVRA_WERROR=ON -DPython_EXECUTABLE="$VPY" &&
+    # Test discovery runs the suites while building: keep the leak checker's report quiet.
+    env $(sanitizer_env "$GTEST_DETECT_LEAKS") cmake --build "$BUILD" -j "$JOBS"
+}
+build_sanitized >"$LOGS/sanitizer-build.log" 2>&1 &
+SANITIZER_BUILD=$!
+TYPING_DIR=$(mktemp -d)
+trap 'kill "$SANITIZER_BUILD" 2>/dev/null || true; rm -rf "$TYPING_DIR"' EXIT
+
+step "installing movra into the test environment"
+quiet pip-movra "$VPY" -m pip install -q --no-build-isolation --no-deps \
+  -C build-dir=build/release -C cmake.define.MOVRA_WERROR=ON .
+
+step "pytest against the installed module"
+# From the tests folder, so the installed module is the one imported.
+(cd tests/python && run_pytest "$VPY" -m pytest -q -p no:cacheprovider .)
+
+step "type checkers against the installed stub (from outside the repository)"
+cp tests/typing/uses_movra.py "$TYPING_DIR/"
+(cd "$TYPING_DIR" && unset MYPYPATH PYTHONPATH &&
+  "$VPY" -m mypy --strict --no-incremental uses_movra.py &&
+  pyright --pythonpath "$VPY" uses_movra.py &&
+  "$VPY" -m mypy.stubtest movra)
+
 step "building the module with AddressSanitizer and UndefinedBehaviorSanitizer"
-TESTS_FLAG=$([ "$HAVE_GTEST" = 1 ] && echo ON || echo OFF)
-quiet configure cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-  -DMOVRA_BUILD_TESTS="$TESTS_FLAG" -DMOVRA_SANITIZE=address,undefined -DMOVRA_WERROR=ON \
-  -DPython_EXECUTABLE="$VPY"
-# Test discovery runs the suites while building: keep the leak checker's report quiet.
-quiet build env $(sanitizer_env "$GTEST_DETECT_LEAKS") cmake --build "$BUILD" -j "$JOBS"
+if ! wait "$SANITIZER_BUILD"; then
+  cat "$LOGS/sanitizer-build.log"
+  echo "failed: the sanitizer build (log: $LOGS/sanitizer-build.log)" >&2
+  exit 1
+fi
 echo "built $BUILD"
 
 step "pytest against the sanitizer build of the module"

@@ -72,23 +72,43 @@ JointAccumulator* put_fromPy(JointAccumulator* acc, Real probability, PyObject* 
     return acc;
 }
 
-static Pmf* pmfFromPy(MovraObject* obj, PyObject* pyObj, int nesting) {
-    if (PyTuple_Check(pyObj)) {
-        if (nesting >= kMaxPmfDepth) failImport();
-        Py_ssize_t n = PyTuple_GET_SIZE(pyObj);
-        if (n > INT32_MAX) failImport();
-        Pmf* pmf = allocateCompoundPmf(obj, Int(n));
-        for (Py_ssize_t i = 0; i < n; i++)
-            pmf->compound.elements[i] = pmfFromPy(obj, PyTuple_GET_ITEM(pyObj, i), nesting + 1);
-        return pmf;
+// The checks the accumulators make of a joint key, made before any window is widened: a
+// tuple of exactly depth ints (depth at least 2), every coordinate but the last
+// nonnegative ("Samples must be nonnegative integers"), the last too ("Negative integer
+// in pmf support"), items in order as the accumulation takes them.
+static void checkJointKey(MovraObject* obj, PyObject* key, Py_ssize_t depth) {
+    if (!PyTuple_Check(key) || PyTuple_GET_SIZE(key) != depth || depth < 2) failImport();
+    for (Py_ssize_t i = 0; i < depth; i++) {
+        if (Int_fromPy(obj, PyTuple_GET_ITEM(key, i)) >= 0) continue;
+        fail(i + 1 < depth ? msg::NegativeSample : msg::NegativeInSupport);
     }
-    if (!PyDict_Check(pyObj)) failImport();
+}
+
+// A dictionary is checked whole before anything is accumulated, entry by entry in the
+// order and with the messages the accumulation would give, so a bad entry anywhere is
+// refused at the cost of reading the dictionary, whatever the range of the keys before
+// it. Once it passes, accumulating can only run out of memory or find nothing positive.
+static Pmf* pmfFromDict(MovraObject* obj, PyObject* pyObj, int expectedDepth) {
     // Iterating reads keys and values through type-exact accessors only, so no Python
     // code runs and the borrowed references stay valid throughout.
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     if (!PyDict_Next(pyObj, &pos, &key, &value)) fail(msg::EmptyDictionary);
+    bool positive = false;
+    // The caller's shape check would refuse a PMF of another depth: refused at once.
+    auto checkDepth = [&](Py_ssize_t depth) {
+        if (positive && expectedDepth != 0 && depth != expectedDepth) failImport();
+    };
     if (PyLong_Check(key)) {
+        pos = 0;
+        while (PyDict_Next(pyObj, &pos, &key, &value)) {
+            // Simple keys are converted before their weight is looked at.
+            Int k = Int_fromPy(obj, key);
+            if (!(weight_fromPy(obj, value) > 0)) continue;
+            if (k < 0) fail(msg::NegativeInSupport);
+            positive = true;
+        }
+        checkDepth(1);
         SimpleAccumulator acc(obj);
         pos = 0;
         while (PyDict_Next(pyObj, &pos, &key, &value)) {
@@ -100,13 +120,37 @@ static Pmf* pmfFromPy(MovraObject* obj, PyObject* pyObj, int nesting) {
     if (!PyTuple_Check(key)) failImport();
     Py_ssize_t depth = PyTuple_GET_SIZE(key);
     if (depth < 1 || depth > kMaxPmfDepth) failImport();
+    pos = 0;
+    while (PyDict_Next(pyObj, &pos, &key, &value)) {
+        if (!(weight_fromPy(obj, value) > 0)) continue;
+        checkJointKey(obj, key, depth);
+        positive = true;
+    }
+    checkDepth(depth);
+    // With keys of one item nothing positive passed the check: this ends in "Empty pmf".
     JointAccumulator acc(obj, int(depth));
     pos = 0;
     while (PyDict_Next(pyObj, &pos, &key, &value)) put_fromPy(&acc, weight_fromPy(obj, value), key);
     return acc.toPmf();
 }
 
-Pmf* Pmf_fromPy(MovraObject* obj, PyObject* pyObj) { return pmfFromPy(obj, pyObj, 0); }
+static Pmf* pmfFromPy(MovraObject* obj, PyObject* pyObj, int nesting, int expectedDepth) {
+    if (PyTuple_Check(pyObj)) {
+        if (nesting >= kMaxPmfDepth) failImport();
+        Py_ssize_t n = PyTuple_GET_SIZE(pyObj);
+        if (n > INT32_MAX) failImport();
+        Pmf* pmf = allocateCompoundPmf(obj, Int(n));
+        for (Py_ssize_t i = 0; i < n; i++)
+            pmf->compound.elements[i] = pmfFromPy(obj, PyTuple_GET_ITEM(pyObj, i), nesting + 1, 0);
+        return pmf;
+    }
+    if (!PyDict_Check(pyObj)) failImport();
+    return pmfFromDict(obj, pyObj, expectedDepth);
+}
+
+Pmf* Pmf_fromPy(MovraObject* obj, PyObject* pyObj, int expectedDepth) {
+    return pmfFromPy(obj, pyObj, 0, expectedDepth);
+}
 
 namespace {
 class SampleEnumeratorFor_toPy : public SampleEnumerator {
@@ -214,8 +258,10 @@ RealArray* RealArray_fromPy(MovraObject* obj, PyObject* pyObj) {
 BooleanArray* BooleanArray_fromPy(MovraObject* obj, PyObject* pyObj) {
     return arrayFromPy<BooleanArray>(obj, pyObj, createBooleanArray, Boolean_fromPy);
 }
-PmfArray* PmfArray_fromPy(MovraObject* obj, PyObject* pyObj) {
-    return arrayFromPy<PmfArray>(obj, pyObj, allocatePmfArray, Pmf_fromPy);
+PmfArray* PmfArray_fromPy(MovraObject* obj, PyObject* pyObj, int expectedDepth) {
+    return arrayFromPy<PmfArray>(obj, pyObj, allocatePmfArray, [expectedDepth](MovraObject* o, PyObject* item) {
+        return Pmf_fromPy(o, item, expectedDepth);
+    });
 }
 PyObject* IntArray_toPy(MovraObject* obj, IntArray* a) { return arrayToPy(obj, a, Int_toPy); }
 PyObject* RealArray_toPy(MovraObject* obj, RealArray* a) { return arrayToPy(obj, a, Real_toPy); }
@@ -239,7 +285,8 @@ BooleanMatrix* BooleanMatrix_fromPy(MovraObject* obj, PyObject* pyObj) {
     return matrixFromPy<BooleanMatrix>(obj, pyObj, createBooleanMatrix, BooleanArray_fromPy);
 }
 PmfMatrix* PmfMatrix_fromPy(MovraObject* obj, PyObject* pyObj) {
-    return matrixFromPy<PmfMatrix>(obj, pyObj, allocatePmfMatrix, PmfArray_fromPy);
+    return matrixFromPy<PmfMatrix>(obj, pyObj, allocatePmfMatrix,
+                                   [](MovraObject* o, PyObject* row) { return PmfArray_fromPy(o, row); });
 }
 PyObject* IntMatrix_toPy(MovraObject* obj, IntMatrix* m) { return matrixToPy(obj, m, IntArray_toPy); }
 PyObject* RealMatrix_toPy(MovraObject* obj, RealMatrix* m) {

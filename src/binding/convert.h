@@ -26,7 +26,10 @@ Boolean Boolean_fromPy(MovraObject* obj, PyObject* pyObj);
 PyObject* Pmf_toPy(MovraObject* obj, Pmf* pmf);
 // Adds the weight to the tuple of Python ints pyValues (a borrowed reference).
 JointAccumulator* put_fromPy(JointAccumulator* acc, Real probability, PyObject* pyValues);
-Pmf* Pmf_fromPy(MovraObject* obj, PyObject* pyObj);
+// expectedDepth 1 (simple) or 2 (joint of depth 2) names the shape the caller's check
+// will demand: a dictionary of another shape is refused with "Invalid value" as soon as
+// its entries have been checked, before anything is accumulated. 0 takes any shape.
+Pmf* Pmf_fromPy(MovraObject* obj, PyObject* pyObj, int expectedDepth = 0);
 
 PyObject* IntArray_toPy(MovraObject* obj, IntArray* a);
 IntArray* IntArray_fromPy(MovraObject* obj, PyObject* pyObj);
@@ -35,7 +38,7 @@ RealArray* RealArray_fromPy(MovraObject* obj, PyObject* pyObj);
 PyObject* BooleanArray_toPy(MovraObject* obj, BooleanArray* a);
 BooleanArray* BooleanArray_fromPy(MovraObject* obj, PyObject* pyObj);
 PyObject* PmfArray_toPy(MovraObject* obj, PmfArray* a);
-PmfArray* PmfArray_fromPy(MovraObject* obj, PyObject* pyObj);
+PmfArray* PmfArray_fromPy(MovraObject* obj, PyObject* pyObj, int expectedDepth = 0);
 
 PyObject* IntMatrix_toPy(MovraObject* obj, IntMatrix* m);
 IntMatrix* IntMatrix_fromPy(MovraObject* obj, PyObject* pyObj);

@@ -1,6 +1,7 @@
 // The module object and its entry point: single-phase initialisation that readies both
 // types and adds them and the exception class; nothing else happens at import.
 #include <Python.h>
+#include <unistd.h>
 
 #include "model_objects.h"
 #include "protocol.h"
@@ -8,6 +9,7 @@
 namespace movra {
 
 PyObject* PException = nullptr;
+unsigned long long physicalMemory = 0;
 
 namespace {
 
@@ -31,6 +33,9 @@ PyObject* initModule() {
         throw CException(msg::Internal);
     } catch (const CException&) {
     }
+    // Unknown (0) sets no limit beyond the per-block cap.
+    const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGE_SIZE);
+    if (pages > 0 && pageSize > 0) physicalMemory = (unsigned long long)pages * (unsigned long long)pageSize;
     if (PyType_Ready(&StandardMultiserverType) < 0) return nullptr;
     if (PyType_Ready(&StandardNetworkMultiserverType) < 0) return nullptr;
     PyRef module(PyModule_Create2(&moduleDef, 1013));

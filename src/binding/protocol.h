@@ -2,8 +2,9 @@
 // conversion, the model operation, result conversion before the sweep, the sweep when the
 // call allocated, and failures turned into movra.error with the catalogue message
 // unchanged. C++ exceptions never cross into the interpreter: CException becomes
-// movra.error, PythonError leaves the interpreter's own error in place, and a failed heap
-// allocation of the C++ runtime becomes "Out of memory".
+// movra.error, PythonError leaves the interpreter's own error in place, a failed heap
+// allocation of the C++ runtime becomes "Out of memory" and any other exception
+// "MOVRA internal error".
 #pragma once
 #include <Python.h>
 
@@ -19,6 +20,9 @@ namespace movra {
 
 // The module's exception class, created at import.
 extern PyObject* PException;
+// The machine's physical memory in bytes, read at import (0 if unknown): no instance's
+// arena may hold more, so an absurd request is refused instead of the process killed.
+extern unsigned long long physicalMemory;
 
 using MemRelease = void (*)(MovraObject*);
 
@@ -37,6 +41,10 @@ bool guarded(MovraObject* obj, MemRelease memRelease, Body&& body) {
     } catch (const PythonError&) {
     } catch (const std::bad_alloc&) {
         message = msg::OutOfMemory;
+    } catch (...) {
+        // Anything else (a container's length_error, an out_of_range) is a fault of
+        // ours: reported, never let through to end the process.
+        message = msg::Internal;
     }
     if (obj->isMemModified) memRelease(obj);
     if (message != nullptr) PyErr_SetString(PException, message);
@@ -124,6 +132,7 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* (*initWrapper)
     obj->functionSignatureIndexes = nullptr;
     obj->currentMemoryUse = 0;
     obj->peakMemoryUse = 0;
+    obj->memoryLimit = physicalMemory;
     if (!guarded(obj, Model::memRelease, [&] { modelOf<Model>(self)->defaults(); })) {
         Py_DECREF(self);
         return nullptr;

@@ -69,7 +69,7 @@ PyObject* getPmf(PyObject* self, void*) {
 template <Pmf* SM::*field, bool joint>
 int setPmf(PyObject* self, PyObject* value, void*) {
     return protocol::set<SM>(self, value, [](SM* s, PyObject* v) {
-        Pmf* pmf = Pmf_fromPy(s->arena(), v);
+        Pmf* pmf = Pmf_fromPy(s->arena(), v, joint ? 2 : 1);
         if (joint)
             confirmJointPmf(pmf, 2);
         else

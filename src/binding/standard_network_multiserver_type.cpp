@@ -15,7 +15,7 @@ using SN = StandardNetworkMultiserver;
 using protocol::arg;
 Int intArg(SN* s, PyObject* args, Py_ssize_t i) { return Int_fromPy(s->arena(), arg(args, i)); }
 Pmf* simplePmfArg(SN* s, PyObject* args, Py_ssize_t i) {
-    return confirmSimplePmf(Pmf_fromPy(s->arena(), arg(args, i)));
+    return confirmSimplePmf(Pmf_fromPy(s->arena(), arg(args, i), 1));
 }
 
 PyObject* StandardNetworkMultiserver_init_Py(PyObject* self, PyObject* args) {
@@ -146,7 +146,7 @@ PyObject* StandardNetworkMultiserver_get_internalState(PyObject* self, void*) {
 
 int StandardNetworkMultiserver_set_internalState(PyObject* self, PyObject* value, void*) {
     return protocol::set<SN>(self, value, [](SN* s, PyObject* v) {
-        PmfArray* state = confirmJointPmfArray(PmfArray_fromPy(s->arena(), v), 2);
+        PmfArray* state = confirmJointPmfArray(PmfArray_fromPy(s->arena(), v, 2), 2);
         s->_internalState = state;
     });
 }

@@ -130,35 +130,43 @@ Pmf* SN::resetMapAtNode(Int _nodeIndex, Int _z0) {
 }
 
 // Copies one configuration into another element by element; no container is replaced.
+// All or nothing: a first pass makes every lookup the copy makes (a state list shorter
+// than N fails one) and only the second writes, so a refused mark or restore leaves both
+// configurations as they were.
 static void copyConfiguration(SN* self, PmfArray* stateFrom, IntArray* serversFrom, PmfArray* arrivalsFrom,
                               PmfArray* serviceFrom, RealMatrix* routingFrom, PmfArray* stateTo,
                               IntArray* serversTo, PmfArray* arrivalsTo, PmfArray* serviceTo,
                               RealMatrix* routingTo) {
     const Int n = self->_numberOfServers->length;
-    for (Int i = 0; i < n; i++) {
-        lookup(stateTo, i) = lookup(stateFrom, i);
-        lookup(serversTo, i) = lookup(serversFrom, i);
-        lookup(arrivalsTo, i) = lookup(arrivalsFrom, i);
-        lookup(serviceTo, i) = lookup(serviceFrom, i);
-        for (Int j = 0; j < n; j++) routing(routingTo, i, j) = routing(routingFrom, i, j);
+    for (bool write : {false, true}) {
+        auto copy = [write](auto& to, auto from) {
+            if (write) to = from;
+        };
+        for (Int i = 0; i < n; i++) {
+            copy(lookup(stateTo, i), lookup(stateFrom, i));
+            copy(lookup(serversTo, i), lookup(serversFrom, i));
+            copy(lookup(arrivalsTo, i), lookup(arrivalsFrom, i));
+            copy(lookup(serviceTo, i), lookup(serviceFrom, i));
+            for (Int j = 0; j < n; j++) copy(routing(routingTo, i, j), routing(routingFrom, i, j));
+        }
     }
 }
 
 void SN::mark() {
-    _markTime = _time;
     copyConfiguration(this, _internalState, _numberOfServers, _numberOfExternalArrivalsPmfs,
                       _serviceDurationPmfs, _routingProbabilities, _markInternalState,
                       _markNumberOfServers, _markNumberOfExternalArrivalsPmfs,
                       _markServiceDurationPmfs, _markRoutingProbabilities);
+    _markTime = _time;
 }
 
 void SN::restore() {
-    _time = _markTime;
     copyConfiguration(this, _markInternalState, _markNumberOfServers,
                       _markNumberOfExternalArrivalsPmfs, _markServiceDurationPmfs,
                       _markRoutingProbabilities, _internalState, _numberOfServers,
                       _numberOfExternalArrivalsPmfs, _serviceDurationPmfs,
                       _routingProbabilities);
+    _time = _markTime;
 }
 
 Pmf* SN::convolution(Pmf* _p1, Pmf* _p2) { return movra::convolution(arena(), _p1, _p2); }
@@ -274,6 +282,11 @@ void SN::step() {
             lookup(_flowIn, t) = convolution(lookup(_flowIn, t), f);
         }
     }
+    // The next state is built whole, beside the current one (entries past N, from a longer
+    // state list, come along unchanged), and replaces it in one move: a step that fails
+    // at any node leaves every node and the time as they were.
+    PmfArray* next = allocatePmfArray(obj, _internalState->length);
+    for (Int k = 0; k < _internalState->length; k++) next->elements[k] = _internalState->elements[k];
     for (Int k = 0; k < n; k++) {
         // The node's arrivals are the same for both of its maps: formed once.
         StationStep quantities =
@@ -281,8 +294,9 @@ void SN::step() {
         Pmf* _p = stationPartialMap(quantities);
         Int _leftTail, _rightTail;
         stationTails(_p, _leftTail, _rightTail);
-        lookup(_internalState, k) = stationFullMap(quantities, _leftTail, _rightTail);
+        lookup(next, k) = stationFullMap(quantities, _leftTail, _rightTail);
     }
+    _internalState = next;
     // Wraps at the top of the Int range instead of overflowing.
     _time = Int(uint32_t(_time) + 1u);
 }

@@ -8,13 +8,16 @@
 namespace movra {
 
 void* movraMalloc(MovraObject* obj, size_t size) {
-    obj->isMemModified = true;
-    obj->currentMemoryUse += size;
-    if (obj->peakMemoryUse < obj->currentMemoryUse) obj->peakMemoryUse = obj->currentMemoryUse;
     if (size < sizeof(MemHeader) || size > kMaxBlockBytes) fail(msg::OutOfMemory);
+    // Blocks made earlier in the call count too: they stay until the closing sweep.
+    const unsigned long long limit = obj->memoryLimit;
+    if (limit != 0 && (size > limit || obj->currentMemoryUse > limit - size)) fail(msg::OutOfMemory);
     // calloc gives the zero fill: flag false, every field zero or null.
     MemHeader* block = static_cast<MemHeader*>(std::calloc(1, size));
     if (block == nullptr) fail(msg::OutOfMemory);
+    obj->isMemModified = true;
+    obj->currentMemoryUse += size;
+    if (obj->peakMemoryUse < obj->currentMemoryUse) obj->peakMemoryUse = obj->currentMemoryUse;
     block->size = size;
     block->next = obj->memList;
     obj->memList = block;

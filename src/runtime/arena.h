@@ -7,10 +7,13 @@
 namespace movra {
 
 // Largest single block the arena hands out. A larger request is refused with
-// "Out of memory" (it stays counted, like any failed request) instead of letting the
-// machine's memory be taken by one absurd PMF or container.
+// "Out of memory" instead of letting the machine's memory be taken by one absurd PMF or
+// container.
 constexpr size_t kMaxBlockBytes = size_t(1) << 31;
 
+// A zero-filled block, counted once it exists: a refused request ("Out of memory": above
+// the block cap, past the instance's memoryLimit, or not granted by the system) changes
+// neither the counters nor the list.
 void* movraMalloc(MovraObject* obj, size_t size);
 // The sweep: frees every unmarked block, unmarks the survivors.
 void release(MovraObject* obj);

@@ -22,6 +22,9 @@ struct MovraObject {
     Int* functionSignatureIndexes;   // their signature numbers, same index
     unsigned long long currentMemoryUse;  // bytes in live blocks
     unsigned long long peakMemoryUse;     // highest currentMemoryUse ever; never lowered
+    // Most bytes the arena may hold at once (the machine's physical memory, set when the
+    // instance is made); 0 sets no bound beyond the per-block cap.
+    unsigned long long memoryLimit;
 };
 
 // The element area that follows a record's fixed part inside the same block. Takes no

@@ -84,25 +84,28 @@ TEST_F(ArenaTest, SweepKeepsExactlyTheMarkedBlocksAndUnmarksThem) {
 struct RefusedRequest {
     const char* name;
     size_t size;
+    unsigned long long limit;  // the instance's memoryLimit (0: none)
 };
 
 class ArenaRefusal : public ArenaTest, public ::testing::WithParamInterface<RefusedRequest> {};
 
-TEST_P(ArenaRefusal, ThrowsOutOfMemoryAndStaysCounted) {
+TEST_P(ArenaRefusal, ThrowsOutOfMemoryAndLeavesTheCountersAlone) {
+    obj.memoryLimit = GetParam().limit;
     void* kept = movraMalloc(&obj, 64);
-    const unsigned long long before = obj.currentMemoryUse;
-    const size_t size = GetParam().size;
+    release(&obj);  // unmarked: freed; the peak stays
+    kept = movraMalloc(&obj, 64);
+    obj.isMemModified = false;
+    const MovraObject before = obj;
     try {
-        movraMalloc(&obj, size);
+        movraMalloc(&obj, GetParam().size);
         FAIL() << "request was granted";
     } catch (const CException& e) {
         EXPECT_STREQ(e.message, "Out of memory");
     }
-    EXPECT_TRUE(obj.isMemModified);
+    EXPECT_FALSE(obj.isMemModified);
     EXPECT_EQ(obj.memList, header(kept));
-    if (before + size > before) {
-        EXPECT_EQ(obj.currentMemoryUse, before + size);
-    }
+    EXPECT_EQ(obj.currentMemoryUse, before.currentMemoryUse);
+    EXPECT_EQ(obj.peakMemoryUse, before.peakMemoryUse);
     // The arena stays usable.
     void* after = movraMalloc(&obj, 32);
     EXPECT_EQ(header(after)->next, header(kept));
@@ -110,15 +113,23 @@ TEST_P(ArenaRefusal, ThrowsOutOfMemoryAndStaysCounted) {
 
 INSTANTIATE_TEST_SUITE_P(
     Sizes, ArenaRefusal,
-    ::testing::Values(RefusedRequest{"AboveLargestBlock", kMaxBlockBytes + 1},
-                      RefusedRequest{"SizeMax", SIZE_MAX},
-                      RefusedRequest{"SmallerThanHeader", sizeof(MemHeader) - 1},
-                      RefusedRequest{"Zero", 0}),
+    ::testing::Values(RefusedRequest{"AboveLargestBlock", kMaxBlockBytes + 1, 0},
+                      RefusedRequest{"SizeMax", SIZE_MAX, 0},
+                      RefusedRequest{"SmallerThanHeader", sizeof(MemHeader) - 1, 0},
+                      RefusedRequest{"Zero", 0, 0},
+                      RefusedRequest{"PastTheLimit", 4040, 4096},
+                      RefusedRequest{"LargerThanTheLimit", 8192, 4096},
+                      RefusedRequest{"SizeMaxUnderALimit", SIZE_MAX, 4096}),
     [](const ::testing::TestParamInfo<RefusedRequest>& info) { return info.param.name; });
 
-TEST_F(ArenaTest, RefusedRequestRaisesPeak) {
-    EXPECT_THROW(movraMalloc(&obj, kMaxBlockBytes + 1), CException);
-    EXPECT_EQ(obj.peakMemoryUse, kMaxBlockBytes + 1);
+TEST_F(ArenaTest, LimitCountsEveryLiveBlockAndAllowsReachingIt) {
+    obj.memoryLimit = 1000;
+    movraMalloc(&obj, 600);
+    EXPECT_THROW(movraMalloc(&obj, 401), CException);
+    movraMalloc(&obj, 400);
+    EXPECT_EQ(obj.currentMemoryUse, 1000u);
+    release(&obj);
+    movraMalloc(&obj, 1000);  // room again after the sweep
 }
 
 TEST(RecordBytes, UnrepresentableCountsAreRefusedByTheArena) {

@@ -654,7 +654,7 @@ def test_setter_refusals_leave_the_value(name, value, message):
     [
         ("internal_state", {1: 1.0}, "Invalid value"),
         ("internal_state", {(1, 1, 1): 1.0}, "Invalid value"),
-        ("internal_state", {(1,): 1.0}, "MOVRA internal error"),
+        ("internal_state", {(1,): 1.0}, "Invalid value"),
         ("internal_state", {(-1, 1): 1.0}, "Samples must be nonnegative integers"),
         ("internal_state", {(1, -1): 1.0}, "Negative integer in pmf support"),
         ("number_of_arrivals_pmf", {(0, 1): 1.0}, "Invalid value"),

@@ -21,7 +21,7 @@ if [ ! -f /usr/include/gtest/gtest.h ]; then
 fi
 
 step "installing movra and the test requirements"
-"$PY" -m pip install -q pytest numpy
+"$PY" -m pip install -q pytest numpy "dask[distributed]"
 if "$PY" -c "import scikit_build_core, ninja" 2>/dev/null; then
   "$PY" -m pip install -q --no-build-isolation -C cmake.define.MOVRA_WERROR=ON .
 else

@@ -120,9 +120,11 @@ def sweep_threads(base, todo, steps, workers):
 
 
 def sweep_processes(base, todo, steps, workers):
+    # A copy per task here too: pickle stores an object once per message, so tasks sent
+    # together in one chunk would otherwise share one model in the worker.
     with concurrent.futures.ProcessPoolExecutor(workers) as pool:
         chunk = max(1, len(todo) // (4 * workers))
-        return list(pool.map(run_plan, itertools.repeat(base), todo,
+        return list(pool.map(run_plan, (copy.copy(base) for _ in todo), todo,
                              itertools.repeat(steps), chunksize=chunk))
 
 

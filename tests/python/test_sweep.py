@@ -10,7 +10,8 @@ import pytest
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
 import sweep  # noqa: E402
 
-PLANS = sweep.plans(6)
+# Enough plans that the process pool sends several tasks in one message.
+PLANS = sweep.plans(16)
 
 
 @pytest.fixture(scope="module")

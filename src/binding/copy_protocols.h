@@ -14,6 +14,15 @@ namespace movra {
 
 namespace protocol {
 
+constexpr const char* kReduceDoc =
+    "__reduce__($self, /)\n--\n\n"
+    "Helper for pickle and copy: the whole configuration, the state, time and the\n"
+    "saved mark, as plain data with a format version.";
+constexpr const char* kSetstateDoc =
+    "__setstate__($self, state, /)\n--\n\n"
+    "Replace everything with a state made by __reduce__, checked first: a malformed\n"
+    "state raises movra.error and leaves the instance as it was.";
+
 inline PyObject* constructorArguments(PyObject* type, StandardMultiserver*) {
     return Py_BuildValue("(O)", type);
 }

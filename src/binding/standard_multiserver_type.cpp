@@ -147,8 +147,8 @@ PyMethodDef StandardMultiserver_methods[] = {
      METH_VARARGS, getNumberOfEntitiesInSystemPmf_doc},
     {"reset_with_number_of_entities_in_system", StandardMultiserver_resetWithNumberOfEntitiesInSystem_Py,
      METH_VARARGS, resetWithNumberOfEntitiesInSystem_doc},
-    {"__reduce__", protocol::reduce<SM>, METH_NOARGS, nullptr},
-    {"__setstate__", protocol::setstate<SM>, METH_O, nullptr},
+    {"__reduce__", protocol::reduce<SM>, METH_NOARGS, protocol::kReduceDoc},
+    {"__setstate__", protocol::setstate<SM>, METH_O, protocol::kSetstateDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -317,8 +317,8 @@ PyMethodDef StandardNetworkMultiserver_methods[] = {
      METH_VARARGS, setServiceDurationAtNodePmf_doc},
     {"reset_node_with_number_of_entities", StandardNetworkMultiserver_resetNodeWithNumberOfEntities_Py,
      METH_VARARGS, resetNodeWithNumberOfEntities_doc},
-    {"__reduce__", protocol::reduce<SN>, METH_NOARGS, nullptr},
-    {"__setstate__", protocol::setstate<SN>, METH_O, nullptr},
+    {"__reduce__", protocol::reduce<SN>, METH_NOARGS, protocol::kReduceDoc},
+    {"__setstate__", protocol::setstate<SN>, METH_O, protocol::kSetstateDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

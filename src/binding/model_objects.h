@@ -4,6 +4,8 @@
 #pragma once
 #include <Python.h>
 
+#include <atomic>
+
 #include "../models/standard_multiserver.h"
 #include "../models/standard_network_multiserver.h"
 
@@ -12,6 +14,9 @@ namespace movra {
 template <class Model>
 struct ModelObject {
     PyObject_HEAD
+    // Set while a call into the instance runs: a second call is refused, not interleaved
+    // (it may come from a finaliser, a weakref callback or another thread).
+    std::atomic<bool> busy;
     Model model;
 };
 

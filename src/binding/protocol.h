@@ -5,9 +5,15 @@
 // movra.error, PythonError leaves the interpreter's own error in place, a failed heap
 // allocation of the C++ runtime becomes "Out of memory" and any other exception
 // "MOVRA internal error".
+//
+// One call at a time per instance: every entry point first takes the instance's busy flag
+// and refuses with RuntimeError when another call holds it. The long computations (steps,
+// observations, resets and the sweep after them) run without the interpreter's lock, so
+// other threads run meanwhile; they touch no Python object.
 #pragma once
 #include <Python.h>
 
+#include <exception>
 #include <new>
 
 #include "../runtime/error.h"
@@ -15,6 +21,7 @@
 #include "../runtime/object.h"
 #include "model_objects.h"
 #include "py_ref.h"
+#include "type_object.h"
 
 namespace movra {
 
@@ -51,6 +58,59 @@ bool guarded(MovraObject* obj, MemRelease memRelease, Body&& body) {
     return false;
 }
 
+// The busy flag of one call: taken on construction (or the call is refused, with the
+// Python error set), given back on destruction. It also holds a reference to the
+// instance, so the instance cannot be deallocated while a call into it runs.
+template <class Model>
+class Busy {
+public:
+    explicit Busy(PyObject* self) : self_(self) {
+        if (objectOf().busy.exchange(true, std::memory_order_acquire)) {
+            PyErr_SetString(PyExc_RuntimeError, "movra instance is in use by another call");
+            self_ = nullptr;
+            return;
+        }
+        Py_INCREF(self_);
+    }
+    ~Busy() {
+        if (self_ == nullptr) return;
+        objectOf().busy.store(false, std::memory_order_release);
+        Py_DECREF(self_);
+    }
+    Busy(const Busy&) = delete;
+    Busy& operator=(const Busy&) = delete;
+    explicit operator bool() const { return self_ != nullptr; }
+
+private:
+    ModelObject<Model>& objectOf() { return *reinterpret_cast<ModelObject<Model>*>(self_); }
+    PyObject* self_;
+};
+
+// Runs work without the interpreter's lock. Work must not touch any Python object;
+// whatever it throws is thrown again once the lock is held again.
+template <class Work>
+void withoutInterpreterLock(Work&& work) {
+    std::exception_ptr failure;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        work();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS
+    if (failure) std::rethrow_exception(failure);
+}
+
+// A model operation and the sweep after it, without the interpreter's lock. Arguments
+// are converted before, results after, both with the lock.
+template <class Model, class Operation>
+void compute(Model* model, Operation&& operation) {
+    withoutInterpreterLock([&] {
+        operation();
+        if (model->arena()->isMemModified) Model::memRelease(model->arena());
+    });
+}
+
 inline void checkCount(PyObject* args, Py_ssize_t expected, const char* const* messages) {
     if (PyTuple_GET_SIZE(args) != expected) fail(messages[expected]);
 }
@@ -62,10 +122,25 @@ MovraObject* arenaOf(PyObject* self) {
 
 inline PyObject* arg(PyObject* args, Py_ssize_t i) { return PyTuple_GET_ITEM(args, i); }
 
+// Any other entry point (the copy protocols): body runs with the busy flag taken, then the
+// sweep if it allocated; false with the Python error set on failure.
+template <class Model, class Body>
+bool run(PyObject* self, Body&& body) {
+    Busy<Model> busy(self);
+    if (!busy) return false;
+    MovraObject* obj = arenaOf<Model>(self);
+    return guarded(obj, Model::memRelease, [&] {
+        body(modelOf<Model>(self));
+        if (obj->isMemModified) Model::memRelease(obj);
+    });
+}
+
 // A method (or construction wrapper) returning None. body(obj, args) converts the
 // arguments in order and runs the operation.
 template <class Model, class Body>
 PyObject* callNone(PyObject* self, PyObject* args, Py_ssize_t expected, Body&& body) {
+    Busy<Model> busy(self);
+    if (!busy) return nullptr;
     MovraObject* obj = arenaOf<Model>(self);
     bool ok = guarded(obj, Model::memRelease, [&] {
         checkCount(args, expected, msg::ExpectedParameters);
@@ -80,6 +155,8 @@ PyObject* callNone(PyObject* self, PyObject* args, Py_ssize_t expected, Body&& b
 // reference), made before the sweep because it may be read from arena memory.
 template <class Model, class Body>
 PyObject* callValue(PyObject* self, PyObject* args, Py_ssize_t expected, Body&& body) {
+    Busy<Model> busy(self);
+    if (!busy) return nullptr;
     MovraObject* obj = arenaOf<Model>(self);
     obj->isMemModified = false;
     PyRef result;
@@ -94,6 +171,8 @@ PyObject* callValue(PyObject* self, PyObject* args, Py_ssize_t expected, Body&& 
 // Getter of a get-set attribute: converts a stored field; no sweep (nothing allocated).
 template <class Model, class Body>
 PyObject* get(PyObject* self, Body&& body) {
+    Busy<Model> busy(self);
+    if (!busy) return nullptr;
     MovraObject* obj = arenaOf<Model>(self);
     PyRef result;
     bool ok = guarded(obj, Model::memRelease, [&] { result = PyRef(body(modelOf<Model>(self))); });
@@ -108,12 +187,31 @@ int set(PyObject* self, PyObject* value, Body&& body) {
         PyErr_SetString(PyExc_AttributeError, "cannot delete attribute");
         return -1;
     }
+    Busy<Model> busy(self);
+    if (!busy) return -1;
     MovraObject* obj = arenaOf<Model>(self);
     bool ok = guarded(obj, Model::memRelease, [&] {
         body(modelOf<Model>(self), value);
         if (obj->isMemModified) Model::memRelease(obj);
     });
     return ok ? 0 : -1;
+}
+
+// A plain field published like a member (the interpreter's own conversions and messages),
+// but through a get-set pair so that it too waits for no running call: closure is the
+// field's PyMemberDef.
+template <class Model>
+PyObject* getMember(PyObject* self, void* closure) {
+    Busy<Model> busy(self);
+    if (!busy) return nullptr;
+    return PyMember_GetOne(reinterpret_cast<const char*>(self), static_cast<PyMemberDef*>(closure));
+}
+
+template <class Model>
+int setMember(PyObject* self, PyObject* value, void* closure) {
+    Busy<Model> busy(self);
+    if (!busy) return -1;
+    return PyMember_SetOne(reinterpret_cast<char*>(self), static_cast<PyMemberDef*>(closure), value);
 }
 
 // The new slot shared by both types: allocate, set the common header, fill the model's
@@ -123,6 +221,7 @@ template <class Model>
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* (*initWrapper)(PyObject*, PyObject*)) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
+    new (&reinterpret_cast<ModelObject<Model>*>(self)->busy) std::atomic<bool>(false);
     MovraObject* obj = arenaOf<Model>(self);
     obj->isMemModified = false;
     obj->memList = nullptr;
@@ -148,7 +247,8 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* (*initWrapper)
 
 }  // namespace protocol
 
-// The deallocation slot of both types: frees every arena block, then the instance.
+// The deallocation slot of both types: frees every arena block, then the instance. No call
+// is running (a running call holds a reference).
 template <class Model>
 void dealloc(PyObject* self) {
     // Nothing is marked outside a sweep, so this frees every block.

@@ -5,6 +5,7 @@
 
 #include "../pmf/pmf_query.h"
 #include "convert.h"
+#include "copy_protocols.h"
 #include "protocol.h"
 #include "type_object.h"
 
@@ -23,20 +24,23 @@ PyObject* StandardMultiserver_new(PyTypeObject* type, PyObject* args, PyObject*)
 }
 
 PyObject* StandardMultiserver_step_Py(PyObject* self, PyObject* args) {
-    return protocol::callNone<SM>(self, args, 0, [](SM* s, PyObject*) { s->step(); });
+    return protocol::callNone<SM>(self, args, 0, [](SM* s, PyObject*) {
+        protocol::compute(s, [s] { s->step(); });
+    });
 }
 
 PyObject* StandardMultiserver_applyObservationRange_Py(PyObject* self, PyObject* args) {
     return protocol::callNone<SM>(self, args, 2, [](SM* s, PyObject* a) {
         Int start = Int_fromPy(s->arena(), arg(a, 0));
         Int end = Int_fromPy(s->arena(), arg(a, 1));
-        s->applyObservationRange(start, end);
+        protocol::compute(s, [=] { s->applyObservationRange(start, end); });
     });
 }
 
 PyObject* StandardMultiserver_applyObservationValue_Py(PyObject* self, PyObject* args) {
     return protocol::callNone<SM>(self, args, 1, [](SM* s, PyObject* a) {
-        s->applyObservationValue(Int_fromPy(s->arena(), arg(a, 0)));
+        Int value = Int_fromPy(s->arena(), arg(a, 0));
+        protocol::compute(s, [=] { s->applyObservationValue(value); });
     });
 }
 
@@ -56,7 +60,8 @@ PyObject* StandardMultiserver_getNumberOfEntitiesInSystemPmf_Py(PyObject* self, 
 
 PyObject* StandardMultiserver_resetWithNumberOfEntitiesInSystem_Py(PyObject* self, PyObject* args) {
     return protocol::callNone<SM>(self, args, 1, [](SM* s, PyObject* a) {
-        s->resetWithNumberOfEntitiesInSystem(Int_fromPy(s->arena(), arg(a, 0)));
+        Int n = Int_fromPy(s->arena(), arg(a, 0));
+        protocol::compute(s, [=] { s->resetWithNumberOfEntitiesInSystem(n); });
     });
 }
 
@@ -142,12 +147,16 @@ PyMethodDef StandardMultiserver_methods[] = {
      METH_VARARGS, getNumberOfEntitiesInSystemPmf_doc},
     {"reset_with_number_of_entities_in_system", StandardMultiserver_resetWithNumberOfEntitiesInSystem_Py,
      METH_VARARGS, resetWithNumberOfEntitiesInSystem_doc},
+    {"__reduce__", protocol::reduce<SM>, METH_NOARGS, protocol::kReduceDoc},
+    {"__setstate__", protocol::setstate<SM>, METH_O, protocol::kSetstateDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
+constexpr const char* kServersDoc = "Number of identical servers c (int). 0 by default; checked when stepping.";
+
+// Published through the get-set table (getMember, setMember), not as members.
 PyMemberDef StandardMultiserver_members[] = {
-    {"number_of_servers", MOVRA_T_INT, MOVRA_MODEL_OFFSET(SM, _numberOfServers), 0,
-     "Number of identical servers c (int). 0 by default; checked when stepping."},
+    {"number_of_servers", MOVRA_T_INT, MOVRA_MODEL_OFFSET(SM, _numberOfServers), 0, kServersDoc},
     {"time", MOVRA_T_INT, MOVRA_MODEL_OFFSET(SM, _time), 0, kTimeDoc},
     {"current_memory_use", MOVRA_T_ULONGLONG, MOVRA_MODEL_OFFSET(SM, header.currentMemoryUse),
      MOVRA_READONLY, kCurrentMemoryDoc},
@@ -165,6 +174,12 @@ PyGetSetDef StandardMultiserver_getset[] = {
      "Joint PMF of the state, {(z, ell): probability}: z at the station, ell the\n"
      "remaining service time in steps of the entity in service.",
      nullptr},
+    {"number_of_servers", protocol::getMember<SM>, protocol::setMember<SM>, kServersDoc,
+     &StandardMultiserver_members[0]},
+    {"time", protocol::getMember<SM>, protocol::setMember<SM>, kTimeDoc, &StandardMultiserver_members[1]},
+    {"current_memory_use", protocol::getMember<SM>, nullptr, kCurrentMemoryDoc,
+     &StandardMultiserver_members[2]},
+    {"peak_memory_use", protocol::getMember<SM>, nullptr, kPeakMemoryDoc, &StandardMultiserver_members[3]},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -183,7 +198,7 @@ PyObject* StandardMultiserver_repr(PyObject* self) {
 
 PyTypeObject StandardMultiserverType =
     modelType("movra.StandardMultiserver", sizeof(StandardMultiserverObject), dealloc<SM>,
-              StandardMultiserver_methods, StandardMultiserver_members, StandardMultiserver_getset,
+              StandardMultiserver_methods, nullptr, StandardMultiserver_getset,
               StandardMultiserver_new, StandardMultiserver_doc, StandardMultiserver_repr);
 
 }  // namespace movra

@@ -5,6 +5,7 @@
 #include "../containers/array_checks.h"
 #include "../pmf/pmf_query.h"
 #include "convert.h"
+#include "copy_protocols.h"
 #include "protocol.h"
 #include "type_object.h"
 
@@ -30,7 +31,7 @@ PyObject* StandardNetworkMultiserver_new(PyTypeObject* type, PyObject* args, PyO
 
 PyObject* StandardNetworkMultiserver_step_Py(PyObject* self, PyObject* args) {
     return protocol::callNone<SN>(self, args, 0,
-                                  [](SN* s, PyObject*) { s->step(); });
+                                  [](SN* s, PyObject*) { protocol::compute(s, [s] { s->step(); }); });
 }
 
 PyObject* StandardNetworkMultiserver_applyObservationRangeAtNode_Py(PyObject* self, PyObject* args) {
@@ -38,7 +39,7 @@ PyObject* StandardNetworkMultiserver_applyObservationRangeAtNode_Py(PyObject* se
         Int node = intArg(s, a, 0);
         Int start = intArg(s, a, 1);
         Int end = intArg(s, a, 2);
-        s->applyObservationRangeAtNode(node, start, end);
+        protocol::compute(s, [=] { s->applyObservationRangeAtNode(node, start, end); });
     });
 }
 
@@ -46,7 +47,7 @@ PyObject* StandardNetworkMultiserver_applyObservationValueAtNode_Py(PyObject* se
     return protocol::callNone<SN>(self, args, 2, [](SN* s, PyObject* a) {
         Int node = intArg(s, a, 0);
         Int value = intArg(s, a, 1);
-        s->applyObservationValueAtNode(node, value);
+        protocol::compute(s, [=] { s->applyObservationValueAtNode(node, value); });
     });
 }
 
@@ -136,7 +137,7 @@ PyObject* StandardNetworkMultiserver_resetNodeWithNumberOfEntities_Py(PyObject* 
     return protocol::callNone<SN>(self, args, 2, [](SN* s, PyObject* a) {
         Int node = intArg(s, a, 0);
         Int n = intArg(s, a, 1);
-        s->resetNodeWithNumberOfEntities(node, n);
+        protocol::compute(s, [=] { s->resetNodeWithNumberOfEntities(node, n); });
     });
 }
 
@@ -316,9 +317,12 @@ PyMethodDef StandardNetworkMultiserver_methods[] = {
      METH_VARARGS, setServiceDurationAtNodePmf_doc},
     {"reset_node_with_number_of_entities", StandardNetworkMultiserver_resetNodeWithNumberOfEntities_Py,
      METH_VARARGS, resetNodeWithNumberOfEntities_doc},
+    {"__reduce__", protocol::reduce<SN>, METH_NOARGS, protocol::kReduceDoc},
+    {"__setstate__", protocol::setstate<SN>, METH_O, protocol::kSetstateDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Published through the get-set table (getMember, setMember), not as members.
 PyMemberDef StandardNetworkMultiserver_members[] = {
     {"time", MOVRA_T_INT, MOVRA_MODEL_OFFSET(SN, _time), 0, kTimeDoc},
     {"current_memory_use", MOVRA_T_ULONGLONG, MOVRA_MODEL_OFFSET(SN, header.currentMemoryUse),
@@ -331,6 +335,10 @@ PyMemberDef StandardNetworkMultiserver_members[] = {
 PyGetSetDef StandardNetworkMultiserver_getset[] = {
     {"internal_state", StandardNetworkMultiserver_get_internalState, StandardNetworkMultiserver_set_internalState,
      "List of the nodes' states, each a joint PMF {(z, ell): probability}.", nullptr},
+    {"time", protocol::getMember<SN>, protocol::setMember<SN>, kTimeDoc, &StandardNetworkMultiserver_members[0]},
+    {"current_memory_use", protocol::getMember<SN>, nullptr, kCurrentMemoryDoc,
+     &StandardNetworkMultiserver_members[1]},
+    {"peak_memory_use", protocol::getMember<SN>, nullptr, kPeakMemoryDoc, &StandardNetworkMultiserver_members[2]},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 // "<movra.StandardNetworkMultiserver: 3 nodes, time 10>"
@@ -344,8 +352,7 @@ PyObject* StandardNetworkMultiserver_repr(PyObject* self) {
 
 PyTypeObject StandardNetworkMultiserverType =
     modelType("movra.StandardNetworkMultiserver", sizeof(StandardNetworkMultiserverObject), dealloc<SN>,
-              StandardNetworkMultiserver_methods, StandardNetworkMultiserver_members,
-              StandardNetworkMultiserver_getset, StandardNetworkMultiserver_new, StandardNetworkMultiserver_doc,
-              StandardNetworkMultiserver_repr);
+              StandardNetworkMultiserver_methods, nullptr, StandardNetworkMultiserver_getset,
+              StandardNetworkMultiserver_new, StandardNetworkMultiserver_doc, StandardNetworkMultiserver_repr);
 
 }  // namespace movra

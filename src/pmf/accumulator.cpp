@@ -10,7 +10,7 @@
 
 namespace movra {
 
-Real Accumulator::sum = 0.0;
+thread_local Real Accumulator::sum = 0.0;
 
 Accumulator* Accumulator::putSingle(Real, Int) { failInternal(); }
 

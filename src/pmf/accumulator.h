@@ -17,7 +17,9 @@ public:
     MovraObject* obj;  // arena that receives the PMFs made by toPmf
     // Total weight collected by the most recent simple or joint toPmf, before
     // normalisation; the joint conversion reads it right after converting each child.
-    static Real sum;
+    // One per thread, since models compute on several threads at once (a stopgap until
+    // the total travels with the PMF).
+    static thread_local Real sum;
 
     explicit Accumulator(MovraObject* _obj) : obj(_obj) {}
     virtual ~Accumulator() {}

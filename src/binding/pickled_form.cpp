@@ -1,0 +1,395 @@
+#include "pickled_form.h"
+
+#include <array>
+#include <cmath>
+#include <map>
+#include <unordered_map>
+#include <utility>
+
+#include "../runtime/error.h"
+#include "../runtime/messages.h"
+#include "py_ref.h"
+
+namespace movra {
+
+namespace {
+
+// How far from 1 the stored probabilities of a PMF may sum: the accumulators normalise
+// to within a few ulps per entry, a tampered PMF is far off.
+constexpr double kSumTolerance = 1e-6;
+
+// ---- writing ----------------------------------------------------------------------------
+
+PyRef pairOf(PyRef first, PyRef second) {
+    PyRef tuple(checked(PyTuple_New(2)));
+    PyTuple_SET_ITEM(tuple.get(), 0, first.release());
+    PyTuple_SET_ITEM(tuple.get(), 1, second.release());
+    return tuple;
+}
+
+class Writer {
+public:
+    // A new reference to the form of a simple or joint PMF.
+    PyObject* pmf(Pmf* p) {
+        if (p == nullptr || p->pmfType == COMPOUND) failInternal();
+        auto seen = memo_.find(p);
+        if (seen != memo_.end()) return PyRef::newReferenceTo(seen->second.get()).release();
+        PyRef form = p->pmfType == SIMPLE ? simple(p) : joint(p);
+        memo_.emplace(p, PyRef::newReferenceTo(form.get()));
+        return form.release();
+    }
+
+    template <class Array, class Element>
+    static PyObject* list(Array* a, Element element) {
+        PyRef out(checked(PyList_New(a->length)));
+        for (Int i = 0; i < a->length; i++) PyList_SET_ITEM(out.get(), i, element(a->elements[i]));
+        return out.release();
+    }
+
+    PyObject* pmfs(PmfArray* a) {
+        return list(a, [this](Pmf* p) { return pmf(p); });
+    }
+    static PyObject* ints(IntArray* a) {
+        return list(a, [](Int v) { return checked(PyLong_FromLong(v)); });
+    }
+    static PyObject* reals(RealArray* a) {
+        return list(a, [](Real v) { return checked(PyFloat_FromDouble(v)); });
+    }
+    static PyObject* matrix(RealMatrix* m) {
+        return list(m, [](RealArray* row) {
+            if (row == nullptr) failInternal();
+            return reals(row);
+        });
+    }
+
+private:
+    static PyRef simple(Pmf* p) {
+        PyRef probabilities(checked(PyList_New(p->simple.length)));
+        for (Int k = 0; k < p->simple.length; k++)
+            PyList_SET_ITEM(probabilities.get(), k, checked(PyFloat_FromDouble(p->simple.elements[k])));
+        return pairOf(PyRef(checked(PyLong_FromLong(p->simple.offset))), std::move(probabilities));
+    }
+
+    PyRef joint(Pmf* p) {
+        PyRef marginal(pmf(p->joint.marginal));
+        const Int n = p->joint.marginal->simple.length;
+        PyRef conditionals(checked(PyList_New(n)));
+        for (Int k = 0; k < n; k++) {
+            Pmf* c = p->joint.elements[k];
+            PyList_SET_ITEM(conditionals.get(), k, c == nullptr ? PyRef::newReferenceTo(Py_None).release() : pmf(c));
+        }
+        return pairOf(std::move(marginal), std::move(conditionals));
+    }
+
+    std::unordered_map<Pmf*, PyRef> memo_;
+};
+
+// Adds value (a new reference, stolen) under key.
+void put(PyObject* dict, const char* key, PyObject* value) {
+    PyRef owned(value);
+    if (PyDict_SetItemString(dict, key, owned.get()) < 0) throw PythonError();
+}
+
+PyObject* newDict() { return checked(PyDict_New()); }
+
+// ---- reading ----------------------------------------------------------------------------
+// Only exact dicts, lists and tuples, ints and floats are read, through accessors that run
+// no Python code, so the borrowed items stay valid while they are read.
+
+Int integer(PyObject* o) {
+    if (!PyLong_Check(o)) failImport();
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow != 0 || v < INT32_MIN || v > INT32_MAX) failImport();
+    return Int(v);
+}
+
+Real real(PyObject* o) {
+    if (PyFloat_Check(o)) return PyFloat_AS_DOUBLE(o);
+    if (!PyLong_Check(o)) failImport();
+    double v = PyLong_AsDouble(o);
+    if (v == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        failImport();
+    }
+    return v;
+}
+
+// The items of a list, which must have `expected` of them (any positive number if -1).
+Int listLength(PyObject* o, Int expected = -1) {
+    if (!PyList_CheckExact(o)) failImport();
+    Py_ssize_t n = PyList_GET_SIZE(o);
+    if (n < 1 || n > INT32_MAX || (expected >= 0 && n != expected)) failImport();
+    return Int(n);
+}
+
+PyObject* pair(PyObject* o, int i) {
+    if (!PyTuple_CheckExact(o) || PyTuple_GET_SIZE(o) != 2) failImport();
+    return PyTuple_GET_ITEM(o, i);
+}
+
+// The values of a dict with exactly the given keys, in the order of the keys.
+template <size_t N>
+std::array<PyObject*, N> fields(PyObject* dict, const char* const (&keys)[N]) {
+    if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) != Py_ssize_t(N)) failImport();
+    std::array<PyObject*, N> values{};
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) failImport();
+        size_t i = 0;
+        while (i < N && PyUnicode_CompareWithASCIIString(key, keys[i]) != 0) i++;
+        if (i == N || values[i] != nullptr) failImport();
+        values[i] = value;
+    }
+    return values;
+}
+
+class Reader {
+public:
+    explicit Reader(MovraObject* obj) : obj_(obj) {}
+
+    // A simple PMF: nonnegative support, probabilities in [0, 1] summing to 1, nonzero
+    // at both ends.
+    Pmf* simple(PyObject* o) {
+        if (Pmf* seen = find(o, 1)) return seen;
+        Int offset = integer(pair(o, 0));
+        PyObject* probabilities = pair(o, 1);
+        Int n = listLength(probabilities);
+        if (offset < 0 || n - 1 > INT32_MAX - offset) failImport();
+        Pmf* p = allocateSimplePmf(obj_, offset, n);
+        double total = 0;
+        for (Int k = 0; k < n; k++) {
+            Real v = real(PyList_GET_ITEM(probabilities, k));
+            if (!(v >= 0 && v <= 1)) failImport();
+            p->simple.elements[k] = v;
+            total += v;
+        }
+        if (!(p->simple.elements[0] > 0 && p->simple.elements[n - 1] > 0)) failImport();
+        if (!(std::fabs(total - 1.0) <= kSumTolerance)) failImport();
+        return remember(o, 1, p);
+    }
+
+    // A joint PMF of the given depth (at least 2).
+    Pmf* joint(PyObject* o, int depth) {
+        if (Pmf* seen = find(o, depth)) return seen;
+        Pmf* marginal = simple(pair(o, 0));
+        PyObject* conditionals = pair(o, 1);
+        const Int n = listLength(conditionals, marginal->simple.length);
+        Pmf* p = allocateJointPmf(obj_, marginal, depth);
+        for (Int k = 0; k < n; k++) {
+            PyObject* c = PyList_GET_ITEM(conditionals, k);
+            if (c == Py_None) {
+                if (marginal->simple.elements[k] > 0) failImport();
+                continue;
+            }
+            p->joint.elements[k] = depth == 2 ? simple(c) : joint(c, depth - 1);
+        }
+        return remember(o, depth, p);
+    }
+
+    PmfArray* pmfs(PyObject* o, Int expected, bool joint) {
+        Int n = listLength(o, expected);
+        PmfArray* a = allocatePmfArray(obj_, n);
+        for (Int i = 0; i < n; i++) {
+            PyObject* item = PyList_GET_ITEM(o, i);
+            a->elements[i] = joint ? this->joint(item, 2) : simple(item);
+        }
+        return a;
+    }
+
+    IntArray* ints(PyObject* o, Int expected) {
+        Int n = listLength(o, expected);
+        IntArray* a = createIntArray(obj_, n);
+        for (Int i = 0; i < n; i++) a->elements[i] = integer(PyList_GET_ITEM(o, i));
+        return a;
+    }
+
+    RealMatrix* matrix(PyObject* o, Int n) {
+        listLength(o, n);
+        RealMatrix* m = createRealMatrix(obj_, n, n);
+        for (Int i = 0; i < n; i++) {
+            PyObject* row = PyList_GET_ITEM(o, i);
+            listLength(row, n);
+            for (Int j = 0; j < n; j++) m->elements[i]->elements[j] = real(PyList_GET_ITEM(row, j));
+        }
+        return m;
+    }
+
+private:
+    Pmf* find(PyObject* o, int depth) {
+        auto seen = memo_.find({o, depth});
+        return seen == memo_.end() ? nullptr : seen->second;
+    }
+    Pmf* remember(PyObject* o, int depth, Pmf* p) {
+        memo_.emplace(std::make_pair(o, depth), p);
+        return p;
+    }
+
+    MovraObject* obj_;
+    // The objects are borrowed from the form, which outlives the reading.
+    std::map<std::pair<PyObject*, int>, Pmf*> memo_;
+};
+
+// ---- the station ------------------------------------------------------------------------
+
+constexpr const char* kStationKeys[] = {"number_of_arrivals_pmf", "service_duration_pmf",
+                                        "number_of_servers", "internal_state", "time"};
+constexpr const char* kStationTopKeys[] = {"number_of_arrivals_pmf", "service_duration_pmf",
+                                           "number_of_servers", "internal_state", "time", "mark"};
+
+struct StationFields {
+    Pmf* arrivals;
+    Pmf* service;
+    Int servers;
+    Pmf* state;
+    Int time;
+};
+
+void putStation(PyObject* dict, Writer& w, const StationFields& f) {
+    put(dict, "number_of_arrivals_pmf", w.pmf(f.arrivals));
+    put(dict, "service_duration_pmf", w.pmf(f.service));
+    put(dict, "number_of_servers", checked(PyLong_FromLong(f.servers)));
+    put(dict, "internal_state", w.pmf(f.state));
+    put(dict, "time", checked(PyLong_FromLong(f.time)));
+}
+
+// The station's setters check shapes only: a service duration with mass on 0 (the saved
+// one of a new instance) or a negative server count is stored and refused by the step.
+template <size_t N>
+StationFields readStation(Reader& r, const std::array<PyObject*, N>& v) {
+    StationFields f;
+    f.arrivals = r.simple(v[0]);
+    f.service = r.simple(v[1]);
+    f.servers = integer(v[2]);
+    f.state = r.joint(v[3], 2);
+    f.time = integer(v[4]);
+    return f;
+}
+
+// ---- the network ------------------------------------------------------------------------
+
+constexpr const char* kNetworkKeys[] = {"internal_state", "time", "number_of_servers",
+                                        "number_of_external_arrivals_pmfs", "service_duration_pmfs",
+                                        "routing_probabilities"};
+constexpr const char* kNetworkTopKeys[] = {"internal_state", "time", "number_of_servers",
+                                           "number_of_external_arrivals_pmfs", "service_duration_pmfs",
+                                           "routing_probabilities", "mark"};
+
+struct NetworkFields {
+    PmfArray* state;
+    Int time;
+    IntArray* servers;
+    PmfArray* arrivals;
+    PmfArray* service;
+    RealMatrix* routing;
+};
+
+void putNetwork(PyObject* dict, Writer& w, const NetworkFields& f) {
+    put(dict, "internal_state", w.pmfs(f.state));
+    put(dict, "time", checked(PyLong_FromLong(f.time)));
+    put(dict, "number_of_servers", Writer::ints(f.servers));
+    put(dict, "number_of_external_arrivals_pmfs", w.pmfs(f.arrivals));
+    put(dict, "service_duration_pmfs", w.pmfs(f.service));
+    put(dict, "routing_probabilities", Writer::matrix(f.routing));
+}
+
+// The state list may hold any number of node PMFs, as its setter allows; everything else
+// has one entry per node and passes the checks of its setter.
+template <size_t N>
+NetworkFields readNetwork(Reader& r, const std::array<PyObject*, N>& v, Int nodes) {
+    NetworkFields f;
+    f.state = r.pmfs(v[0], -1, true);
+    f.time = integer(v[1]);
+    f.servers = r.ints(v[2], nodes);
+    for (Int i = 0; i < nodes; i++)
+        if (f.servers->elements[i] < 0) fail(msg::InvalidNumberOfServers);
+    f.arrivals = r.pmfs(v[3], nodes, false);
+    f.service = r.pmfs(v[4], nodes, false);
+    for (Int i = 0; i < nodes; i++)
+        if (f.service->elements[i]->simple.offset == 0) fail(msg::InvalidServiceDuration);
+    f.routing = r.matrix(v[5], nodes);
+    for (Int i = 0; i < nodes; i++)
+        for (Int j = 0; j < nodes; j++) {
+            Real p = f.routing->elements[i]->elements[j];
+            if (!(p >= 0 && p <= 1)) fail(msg::InvalidProbability);
+        }
+    return f;
+}
+
+template <size_t N>
+std::array<PyObject*, N - 1> withoutLast(const std::array<PyObject*, N>& a) {
+    std::array<PyObject*, N - 1> out{};
+    for (size_t i = 0; i + 1 < N; i++) out[i] = a[i];
+    return out;
+}
+
+}  // namespace
+
+PyObject* modelState(StandardMultiserver* s) {
+    Writer w;
+    PyRef dict(newDict());
+    putStation(dict.get(), w,
+               {s->_numberOfArrivalsPmf, s->_serviceDurationPmf, s->_numberOfServers, s->_internalState,
+                s->_time});
+    PyRef mark(newDict());
+    putStation(mark.get(), w,
+               {s->_markNumberOfArrivalsPmf, s->_markServiceDurationPmf, s->_markNumberOfServers,
+                s->_markInternalState, s->_markTime});
+    put(dict.get(), "mark", mark.release());
+    return dict.release();
+}
+
+void setModelState(StandardMultiserver* s, PyObject* state) {
+    Reader r(s->arena());
+    auto top = fields(state, kStationTopKeys);
+    StationFields live = readStation(r, withoutLast(top));
+    StationFields mark = readStation(r, fields(top[5], kStationKeys));
+    s->_numberOfArrivalsPmf = live.arrivals;
+    s->_serviceDurationPmf = live.service;
+    s->_numberOfServers = live.servers;
+    s->_internalState = live.state;
+    s->_time = live.time;
+    s->_markNumberOfArrivalsPmf = mark.arrivals;
+    s->_markServiceDurationPmf = mark.service;
+    s->_markNumberOfServers = mark.servers;
+    s->_markInternalState = mark.state;
+    s->_markTime = mark.time;
+}
+
+PyObject* modelState(StandardNetworkMultiserver* s) {
+    Writer w;
+    PyRef dict(newDict());
+    putNetwork(dict.get(), w,
+               {s->_internalState, s->_time, s->_numberOfServers, s->_numberOfExternalArrivalsPmfs,
+                s->_serviceDurationPmfs, s->_routingProbabilities});
+    PyRef mark(newDict());
+    putNetwork(mark.get(), w,
+               {s->_markInternalState, s->_markTime, s->_markNumberOfServers,
+                s->_markNumberOfExternalArrivalsPmfs, s->_markServiceDurationPmfs,
+                s->_markRoutingProbabilities});
+    put(dict.get(), "mark", mark.release());
+    return dict.release();
+}
+
+void setModelState(StandardNetworkMultiserver* s, PyObject* state) {
+    const Int nodes = s->getNumberOfNodes();
+    Reader r(s->arena());
+    auto top = fields(state, kNetworkTopKeys);
+    NetworkFields live = readNetwork(r, withoutLast(top), nodes);
+    NetworkFields mark = readNetwork(r, fields(top[6], kNetworkKeys), nodes);
+    s->_internalState = live.state;
+    s->_time = live.time;
+    s->_numberOfServers = live.servers;
+    s->_numberOfExternalArrivalsPmfs = live.arrivals;
+    s->_serviceDurationPmfs = live.service;
+    s->_routingProbabilities = live.routing;
+    s->_markInternalState = mark.state;
+    s->_markTime = mark.time;
+    s->_markNumberOfServers = mark.servers;
+    s->_markNumberOfExternalArrivalsPmfs = mark.arrivals;
+    s->_markServiceDurationPmfs = mark.service;
+    s->_markRoutingProbabilities = mark.routing;
+}
+
+}  // namespace movra

@@ -11,8 +11,6 @@ engine uses, so the count needs nothing from the module but the kept range of z'
 import math
 import random
 
-import numpy as np
-
 WARM_STEPS = 200
 
 
@@ -120,6 +118,7 @@ BY_NAME = {w.name: w for w in WORKLOADS}
 
 def _binomial(n, p):
     """(values, probabilities) as the engine's log-space recursion stores them."""
+    import numpy as np
     if p <= 0:
         return np.array([0]), np.array([1.0])
     if p >= 1:
@@ -135,6 +134,7 @@ def _binomial(n, p):
 
 
 def _positive(pmf):
+    import numpy as np
     items = sorted((v, p) for v, p in pmf.items() if p > 0)
     return np.array([v for v, _ in items]), np.array([p for _, p in items])
 
@@ -142,6 +142,8 @@ def _positive(pmf):
 def station_combinations(state, servers, arrivals, service, left, right):
     """Puts of positive weight of one step from `state` ({(z, ell): p}), with the new
     number of entities kept in left..right.  Returns (partial, full)."""
+    # numpy is imported here only: the timing workers must not start its thread pool.
+    import numpy as np
     c = servers
     by_z = {}
     for (z, ell), p in sorted(state.items()):

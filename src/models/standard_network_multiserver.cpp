@@ -1,5 +1,7 @@
 #include "standard_network_multiserver.h"
 
+#include <new>
+
 #include "../pmf/accumulator.h"
 #include "../pmf/convolution.h"
 #include "../pmf/distributions.h"
@@ -169,57 +171,57 @@ Pmf* SN::relabel(Int _nodeIndex, Int _z) {
 
 namespace {
 // Completion distributions of every node, shared by the flows out of a node and by its
-// own maps within one step (all read the state at the start of the step): one table per
-// node, laid end to end.
+// own maps within one step (all read the state at the start of the step).
 class StepCompletions {
 public:
-    explicit StepCompletions(SN* self) {
-        const Int n = self->_numberOfServers->length;
-        start_.reset(int64_t(n) + 1);
-        for (Int k = 0; k < n; k++)
-            start_[k + 1] = start_[k] + lookupMarginalPmf(lookup(self->_internalState, k))->simple.length;
-        tables_.reset(start_[n]);
-        for (Int k = 0; k < n; k++)
-            formCompletions(self->arena(), lookup(self->_internalState, k), lookup(self->_numberOfServers, k),
-                            tables_.get() + start_[k]);
+    explicit StepCompletions(SN* self) : tables_(self->_numberOfServers->length) {
+        try {
+            for (int64_t k = 0; k < tables_.size(); k++) {
+                tables_[k] = new (std::nothrow) CompletionRuns(lookup(self->_internalState, Int(k)),
+                                                               lookup(self->_numberOfServers, Int(k)));
+                if (tables_[k] == nullptr) fail(msg::OutOfMemory);
+            }
+        } catch (...) {
+            clear();
+            throw;
+        }
     }
-    Pmf** at(Int node) const { return tables_.get() + start_[node]; }
+    ~StepCompletions() { clear(); }
+    StepCompletions(const StepCompletions&) = delete;
+    StepCompletions& operator=(const StepCompletions&) = delete;
+    const CompletionRuns& at(Int node) const { return *tables_[node]; }
 
 private:
-    ScratchBuffer<int64_t> start_;  // start_[k]: first entry of node k's table
-    ScratchBuffer<Pmf*> tables_;
+    void clear() {
+        for (int64_t k = 0; k < tables_.size(); k++) delete tables_[k];
+    }
+    ScratchBuffer<CompletionRuns*> tables_;  // one per node, owned
 };
 
-Pmf* flowFrom(SN* self, Int s, Int t, Pmf** completions) {
+Pmf* flowFrom(SN* self, Int s, Int t, const CompletionRuns& completions) {
     MovraObject* obj = self->arena();
     Pmf* dist_z = lookupMarginalPmf(lookup(self->_internalState, s));
     const Real r = routing(self->_routingProbabilities, s, t);
-    BinomialMemo routed(obj, r);  // Binomial(d, r), formed once per d
+    BinomialRuns routed(r, completions.maxTrials());  // Binomial(d, r), formed once per d
     SamplingStack stack(3);
     SimpleAccumulator acc(obj);
     for (Int iz = 0; iz < dist_z->simple.length; iz++) {
         Real prob_z = dist_z->simple.elements[iz];
         if (!(prob_z > 0)) continue;
         stack.set(0, prob_z);
-        Pmf* dist_d = completions[iz];
-        for (Int id = 0; id < dist_d->simple.length; id++) {
-            Real prob_d = dist_d->simple.elements[id];
+        const PmfRun& dist_d = completions.at(iz);
+        for (Int id = 0; id < dist_d.count; id++) {
+            Real prob_d = dist_d.p[id];
             if (!(prob_d > 0)) continue;
-            Int d = dist_d->simple.offset + id;
             stack.branch(1, prob_d);
-            Pmf* dist_phi = routed.forTrials(d);
-            for (Int iphi = 0; iphi < dist_phi->simple.length; iphi++) {
-                Real prob_phi = dist_phi->simple.elements[iphi];
-                if (!(prob_phi > 0)) continue;
-                stack.branch(2, prob_phi);
-                acc.putSingle(stack.branchProbability(2), dist_phi->simple.offset + iphi);
-            }
+            // The phi loop: weight (p(z) p(d)) p(phi) at phi, in one pass.
+            acc.putScaled(stack.branchProbability(1), routed.forTrials(dist_d.first + id));
         }
     }
     return acc.toPmf();
 }
 
-StationStep nodeStep(SN* self, Int k, Pmf* arrivals, Pmf** completions) {
+StationStep nodeStep(SN* self, Int k, Pmf* arrivals, const CompletionRuns& completions) {
     return StationStep{self->arena(),
                        lookup(self->_internalState, k),
                        lookup(self->_numberOfServers, k),
@@ -227,7 +229,7 @@ StationStep nodeStep(SN* self, Int k, Pmf* arrivals, Pmf** completions) {
                        lookup(self->_serviceDurationPmfs, k),
                        true,
                        routing(self->_routingProbabilities, k, k),
-                       completions};
+                       &completions};
 }
 
 Pmf* nodeArrivals(SN* self, Int k, Pmf* internalFlowIn) {
@@ -238,23 +240,23 @@ Pmf* nodeArrivals(SN* self, Int k, Pmf* internalFlowIn) {
 
 Pmf* SN::flow(Int _sourceNodeIndex, Int _destinationNodeIndex) {
     Pmf* state = lookup(_internalState, _sourceNodeIndex);
-    CompletionTable completions(arena(), state, lookup(_numberOfServers, _sourceNodeIndex));
-    return flowFrom(this, _sourceNodeIndex, _destinationNodeIndex, completions.get());
+    CompletionRuns completions(state, lookup(_numberOfServers, _sourceNodeIndex));
+    return flowFrom(this, _sourceNodeIndex, _destinationNodeIndex, completions);
 }
 
 Pmf* SN::partialMovraMapAtNode(Int _nodeIndex, Pmf* _internalFlowIn) {
     Pmf* state = lookup(_internalState, _nodeIndex);
-    CompletionTable completions(arena(), state, lookup(_numberOfServers, _nodeIndex));
+    CompletionRuns completions(state, lookup(_numberOfServers, _nodeIndex));
     Pmf* arrivals = nodeArrivals(this, _nodeIndex, _internalFlowIn);
-    return stationPartialMap(nodeStep(this, _nodeIndex, arrivals, completions.get()));
+    return stationPartialMap(nodeStep(this, _nodeIndex, arrivals, completions));
 }
 
 Pmf* SN::movraMapAtNode(Int _nodeIndex, Pmf* _internalFlowIn, Int _leftTail,
                                                 Int _rightTail) {
     Pmf* state = lookup(_internalState, _nodeIndex);
-    CompletionTable completions(arena(), state, lookup(_numberOfServers, _nodeIndex));
+    CompletionRuns completions(state, lookup(_numberOfServers, _nodeIndex));
     Pmf* arrivals = nodeArrivals(this, _nodeIndex, _internalFlowIn);
-    return stationFullMap(nodeStep(this, _nodeIndex, arrivals, completions.get()), _leftTail, _rightTail);
+    return stationFullMap(nodeStep(this, _nodeIndex, arrivals, completions), _leftTail, _rightTail);
 }
 
 void SN::step() {

@@ -10,7 +10,21 @@
 
 namespace movra {
 
-Real Accumulator::sum = 0.0;
+PmfRun PmfRun::of(const Real* e, Int offset, Int length) {
+    PmfRun run;
+    Int lo = 0, hi = length - 1;
+    while (lo <= hi && !(e[lo] > 0)) lo++;
+    while (hi >= lo && !(e[hi] > 0)) hi--;
+    if (lo > hi) return run;
+    run.p = e + lo;
+    run.first = offset + lo;
+    run.count = hi - lo + 1;
+    for (Int k = 0; k < run.count; k++) {
+        if (!(run.p[k] >= 0)) run.regular = false;
+        if (run.p[k] > run.peak) run.peak = run.p[k];
+    }
+    return run;
+}
 
 Accumulator* Accumulator::putSingle(Real, Int) { failInternal(); }
 
@@ -60,17 +74,47 @@ void growWindow(int32_t offset, int32_t length, Int v, int32_t& newOffset, int32
     newLength = int32_t(n);
 }
 
+void SimpleAccumulator::rewindow(int32_t newOffset, int32_t newLength) {
+    budget()->charge(int64_t(newLength) * int64_t(sizeof(Real)));
+    ScratchBuffer<Real> buffer;
+    try {
+        buffer.reset(newLength);
+    } catch (...) {
+        budget()->credit(int64_t(newLength) * int64_t(sizeof(Real)));
+        throw;
+    }
+    if (elements)
+        std::memcpy(buffer.get() + (offset - newOffset), elements.get(), size_t(length) * sizeof(Real));
+    budget()->credit(int64_t(length) * int64_t(sizeof(Real)));
+    elements = std::move(buffer);
+    offset = newOffset;
+    length = newLength;
+}
+
 void SimpleAccumulator::widenAndAdd(Real w, Int value) {
     if (value < offset && value < 0) fail(msg::NegativeInSupport);
     int32_t newOffset, newLength;
     growWindow(offset, length, value, newOffset, newLength);
-    ScratchBuffer<Real> buffer(newLength);
-    if (elements)
-        std::memcpy(buffer.get() + (offset - newOffset), elements.get(), size_t(length) * sizeof(Real));
-    elements = std::move(buffer);
-    offset = newOffset;
-    length = newLength;
+    rewindow(newOffset, newLength);
     elements[value - offset] += w;
+}
+
+void SimpleAccumulator::widenTo(Int lo, Int hi) {
+    if (length == 0) return rewindow(lo, hi - lo + 1);
+    // The growth rule applied for each end in turn, then one new buffer.
+    int32_t o = offset, n = length;
+    if (lo < o) growWindow(o, n, lo, o, n);
+    if (int64_t(hi) >= int64_t(o) + n) growWindow(o, n, hi, o, n);
+    rewindow(o, n);
+}
+
+void SimpleAccumulator::putEach(Real scale, const PmfRun& run, int64_t shift) {
+    for (Int k = 0; k < run.count; k++) {
+        if (!(run.p[k] > 0)) continue;
+        int64_t value = int64_t(run.first) + shift + k;
+        if (value > INT32_MAX) fail(msg::OutOfMemory);  // not representable as an Int
+        putSingle(scale * run.p[k], Int(value));
+    }
 }
 
 Accumulator* SimpleAccumulator::vput(Real probability, va_list& valist) {

@@ -72,7 +72,7 @@ static StationStep stationStep(StandardMultiserver* self, const CompletionRuns& 
     return StationStep{self->arena(),
                        self->_internalState,
                        self->_numberOfServers,
-                       self->_numberOfArrivalsPmf,
+                       PmfRun::of(self->_numberOfArrivalsPmf),
                        self->_serviceDurationPmf,
                        false,
                        0.0,

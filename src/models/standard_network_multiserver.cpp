@@ -1,5 +1,6 @@
 #include "standard_network_multiserver.h"
 
+#include <memory>
 #include <new>
 
 #include "../pmf/accumulator.h"
@@ -198,13 +199,11 @@ private:
     ScratchBuffer<CompletionRuns*> tables_;  // one per node, owned
 };
 
-Pmf* flowFrom(SN* self, Int s, Int t, const CompletionRuns& completions) {
-    MovraObject* obj = self->arena();
+// The weights of flow(s, t) put into acc; routed holds Binomial(d, routing(s, t)).
+void flowInto(SN* self, Int s, const CompletionRuns& completions, BinomialRuns& routed,
+              SimpleAccumulator& acc) {
     Pmf* dist_z = lookupMarginalPmf(lookup(self->_internalState, s));
-    const Real r = routing(self->_routingProbabilities, s, t);
-    BinomialRuns routed(r, completions.maxTrials());  // Binomial(d, r), formed once per d
     SamplingStack stack(3);
-    SimpleAccumulator acc(obj);
     for (Int iz = 0; iz < dist_z->simple.length; iz++) {
         Real prob_z = dist_z->simple.elements[iz];
         if (!(prob_z > 0)) continue;
@@ -218,10 +217,9 @@ Pmf* flowFrom(SN* self, Int s, Int t, const CompletionRuns& completions) {
             acc.putScaled(stack.branchProbability(1), routed.forTrials(dist_d.first + id));
         }
     }
-    return acc.toPmf();
 }
 
-StationStep nodeStep(SN* self, Int k, Pmf* arrivals, const CompletionRuns& completions) {
+StationStep nodeStep(SN* self, Int k, const PmfRun& arrivals, const CompletionRuns& completions) {
     return StationStep{self->arena(),
                        lookup(self->_internalState, k),
                        lookup(self->_numberOfServers, k),
@@ -233,22 +231,25 @@ StationStep nodeStep(SN* self, Int k, Pmf* arrivals, const CompletionRuns& compl
 }
 
 Pmf* nodeArrivals(SN* self, Int k, Pmf* internalFlowIn) {
-    return self->convolution(lookup(self->_numberOfExternalArrivalsPmfs, k),
-                                                  internalFlowIn);
+    return self->convolution(lookup(self->_numberOfExternalArrivalsPmfs, k), internalFlowIn);
 }
 }  // namespace
 
 Pmf* SN::flow(Int _sourceNodeIndex, Int _destinationNodeIndex) {
     Pmf* state = lookup(_internalState, _sourceNodeIndex);
     CompletionRuns completions(state, lookup(_numberOfServers, _sourceNodeIndex));
-    return flowFrom(this, _sourceNodeIndex, _destinationNodeIndex, completions);
+    BinomialRuns routed(routing(_routingProbabilities, _sourceNodeIndex, _destinationNodeIndex),
+                        completions.maxTrials());
+    SimpleAccumulator acc(arena());
+    flowInto(this, _sourceNodeIndex, completions, routed, acc);
+    return acc.toPmf();
 }
 
 Pmf* SN::partialMovraMapAtNode(Int _nodeIndex, Pmf* _internalFlowIn) {
     Pmf* state = lookup(_internalState, _nodeIndex);
     CompletionRuns completions(state, lookup(_numberOfServers, _nodeIndex));
     Pmf* arrivals = nodeArrivals(this, _nodeIndex, _internalFlowIn);
-    return stationPartialMap(nodeStep(this, _nodeIndex, arrivals, completions));
+    return stationPartialMap(nodeStep(this, _nodeIndex, PmfRun::of(arrivals), completions));
 }
 
 Pmf* SN::movraMapAtNode(Int _nodeIndex, Pmf* _internalFlowIn, Int _leftTail,
@@ -256,30 +257,51 @@ Pmf* SN::movraMapAtNode(Int _nodeIndex, Pmf* _internalFlowIn, Int _leftTail,
     Pmf* state = lookup(_internalState, _nodeIndex);
     CompletionRuns completions(state, lookup(_numberOfServers, _nodeIndex));
     Pmf* arrivals = nodeArrivals(this, _nodeIndex, _internalFlowIn);
-    return stationFullMap(nodeStep(this, _nodeIndex, arrivals, completions), _leftTail, _rightTail);
+    return stationFullMap(nodeStep(this, _nodeIndex, PmfRun::of(arrivals), completions), _leftTail,
+                          _rightTail);
 }
 
+// The flows, the inflows and the arrivals of a step are the PMFs flow, convolution and
+// the node maps' arrivals would make, kept in scratch: nothing of them outlives the step.
 void SN::step() {
     MovraObject* obj = arena();
     const Int n = _numberOfServers->length;
-    PmfArray* _flowIn = createPmfArray(obj, createSimplePmfConfig(obj), n);
     for (Int s = 0; s < n; s++) {
         Real _sourceSum = 0.0;
         for (Int t = 0; t < n; t++) _sourceSum += routing(_routingProbabilities, s, t);
         if (_sourceSum > 1) fail(msg::InvalidRouting);
     }
     StepCompletions completions(this);
+    // _flowIn[t]: the inflow of node t gathered so far, first 0 with probability 1.
+    std::unique_ptr<ScratchPmf[]> _flowIn(new ScratchPmf[size_t(n)]);
+    for (Int t = 0; t < n; t++) {
+        _flowIn[t].elements.reset(1);
+        _flowIn[t].elements[0] = 1.0;
+        _flowIn[t].length = 1;
+    }
+    SimpleAccumulator flowAcc(obj), sumAcc(obj);
+    ScratchPmf flowPmf;
     for (Int s = 0; s < n; s++) {
+        const CompletionRuns& from = completions.at(s);
+        BinomialRuns routed(0.0, from.maxTrials());
         for (Int t = 0; t < n; t++) {
             if (t == s) continue;
-            Pmf* f = flowFrom(this, s, t, completions.at(s));
-            lookup(_flowIn, t) = convolution(lookup(_flowIn, t), f);
+            routed.reset(routing(_routingProbabilities, s, t));
+            flowAcc.clear();
+            flowInto(this, s, from, routed, flowAcc);
+            flowAcc.toScratch(flowPmf);
+            sumAcc.clear();
+            convolve(_flowIn[t].run(), flowPmf.run(), sumAcc);
+            sumAcc.toScratch(_flowIn[t]);
         }
     }
+    ScratchPmf arrivals;
     for (Int k = 0; k < n; k++) {
         // The node's arrivals are the same for both of its maps: formed once.
-        StationStep quantities =
-            nodeStep(this, k, nodeArrivals(this, k, lookup(_flowIn, k)), completions.at(k));
+        sumAcc.clear();
+        convolve(PmfRun::of(lookup(_numberOfExternalArrivalsPmfs, k)), _flowIn[k].run(), sumAcc);
+        sumAcc.toScratch(arrivals);
+        StationStep quantities = nodeStep(this, k, arrivals.run(), completions.at(k));
         Pmf* _p = stationPartialMap(quantities);
         Int _leftTail, _rightTail;
         stationTails(_p, _leftTail, _rightTail);

@@ -219,7 +219,7 @@ void forEachDeparture(const StationStep& step, SamplingStack& stack, Visit&& vis
 Pmf* stationPartialMap(const StationStep& step) {
     SamplingStack stack(step.routesBack ? 4 : 3);
     SimpleAccumulator acc(step.obj);
-    const PmfRun dist_a = PmfRun::of(step.arrivals);
+    const PmfRun& dist_a = step.arrivals;
     // The arrivals loop, one pass per departure outcome: z - d + phi + a for every a.
     forEachDeparture(step, stack, [&](Int, Int, Int, int64_t base, int level) {
         if (dist_a.count > 0 && base + dist_a.first + dist_a.count - 1 > INT32_MAX)
@@ -233,7 +233,7 @@ Pmf* stationFullMap(const StationStep& step, Int leftTail, Int rightTail) {
     const Int c = step.servers;
     Pmf* dist_z = lookupMarginalPmf(step.state);
     const PmfRun service = PmfRun::of(step.serviceDuration);
-    const PmfRun dist_a = PmfRun::of(step.arrivals);
+    const PmfRun& dist_a = step.arrivals;
     // relabel(z) depends on z alone: formed on first use, once per z.
     RelabelRuns relabelled(step.state);
 

@@ -32,7 +32,7 @@ struct StationStep {
     MovraObject* obj;
     Pmf* state;            // joint PMF of depth 2 over (z, ell)
     Int servers;           // c, not negative
-    Pmf* arrivals;         // simple PMF of all arrivals of the step
+    PmfRun arrivals;       // all arrivals of the step
     Pmf* serviceDuration;  // simple PMF
     bool routesBack;
     Real selfRouting;

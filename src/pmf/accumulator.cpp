@@ -1,5 +1,6 @@
 #include "accumulator.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -75,20 +76,37 @@ void growWindow(int32_t offset, int32_t length, Int v, int32_t& newOffset, int32
 }
 
 void SimpleAccumulator::rewindow(int32_t newOffset, int32_t newLength) {
-    budget()->charge(int64_t(newLength) * int64_t(sizeof(Real)));
-    ScratchBuffer<Real> buffer;
-    try {
-        buffer.reset(newLength);
-    } catch (...) {
-        budget()->credit(int64_t(newLength) * int64_t(sizeof(Real)));
-        throw;
+    const int64_t shift = int64_t(offset) - newOffset;  // old slot k goes to k + shift
+    const size_t kept = size_t(length) * sizeof(Real);
+    if (newLength <= elements.size()) {
+        // Within the buffer: move the slots up and zero the ones they leave.
+        Real* e = elements.get();
+        if (length > 0 && shift > 0) {
+            std::memmove(e + shift, e, kept);
+            std::memset(e, 0, size_t(std::min<int64_t>(shift, length)) * sizeof(Real));
+        }
+    } else {
+        const int64_t bytes = int64_t(newLength) * int64_t(sizeof(Real));
+        budget()->charge(bytes);
+        ScratchBuffer<Real> buffer;
+        try {
+            buffer.reset(newLength);
+        } catch (...) {
+            budget()->credit(bytes);
+            throw;
+        }
+        if (length > 0) std::memcpy(buffer.get() + shift, elements.get(), kept);
+        budget()->credit(elements.size() * int64_t(sizeof(Real)));
+        elements = std::move(buffer);
     }
-    if (elements)
-        std::memcpy(buffer.get() + (offset - newOffset), elements.get(), size_t(length) * sizeof(Real));
-    budget()->credit(int64_t(length) * int64_t(sizeof(Real)));
-    elements = std::move(buffer);
     offset = newOffset;
     length = newLength;
+}
+
+void SimpleAccumulator::clear() {
+    if (length > 0) std::memset(elements.get(), 0, size_t(length) * sizeof(Real));
+    offset = 0;
+    length = 0;
 }
 
 void SimpleAccumulator::widenAndAdd(Real w, Int value) {
@@ -122,12 +140,25 @@ Accumulator* SimpleAccumulator::vput(Real probability, va_list& valist) {
     return putSingle(probability, value);
 }
 
-Pmf* SimpleAccumulator::toPmf() {
+bool SimpleAccumulator::keptRange(int64_t& minValue, int64_t& maxValue) {
     if (length == 0) fail(msg::EmptyPmf);
-    int64_t minValue = offset, maxValue = int64_t(offset) + length - 1;
+    minValue = offset;
+    maxValue = int64_t(offset) + length - 1;
     while (minValue <= maxValue && elements[minValue - offset] == 0) minValue++;
     while (minValue <= maxValue && elements[maxValue - offset] == 0) maxValue--;
-    if (minValue > maxValue) {
+    return minValue <= maxValue;
+}
+
+Real SimpleAccumulator::normalise(Real* out, Int n) {
+    Real total = 0;
+    for (Int k = 0; k < n; k++) total += out[k];
+    for (Int k = 0; k < n; k++) out[k] = out[k] / total;
+    return total;
+}
+
+Pmf* SimpleAccumulator::toPmf() {
+    int64_t minValue, maxValue;
+    if (!keptRange(minValue, maxValue)) {
         sum = 0.0;
         return allocateSimplePmf(obj, 0, 0);
     }
@@ -135,11 +166,23 @@ Pmf* SimpleAccumulator::toPmf() {
     Pmf* pmf = allocateSimplePmf(obj, Int(minValue), n);
     Real* out = pmf->simple.elements;
     std::memcpy(out, elements.get() + (minValue - offset), size_t(n) * sizeof(Real));
-    Real total = 0;
-    for (Int k = 0; k < n; k++) total += out[k];
-    sum = total;
-    for (Int k = 0; k < n; k++) out[k] = out[k] / total;
+    sum = normalise(out, n);
     return pmf;
+}
+
+void SimpleAccumulator::toScratch(ScratchPmf& out) {
+    int64_t minValue, maxValue;
+    if (!keptRange(minValue, maxValue)) {
+        sum = 0.0;
+        out.offset = out.length = 0;
+        return;
+    }
+    Int n = Int(maxValue - minValue + 1);
+    if (out.elements.size() < n) out.elements.reset(n);
+    std::memcpy(out.elements.get(), elements.get() + (minValue - offset), size_t(n) * sizeof(Real));
+    out.offset = Int(minValue);
+    out.length = n;
+    sum = normalise(out.elements.get(), n);
 }
 
 }  // namespace movra

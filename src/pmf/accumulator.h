@@ -84,15 +84,29 @@ struct PmfRun {
     }
 };
 
+// A simple PMF in scratch: what SimpleAccumulator::toPmf makes, for the intermediate
+// results of one computation, which need no arena block.
+struct ScratchPmf {
+    ScratchBuffer<Real> elements;  // elements[k]: probability of offset + k, k < length
+    Int offset = 0;
+    Int length = 0;
+
+    PmfRun run() const { return PmfRun::of(elements.get(), offset, length); }
+};
+
 class SimpleAccumulator : public Accumulator {
 public:
     Int offset;       // value of elements[0]; never negative
-    Int length;       // slots in elements; 0 until the first value is put
-    ScratchBuffer<Real> elements;  // weights per value offset + k; empty until the first value
+    Int length;       // slots of the window; 0 until the first value is put
+    // Weights per value offset + k for k < length; every slot beyond is 0 (a window
+    // emptied by clear keeps its buffer for the next puts).
+    ScratchBuffer<Real> elements;
 
     explicit SimpleAccumulator(MovraObject* _obj, ScratchBudget* budget = nullptr)
         : Accumulator(_obj, budget), offset(0), length(0) {}
-    Boolean isEmpty() override { return !elements; }
+    Boolean isEmpty() override { return length == 0; }
+    // Back to no weights at all, keeping the buffer.
+    void clear();
     SimpleAccumulator* putSingle(Real probability, Int value) override {
         if (probability <= 0) return this;
         Real w = clampWeight(probability);
@@ -121,8 +135,15 @@ public:
     }
     Accumulator* vput(Real probability, va_list& valist) override;
     Pmf* toPmf() override;
+    // toPmf into out instead of the arena (out's buffer reused when large enough).
+    void toScratch(ScratchPmf& out);
 
 private:
+    // The first and last slot holding a weight other than 0 ("Empty pmf" when nothing
+    // was put); false when every slot is 0.
+    bool keptRange(int64_t& minValue, int64_t& maxValue);
+    // Divides out[0 .. n) by its total, added up from the first; returns the total.
+    static Real normalise(Real* out, Int n);
     void widenAndAdd(Real w, Int value);
     // Makes the window cover lo .. hi (0 <= lo <= hi).
     void widenTo(Int lo, Int hi);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 
 #include "../runtime/error.h"
@@ -180,6 +181,11 @@ BinomialRuns::BinomialRuns(Real p, Int maxTrials)
       values_((int64_t(maxTrials) + 1) * (int64_t(maxTrials) + 2) / 2),
       runs_(int64_t(maxTrials) + 1),
       formed_(int64_t(maxTrials) + 1) {}
+
+void BinomialRuns::reset(Real p) {
+    recursion_ = BinomialRecursion(p);
+    std::memset(formed_.get(), 0, size_t(formed_.size()));
+}
 
 void BinomialRuns::form(Int d) {
     Real* out = values_.get() + int64_t(d) * (int64_t(d) + 1) / 2;

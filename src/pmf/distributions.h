@@ -48,6 +48,8 @@ private:
 class BinomialRuns {
 public:
     BinomialRuns(Real p, Int maxTrials);
+    // The same for another p: every distribution is formed anew on first use.
+    void reset(Real p);
     const PmfRun& forTrials(Int d) {  // 0 <= d <= maxTrials
         if (!formed_[d]) form(d);
         return runs_[d];

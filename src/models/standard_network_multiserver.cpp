@@ -219,6 +219,20 @@ void flowInto(SN* self, Int s, const CompletionRuns& completions, BinomialRuns& 
     }
 }
 
+// Whether some (z, d) of node s has weight p(z) p(d) > 0: the flow to a destination
+// with routing 0 puts exactly those at 0.
+bool anyDeparture(SN* self, Int s, const CompletionRuns& completions) {
+    Pmf* dist_z = lookupMarginalPmf(lookup(self->_internalState, s));
+    for (Int iz = 0; iz < dist_z->simple.length; iz++) {
+        Real prob_z = dist_z->simple.elements[iz];
+        if (!(prob_z > 0)) continue;
+        const PmfRun& dist_d = completions.at(iz);
+        for (Int id = 0; id < dist_d.count; id++)
+            if (dist_d.p[id] > 0 && prob_z * dist_d.p[id] > 0) return true;
+    }
+    return false;
+}
+
 StationStep nodeStep(SN* self, Int k, const PmfRun& arrivals, const CompletionRuns& completions) {
     return StationStep{self->arena(),
                        lookup(self->_internalState, k),
@@ -286,10 +300,20 @@ void SN::step() {
         BinomialRuns routed(0.0, from.maxTrials());
         for (Int t = 0; t < n; t++) {
             if (t == s) continue;
-            routed.reset(routing(_routingProbabilities, s, t));
-            flowAcc.clear();
-            flowInto(this, s, from, routed, flowAcc);
-            flowAcc.toScratch(flowPmf);
+            const Real r = routing(_routingProbabilities, s, t);
+            if (r <= 0) {
+                // No completion moves: all weight at 0, which normalises to exactly 1.
+                if (!anyDeparture(this, s, from)) fail(msg::EmptyPmf);
+                flowPmf.elements.reset(1);
+                flowPmf.elements[0] = 1.0;
+                flowPmf.offset = 0;
+                flowPmf.length = 1;
+            } else {
+                routed.reset(r);
+                flowAcc.clear();
+                flowInto(this, s, from, routed, flowAcc);
+                flowAcc.toScratch(flowPmf);
+            }
             sumAcc.clear();
             convolve(_flowIn[t].run(), flowPmf.run(), sumAcc);
             sumAcc.toScratch(_flowIn[t]);

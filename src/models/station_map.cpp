@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 
 #include "../pmf/accumulator.h"
 #include "../pmf/distributions.h"
@@ -116,10 +117,9 @@ public:
         const Int nz = dist_z_->simple.length;
         values_.reset(int64_t(nz) * cols);
         runs_.reset(nz);
-        formed_.reset(nz);
     }
     const PmfRun& at(Int iz) {
-        if (!formed_[iz]) form(iz);
+        if (runs_[iz].count == 0) form(iz);  // a formed run spans every column
         return runs_[iz];
     }
 
@@ -153,15 +153,13 @@ private:
         run.count = cols_;
         run.peak = peak;
         run.regular = true;
-        formed_[iz] = 1;
     }
 
     Pmf* state_;
     Pmf* dist_z_;
     Int colLo_ = 0, cols_ = 0;
     ScratchBuffer<Real> values_;     // one row of cols_ per stored z
-    ScratchBuffer<PmfRun> runs_;
-    ScratchBuffer<uint8_t> formed_;
+    ScratchBuffer<PmfRun> runs_;     // count 0 until formed
 };
 
 // The Bernoulli PMF of entityIsOld for the probability q, in the values bernoulli()
@@ -186,9 +184,9 @@ inline void entityIsOld(Real q, Real& prob_new, Real& prob_old) {
 template <class Visit>
 void forEachDeparture(const StationStep& step, SamplingStack& stack, Visit&& visit) {
     Pmf* dist_z = lookupMarginalPmf(step.state);
-    Int maxTrials = step.routesBack ? step.completions->maxTrials() : 0;
     // The completions that re-enter, Binomial(d, selfRouting), formed once per d.
-    BinomialRuns routed(step.selfRouting, maxTrials);
+    std::optional<BinomialRuns> routed;
+    if (step.routesBack) routed.emplace(step.selfRouting, step.completions->maxTrials());
     for (Int iz = 0; iz < dist_z->simple.length; iz++) {
         Real prob_z = dist_z->simple.elements[iz];
         if (!(prob_z > 0)) continue;
@@ -204,7 +202,7 @@ void forEachDeparture(const StationStep& step, SamplingStack& stack, Visit&& vis
                 visit(iz, z, d, int64_t(z) - d, 1);
                 continue;
             }
-            const PmfRun& dist_phi = routed.forTrials(d);
+            const PmfRun& dist_phi = routed->forTrials(d);
             for (Int iphi = 0; iphi < dist_phi.count; iphi++) {
                 Real prob_phi = dist_phi.p[iphi];
                 if (!(prob_phi > 0)) continue;
@@ -216,10 +214,35 @@ void forEachDeparture(const StationStep& step, SamplingStack& stack, Visit&& vis
 }
 }  // namespace
 
+namespace {
+// Every z' the loops of a step can reach lies in zLow .. zHigh (lo > hi: none):
+// z - d + phi + a with d from z's completions and 0 <= phi <= d.
+void reachable(const StationStep& step, int64_t& zLow, int64_t& zHigh) {
+    Pmf* dist_z = lookupMarginalPmf(step.state);
+    const PmfRun& dist_a = step.arrivals;
+    zLow = INT64_MAX;
+    zHigh = -1;
+    if (dist_a.count == 0) return;
+    for (Int i = 0; i < dist_z->simple.length; i++) {
+        if (!(dist_z->simple.elements[i] > 0)) continue;
+        const PmfRun& dist_d = step.completions->at(i);
+        if (dist_d.count == 0) continue;
+        const int64_t z = dist_z->simple.offset + i, dLow = dist_d.first,
+                      dHigh = int64_t(dist_d.first) + dist_d.count - 1;
+        const int64_t phiHigh = step.routesBack ? std::max<int64_t>(dHigh, 0) : 0;
+        zLow = std::min(zLow, z - dHigh + dist_a.first);
+        zHigh = std::max(zHigh, z - dLow + phiHigh + dist_a.first + dist_a.count - 1);
+    }
+}
+}  // namespace
+
 Pmf* stationPartialMap(const StationStep& step) {
     SamplingStack stack(step.routesBack ? 4 : 3);
     SimpleAccumulator acc(step.obj);
     const PmfRun& dist_a = step.arrivals;
+    int64_t zLow, zHigh;
+    reachable(step, zLow, zHigh);
+    if (0 <= zLow && zLow <= zHigh && zHigh <= INT32_MAX) acc.reserve(Int(zLow), Int(zHigh));
     // The arrivals loop, one pass per departure outcome: z - d + phi + a for every a.
     forEachDeparture(step, stack, [&](Int, Int, Int, int64_t base, int level) {
         if (dist_a.count > 0 && base + dist_a.first + dist_a.count - 1 > INT32_MAX)
@@ -231,22 +254,15 @@ Pmf* stationPartialMap(const StationStep& step) {
 
 Pmf* stationFullMap(const StationStep& step, Int leftTail, Int rightTail) {
     const Int c = step.servers;
-    Pmf* dist_z = lookupMarginalPmf(step.state);
     const PmfRun service = PmfRun::of(step.serviceDuration);
     const PmfRun& dist_a = step.arrivals;
     // relabel(z) depends on z alone: formed on first use, once per z.
     RelabelRuns relabelled(step.state);
 
-    // Every z' the loops can reach lies in zLow .. zHigh (z' >= z - min(z, c) + a).
-    int64_t zLow = INT64_MAX, zHigh = -1;
-    for (Int i = 0; i < dist_z->simple.length; i++) {
-        if (!(dist_z->simple.elements[i] > 0)) continue;
-        Int z = dist_z->simple.offset + i;
-        zLow = std::min<int64_t>(zLow, z - std::min(z, c));
-        zHigh = std::max<int64_t>(zHigh, z);
-    }
-    const int64_t rowLo = std::max<int64_t>(leftTail, zLow + dist_a.first);
-    const int64_t rowHi = std::min<int64_t>(rightTail, zHigh + dist_a.first + dist_a.count - 1);
+    int64_t zLow, zHigh;
+    reachable(step, zLow, zHigh);
+    const int64_t rowLo = std::max<int64_t>({leftTail, zLow, 0});
+    const int64_t rowHi = std::min<int64_t>(rightTail, zHigh);
     // Every ell' lies in colLo .. colHi: a fresh service duration or a relabelled one.
     Int colLo = INT32_MAX, colHi = -1;
     if (service.count > 0) {
@@ -266,10 +282,13 @@ Pmf* stationFullMap(const StationStep& step, Int leftTail, Int rightTail) {
     const Int cols = colHi - colLo + 1;
     JointGridAccumulator acc(step.obj, Int(rowLo), Int(rowHi), colLo, colHi);
     // Both ell' distributions over every column, so that each put is one fixed-width pass.
-    ScratchBuffer<Real> serviceRow(cols);
+    Real shortRow[16] = {};
+    ScratchBuffer<Real> longRow;
+    if (cols > 16) longRow.reset(cols);
+    Real* serviceRow = cols > 16 ? longRow.get() : shortRow;
     for (Int k = 0; k < service.count; k++) serviceRow[service.first - colLo + k] = service.p[k];
     PmfRun fresh = service;
-    fresh.p = serviceRow.get();
+    fresh.p = serviceRow;
     fresh.first = colLo;
     fresh.count = cols;
     if (c > 0) relabelled.layout(colLo, cols);

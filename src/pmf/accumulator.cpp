@@ -109,15 +109,40 @@ void SimpleAccumulator::clear() {
     length = 0;
 }
 
+void SimpleAccumulator::reserve(Int lo, Int hi) {
+    if (length > 0 || lo < 0 || hi < lo) return;  // only an empty accumulator
+    const int64_t n = int64_t(hi) - lo + 1;
+    if (n > elements.size()) {
+        budget()->charge(n * int64_t(sizeof(Real)));
+        ScratchBuffer<Real> buffer;
+        try {
+            buffer.reset(n);
+        } catch (...) {
+            budget()->credit(n * int64_t(sizeof(Real)));
+            throw;
+        }
+        budget()->credit(elements.size() * int64_t(sizeof(Real)));
+        elements = std::move(buffer);
+    }
+    reservedLo_ = lo;
+    reservedHi_ = hi;
+}
+
 void SimpleAccumulator::widenAndAdd(Real w, Int value) {
     if (value < offset && value < 0) fail(msg::NegativeInSupport);
-    int32_t newOffset, newLength;
-    growWindow(offset, length, value, newOffset, newLength);
-    rewindow(newOffset, newLength);
+    if (length == 0 && value >= reservedLo_ && value <= reservedHi_) {
+        rewindow(reservedLo_, reservedHi_ - reservedLo_ + 1);
+    } else {
+        int32_t newOffset, newLength;
+        growWindow(offset, length, value, newOffset, newLength);
+        rewindow(newOffset, newLength);
+    }
     elements[value - offset] += w;
 }
 
 void SimpleAccumulator::widenTo(Int lo, Int hi) {
+    if (length == 0 && lo >= reservedLo_ && hi <= reservedHi_)
+        return rewindow(reservedLo_, reservedHi_ - reservedLo_ + 1);
     if (length == 0) return rewindow(lo, hi - lo + 1);
     // The growth rule applied for each end in turn, then one new buffer.
     int32_t o = offset, n = length;

@@ -107,6 +107,10 @@ public:
     Boolean isEmpty() override { return length == 0; }
     // Back to no weights at all, keeping the buffer.
     void clear();
+    // Room for the values lo .. hi (0 <= lo <= hi), which the caller expects its puts to
+    // take: the first put within them makes the window exactly lo .. hi, and no put
+    // within them needs a new buffer. Puts nothing.
+    void reserve(Int lo, Int hi);
     SimpleAccumulator* putSingle(Real probability, Int value) override {
         if (probability <= 0) return this;
         Real w = clampWeight(probability);
@@ -150,6 +154,7 @@ private:
     void putEach(Real scale, const PmfRun& run, int64_t shift);
     // Replaces the window by newLength zero slots from newOffset, keeping the old slots.
     void rewindow(int32_t newOffset, int32_t newLength);
+    Int reservedLo_ = 0, reservedHi_ = -1;  // see reserve; none while lo > hi
 };
 
 // The children of a joint or compound accumulator, owned by the window that holds them:

@@ -90,9 +90,11 @@ JointGridAccumulator::JointGridAccumulator(MovraObject* _obj, Int rowLo, Int row
       cols_(int64_t(colHi) - colLo + 1) {
     if (rows_ <= 0 || cols_ <= 0 || rowLo < 0 || colLo < 0) failInternal();
     if (uint64_t(cols_) > kMaxBlockBytes / sizeof(Real) / uint64_t(rows_)) fail(msg::OutOfMemory);
-    budget()->charge(rows_ * cols_ * int64_t(sizeof(Real)) + rows_);
-    cells_.reset(rows_ * cols_);
-    filled_.reset(rows_);
+    const int64_t flagCells = (rows_ + int64_t(sizeof(Real)) - 1) / int64_t(sizeof(Real));
+    budget()->charge((rows_ * cols_ + flagCells) * int64_t(sizeof(Real)));
+    buffer_.reset(rows_ * cols_ + flagCells);
+    cells_ = buffer_.get();
+    filled_ = reinterpret_cast<uint8_t*>(cells_ + rows_ * cols_);
 }
 
 void JointGridAccumulator::putEach(Int row, Real scale, const PmfRun& run) {
@@ -106,9 +108,7 @@ JointGridAccumulator* JointGridAccumulator::putDouble(Real probability, Int valu
     if (probability <= 0) return this;
     const int64_t r = int64_t(value1) - rowLo_, c = int64_t(value2) - colLo_;
     if (r < 0 || r >= rows_ || c < 0 || c >= cols_) failInternal();
-    filled_[r] = 1;
-    anyRow_ = true;
-    cells_[r * cols_ + c] += clampWeight(probability);
+    fill(value1)[c] += clampWeight(probability);
     return this;
 }
 
@@ -131,7 +131,7 @@ Pmf* JointGridAccumulator::toPmf() {
     Pmf* jointPmf = allocateJointPmf(obj, marginal, 2);
     for (Int k = 0; k < n; k++) {
         if (!filled_[minRow + k]) continue;
-        const Real* row = cells_.get() + (minRow + k) * cols_;
+        const Real* row = cells_ + (minRow + k) * cols_;
         int64_t lo = 0, hi = cols_ - 1;
         while (row[lo] == 0) lo++;  // a filled row holds a cell > 0
         while (row[hi] == 0) hi--;

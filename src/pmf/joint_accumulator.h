@@ -70,10 +70,7 @@ public:
     void putScaled(Int row, Real scale, const PmfRun& run) {
         if (!run.regular) return putEach(row, scale, run);
         if (!(scale * run.peak > 0)) return;  // no weight > 0: the row stays as it was
-        const int64_t r = int64_t(row) - rowLo_;
-        filled_[r] = 1;
-        anyRow_ = true;
-        Real* __restrict slot = cells_.get() + r * cols_ + (run.first - colLo_);
+        Real* __restrict slot = fill(row) + (run.first - colLo_);
         const Real* __restrict p = run.p;
         for (Int k = 0; k < run.count; k++) slot[k] += clampWeight(scale * p[k]);
     }
@@ -86,10 +83,7 @@ public:
             putScaled(row, scale1, run1);
             return;
         }
-        const int64_t r = int64_t(row) - rowLo_;
-        filled_[r] = 1;
-        anyRow_ = true;
-        Real* __restrict slot = cells_.get() + r * cols_ + (run0.first - colLo_);
+        Real* __restrict slot = fill(row) + (run0.first - colLo_);
         const Real* __restrict p0 = run0.p;
         const Real* __restrict p1 = run1.p;
         for (Int k = 0; k < run0.count; k++) {
@@ -101,11 +95,20 @@ public:
     Pmf* toPmf() override;
 
 private:
+    // The cells of row, which is about to receive a weight > 0.
+    Real* fill(Int row) {
+        const int64_t r = int64_t(row) - rowLo_;
+        filled_[r] = 1;
+        anyRow_ = true;
+        return cells_ + r * cols_;
+    }
     void putEach(Int row, Real scale, const PmfRun& run);
     Int rowLo_, colLo_;
     int64_t rows_, cols_;
-    ScratchBuffer<Real> cells_;     // cells_[r * cols_ + c]: weight of (rowLo + r, colLo + c)
-    ScratchBuffer<uint8_t> filled_; // filled_[r]: row rowLo + r received a weight > 0
+    // The cells, then one flag per row, in one buffer.
+    ScratchBuffer<Real> buffer_;
+    Real* cells_;      // cells_[r * cols_ + c]: weight of (rowLo + r, colLo + c)
+    uint8_t* filled_;  // filled_[r]: row rowLo + r received a weight > 0
     bool anyRow_ = false;
 };
 

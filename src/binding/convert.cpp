@@ -64,8 +64,7 @@ JointAccumulator* put_fromPy(JointAccumulator* acc, Real probability, PyObject* 
     for (int32_t i = 0; i + 1 < depth; i++) {
         JointAccumulator* joint = static_cast<JointAccumulator*>(current);
         Int value = Int_fromPy(acc->obj, PyTuple_GET_ITEM(pyValues, i));
-        joint->include(value);
-        current = joint->elements[value - joint->offset];
+        current = joint->child(value);
     }
     // At depth 1 this is the joint accumulator's own putSingle: an internal error.
     current->putSingle(w, Int_fromPy(acc->obj, PyTuple_GET_ITEM(pyValues, depth - 1)));

@@ -68,24 +68,24 @@ Pmf* StandardMultiserver::relabel(Int _z) {
     return stationRelabel(arena(), _internalState, _z);
 }
 
-static StationStep stationStep(StandardMultiserver* self, const CompletionTable& completions) {
+static StationStep stationStep(StandardMultiserver* self, const CompletionRuns& completions) {
     return StationStep{self->arena(),
                        self->_internalState,
                        self->_numberOfServers,
-                       self->_numberOfArrivalsPmf,
+                       PmfRun::of(self->_numberOfArrivalsPmf),
                        self->_serviceDurationPmf,
                        false,
                        0.0,
-                       completions.get()};
+                       &completions};
 }
 
 Pmf* StandardMultiserver::partialMovraMap() {
-    CompletionTable completions(arena(), _internalState, _numberOfServers);
+    CompletionRuns completions(_internalState, _numberOfServers);
     return stationPartialMap(stationStep(this, completions));
 }
 
 Pmf* StandardMultiserver::movraMap(Int _leftTail, Int _rightTail) {
-    CompletionTable completions(arena(), _internalState, _numberOfServers);
+    CompletionRuns completions(_internalState, _numberOfServers);
     return stationFullMap(stationStep(this, completions), _leftTail, _rightTail);
 }
 
@@ -93,7 +93,7 @@ void StandardMultiserver::step() {
     if (_numberOfServers < 0) fail(msg::InvalidNumberOfServers);
     if (_serviceDurationPmf->simple.offset == 0) fail(msg::InvalidServiceDuration);
     // The completion distributions are the same for both maps: formed once.
-    CompletionTable completions(arena(), _internalState, _numberOfServers);
+    CompletionRuns completions(_internalState, _numberOfServers);
     StationStep quantities = stationStep(this, completions);
     Pmf* _p = stationPartialMap(quantities);
     Int _leftTail, _rightTail;

@@ -1,5 +1,8 @@
 #include "standard_network_multiserver.h"
 
+#include <memory>
+#include <new>
+
 #include "../pmf/accumulator.h"
 #include "../pmf/convolution.h"
 #include "../pmf/distributions.h"
@@ -177,57 +180,68 @@ Pmf* SN::relabel(Int _nodeIndex, Int _z) {
 
 namespace {
 // Completion distributions of every node, shared by the flows out of a node and by its
-// own maps within one step (all read the state at the start of the step): one table per
-// node, laid end to end.
+// own maps within one step (all read the state at the start of the step).
 class StepCompletions {
 public:
-    explicit StepCompletions(SN* self) {
-        const Int n = self->_numberOfServers->length;
-        start_.reset(int64_t(n) + 1);
-        for (Int k = 0; k < n; k++)
-            start_[k + 1] = start_[k] + lookupMarginalPmf(lookup(self->_internalState, k))->simple.length;
-        tables_.reset(start_[n]);
-        for (Int k = 0; k < n; k++)
-            formCompletions(self->arena(), lookup(self->_internalState, k), lookup(self->_numberOfServers, k),
-                            tables_.get() + start_[k]);
+    explicit StepCompletions(SN* self) : tables_(self->_numberOfServers->length) {
+        try {
+            for (int64_t k = 0; k < tables_.size(); k++) {
+                tables_[k] = new (std::nothrow) CompletionRuns(lookup(self->_internalState, Int(k)),
+                                                               lookup(self->_numberOfServers, Int(k)));
+                if (tables_[k] == nullptr) fail(msg::OutOfMemory);
+            }
+        } catch (...) {
+            clear();
+            throw;
+        }
     }
-    Pmf** at(Int node) const { return tables_.get() + start_[node]; }
+    ~StepCompletions() { clear(); }
+    StepCompletions(const StepCompletions&) = delete;
+    StepCompletions& operator=(const StepCompletions&) = delete;
+    const CompletionRuns& at(Int node) const { return *tables_[node]; }
 
 private:
-    ScratchBuffer<int64_t> start_;  // start_[k]: first entry of node k's table
-    ScratchBuffer<Pmf*> tables_;
+    void clear() {
+        for (int64_t k = 0; k < tables_.size(); k++) delete tables_[k];
+    }
+    ScratchBuffer<CompletionRuns*> tables_;  // one per node, owned
 };
 
-Pmf* flowFrom(SN* self, Int s, Int t, Pmf** completions) {
-    MovraObject* obj = self->arena();
+// The weights of flow(s, t) put into acc; routed holds Binomial(d, routing(s, t)).
+void flowInto(SN* self, Int s, const CompletionRuns& completions, BinomialRuns& routed,
+              SimpleAccumulator& acc) {
     Pmf* dist_z = lookupMarginalPmf(lookup(self->_internalState, s));
-    const Real r = routing(self->_routingProbabilities, s, t);
-    BinomialMemo routed(obj, r);  // Binomial(d, r), formed once per d
     SamplingStack stack(3);
-    SimpleAccumulator acc(obj);
     for (Int iz = 0; iz < dist_z->simple.length; iz++) {
         Real prob_z = dist_z->simple.elements[iz];
         if (!(prob_z > 0)) continue;
         stack.set(0, prob_z);
-        Pmf* dist_d = completions[iz];
-        for (Int id = 0; id < dist_d->simple.length; id++) {
-            Real prob_d = dist_d->simple.elements[id];
+        const PmfRun& dist_d = completions.at(iz);
+        for (Int id = 0; id < dist_d.count; id++) {
+            Real prob_d = dist_d.p[id];
             if (!(prob_d > 0)) continue;
-            Int d = dist_d->simple.offset + id;
             stack.branch(1, prob_d);
-            Pmf* dist_phi = routed.forTrials(d);
-            for (Int iphi = 0; iphi < dist_phi->simple.length; iphi++) {
-                Real prob_phi = dist_phi->simple.elements[iphi];
-                if (!(prob_phi > 0)) continue;
-                stack.branch(2, prob_phi);
-                acc.putSingle(stack.branchProbability(2), dist_phi->simple.offset + iphi);
-            }
+            // The phi loop: weight (p(z) p(d)) p(phi) at phi, in one pass.
+            acc.putScaled(stack.branchProbability(1), routed.forTrials(dist_d.first + id));
         }
     }
-    return acc.toPmf();
 }
 
-StationStep nodeStep(SN* self, Int k, Pmf* arrivals, Pmf** completions) {
+// Whether some (z, d) of node s has weight p(z) p(d) > 0: the flow to a destination
+// with routing 0 puts exactly those at 0.
+bool anyDeparture(SN* self, Int s, const CompletionRuns& completions) {
+    Pmf* dist_z = lookupMarginalPmf(lookup(self->_internalState, s));
+    for (Int iz = 0; iz < dist_z->simple.length; iz++) {
+        Real prob_z = dist_z->simple.elements[iz];
+        if (!(prob_z > 0)) continue;
+        const PmfRun& dist_d = completions.at(iz);
+        for (Int id = 0; id < dist_d.count; id++)
+            if (dist_d.p[id] > 0 && prob_z * dist_d.p[id] > 0) return true;
+    }
+    return false;
+}
+
+StationStep nodeStep(SN* self, Int k, const PmfRun& arrivals, const CompletionRuns& completions) {
     return StationStep{self->arena(),
                        lookup(self->_internalState, k),
                        lookup(self->_numberOfServers, k),
@@ -235,51 +249,82 @@ StationStep nodeStep(SN* self, Int k, Pmf* arrivals, Pmf** completions) {
                        lookup(self->_serviceDurationPmfs, k),
                        true,
                        routing(self->_routingProbabilities, k, k),
-                       completions};
+                       &completions};
 }
 
 Pmf* nodeArrivals(SN* self, Int k, Pmf* internalFlowIn) {
-    return self->convolution(lookup(self->_numberOfExternalArrivalsPmfs, k),
-                                                  internalFlowIn);
+    return self->convolution(lookup(self->_numberOfExternalArrivalsPmfs, k), internalFlowIn);
 }
 }  // namespace
 
 Pmf* SN::flow(Int _sourceNodeIndex, Int _destinationNodeIndex) {
     Pmf* state = lookup(_internalState, _sourceNodeIndex);
-    CompletionTable completions(arena(), state, lookup(_numberOfServers, _sourceNodeIndex));
-    return flowFrom(this, _sourceNodeIndex, _destinationNodeIndex, completions.get());
+    CompletionRuns completions(state, lookup(_numberOfServers, _sourceNodeIndex));
+    BinomialRuns routed(routing(_routingProbabilities, _sourceNodeIndex, _destinationNodeIndex),
+                        completions.maxTrials());
+    SimpleAccumulator acc(arena());
+    flowInto(this, _sourceNodeIndex, completions, routed, acc);
+    return acc.toPmf();
 }
 
 Pmf* SN::partialMovraMapAtNode(Int _nodeIndex, Pmf* _internalFlowIn) {
     Pmf* state = lookup(_internalState, _nodeIndex);
-    CompletionTable completions(arena(), state, lookup(_numberOfServers, _nodeIndex));
+    CompletionRuns completions(state, lookup(_numberOfServers, _nodeIndex));
     Pmf* arrivals = nodeArrivals(this, _nodeIndex, _internalFlowIn);
-    return stationPartialMap(nodeStep(this, _nodeIndex, arrivals, completions.get()));
+    return stationPartialMap(nodeStep(this, _nodeIndex, PmfRun::of(arrivals), completions));
 }
 
 Pmf* SN::movraMapAtNode(Int _nodeIndex, Pmf* _internalFlowIn, Int _leftTail,
                                                 Int _rightTail) {
     Pmf* state = lookup(_internalState, _nodeIndex);
-    CompletionTable completions(arena(), state, lookup(_numberOfServers, _nodeIndex));
+    CompletionRuns completions(state, lookup(_numberOfServers, _nodeIndex));
     Pmf* arrivals = nodeArrivals(this, _nodeIndex, _internalFlowIn);
-    return stationFullMap(nodeStep(this, _nodeIndex, arrivals, completions.get()), _leftTail, _rightTail);
+    return stationFullMap(nodeStep(this, _nodeIndex, PmfRun::of(arrivals), completions), _leftTail,
+                          _rightTail);
 }
 
+// The flows, the inflows and the arrivals of a step are the PMFs flow, convolution and
+// the node maps' arrivals would make, kept in scratch: nothing of them outlives the step.
 void SN::step() {
     MovraObject* obj = arena();
     const Int n = _numberOfServers->length;
-    PmfArray* _flowIn = createPmfArray(obj, createSimplePmfConfig(obj), n);
     for (Int s = 0; s < n; s++) {
         Real _sourceSum = 0.0;
         for (Int t = 0; t < n; t++) _sourceSum += routing(_routingProbabilities, s, t);
         if (_sourceSum > 1) fail(msg::InvalidRouting);
     }
     StepCompletions completions(this);
+    // _flowIn[t]: the inflow of node t gathered so far, first 0 with probability 1.
+    std::unique_ptr<ScratchPmf[]> _flowIn(new ScratchPmf[size_t(n)]);
+    for (Int t = 0; t < n; t++) {
+        _flowIn[t].elements.reset(1);
+        _flowIn[t].elements[0] = 1.0;
+        _flowIn[t].length = 1;
+    }
+    SimpleAccumulator flowAcc(obj), sumAcc(obj);
+    ScratchPmf flowPmf;
     for (Int s = 0; s < n; s++) {
+        const CompletionRuns& from = completions.at(s);
+        BinomialRuns routed(0.0, from.maxTrials());
         for (Int t = 0; t < n; t++) {
             if (t == s) continue;
-            Pmf* f = flowFrom(this, s, t, completions.at(s));
-            lookup(_flowIn, t) = convolution(lookup(_flowIn, t), f);
+            const Real r = routing(_routingProbabilities, s, t);
+            if (r <= 0) {
+                // No completion moves: all weight at 0, which normalises to exactly 1.
+                if (!anyDeparture(this, s, from)) fail(msg::EmptyPmf);
+                flowPmf.elements.reset(1);
+                flowPmf.elements[0] = 1.0;
+                flowPmf.offset = 0;
+                flowPmf.length = 1;
+            } else {
+                routed.reset(r);
+                flowAcc.clear();
+                flowInto(this, s, from, routed, flowAcc);
+                flowAcc.toScratch(flowPmf);
+            }
+            sumAcc.clear();
+            convolve(_flowIn[t].run(), flowPmf.run(), sumAcc);
+            sumAcc.toScratch(_flowIn[t]);
         }
     }
     // The next state is built whole, beside the current one (entries past N, from a longer
@@ -287,10 +332,13 @@ void SN::step() {
     // at any node leaves every node and the time as they were.
     PmfArray* next = allocatePmfArray(obj, _internalState->length);
     for (Int k = 0; k < _internalState->length; k++) next->elements[k] = _internalState->elements[k];
+    ScratchPmf arrivals;
     for (Int k = 0; k < n; k++) {
         // The node's arrivals are the same for both of its maps: formed once.
-        StationStep quantities =
-            nodeStep(this, k, nodeArrivals(this, k, lookup(_flowIn, k)), completions.at(k));
+        sumAcc.clear();
+        convolve(PmfRun::of(lookup(_numberOfExternalArrivalsPmfs, k)), _flowIn[k].run(), sumAcc);
+        sumAcc.toScratch(arrivals);
+        StationStep quantities = nodeStep(this, k, arrivals.run(), completions.at(k));
         Pmf* _p = stationPartialMap(quantities);
         Int _leftTail, _rightTail;
         stationTails(_p, _leftTail, _rightTail);

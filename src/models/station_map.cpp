@@ -1,6 +1,8 @@
 #include "station_map.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <optional>
 
 #include "../pmf/accumulator.h"
 #include "../pmf/distributions.h"
@@ -11,14 +13,6 @@
 #include "../runtime/messages.h"
 
 namespace movra {
-
-namespace {
-// z - d + phi + a must stay an Int: a state that cannot be represented is refused.
-Int nextCount(int64_t zprime) {
-    if (zprime > INT32_MAX) fail(msg::OutOfMemory);
-    return Int(zprime);
-}
-}  // namespace
 
 Pmf* stationRelabel(MovraObject* obj, Pmf* state, Int z) {
     Pmf* dist_ell = lookupConditionalPmf1(state, z);
@@ -70,62 +64,174 @@ Pmf* stationObservationMapRange(MovraObject* obj, Pmf* state, int64_t z0, int64_
     return acc.toPmf();
 }
 
-void formCompletions(MovraObject* obj, Pmf* state, Int servers, Pmf** out) {
+CompletionRuns::CompletionRuns(Pmf* state, Int servers) {
     Pmf* dist_z = lookupMarginalPmf(state);
-    for (Int i = 0; i < dist_z->simple.length; i++) {
+    const Int nz = dist_z->simple.length;
+    runs_.reset(nz);
+    int64_t total = 0;
+    for (Int i = 0; i < nz; i++) {
+        if (!(dist_z->simple.elements[i] > 0)) continue;
+        Int trials = std::min(dist_z->simple.offset + i, servers);
+        maxTrials_ = std::max(maxTrials_, trials);
+        total += int64_t(std::max(trials, 0)) + 1;
+    }
+    values_.reset(total);
+    IntegerLogs logs;
+    const Real* log = logs.upTo(maxTrials_);
+    Real* out = values_.get();
+    for (Int i = 0; i < nz; i++) {
         if (!(dist_z->simple.elements[i] > 0)) continue;
         Int z = dist_z->simple.offset + i;
         Real h = lookupProbability(lookupConditionalPmf1(state, z), 1);
-        out[i] = binomial(obj, std::min(z, servers), h);
+        Int trials = std::min(z, servers), length;
+        Int first = BinomialRecursion(h).write(trials, log, out, length);
+        runs_[i] = PmfRun::of(out, first, length);
+        out += int64_t(std::max(trials, 0)) + 1;
     }
 }
 
-CompletionTable::CompletionTable(MovraObject* obj, Pmf* state, Int servers)
-    : table_(lookupMarginalPmf(state)->simple.length) {
-    formCompletions(obj, state, servers, table_.get());
+namespace {
+// relabel(z) of every stored z, each formed on first use into scratch: the probabilities
+// stationRelabel's accumulator would give, and its failures ("Negative integer in pmf
+// support" for ell = 0, "Empty pmf" when every entity completes). Each is laid out over
+// the columns colLo .. colLo + cols - 1 of the full map (zero outside its support).
+class RelabelRuns {
+public:
+    explicit RelabelRuns(Pmf* state) : state_(state), dist_z_(lookupMarginalPmf(state)) {}
+    // The smallest and largest value any relabel(z) may hold (lo > hi: none).
+    void span(Int& lo, Int& hi) const {
+        lo = INT32_MAX;
+        hi = 0;
+        for (Int i = 0; i < dist_z_->simple.length; i++) {
+            Pmf* dist_ell = state_->joint.elements[i];
+            if (!(dist_z_->simple.elements[i] > 0) || dist_ell == nullptr) continue;
+            const int64_t top = int64_t(dist_ell->simple.offset) + dist_ell->simple.length - 2;
+            if (top < 1) continue;
+            lo = std::min(lo, std::max(dist_ell->simple.offset, 2) - 1);
+            hi = std::max(hi, Int(top));
+        }
+    }
+    void layout(Int colLo, Int cols) {
+        colLo_ = colLo;
+        cols_ = cols;
+        const Int nz = dist_z_->simple.length;
+        values_.reset(int64_t(nz) * cols);
+        runs_.reset(nz);
+    }
+    const PmfRun& at(Int iz) {
+        if (runs_[iz].count == 0) form(iz);  // a formed run spans every column
+        return runs_[iz];
+    }
+
+private:
+    void form(Int iz) {
+        Pmf* dist_ell = lookupConditionalPmf1(state_, dist_z_->simple.offset + iz);
+        Real* out = values_.get() + int64_t(iz) * cols_ - colLo_;  // out[v]: value v
+        const Real* e = dist_ell->simple.elements;
+        int64_t lo = -1, hi = -1;
+        Real peak = 0;
+        for (Int i = 0; i < dist_ell->simple.length; i++) {
+            Real prob_ell = e[i];
+            if (!(prob_ell > 0)) continue;
+            Int ell = dist_ell->simple.offset + i;
+            if (ell == 1) continue;  // that entity completes during the step
+            if (ell == 0) fail(msg::NegativeInSupport);
+            out[ell - 1] = clampWeight(prob_ell);  // the value's one put
+            if (lo < 0) lo = ell - 1;
+            hi = ell - 1;
+        }
+        if (lo < 0) fail(msg::EmptyPmf);
+        Real total = 0;
+        for (int64_t v = lo; v <= hi; v++) total += out[v];
+        for (int64_t v = lo; v <= hi; v++) {
+            out[v] = out[v] / total;
+            peak = std::max(peak, out[v]);
+        }
+        PmfRun& run = runs_[iz];
+        run.p = out + colLo_;
+        run.first = colLo_;
+        run.count = cols_;
+        run.peak = peak;
+        run.regular = true;
+    }
+
+    Pmf* state_;
+    Pmf* dist_z_;
+    Int colLo_ = 0, cols_ = 0;
+    ScratchBuffer<Real> values_;     // one row of cols_ per stored z
+    ScratchBuffer<PmfRun> runs_;     // count 0 until formed
+};
+
+// The Bernoulli PMF of entityIsOld for the probability q, in the values bernoulli()
+// would store: prob_new for 0, prob_old for 1.
+inline void entityIsOld(Real q, Real& prob_new, Real& prob_old) {
+    if (q <= 0) {
+        prob_new = 1.0;
+        prob_old = 0.0;
+    } else if (q >= 1) {
+        prob_new = 0.0;
+        prob_old = 1.0;
+    } else {
+        prob_new = 1 - q;
+        prob_old = q;
+    }
 }
 
-namespace {
-// Walks every (z, d, phi, a) combination of positive weight of a step, calling
-// visit(z, d, zprime, level of the arrivals loop, stack). Without routesBack there is no
-// phi loop (phi = 0 and one level fewer).
+// Walks every (z, d, phi) combination of positive weight of a step, calling
+// visit(iz, z, d, base = z - d + phi, level) with the running product of their
+// probabilities at `level` of the stack. Without routesBack there is no phi loop (phi =
+// 0 and one level fewer).
 template <class Visit>
-void forEachArrival(const StationStep& step, SamplingStack& stack, Visit&& visit) {
+void forEachDeparture(const StationStep& step, SamplingStack& stack, Visit&& visit) {
     Pmf* dist_z = lookupMarginalPmf(step.state);
-    Pmf* dist_a = step.arrivals;
     // The completions that re-enter, Binomial(d, selfRouting), formed once per d.
-    BinomialMemo routed(step.obj, step.selfRouting);
-    const int levelA = step.routesBack ? 3 : 2;
+    std::optional<BinomialRuns> routed;
+    if (step.routesBack) routed.emplace(step.selfRouting, step.completions->maxTrials());
     for (Int iz = 0; iz < dist_z->simple.length; iz++) {
         Real prob_z = dist_z->simple.elements[iz];
         if (!(prob_z > 0)) continue;
         Int z = dist_z->simple.offset + iz;
         stack.set(0, prob_z);
-        Pmf* dist_d = step.completions[iz];
-        for (Int id = 0; id < dist_d->simple.length; id++) {
-            Real prob_d = dist_d->simple.elements[id];
+        const PmfRun& dist_d = step.completions->at(iz);
+        for (Int id = 0; id < dist_d.count; id++) {
+            Real prob_d = dist_d.p[id];
             if (!(prob_d > 0)) continue;
-            Int d = dist_d->simple.offset + id;
+            Int d = dist_d.first + id;
             stack.branch(1, prob_d);
-            Pmf* dist_phi = step.routesBack ? routed.forTrials(d) : nullptr;
-            Int phiCount = step.routesBack ? dist_phi->simple.length : 1;
-            for (Int iphi = 0; iphi < phiCount; iphi++) {
-                Int phi = 0;
-                if (step.routesBack) {
-                    Real prob_phi = dist_phi->simple.elements[iphi];
-                    if (!(prob_phi > 0)) continue;
-                    phi = dist_phi->simple.offset + iphi;
-                    stack.branch(2, prob_phi);
-                }
-                const int64_t base = int64_t(z) - d + phi;
-                for (Int ia = 0; ia < dist_a->simple.length; ia++) {
-                    Real prob_a = dist_a->simple.elements[ia];
-                    if (!(prob_a > 0)) continue;
-                    stack.branch(levelA, prob_a);
-                    visit(z, d, base + dist_a->simple.offset + ia, levelA);
-                }
+            if (!step.routesBack) {
+                visit(iz, z, d, int64_t(z) - d, 1);
+                continue;
+            }
+            const PmfRun& dist_phi = routed->forTrials(d);
+            for (Int iphi = 0; iphi < dist_phi.count; iphi++) {
+                Real prob_phi = dist_phi.p[iphi];
+                if (!(prob_phi > 0)) continue;
+                stack.branch(2, prob_phi);
+                visit(iz, z, d, int64_t(z) - d + dist_phi.first + iphi, 2);
             }
         }
+    }
+}
+}  // namespace
+
+namespace {
+// Every z' the loops of a step can reach lies in zLow .. zHigh (lo > hi: none):
+// z - d + phi + a with d from z's completions and 0 <= phi <= d.
+void reachable(const StationStep& step, int64_t& zLow, int64_t& zHigh) {
+    Pmf* dist_z = lookupMarginalPmf(step.state);
+    const PmfRun& dist_a = step.arrivals;
+    zLow = INT64_MAX;
+    zHigh = -1;
+    if (dist_a.count == 0) return;
+    for (Int i = 0; i < dist_z->simple.length; i++) {
+        if (!(dist_z->simple.elements[i] > 0)) continue;
+        const PmfRun& dist_d = step.completions->at(i);
+        if (dist_d.count == 0) continue;
+        const int64_t z = dist_z->simple.offset + i, dLow = dist_d.first,
+                      dHigh = int64_t(dist_d.first) + dist_d.count - 1;
+        const int64_t phiHigh = step.routesBack ? std::max<int64_t>(dHigh, 0) : 0;
+        zLow = std::min(zLow, z - dHigh + dist_a.first);
+        zHigh = std::max(zHigh, z - dLow + phiHigh + dist_a.first + dist_a.count - 1);
     }
 }
 }  // namespace
@@ -133,67 +239,88 @@ void forEachArrival(const StationStep& step, SamplingStack& stack, Visit&& visit
 Pmf* stationPartialMap(const StationStep& step) {
     SamplingStack stack(step.routesBack ? 4 : 3);
     SimpleAccumulator acc(step.obj);
-    forEachArrival(step, stack, [&](Int, Int, int64_t zprime, int level) {
-        acc.putSingle(stack.branchProbability(level), nextCount(zprime));
+    const PmfRun& dist_a = step.arrivals;
+    int64_t zLow, zHigh;
+    reachable(step, zLow, zHigh);
+    if (0 <= zLow && zLow <= zHigh && zHigh <= INT32_MAX) acc.reserve(Int(zLow), Int(zHigh));
+    // The arrivals loop, one pass per departure outcome: z - d + phi + a for every a.
+    forEachDeparture(step, stack, [&](Int, Int, Int, int64_t base, int level) {
+        if (dist_a.count > 0 && base + dist_a.first + dist_a.count - 1 > INT32_MAX)
+            fail(msg::OutOfMemory);  // z - d + phi + a must stay an Int
+        acc.putScaled(stack.branchProbability(level), dist_a, base);
     });
     return acc.toPmf();
 }
 
 Pmf* stationFullMap(const StationStep& step, Int leftTail, Int rightTail) {
-    MovraObject* obj = step.obj;
     const Int c = step.servers;
-    Pmf* service = step.serviceDuration;
-    Pmf* dist_z = lookupMarginalPmf(step.state);
+    const PmfRun service = PmfRun::of(step.serviceDuration);
+    const PmfRun& dist_a = step.arrivals;
     // relabel(z) depends on z alone: formed on first use, once per z.
-    ScratchBuffer<Pmf*> relabelled(dist_z->simple.length);
+    RelabelRuns relabelled(step.state);
+
+    int64_t zLow, zHigh;
+    reachable(step, zLow, zHigh);
+    const int64_t rowLo = std::max<int64_t>({leftTail, zLow, 0});
+    const int64_t rowHi = std::min<int64_t>(rightTail, zHigh);
+    // Every ell' lies in colLo .. colHi: a fresh service duration or a relabelled one.
+    Int colLo = INT32_MAX, colHi = -1;
+    if (service.count > 0) {
+        colLo = service.first;
+        colHi = service.first + service.count - 1;
+    }
+    if (c > 0) {
+        Int lo, hi;
+        relabelled.span(lo, hi);
+        if (lo <= hi) {
+            colLo = std::min(colLo, lo);
+            colHi = std::max(colHi, hi);
+        }
+    }
+    // No z' within the limits, or no ell' at all: nothing can be put.
+    if (dist_a.count == 0 || rowLo > rowHi || colLo > colHi) fail(msg::EmptyPmf);
+    const Int cols = colHi - colLo + 1;
+    JointGridAccumulator acc(step.obj, Int(rowLo), Int(rowHi), colLo, colHi);
+    // Both ell' distributions over every column, so that each put is one fixed-width pass.
+    Real shortRow[16] = {};
+    ScratchBuffer<Real> longRow;
+    if (cols > 16) longRow.reset(cols);
+    Real* serviceRow = cols > 16 ? longRow.get() : shortRow;
+    for (Int k = 0; k < service.count; k++) serviceRow[service.first - colLo + k] = service.p[k];
+    PmfRun fresh = service;
+    fresh.p = serviceRow;
+    fresh.first = colLo;
+    fresh.count = cols;
+    if (c > 0) relabelled.layout(colLo, cols);
     SamplingStack stack(step.routesBack ? 6 : 5);
-    JointAccumulator acc(obj, 2);
 
-    // putDouble(weight, zprime, ellprime) for every ellprime, reaching zprime's child once
-    // (and only once a weight greater than 0 comes, as putDouble would).
-    auto putOver = [&](Pmf* dist_ellprime, Int zprime, int level) {
-        SimpleAccumulator* child = nullptr;
-        for (Int i = 0; i < dist_ellprime->simple.length; i++) {
-            Real prob_ellprime = dist_ellprime->simple.elements[i];
-            if (!(prob_ellprime > 0)) continue;
-            stack.branch(level, prob_ellprime);
-            Real weight = stack.branchProbability(level);
-            if (!(weight > 0)) continue;
-            if (child == nullptr) child = acc.childOf(zprime);
-            child->SimpleAccumulator::putSingle(weight, dist_ellprime->simple.offset + i);
-        }
-    };
-
-    forEachArrival(step, stack, [&](Int z, Int d, int64_t zprime64, int levelA) {
-        if (zprime64 < leftTail || zprime64 > rightTail) return;
-        Int zprime = Int(zprime64);
-        if (zprime == 0 || c == 0) {
-            putOver(service, zprime, levelA + 1);
-            return;
-        }
-        // The Bernoulli PMF of entityIsOld, in the values bernoulli() would store.
-        Real q = Real(std::min(z, c) - d) / checkDenominator(Real(std::min(zprime, c)));
-        Real prob_old[2];
-        if (q <= 0) {
-            prob_old[0] = 1.0;
-            prob_old[1] = 0.0;
-        } else if (q >= 1) {
-            prob_old[0] = 0.0;
-            prob_old[1] = 1.0;
-        } else {
-            prob_old[0] = 1 - q;
-            prob_old[1] = q;
-        }
-        for (int entityIsOld = 0; entityIsOld <= 1; entityIsOld++) {
-            if (!(prob_old[entityIsOld] > 0)) continue;
-            stack.branch(levelA + 1, prob_old[entityIsOld]);
-            Pmf* dist_ellprime = service;
-            if (entityIsOld == 1) {
-                Pmf*& cached = relabelled[z - dist_z->simple.offset];
-                if (cached == nullptr) cached = stationRelabel(obj, step.state, z);
-                dist_ellprime = cached;
+    forEachDeparture(step, stack, [&](Int iz, Int z, Int d, int64_t base, int level) {
+        const Real weight = stack.branchProbability(level);
+        const Int stay = std::min(z, c) - d;  // in service before and after the step
+        // Only the arrivals that land z' within the limits.
+        const int64_t from = std::max<int64_t>(0, rowLo - base - dist_a.first);
+        const int64_t to = std::min<int64_t>(dist_a.count - 1, rowHi - base - dist_a.first);
+        // From z' = c on, min(z', c) = c: the Bernoulli PMF of entityIsOld is the same.
+        Real fullNew = 0, fullOld = 0;
+        if (c > 0) entityIsOld(Real(stay) / checkDenominator(Real(c)), fullNew, fullOld);
+        for (int64_t ia = from; ia <= to; ia++) {
+            Real prob_a = dist_a.p[ia];
+            if (!(prob_a > 0)) continue;
+            const Real w = weight * prob_a;  // level + 1 of the stack
+            const Int zprime = Int(base + dist_a.first + ia);
+            if (zprime == 0 || c == 0) {
+                acc.putScaled(zprime, w, fresh);
+                continue;
             }
-            putOver(dist_ellprime, zprime, levelA + 2);
+            Real prob_new = fullNew, prob_old = fullOld;
+            if (zprime < c) entityIsOld(Real(stay) / checkDenominator(Real(zprime)), prob_new, prob_old);
+            if (!(prob_old > 0)) {
+                acc.putScaled(zprime, w * prob_new, fresh);
+            } else if (!(prob_new > 0)) {
+                acc.putScaled(zprime, w * prob_old, relabelled.at(iz));
+            } else {
+                acc.putScaledPair(zprime, w * prob_new, fresh, w * prob_old, relabelled.at(iz));
+            }
         }
     });
     return acc.toPmf();

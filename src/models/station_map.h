@@ -10,6 +10,7 @@
 // once per call and reused.
 #pragma once
 #include "../pmf/pmf.h"
+#include "../pmf/accumulator.h"
 #include "../runtime/scratch.h"
 
 namespace movra {
@@ -22,6 +23,8 @@ Pmf* stationResetMap(MovraObject* obj, Pmf* serviceDuration, Int z0);
 // as a value ends the range one past it).
 Pmf* stationObservationMapRange(MovraObject* obj, Pmf* state, int64_t z0, int64_t z1);
 
+class CompletionRuns;
+
 // One station's quantities for a step. With routesBack, completions re-enter the station
 // with probability selfRouting each (the network's own-node routing); the loop over them
 // sits between the completions and the arrivals.
@@ -29,27 +32,27 @@ struct StationStep {
     MovraObject* obj;
     Pmf* state;            // joint PMF of depth 2 over (z, ell)
     Int servers;           // c, not negative
-    Pmf* arrivals;         // simple PMF of all arrivals of the step
+    PmfRun arrivals;       // all arrivals of the step
     Pmf* serviceDuration;  // simple PMF
     bool routesBack;
     Real selfRouting;
-
-    // Binomial(min(z, c), P(ell = 1 | z)) for each stored z of the marginal (null where
-    // p(z) <= 0): the completions, shared by every map and flow of the step.
-    Pmf** completions;
+    // Binomial(min(z, c), P(ell = 1 | z)) for each stored z of the marginal: the
+    // completions, shared by every map and flow of the step.
+    const CompletionRuns* completions;
 };
 
-// Writes the completion PMF of every stored z of the state's marginal into out[0..length).
-void formCompletions(MovraObject* obj, Pmf* state, Int servers, Pmf** out);
-
-// Forms step.completions (scratch owned by the holder) for the state and server count.
-class CompletionTable {
+// The completion distributions of every stored z of a state's marginal, formed once into
+// scratch with the probabilities binomial() would store (nothing for p(z) <= 0).
+class CompletionRuns {
 public:
-    CompletionTable(MovraObject* obj, Pmf* state, Int servers);
-    Pmf** get() const { return table_.get(); }
+    CompletionRuns(Pmf* state, Int servers);
+    const PmfRun& at(Int iz) const { return runs_[iz]; }  // iz: index in the marginal
+    Int maxTrials() const { return maxTrials_; }          // the largest min(z, c)
 
 private:
-    ScratchBuffer<Pmf*> table_;  // one entry per stored z of the marginal
+    ScratchBuffer<Real> values_;   // the distributions end to end
+    ScratchBuffer<PmfRun> runs_;   // runs_[iz] reads values_
+    Int maxTrials_ = 0;
 };
 
 // PMF of the number of entities after the step.

@@ -1,5 +1,6 @@
 #include "accumulator.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -10,7 +11,21 @@
 
 namespace movra {
 
-thread_local Real Accumulator::sum = 0.0;
+PmfRun PmfRun::of(const Real* e, Int offset, Int length) {
+    PmfRun run;
+    Int lo = 0, hi = length - 1;
+    while (lo <= hi && !(e[lo] > 0)) lo++;
+    while (hi >= lo && !(e[hi] > 0)) hi--;
+    if (lo > hi) return run;
+    run.p = e + lo;
+    run.first = offset + lo;
+    run.count = hi - lo + 1;
+    for (Int k = 0; k < run.count; k++) {
+        if (!(run.p[k] >= 0)) run.regular = false;
+        if (run.p[k] > run.peak) run.peak = run.p[k];
+    }
+    return run;
+}
 
 Accumulator* Accumulator::putSingle(Real, Int) { failInternal(); }
 
@@ -60,17 +75,89 @@ void growWindow(int32_t offset, int32_t length, Int v, int32_t& newOffset, int32
     newLength = int32_t(n);
 }
 
-void SimpleAccumulator::widenAndAdd(Real w, Int value) {
-    if (value < offset && value < 0) fail(msg::NegativeInSupport);
-    int32_t newOffset, newLength;
-    growWindow(offset, length, value, newOffset, newLength);
-    ScratchBuffer<Real> buffer(newLength);
-    if (elements)
-        std::memcpy(buffer.get() + (offset - newOffset), elements.get(), size_t(length) * sizeof(Real));
-    elements = std::move(buffer);
+void SimpleAccumulator::rewindow(int32_t newOffset, int32_t newLength) {
+    const int64_t shift = int64_t(offset) - newOffset;  // old slot k goes to k + shift
+    const size_t kept = size_t(length) * sizeof(Real);
+    if (newLength <= elements.size()) {
+        // Within the buffer: move the slots up and zero the ones they leave.
+        Real* e = elements.get();
+        if (length > 0 && shift > 0) {
+            std::memmove(e + shift, e, kept);
+            std::memset(e, 0, size_t(std::min<int64_t>(shift, length)) * sizeof(Real));
+        }
+    } else {
+        const int64_t bytes = int64_t(newLength) * int64_t(sizeof(Real));
+        budget()->charge(bytes);
+        ScratchBuffer<Real> buffer;
+        try {
+            buffer.reset(newLength);
+        } catch (...) {
+            budget()->credit(bytes);
+            throw;
+        }
+        if (length > 0) std::memcpy(buffer.get() + shift, elements.get(), kept);
+        budget()->credit(elements.size() * int64_t(sizeof(Real)));
+        elements = std::move(buffer);
+    }
     offset = newOffset;
     length = newLength;
+}
+
+void SimpleAccumulator::clear() {
+    if (length > 0) std::memset(elements.get(), 0, size_t(length) * sizeof(Real));
+    offset = 0;
+    length = 0;
+}
+
+void SimpleAccumulator::reserve(Int lo, Int hi) {
+    if (length > 0 || lo < 0 || hi < lo) return;  // only an empty accumulator
+    const int64_t n = int64_t(hi) - lo + 1;
+    if (n > elements.size()) {
+        budget()->charge(n * int64_t(sizeof(Real)));
+        ScratchBuffer<Real> buffer;
+        try {
+            buffer.reset(n);
+        } catch (...) {
+            budget()->credit(n * int64_t(sizeof(Real)));
+            throw;
+        }
+        budget()->credit(elements.size() * int64_t(sizeof(Real)));
+        elements = std::move(buffer);
+    }
+    reservedLo_ = lo;
+    reservedHi_ = hi;
+}
+
+void SimpleAccumulator::widenAndAdd(Real w, Int value) {
+    if (value < offset && value < 0) fail(msg::NegativeInSupport);
+    if (length == 0 && value >= reservedLo_ && value <= reservedHi_) {
+        rewindow(reservedLo_, reservedHi_ - reservedLo_ + 1);
+    } else {
+        int32_t newOffset, newLength;
+        growWindow(offset, length, value, newOffset, newLength);
+        rewindow(newOffset, newLength);
+    }
     elements[value - offset] += w;
+}
+
+void SimpleAccumulator::widenTo(Int lo, Int hi) {
+    if (length == 0 && lo >= reservedLo_ && hi <= reservedHi_)
+        return rewindow(reservedLo_, reservedHi_ - reservedLo_ + 1);
+    if (length == 0) return rewindow(lo, hi - lo + 1);
+    // The growth rule applied for each end in turn, then one new buffer.
+    int32_t o = offset, n = length;
+    if (lo < o) growWindow(o, n, lo, o, n);
+    if (int64_t(hi) >= int64_t(o) + n) growWindow(o, n, hi, o, n);
+    rewindow(o, n);
+}
+
+void SimpleAccumulator::putEach(Real scale, const PmfRun& run, int64_t shift) {
+    for (Int k = 0; k < run.count; k++) {
+        if (!(run.p[k] > 0)) continue;
+        int64_t value = int64_t(run.first) + shift + k;
+        if (value > INT32_MAX) fail(msg::OutOfMemory);  // not representable as an Int
+        putSingle(scale * run.p[k], Int(value));
+    }
 }
 
 Accumulator* SimpleAccumulator::vput(Real probability, va_list& valist) {
@@ -78,12 +165,25 @@ Accumulator* SimpleAccumulator::vput(Real probability, va_list& valist) {
     return putSingle(probability, value);
 }
 
-Pmf* SimpleAccumulator::toPmf() {
+bool SimpleAccumulator::keptRange(int64_t& minValue, int64_t& maxValue) {
     if (length == 0) fail(msg::EmptyPmf);
-    int64_t minValue = offset, maxValue = int64_t(offset) + length - 1;
+    minValue = offset;
+    maxValue = int64_t(offset) + length - 1;
     while (minValue <= maxValue && elements[minValue - offset] == 0) minValue++;
     while (minValue <= maxValue && elements[maxValue - offset] == 0) maxValue--;
-    if (minValue > maxValue) {
+    return minValue <= maxValue;
+}
+
+Real SimpleAccumulator::normalise(Real* out, Int n) {
+    Real total = 0;
+    for (Int k = 0; k < n; k++) total += out[k];
+    for (Int k = 0; k < n; k++) out[k] = out[k] / total;
+    return total;
+}
+
+Pmf* SimpleAccumulator::toPmf() {
+    int64_t minValue, maxValue;
+    if (!keptRange(minValue, maxValue)) {
         sum = 0.0;
         return allocateSimplePmf(obj, 0, 0);
     }
@@ -91,11 +191,23 @@ Pmf* SimpleAccumulator::toPmf() {
     Pmf* pmf = allocateSimplePmf(obj, Int(minValue), n);
     Real* out = pmf->simple.elements;
     std::memcpy(out, elements.get() + (minValue - offset), size_t(n) * sizeof(Real));
-    Real total = 0;
-    for (Int k = 0; k < n; k++) total += out[k];
-    sum = total;
-    for (Int k = 0; k < n; k++) out[k] = out[k] / total;
+    sum = normalise(out, n);
     return pmf;
+}
+
+void SimpleAccumulator::toScratch(ScratchPmf& out) {
+    int64_t minValue, maxValue;
+    if (!keptRange(minValue, maxValue)) {
+        sum = 0.0;
+        out.offset = out.length = 0;
+        return;
+    }
+    Int n = Int(maxValue - minValue + 1);
+    if (out.elements.size() < n) out.elements.reset(n);
+    std::memcpy(out.elements.get(), elements.get() + (minValue - offset), size_t(n) * sizeof(Real));
+    out.offset = Int(minValue);
+    out.length = n;
+    sum = normalise(out.elements.get(), n);
 }
 
 }  // namespace movra

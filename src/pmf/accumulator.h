@@ -12,16 +12,33 @@
 
 namespace movra {
 
+// Heap scratch of one accumulator tree (its windows and children), bounded as a whole by
+// the per-block cap: a conversion or a map costs what its dense PMF costs, and an absurd
+// range of values is refused with "Out of memory" instead of taking the machine.
+class ScratchBudget {
+public:
+    void charge(int64_t bytes) {
+        if (bytes > int64_t(kMaxBlockBytes) - used_) fail(msg::OutOfMemory);
+        used_ += bytes;
+    }
+    void credit(int64_t bytes) { used_ -= bytes; }
+    int64_t used() const { return used_; }
+
+private:
+    int64_t used_ = 0;  // bytes held by the tree's windows and children
+};
+
 class Accumulator {
 public:
     MovraObject* obj;  // arena that receives the PMFs made by toPmf
-    // Total weight collected by the most recent simple or joint toPmf, before
-    // normalisation; the joint conversion reads it right after converting each child.
-    // One per thread, since models compute on several threads at once (a stopgap until
-    // the total travels with the PMF).
-    static thread_local Real sum;
+    // Total weight this accumulator had collected in its kept range at its most recent
+    // simple or joint toPmf, before normalisation (0 before the first); a joint parent
+    // reads its child's right after converting it.
+    Real sum = 0.0;
 
-    explicit Accumulator(MovraObject* _obj) : obj(_obj) {}
+    // budget: the tree's shared budget (children); null for a root, which keeps its own.
+    explicit Accumulator(MovraObject* _obj, ScratchBudget* budget = nullptr)
+        : obj(_obj), budget_(budget != nullptr ? budget : &ownBudget_) {}
     virtual ~Accumulator() {}
     virtual Boolean isEmpty() = 0;
     virtual Accumulator* putSingle(Real probability, Int value);
@@ -33,6 +50,13 @@ public:
 
     Accumulator(const Accumulator&) = delete;
     Accumulator& operator=(const Accumulator&) = delete;
+
+protected:
+    ScratchBudget* budget() const { return budget_; }
+
+private:
+    ScratchBudget ownBudget_;
+    ScratchBudget* budget_;  // &ownBudget_, or the root's
 };
 
 // The window-growth rule shared by the simple and joint accumulators: the new window
@@ -43,14 +67,50 @@ void growWindow(int32_t offset, int32_t length, Int v, int32_t& newOffset, int32
 // Weights not greater than 0 are ignored by the callers; above 1 they count as 1.
 inline Real clampWeight(Real probability) { return probability > 1.0 ? 1.0 : probability; }
 
+// The stretch of a simple PMF from its first to its last probability greater than 0, in
+// the form a map adds it, scaled, into consecutive slots of one window. An entry that is
+// negative or not a number makes the run irregular; it is then put entry by entry.
+struct PmfRun {
+    const Real* p = nullptr;  // p[k]: probability of the value first + k
+    Int first = 0;            // smallest value of probability > 0
+    Int count = 0;            // 0 when no probability is > 0
+    Real peak = 0.0;          // the largest p[k]
+    bool regular = true;      // every p[k] is >= 0
+
+    // The run of probabilities e[0 .. length) of the values offset, offset + 1, ...
+    static PmfRun of(const Real* e, Int offset, Int length);
+    static PmfRun of(Pmf* simple) {
+        return of(simple->simple.elements, simple->simple.offset, simple->simple.length);
+    }
+};
+
+// A simple PMF in scratch: what SimpleAccumulator::toPmf makes, for the intermediate
+// results of one computation, which need no arena block.
+struct ScratchPmf {
+    ScratchBuffer<Real> elements;  // elements[k]: probability of offset + k, k < length
+    Int offset = 0;
+    Int length = 0;
+
+    PmfRun run() const { return PmfRun::of(elements.get(), offset, length); }
+};
+
 class SimpleAccumulator : public Accumulator {
 public:
     Int offset;       // value of elements[0]; never negative
-    Int length;       // slots in elements; 0 until the first value is put
-    ScratchBuffer<Real> elements;  // weights per value offset + k; empty until the first value
+    Int length;       // slots of the window; 0 until the first value is put
+    // Weights per value offset + k for k < length; every slot beyond is 0 (a window
+    // emptied by clear keeps its buffer for the next puts).
+    ScratchBuffer<Real> elements;
 
-    explicit SimpleAccumulator(MovraObject* _obj) : Accumulator(_obj), offset(0), length(0) {}
-    Boolean isEmpty() override { return !elements; }
+    explicit SimpleAccumulator(MovraObject* _obj, ScratchBudget* budget = nullptr)
+        : Accumulator(_obj, budget), offset(0), length(0) {}
+    Boolean isEmpty() override { return length == 0; }
+    // Back to no weights at all, keeping the buffer.
+    void clear();
+    // Room for the values lo .. hi (0 <= lo <= hi), which the caller expects its puts to
+    // take: the first put within them makes the window exactly lo .. hi, and no put
+    // within them needs a new buffer. Puts nothing.
+    void reserve(Int lo, Int hi);
     SimpleAccumulator* putSingle(Real probability, Int value) override {
         if (probability <= 0) return this;
         Real w = clampWeight(probability);
@@ -62,11 +122,39 @@ public:
         widenAndAdd(w, value);
         return this;
     }
+    // putSingle(scale * run.p[k], run.first + shift + k) for every k, in one pass over
+    // consecutive slots: each slot receives the same weight as there, so its sum keeps
+    // its order of additions. Zero entries add 0, which leaves a slot as it was.
+    void putScaled(Real scale, const PmfRun& run, int64_t shift = 0) {
+        if (!run.regular) return putEach(scale, run, shift);
+        if (!(scale * run.peak > 0)) return;  // no weight > 0: nothing changes
+        const int64_t lo = int64_t(run.first) + shift, hi = lo + run.count - 1;
+        if (lo < offset || hi >= int64_t(offset) + length) {
+            if (lo < 0 || hi > INT32_MAX) return putEach(scale, run, shift);
+            widenTo(Int(lo), Int(hi));
+        }
+        Real* __restrict slot = elements.get() + (lo - offset);
+        const Real* __restrict p = run.p;
+        for (Int k = 0; k < run.count; k++) slot[k] += clampWeight(scale * p[k]);
+    }
     Accumulator* vput(Real probability, va_list& valist) override;
     Pmf* toPmf() override;
+    // toPmf into out instead of the arena (out's buffer reused when large enough).
+    void toScratch(ScratchPmf& out);
 
 private:
+    // The first and last slot holding a weight other than 0 ("Empty pmf" when nothing
+    // was put); false when every slot is 0.
+    bool keptRange(int64_t& minValue, int64_t& maxValue);
+    // Divides out[0 .. n) by its total, added up from the first; returns the total.
+    static Real normalise(Real* out, Int n);
     void widenAndAdd(Real w, Int value);
+    // Makes the window cover lo .. hi (0 <= lo <= hi).
+    void widenTo(Int lo, Int hi);
+    void putEach(Real scale, const PmfRun& run, int64_t shift);
+    // Replaces the window by newLength zero slots from newOffset, keeping the old slots.
+    void rewindow(int32_t newOffset, int32_t newLength);
+    Int reservedLo_ = 0, reservedHi_ = -1;  // see reserve; none while lo > hi
 };
 
 // The children of a joint or compound accumulator, owned by the window that holds them:

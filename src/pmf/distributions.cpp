@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 
 #include "../runtime/error.h"
@@ -137,15 +138,61 @@ Pmf* multivariateHypergeometricLayer(MovraObject* obj, Int N, Int n, Int d, cons
     return joint;
 }
 
-Pmf* BinomialMemo::forTrials(Int d) {
-    if (int64_t(d) >= byTrials_.size()) {
-        // Grown geometrically; entries already formed move along.
-        ScratchBuffer<Pmf*> larger(std::max<int64_t>(int64_t(d) + 1, 2 * byTrials_.size()));
-        for (int64_t i = 0; i < byTrials_.size(); i++) larger[i] = byTrials_[i];
-        byTrials_ = std::move(larger);
+const Real* IntegerLogs::upTo(Int n) {
+    if (n > formed_) {
+        if (int64_t(n) >= logs_.size()) {
+            ScratchBuffer<Real> larger(std::max<int64_t>(int64_t(n) + 1, 2 * logs_.size()));
+            for (Int k = 1; k <= formed_; k++) larger[k] = logs_[k];
+            logs_ = std::move(larger);
+        }
+        for (Int k = formed_ + 1; k <= n; k++) logs_[k] = std::log(Real(k));
+        formed_ = n;
     }
-    if (byTrials_[d] == nullptr) byTrials_[d] = binomial(obj_, d, p_);
-    return byTrials_[d];
+    return logs_.get();
+}
+
+BinomialRecursion::BinomialRecursion(Real p) : p_(p) {
+    if (p > 0 && p < 1) {
+        Real logP = std::log(p);
+        logQ_ = std::log(1 - p);
+        logRatio_ = logP - logQ_;
+    }
+}
+
+// binomial() term by term, each log(k) read from logs.
+Int BinomialRecursion::write(Int n, const Real* logs, Real* out, Int& length) const {
+    length = 1;
+    out[0] = 1.0;
+    if (p_ <= 0) return 0;
+    if (p_ >= 1) return n;
+    if (std::isnan(p_) || n < 0) fail(msg::InvalidValue);
+    Real x = Real(n) * logQ_;
+    out[0] = std::exp(x);
+    for (Int i = 1; i <= n; i++) {
+        x = ((logs[int64_t(n) + 1 - i] + logRatio_) - logs[i]) + x;
+        out[i] = std::exp(x);
+    }
+    length = n + 1;
+    return 0;
+}
+
+BinomialRuns::BinomialRuns(Real p, Int maxTrials)
+    : recursion_(p),
+      values_((int64_t(maxTrials) + 1) * (int64_t(maxTrials) + 2) / 2),
+      runs_(int64_t(maxTrials) + 1),
+      formed_(int64_t(maxTrials) + 1) {}
+
+void BinomialRuns::reset(Real p) {
+    recursion_ = BinomialRecursion(p);
+    std::memset(formed_.get(), 0, size_t(formed_.size()));
+}
+
+void BinomialRuns::form(Int d) {
+    Real* out = values_.get() + int64_t(d) * (int64_t(d) + 1) / 2;
+    Int length;
+    Int first = recursion_.write(d, logs_.upTo(d), out, length);
+    runs_[d] = PmfRun::of(out, first, length);
+    formed_[d] = 1;
 }
 
 }  // namespace movra

@@ -3,6 +3,7 @@
 // tables are heap memory owned by ScratchBuffer and released within the call.
 #pragma once
 #include "../runtime/scratch.h"
+#include "accumulator.h"
 #include "pmf.h"
 
 namespace movra {
@@ -18,17 +19,49 @@ Pmf* hypergeometric(MovraObject* obj, Int N, Int K, Int n);
 Pmf* multivariateHypergeometricLayer(MovraObject* obj, Int N, Int n, Int d, const Int* b,
                                      const Real* logFactorialArray);
 
-// Binomial(d, p) for d = 0, 1, ... with one p, each formed on first use: the completions
-// of a step that are routed to one destination.
-class BinomialMemo {
+// log(k) for k = 1, 2, ...: the logarithms of the binomial recursion, formed once per
+// computation instead of twice per probability (the same bits: log is a function).
+class IntegerLogs {
 public:
-    BinomialMemo(MovraObject* obj, Real p) : obj_(obj), p_(p) {}
-    Pmf* forTrials(Int d);  // d >= 0
+    // Entries 1 .. n (entry 0 unused); grown geometrically, earlier entries kept.
+    const Real* upTo(Int n);
 
 private:
-    MovraObject* obj_;
-    Real p_;
-    ScratchBuffer<Pmf*> byTrials_;
+    ScratchBuffer<Real> logs_;
+    Int formed_ = 0;  // entries 1 .. formed_ hold log(k)
+};
+
+// p's part of binomial()'s recursion, formed once for many numbers of trials.
+class BinomialRecursion {
+public:
+    explicit BinomialRecursion(Real p);
+    // The probabilities binomial(obj, n, p) stores, in out[0 .. length) (out holds n + 1
+    // entries); returns the value of out[0]. logs[k] = log(k) for k = 1 .. n.
+    Int write(Int n, const Real* logs, Real* out, Int& length) const;
+
+private:
+    Real p_, logQ_ = 0, logRatio_ = 0;
+};
+
+// Binomial(d, p) for d = 0 .. maxTrials with one p, each formed on first use into
+// scratch: the completions of a step that are routed to one destination.
+class BinomialRuns {
+public:
+    BinomialRuns(Real p, Int maxTrials);
+    // The same for another p: every distribution is formed anew on first use.
+    void reset(Real p);
+    const PmfRun& forTrials(Int d) {  // 0 <= d <= maxTrials
+        if (!formed_[d]) form(d);
+        return runs_[d];
+    }
+
+private:
+    void form(Int d);
+    BinomialRecursion recursion_;
+    IntegerLogs logs_;
+    ScratchBuffer<Real> values_;     // d's d + 1 entries from d * (d + 1) / 2 on
+    ScratchBuffer<PmfRun> runs_;     // runs_[d] reads values_
+    ScratchBuffer<uint8_t> formed_;  // formed_[d]: runs_[d] is formed
 };
 
 }  // namespace movra

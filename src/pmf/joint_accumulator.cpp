@@ -14,22 +14,27 @@ void JointAccumulator::include(Int value) {
     if (length > 0 && value >= offset && int64_t(value) - offset < length) return;
     int32_t newOffset, newLength;
     growWindow(offset, length, value, newOffset, newLength);
-    // Every slot gets a child: the window's scratch, children included, must stay within
-    // what one block may hold, or an absurd key range would take the machine's memory.
-    const size_t slotBytes = sizeof(Accumulator*) +
-                             (depth <= 2 ? sizeof(SimpleAccumulator) : sizeof(JointAccumulator));
-    if (uint64_t(newLength) > kMaxBlockBytes / slotBytes) fail(msg::OutOfMemory);
-    elements.widen(newLength, int64_t(offset) - newOffset);
+    const int64_t bytes = int64_t(newLength) * int64_t(sizeof(Accumulator*));
+    budget()->charge(bytes);
+    try {
+        elements.widen(newLength, int64_t(offset) - newOffset);
+    } catch (...) {
+        budget()->credit(bytes);
+        throw;
+    }
+    budget()->credit(int64_t(length) * int64_t(sizeof(Accumulator*)));
     offset = newOffset;
     length = newLength;
-    for (int32_t k = 0; k < length; k++) {
-        if (elements[k] != nullptr) continue;
-        Accumulator* child = depth <= 2
-            ? static_cast<Accumulator*>(new (std::nothrow) SimpleAccumulator(obj))
-            : static_cast<Accumulator*>(new (std::nothrow) JointAccumulator(obj, depth - 1));
-        if (child == nullptr) fail(msg::OutOfMemory);
-        elements[k] = child;
-    }
+}
+
+Accumulator* JointAccumulator::makeChild() {
+    const int64_t bytes = depth <= 2 ? sizeof(SimpleAccumulator) : sizeof(JointAccumulator);
+    budget()->charge(bytes);
+    Accumulator* child = depth <= 2
+        ? static_cast<Accumulator*>(new (std::nothrow) SimpleAccumulator(obj, budget()))
+        : static_cast<Accumulator*>(new (std::nothrow) JointAccumulator(obj, depth - 1, budget()));
+    if (child == nullptr) fail(msg::OutOfMemory);
+    return child;
 }
 
 Accumulator* JointAccumulator::vput(Real probability, va_list& valist) {
@@ -41,23 +46,25 @@ Accumulator* JointAccumulator::vput(Real probability, va_list& valist) {
     }
     JointAccumulator* current = this;
     for (int32_t i = 0; i < depth - 1; i++) {
-        Int value = va_arg(valist, Int);
-        current->include(value);
-        Accumulator* child = current->elements[value - current->offset];
+        Accumulator* next = current->child(va_arg(valist, Int));
         if (i == depth - 2) {
-            child->putSingle(probability, va_arg(valist, Int));
+            next->putSingle(probability, va_arg(valist, Int));
             return this;
         }
-        current = static_cast<JointAccumulator*>(child);
+        current = static_cast<JointAccumulator*>(next);
     }
     return this;
 }
 
+namespace {
+bool emptyChild(Accumulator* child) { return child == nullptr || child->isEmpty(); }
+}  // namespace
+
 Pmf* JointAccumulator::toPmf() {
     if (length == 0) fail(msg::EmptyPmf);
     int64_t minValue = offset, maxValue = int64_t(offset) + length - 1;
-    while (minValue <= maxValue && elements[minValue - offset]->isEmpty()) minValue++;
-    while (minValue <= maxValue && elements[maxValue - offset]->isEmpty()) maxValue--;
+    while (minValue <= maxValue && emptyChild(elements[minValue - offset])) minValue++;
+    while (minValue <= maxValue && emptyChild(elements[maxValue - offset])) maxValue--;
     if (minValue > maxValue) {
         sum = 0.0;
         return allocateEmptyJointPmf(obj, depth);
@@ -67,9 +74,76 @@ Pmf* JointAccumulator::toPmf() {
     Pmf* jointPmf = allocateJointPmf(obj, marginal, depth);
     for (Int k = 0; k < n; k++) {
         Accumulator* child = elements[minValue - offset + k];
-        if (child->isEmpty()) continue;
+        if (emptyChild(child)) continue;
         jointPmf->joint.elements[k] = child->toPmf();
-        marginal->simple.elements[k] = sum;
+        marginal->simple.elements[k] = child->sum;
+    }
+    Real total = 0;
+    for (Int k = 0; k < n; k++) total += marginal->simple.elements[k];
+    sum = total;
+    for (Int k = 0; k < n; k++) marginal->simple.elements[k] = marginal->simple.elements[k] / total;
+    return jointPmf;
+}
+
+JointGridAccumulator::JointGridAccumulator(MovraObject* _obj, Int rowLo, Int rowHi, Int colLo, Int colHi)
+    : Accumulator(_obj), rowLo_(rowLo), colLo_(colLo), rows_(int64_t(rowHi) - rowLo + 1),
+      cols_(int64_t(colHi) - colLo + 1) {
+    if (rows_ <= 0 || cols_ <= 0 || rowLo < 0 || colLo < 0) failInternal();
+    if (uint64_t(cols_) > kMaxBlockBytes / sizeof(Real) / uint64_t(rows_)) fail(msg::OutOfMemory);
+    const int64_t flagCells = (rows_ + int64_t(sizeof(Real)) - 1) / int64_t(sizeof(Real));
+    budget()->charge((rows_ * cols_ + flagCells) * int64_t(sizeof(Real)));
+    buffer_.reset(rows_ * cols_ + flagCells);
+    cells_ = buffer_.get();
+    filled_ = reinterpret_cast<uint8_t*>(cells_ + rows_ * cols_);
+}
+
+void JointGridAccumulator::putEach(Int row, Real scale, const PmfRun& run) {
+    for (Int k = 0; k < run.count; k++) {
+        if (!(run.p[k] > 0)) continue;
+        putDouble(scale * run.p[k], row, run.first + k);
+    }
+}
+
+JointGridAccumulator* JointGridAccumulator::putDouble(Real probability, Int value1, Int value2) {
+    if (probability <= 0) return this;
+    const int64_t r = int64_t(value1) - rowLo_, c = int64_t(value2) - colLo_;
+    if (r < 0 || r >= rows_ || c < 0 || c >= cols_) failInternal();
+    fill(value1)[c] += clampWeight(probability);
+    return this;
+}
+
+Accumulator* JointGridAccumulator::vput(Real probability, va_list& valist) {
+    Int value1 = va_arg(valist, Int);
+    Int value2 = va_arg(valist, Int);
+    return putDouble(probability, value1, value2);
+}
+
+// The conversion of JointAccumulator and SimpleAccumulator in one: rows trimmed of empty
+// ones at both ends, each row trimmed of zero cells, summed in order and divided, the
+// marginal from the row totals.
+Pmf* JointGridAccumulator::toPmf() {
+    if (!anyRow_) fail(msg::EmptyPmf);
+    int64_t minRow = 0, maxRow = rows_ - 1;
+    while (!filled_[minRow]) minRow++;
+    while (!filled_[maxRow]) maxRow--;
+    Int n = Int(maxRow - minRow + 1);
+    Pmf* marginal = allocateSimplePmf(obj, Int(rowLo_ + minRow), n);
+    Pmf* jointPmf = allocateJointPmf(obj, marginal, 2);
+    for (Int k = 0; k < n; k++) {
+        if (!filled_[minRow + k]) continue;
+        const Real* row = cells_ + (minRow + k) * cols_;
+        int64_t lo = 0, hi = cols_ - 1;
+        while (row[lo] == 0) lo++;  // a filled row holds a cell > 0
+        while (row[hi] == 0) hi--;
+        Int m = Int(hi - lo + 1);
+        Pmf* conditional = allocateSimplePmf(obj, Int(colLo_ + lo), m);
+        Real* out = conditional->simple.elements;
+        std::memcpy(out, row + lo, size_t(m) * sizeof(Real));
+        Real rowTotal = 0;
+        for (Int j = 0; j < m; j++) rowTotal += out[j];
+        for (Int j = 0; j < m; j++) out[j] = out[j] / rowTotal;
+        jointPmf->joint.elements[k] = conditional;
+        marginal->simple.elements[k] = rowTotal;
     }
     Real total = 0;
     for (Int k = 0; k < n; k++) total += marginal->simple.elements[k];
@@ -100,7 +174,10 @@ Accumulator* CompoundAccumulator::vput(Real probability, va_list& valist) {
 Pmf* CompoundAccumulator::toPmf() {
     if (isEmpty()) fail(msg::EmptyPmf);
     Pmf* pmf = allocateCompoundPmf(obj, pmfConfig->compound.length);
-    for (int32_t i = 0; i < pmfConfig->compound.length; i++) pmf->compound.elements[i] = elements[i]->toPmf();
+    for (int32_t i = 0; i < pmfConfig->compound.length; i++) {
+        pmf->compound.elements[i] = elements[i]->toPmf();
+        sum = elements[i]->sum;  // the last component's total, in the end
+    }
     return pmf;
 }
 

@@ -1,20 +1,56 @@
 #include "arena.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 #include "error.h"
 #include "messages.h"
 
 namespace movra {
 
+namespace {
+// At most this much memory is kept for reuse between two calls.
+constexpr size_t kMaxSpareBytes = size_t(1) << 20;
+
+// The size class of a block of `size` bytes, kSpareClasses for a large one.
+size_t spareClass(size_t size) {
+    return std::min((size + kSpareClassBytes - 1) / kSpareClassBytes - 1, kSpareClasses);
+}
+
+void freeSpares(MemHeader** spares) {
+    for (size_t c = 0; c < kSpareClasses; c++) {
+        for (MemHeader* b = spares[c]; b != nullptr;) {
+            MemHeader* next = b->next;
+            std::free(b);
+            b = next;
+        }
+        spares[c] = nullptr;
+    }
+}
+}  // namespace
+
 void* movraMalloc(MovraObject* obj, size_t size) {
     if (size < sizeof(MemHeader) || size > kMaxBlockBytes) fail(msg::OutOfMemory);
     // Blocks made earlier in the call count too: they stay until the closing sweep.
     const unsigned long long limit = obj->memoryLimit;
     if (limit != 0 && (size > limit || obj->currentMemoryUse > limit - size)) fail(msg::OutOfMemory);
-    // calloc gives the zero fill: flag false, every field zero or null.
-    MemHeader* block = static_cast<MemHeader*>(std::calloc(1, size));
-    if (block == nullptr) fail(msg::OutOfMemory);
+    const size_t c = spareClass(size);
+    MemHeader* block;
+    if (c < kSpareClasses && obj->spareBlocks[c] != nullptr) {
+        // A block of the same class that the last sweep freed: zero-filled again.
+        block = obj->spareBlocks[c];
+        obj->spareBlocks[c] = block->next;
+        obj->spareBytes -= (c + 1) * kSpareClassBytes;
+        std::memset(block, 0, size);
+    } else {
+        // calloc gives the zero fill: flag false, every field zero or null. A small block
+        // takes its whole class, so that it can serve any request of the class later.
+        block = static_cast<MemHeader*>(
+            std::calloc(1, c < kSpareClasses ? (c + 1) * kSpareClassBytes : size));
+        if (block == nullptr) fail(msg::OutOfMemory);
+    }
+    // Counted only once it exists: a refused request leaves the counters as they were.
     obj->isMemModified = true;
     obj->currentMemoryUse += size;
     if (obj->peakMemoryUse < obj->currentMemoryUse) obj->peakMemoryUse = obj->currentMemoryUse;
@@ -25,6 +61,11 @@ void* movraMalloc(MovraObject* obj, size_t size) {
 }
 
 void release(MovraObject* obj) {
+    // Spares the call did not use go now; this sweep's freed blocks take their place.
+    MemHeader* stale[kSpareClasses];
+    std::copy(obj->spareBlocks, obj->spareBlocks + kSpareClasses, stale);
+    std::fill(obj->spareBlocks, obj->spareBlocks + kSpareClasses, nullptr);
+    obj->spareBytes = 0;
     MemHeader* block = obj->memList;
     obj->memList = nullptr;
     while (block != nullptr) {
@@ -35,9 +76,22 @@ void release(MovraObject* obj) {
             obj->memList = block;
         } else {
             obj->currentMemoryUse -= block->size;
-            std::free(block);
+            const size_t c = spareClass(block->size);
+            if (c < kSpareClasses && obj->spareBytes < kMaxSpareBytes) {
+                block->next = obj->spareBlocks[c];
+                obj->spareBlocks[c] = block;
+                obj->spareBytes += (c + 1) * kSpareClassBytes;
+            } else {
+                std::free(block);
+            }
         }
         block = next;
+    }
+    freeSpares(stale);
+    // Nothing survived: the instance is going away (or was never filled); keep nothing.
+    if (obj->memList == nullptr) {
+        freeSpares(obj->spareBlocks);
+        obj->spareBytes = 0;
     }
     obj->isMemModified = false;
 }

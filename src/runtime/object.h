@@ -13,6 +13,10 @@ struct MemHeader {
     Boolean flag;     // mark bit: set only between marking and the following sweep
 };
 
+// Size classes of 16 bytes up to 1 KiB, the PMF rows and records of a step.
+constexpr size_t kSpareClassBytes = 16;
+constexpr size_t kSpareClasses = 64;
+
 struct MovraObject {
     Boolean isMemModified;           // set by movraMalloc; cleared by release
     MemHeader* memList;              // all live blocks, newest first
@@ -25,6 +29,10 @@ struct MovraObject {
     // Most bytes the arena may hold at once (the machine's physical memory, set when the
     // instance is made); 0 sets no bound beyond the per-block cap.
     unsigned long long memoryLimit;
+    // Small blocks the last sweep freed, by size class, for the allocations of the next
+    // call; not live, so not counted. The sweep after frees those still unused.
+    MemHeader* spareBlocks[kSpareClasses];
+    size_t spareBytes;                    // bytes held in spareBlocks
 };
 
 // The element area that follows a record's fixed part inside the same block. Takes no

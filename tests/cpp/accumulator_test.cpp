@@ -52,7 +52,7 @@ TEST_P(SimpleAccumulatorCase, NormalisedPmfAndTotal) {
     EXPECT_EQ(pmf->pmfType, SIMPLE);
     EXPECT_EQ(pmf->simple.offset, c.offset);
     EXPECT_EQ(probabilities(pmf), c.expected);
-    EXPECT_EQ(Accumulator::sum, c.sum);
+    EXPECT_EQ(acc.sum, c.sum);
 }
 
 std::vector<Real> zerosExceptEnds(size_t n, Real first, Real last) {
@@ -184,7 +184,7 @@ TEST_F(AccumulatorTest, ToPmfLeavesTheAccumulatorAsItWas) {
     EXPECT_EQ(probabilities(first), probabilities(second));
     acc.putSingle(1.0, 2);
     EXPECT_EQ(probabilities(acc.toPmf()), (std::vector<Real>{0.25 / 2.0, 1.0 / 2.0, 0.75 / 2.0}));
-    EXPECT_EQ(Accumulator::sum, 2.0);
+    EXPECT_EQ(acc.sum, 2.0);
 }
 
 TEST_F(AccumulatorTest, ToPmfAndDeleteReleasesTheAccumulator) {
@@ -211,12 +211,11 @@ TEST_F(AccumulatorTest, JointDepthTwoExample) {
     acc.putDouble(0.5, 1, 3)->putDouble(0.25, 1, 4)->putDouble(0.25, 3, 0);
     EXPECT_EQ(acc.offset, 1);
     ASSERT_EQ(acc.length, 6);
-    for (int32_t k = 0; k < acc.length; k++) ASSERT_NE(acc.elements[k], nullptr);
-    EXPECT_FALSE(acc.elements[0]->isEmpty());
-    EXPECT_TRUE(acc.elements[1]->isEmpty());
+    // Children only for the values that received a weight.
+    for (int32_t k = 0; k < acc.length; k++) EXPECT_EQ(acc.elements[k] != nullptr, k == 0 || k == 2);
 
     Pmf* pmf = acc.toPmf();
-    EXPECT_EQ(Accumulator::sum, 1.0);
+    EXPECT_EQ(acc.sum, 1.0);
     ASSERT_EQ(pmf->pmfType, JOINT);
     EXPECT_EQ(pmf->joint.depth, 2);
     Pmf* marginal = pmf->joint.marginal;
@@ -236,7 +235,7 @@ TEST_F(AccumulatorTest, JointMarginalIsTheShareOfCollectedWeight) {
     acc.putDouble(0.3, 0, 0)->putDouble(0.3, 1, 0)->putDouble(0.0, -1, -1);
     Pmf* pmf = acc.toPmf();
     EXPECT_EQ(probabilities(pmf->joint.marginal), (std::vector<Real>{0.3 / 0.6, 0.3 / 0.6}));
-    EXPECT_EQ(Accumulator::sum, 0.3 + 0.3);
+    EXPECT_EQ(acc.sum, 0.3 + 0.3);
 
     JointAccumulator clamped(&obj, 2);
     clamped.putDouble(5.0, 0, 1)->put(7.0, 1, 1)->putDouble(0.5, 1, 2);
@@ -263,7 +262,7 @@ TEST_F(AccumulatorTest, JointDepthThreeThroughPut) {
     Pmf* sp = spread.toPmf();
     EXPECT_EQ(probabilities(sp->joint.marginal), (std::vector<Real>{0.25, 0.0, 0.75}));
     EXPECT_EQ(sp->joint.elements[1], nullptr);
-    EXPECT_EQ(Accumulator::sum, 1.0);
+    EXPECT_EQ(spread.sum, 1.0);
 }
 
 TEST_F(AccumulatorTest, JointFailures) {
@@ -328,7 +327,7 @@ TEST_F(AccumulatorTest, CompoundKeepsEachComponent) {
     EXPECT_EQ(probabilities(second->joint.marginal), std::vector<Real>{1.0});
     EXPECT_EQ(second->joint.elements[0]->simple.offset, 2);
     EXPECT_EQ(probabilities(second->joint.elements[0]), (std::vector<Real>{0.5, 0.5}));
-    EXPECT_EQ(Accumulator::sum, 1.0);  // the last component's total
+    EXPECT_EQ(acc.sum, 1.0);  // the last component's total
 
     EXPECT_MOVRA_ERROR(acc.putSingle(0.5, 1), "MOVRA internal error");
     EXPECT_MOVRA_ERROR(acc.putDouble(0.5, 1, 2), "MOVRA internal error");
@@ -349,7 +348,7 @@ TEST_F(AccumulatorTest, CompoundReadsEachComponentsValuesInOrder) {
     EXPECT_EQ(j3->joint.depth, 3);
     EXPECT_EQ(j3->joint.marginal->simple.offset, 4);
     EXPECT_EQ(probabilities(j3->joint.marginal), (std::vector<Real>{0.25, 0, 0, 0, 0, 0.75}));
-    EXPECT_EQ(Accumulator::sum, 1.0);
+    EXPECT_EQ(acc.sum, 1.0);
 }
 
 }  // namespace

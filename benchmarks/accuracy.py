@@ -23,20 +23,13 @@ import time
 import numpy as np
 
 import movra
+from workloads import poisson
 from queue_sim import (empirical_pmf, expected_sampling_tv, simulate_network,
                        simulate_station, tv_distance)
 
 STATION_STEPS = 150
 NETWORK_STEPS = 100
 
-
-def poisson(mean, cut=1e-12):
-    pmf, k, p = {}, 0, math.exp(-mean)
-    while p >= cut or k <= mean:
-        pmf[k] = p
-        k += 1
-        p *= mean / k
-    return pmf
 
 
 def mean_of(pmf):

@@ -14,24 +14,12 @@ import statistics
 import time
 
 import movra
+from workloads import poisson, uniform
 
 WARM_STEPS = 200
 BUDGET = 5.0  # seconds of timed steps per workload, at most
 MIN_REPS, MAX_REPS = 15, 501
 
-
-def poisson(mean, cut=1e-12):
-    """Poisson PMF as a dict, without the tail terms below `cut`."""
-    pmf, k, p = {}, 0, math.exp(-mean)
-    while p >= cut or k <= mean:
-        pmf[k] = p
-        k += 1
-        p *= mean / k
-    return pmf
-
-
-def uniform(lo, hi):
-    return {v: 1.0 / (hi - lo + 1) for v in range(lo, hi + 1)}
 
 
 WORKLOADS = [

@@ -83,8 +83,8 @@ def _load_module(folder):
     import importlib.util
     path = str(sorted(pathlib.Path(folder).glob("movra*.so"))[0])
     loader = importlib.machinery.ExtensionFileLoader("movra", path)
-    spec = importlib.util.spec_from_file_location("movra", path, loader=loader)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location("movra", path, loader=loader)
+    module = importlib.util.module_from_spec(found)
     loader.exec_module(module)
     return module
 

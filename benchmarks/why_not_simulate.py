@@ -31,6 +31,7 @@ import time
 import numpy as np
 
 import movra
+from workloads import poisson, uniform
 from queue_sim import empirical_pmf, expected_sampling_tv, simulate_station, tv_distance
 
 STEPS = 50
@@ -38,18 +39,6 @@ TARGET_TV = 1e-3
 CIW_BUDGET = 8.0  # seconds of Ciw replications per workload
 EPSILON = 1e-4  # Ciw: a service of s steps takes s - EPSILON
 
-
-def poisson(mean, cut=1e-12):
-    pmf, k, p = {}, 0, math.exp(-mean)
-    while p >= cut or k <= mean:
-        pmf[k] = p
-        k += 1
-        p *= mean / k
-    return pmf
-
-
-def uniform(lo, hi):
-    return {v: 1.0 / (hi - lo + 1) for v in range(lo, hi + 1)}
 
 
 WORKLOADS = [  # name, servers, arrivals, service, model exact

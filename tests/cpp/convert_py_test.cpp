@@ -8,6 +8,8 @@
 
 #include <cmath>
 #include <cstdint>
+#include <functional>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -362,7 +364,7 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"{-1: 1.0}", msg::NegativeInSupport},
         Refusal{"{(-1, 2): 1.0}", msg::NegativeSample},
         Refusal{"{(0, 1): 0.5, 3: 0.5}", msg::InvalidValue}, Refusal{"{(): 1.0}", msg::InvalidValue},
-        Refusal{"{(1,): 0.0, (2,): 0.5}", msg::Internal}, Refusal{"{0: float('nan')}", msg::InvalidValue},
+        Refusal{"{(1,): 0.0, (2,): 0.5}", msg::InvalidValue}, Refusal{"{0: float('nan')}", msg::InvalidValue},
         Refusal{"{(0, 0): float('nan')}", msg::InvalidValue}, Refusal{"{0: 2**1024}", msg::InvalidValue},
         Refusal{"{2**64: 1.0}", msg::InvalidValue}, Refusal{"{0.0: 1.0}", msg::InvalidValue},
         Refusal{"[{0: 1.0}]", msg::InvalidValue}, Refusal{"None", msg::InvalidValue},
@@ -732,6 +734,45 @@ TEST_F(InterfaceTest, InterpreterFailureBecomesPythonError) {
     EXPECT_LT(allocatedBlocks() - blocks, 50);
 }
 
+// ---- The call protocol's boundary ---------------------------------------------------------
+
+// The message of the pending movra.error, cleared; "" if another error (or none) is pending.
+std::string takeMovraError() {
+    PyObject *type, *value, *trace;
+    PyErr_Fetch(&type, &value, &trace);
+    PyErr_NormalizeException(&type, &value, &trace);
+    PyRef t(type), v(value), tb(trace);
+    if (type != PException || value == nullptr) return "";
+    PyRef text(PyObject_Str(value));
+    return text.get() ? PyUnicode_AsUTF8(text.get()) : "";
+}
+
+// No C++ exception crosses into the interpreter: each becomes movra.error, except that
+// PythonError keeps the interpreter's own error; the arena is swept either way.
+TEST_F(ConvertTest, BoundaryCatchesEveryException) {
+    const std::vector<std::pair<std::function<void()>, std::string>> cases = {
+        {[] { fail(msg::EmptyPmf); }, msg::EmptyPmf},
+        {[] { throw std::bad_alloc(); }, msg::OutOfMemory},
+        {[] { throw std::out_of_range("at"); }, msg::Internal},
+        {[] { std::vector<int>().reserve(size_t(-1)); }, msg::Internal},
+        {[] { throw 7; }, msg::Internal},
+    };
+    for (const auto& [raise, message] : cases) {
+        EXPECT_FALSE(protocol::guarded(&obj, release, [&] {
+            movraMalloc(&obj, 64);
+            raise();
+        }));
+        EXPECT_EQ(takeMovraError(), message);
+        EXPECT_EQ(obj.memList, nullptr);
+    }
+    EXPECT_FALSE(protocol::guarded(&obj, release, [] {
+        PyErr_SetString(PyExc_KeyError, "k");
+        throw PythonError();
+    }));
+    EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_KeyError));
+    PyErr_Clear();
+}
+
 // ---- Reference counts over many conversions --------------------------------------------
 
 TEST_F(ConvertTest, RepeatedConversionsKeepInputsAndHeapFlat) {
@@ -741,7 +782,7 @@ TEST_F(ConvertTest, RepeatedConversionsKeepInputsAndHeapFlat) {
     const std::vector<Refusal> refusals = {
         {"{}", msg::EmptyDictionary}, {"{0: 0.0}", msg::EmptyPmf}, {"{-1: 0.5}", msg::NegativeInSupport},
         {"{1003: 0.5, 'x': 0.5}", msg::InvalidValue}, {"{(7, 3): 0.5, 3: 0.5}", msg::InvalidValue},
-        {"{(1,): 0.5}", msg::Internal}, {"{(): 0.5}", msg::InvalidValue},
+        {"{(1,): 0.5}", msg::InvalidValue}, {"{(): 0.5}", msg::InvalidValue},
         {"{0: float('nan')}", msg::InvalidValue}, {"nest(300, {0: 1.0})", msg::InvalidValue},
         {"{0: 0.5, 2**31 - 1: 0.5}", msg::OutOfMemory}, {"({0: 1.0}, [])", msg::InvalidValue}};
     std::vector<PyRef> bad;

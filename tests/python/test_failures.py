@@ -229,12 +229,14 @@ def _station_calls(rng, m):
         lambda: m.reset_with_number_of_entities_in_system(-rng.randint(1, 5)),
         lambda: setattr(m, rng.choice(["number_of_arrivals_pmf", "service_duration_pmf"]), rng.choice(BAD_PMFS)),
         lambda: setattr(m, "internal_state", rng.choice(BAD_STATES)),
-        # Accepted, but steps fail until they are undone.
+    ]
+    # Accepted, but steps fail until they are undone.
+    breaking = [
         lambda: setattr(m, "number_of_servers", -1),
         lambda: setattr(m, "service_duration_pmf", {0: 0.5, 2: 0.5}),
         lambda: huge_station(m),
     ]
-    return good, bad
+    return good, bad, breaking
 
 
 def _network_calls(rng, n):
@@ -249,6 +251,7 @@ def _network_calls(rng, n):
         lambda: n.set_number_of_external_arrivals_at_node_pmf(node(), _pmf(rng, 0, 3)),
         lambda: n.set_service_duration_at_node_pmf(node(), _pmf(rng, 1, 4)),
         lambda: n.set_routing_probability(node(), node(), rng.choice([0.0, 0.2, 0.4])),
+        lambda: [n.set_routing_probability(s, t, rng.choice([0.0, 0.3])) for s in range(3) for t in range(3)],
         lambda: setattr(n, "internal_state", [_state(rng) for _ in range(3)]),
     ]
     bad = [
@@ -258,11 +261,12 @@ def _network_calls(rng, n):
         lambda: n.set_service_duration_at_node_pmf(node(), rng.choice(BAD_PMFS + [{0: 1.0}])),
         lambda: n.set_number_of_external_arrivals_at_node_pmf(rng.choice([node(), -1]), rng.choice(BAD_PMFS)),
         lambda: setattr(n, "internal_state", [_state(rng), rng.choice(BAD_STATES), _state(rng)]),
-        # Accepted, but steps fail until they are undone.
+    ]
+    breaking = [
         lambda: n.set_routing_probability(node(), node(), 0.9),
         lambda: huge_node(n),
     ]
-    return good, bad
+    return good, bad, breaking
 
 
 @pytest.mark.parametrize("make, snapshot, calls, noop_sweep", [
@@ -274,13 +278,14 @@ def _network_calls(rng, n):
 def test_random_mix_of_good_and_failing_calls(make, snapshot, calls, noop_sweep):
     rng = random.Random(20240611)
     obj = make()
-    good, bad = calls(rng, obj)
-    mark, restore = good[1], good[2]
+    good, bad, breaking = calls(rng, obj)
+    step, mark, restore = good[:3]
     obj.mark()
     saved = snapshot(obj)
-    failures = 0
+    failures = steps = 0
     for _ in range(1000 if SANITIZED else 10000):
-        call = rng.choice(rng.choice([good, bad]))
+        kind = rng.random()
+        call = rng.choice(good if kind < 0.5 else bad if kind < 0.95 else breaking)
         before, memory = snapshot(obj), obj.current_memory_use
         try:
             call()
@@ -289,6 +294,7 @@ def test_random_mix_of_good_and_failing_calls(make, snapshot, calls, noop_sweep)
             assert snapshot(obj) == before
             assert obj.current_memory_use == memory
         else:
+            steps += call is step
             if call is mark:
                 saved = snapshot(obj)
             elif call is restore:
@@ -299,3 +305,4 @@ def test_random_mix_of_good_and_failing_calls(make, snapshot, calls, noop_sweep)
             noop_sweep(obj)
         assert obj.current_memory_use == counted
     assert failures > (100 if SANITIZED else 1000)
+    assert steps > (20 if SANITIZED else 200)

@@ -27,11 +27,12 @@ LOGS=$ROOT/build/logs
 # under the sanitizer build: tests/python/conftest.py runs the check (MOVRA_LEAK_CHECK=1)
 # once the suites have run, while the interpreter is whole and everything it keeps is
 # reachable; its own teardown, which leaves much unfreed, is not checked
-# (leak_check_at_exit=0). PYTHONMALLOC=malloc lets the sanitizer see inside Python objects.
+# (leak_check_at_exit=0). PYTHONMALLOC=malloc lets the sanitizer see inside Python objects;
+# tests/lsan.supp names the interpreter's own bookkeeping, nothing of ours.
 GTEST_DETECT_LEAKS=1
 PYTEST_DETECT_LEAKS=1
 PYTEST_LEAK_CHECK="MOVRA_LEAK_CHECK=1 PYTHONMALLOC=malloc"
-LSAN_SUPPRESSIONS=""
+LSAN_SUPPRESSIONS="$ROOT/tests/lsan.supp"
 sanitizer_env() {  # $1: detect_leaks (0 or 1); $2: more ASAN_OPTIONS, if any
   local lsan=print_suppressions=0
   [ -n "$LSAN_SUPPRESSIONS" ] && lsan="$lsan:suppressions=$LSAN_SUPPRESSIONS"

@@ -305,4 +305,4 @@ def test_random_mix_of_good_and_failing_calls(make, snapshot, calls, noop_sweep)
             noop_sweep(obj)
         assert obj.current_memory_use == counted
     assert failures > (100 if SANITIZED else 1000)
-    assert steps > (20 if SANITIZED else 200)
+    assert steps > (10 if SANITIZED else 200)

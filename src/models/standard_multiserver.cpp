@@ -40,6 +40,9 @@ void StandardMultiserver::mark() {
     _markNumberOfServers = _numberOfServers;
     _markInternalState = _internalState;
     _markTime = _time;
+    // The values replaced may be held by nothing now: the call's sweep frees them, so the
+    // counters never report memory nobody holds.
+    header.isMemModified = true;
 }
 
 void StandardMultiserver::restore() {
@@ -48,6 +51,7 @@ void StandardMultiserver::restore() {
     _numberOfServers = _markNumberOfServers;
     _internalState = _markInternalState;
     _time = _markTime;
+    header.isMemModified = true;  // as in mark
 }
 
 Pmf* StandardMultiserver::getNumberOfEntitiesInSystemPmf() {

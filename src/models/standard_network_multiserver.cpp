@@ -161,6 +161,9 @@ void SN::mark() {
                       _markNumberOfServers, _markNumberOfExternalArrivalsPmfs,
                       _markServiceDurationPmfs, _markRoutingProbabilities);
     _markTime = _time;
+    // The PMFs replaced may be held by nothing now: the call's sweep frees them, so the
+    // counters never report memory nobody holds.
+    header.isMemModified = true;
 }
 
 void SN::restore() {
@@ -170,6 +173,7 @@ void SN::restore() {
                       _numberOfExternalArrivalsPmfs, _serviceDurationPmfs,
                       _routingProbabilities);
     _time = _markTime;
+    header.isMemModified = true;  // as in mark
 }
 
 Pmf* SN::convolution(Pmf* _p1, Pmf* _p2) { return movra::convolution(arena(), _p1, _p2); }

@@ -8,6 +8,8 @@
 
 #include <cmath>
 #include <cstdint>
+#include <functional>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -730,6 +732,45 @@ TEST_F(InterfaceTest, InterpreterFailureBecomesPythonError) {
         PyErr_Clear();
     }
     EXPECT_LT(allocatedBlocks() - blocks, 50);
+}
+
+// ---- The call protocol's boundary ---------------------------------------------------------
+
+// The message of the pending movra.error, cleared; "" if another error (or none) is pending.
+std::string takeMovraError() {
+    PyObject *type, *value, *trace;
+    PyErr_Fetch(&type, &value, &trace);
+    PyErr_NormalizeException(&type, &value, &trace);
+    PyRef t(type), v(value), tb(trace);
+    if (type != PException || value == nullptr) return "";
+    PyRef text(PyObject_Str(value));
+    return text.get() ? PyUnicode_AsUTF8(text.get()) : "";
+}
+
+// No C++ exception crosses into the interpreter: each becomes movra.error, except that
+// PythonError keeps the interpreter's own error; the arena is swept either way.
+TEST_F(ConvertTest, BoundaryCatchesEveryException) {
+    const std::vector<std::pair<std::function<void()>, std::string>> cases = {
+        {[] { fail(msg::EmptyPmf); }, msg::EmptyPmf},
+        {[] { throw std::bad_alloc(); }, msg::OutOfMemory},
+        {[] { throw std::out_of_range("at"); }, msg::Internal},
+        {[] { std::vector<int>().reserve(size_t(-1)); }, msg::Internal},
+        {[] { throw 7; }, msg::Internal},
+    };
+    for (const auto& [raise, message] : cases) {
+        EXPECT_FALSE(protocol::guarded(&obj, release, [&] {
+            movraMalloc(&obj, 64);
+            raise();
+        }));
+        EXPECT_EQ(takeMovraError(), message);
+        EXPECT_EQ(obj.memList, nullptr);
+    }
+    EXPECT_FALSE(protocol::guarded(&obj, release, [] {
+        PyErr_SetString(PyExc_KeyError, "k");
+        throw PythonError();
+    }));
+    EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_KeyError));
+    PyErr_Clear();
 }
 
 // ---- Reference counts over many conversions --------------------------------------------

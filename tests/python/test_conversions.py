@@ -214,6 +214,10 @@ SIMPLE_REFUSALS = [
     ("compound tuple", ({0: 1.0}, {1: 1.0}), INVALID),
     ("empty compound tuple", (), INVALID),
     ("huge key range", {0: 0.5, 2**31 - 1: 0.5}, "Out of memory"),
+    # Every entry is checked before anything is accumulated: no window is widened first.
+    ("negative key after a huge range", {0: 0.5, 2**31 - 1: 0.5, -1: 0.5},
+     "Negative integer in pmf support"),
+    ("joint dict with a huge range", {(0, 1): 0.5, (2**31 - 1, 1): 0.5}, INVALID),
 ]
 
 JOINT_REFUSALS = [
@@ -234,6 +238,12 @@ JOINT_REFUSALS = [
     ("compound tuple", ({(0, 0): 1.0},), INVALID),
     ("huge first-coordinate range", {(0, 0): 0.5, (2**31 - 1, 0): 0.5}, "Out of memory"),
     ("huge last-coordinate range", {(0, 0): 0.5, (0, 2**31 - 1): 0.5}, "Out of memory"),
+    ("bad key after a huge range", {(0, 0): 0.5, (2**31 - 1, 0): 0.5, (1,): 0.5}, INVALID),
+    ("negative coordinate after a huge range", {(0, 0): 0.5, (2**31 - 1, 0): 0.5, (-1, 0): 0.5},
+     "Samples must be nonnegative integers"),
+    ("depth 3 with a huge range", {(0, 0, 0): 0.5, (2**31 - 1, 0, 0): 0.5}, INVALID),
+    ("depth 3, nothing positive", {(0, 0, 0): 0.0}, "Empty pmf"),
+    ("simple dict with a huge range", {0: 0.5, 2**31 - 1: 0.5}, INVALID),
 ]
 
 

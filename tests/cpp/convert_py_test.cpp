@@ -362,7 +362,7 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"{-1: 1.0}", msg::NegativeInSupport},
         Refusal{"{(-1, 2): 1.0}", msg::NegativeSample},
         Refusal{"{(0, 1): 0.5, 3: 0.5}", msg::InvalidValue}, Refusal{"{(): 1.0}", msg::InvalidValue},
-        Refusal{"{(1,): 0.0, (2,): 0.5}", msg::Internal}, Refusal{"{0: float('nan')}", msg::InvalidValue},
+        Refusal{"{(1,): 0.0, (2,): 0.5}", msg::InvalidValue}, Refusal{"{0: float('nan')}", msg::InvalidValue},
         Refusal{"{(0, 0): float('nan')}", msg::InvalidValue}, Refusal{"{0: 2**1024}", msg::InvalidValue},
         Refusal{"{2**64: 1.0}", msg::InvalidValue}, Refusal{"{0.0: 1.0}", msg::InvalidValue},
         Refusal{"[{0: 1.0}]", msg::InvalidValue}, Refusal{"None", msg::InvalidValue},
@@ -741,7 +741,7 @@ TEST_F(ConvertTest, RepeatedConversionsKeepInputsAndHeapFlat) {
     const std::vector<Refusal> refusals = {
         {"{}", msg::EmptyDictionary}, {"{0: 0.0}", msg::EmptyPmf}, {"{-1: 0.5}", msg::NegativeInSupport},
         {"{1003: 0.5, 'x': 0.5}", msg::InvalidValue}, {"{(7, 3): 0.5, 3: 0.5}", msg::InvalidValue},
-        {"{(1,): 0.5}", msg::Internal}, {"{(): 0.5}", msg::InvalidValue},
+        {"{(1,): 0.5}", msg::InvalidValue}, {"{(): 0.5}", msg::InvalidValue},
         {"{0: float('nan')}", msg::InvalidValue}, {"nest(300, {0: 1.0})", msg::InvalidValue},
         {"{0: 0.5, 2**31 - 1: 0.5}", msg::OutOfMemory}, {"({0: 1.0}, [])", msg::InvalidValue}};
     std::vector<PyRef> bad;

@@ -1,7 +1,6 @@
 """One call into an instance at a time: a second call that arrives while another is still
 running, from a finaliser, a weakref callback or another thread, is refused at once with
-RuntimeError, and the running call and the instance are unharmed. The models compute
-without the interpreter's lock, so threads stepping their own instances do run at once."""
+RuntimeError, and the running call and the instance are unharmed."""
 
 import copy
 import gc
@@ -142,6 +141,8 @@ def w2_station():
 
 
 def test_calls_from_another_thread_during_a_step_are_refused():
+    # Being refused at all shows that the step lets the interpreter's lock go: the
+    # speed-up itself is measured by benchmarks/bench_threads.py.
     m, twin = w2_station(), w2_station()
     stop, steps, failures = threading.Event(), [], []
 
@@ -173,34 +174,6 @@ def test_calls_from_another_thread_during_a_step_are_refused():
     for _ in steps:
         twin.step()
     assert fields(m) == fields(twin)
-
-
-def test_threads_stepping_their_own_instances_run_at_once():
-    if SANITIZED:
-        pytest.skip("timing under the sanitizers says nothing")
-    models = [w2_station(), w2_station()]
-
-    def run(m, n):
-        for _ in range(n):
-            m.step()
-
-    def timed(*jobs):
-        threads = [threading.Thread(target=run, args=(m, 40)) for m in jobs]
-        started = time.perf_counter()
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-        return time.perf_counter() - started
-
-    # Two steps' worth of work in clearly less than twice the time of one; the best of a
-    # few tries, as the machine may be shared.
-    ratios = []
-    for _ in range(3):
-        ratios.append(timed(*models) / timed(models[0]))
-        if ratios[-1] < 1.5:
-            break
-    assert min(ratios) < 1.5, ratios
 
 
 # The stress test: one writer thread makes every change (steps, observations, resets,

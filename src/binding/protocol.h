@@ -13,7 +13,6 @@
 #pragma once
 #include <Python.h>
 
-#include <exception>
 #include <new>
 
 #include "../runtime/error.h"
@@ -86,19 +85,24 @@ private:
     PyObject* self_;
 };
 
-// Runs work without the interpreter's lock. Work must not touch any Python object;
-// whatever it throws is thrown again once the lock is held again.
+// Runs work without the interpreter's lock. Work must not touch any Python object; a
+// failure in it is raised again, as the same catalogue message, once the lock is back
+// (anything unexpected as an internal error).
 template <class Work>
 void withoutInterpreterLock(Work&& work) {
-    std::exception_ptr failure;
+    const char* failure = nullptr;
     Py_BEGIN_ALLOW_THREADS
     try {
         work();
+    } catch (const CException& e) {
+        failure = e.message;
+    } catch (const std::bad_alloc&) {
+        failure = msg::OutOfMemory;
     } catch (...) {
-        failure = std::current_exception();
+        failure = msg::Internal;
     }
     Py_END_ALLOW_THREADS
-    if (failure) std::rethrow_exception(failure);
+    if (failure != nullptr) fail(failure);
 }
 
 // A model operation and the sweep after it, without the interpreter's lock. Arguments

@@ -211,39 +211,50 @@ private:
     ScratchBuffer<CompletionRuns*> tables_;  // one per node, owned
 };
 
-// The weights of flow(s, t) put into acc; routed holds Binomial(d, routing(s, t)).
-void flowInto(SN* self, Int s, const CompletionRuns& completions, BinomialRuns& routed,
-              SimpleAccumulator& acc) {
-    Pmf* dist_z = lookupMarginalPmf(lookup(self->_internalState, s));
-    SamplingStack stack(3);
-    for (Int iz = 0; iz < dist_z->simple.length; iz++) {
-        Real prob_z = dist_z->simple.elements[iz];
-        if (!(prob_z > 0)) continue;
-        stack.set(0, prob_z);
-        const PmfRun& dist_d = completions.at(iz);
-        for (Int id = 0; id < dist_d.count; id++) {
-            Real prob_d = dist_d.p[id];
-            if (!(prob_d > 0)) continue;
-            stack.branch(1, prob_d);
-            // The phi loop: weight (p(z) p(d)) p(phi) at phi, in one pass.
-            acc.putScaled(stack.branchProbability(1), routed.forTrials(dist_d.first + id));
+// The (z, d) outcomes of positive weight at one node, in loop order, with the weight
+// p(z) p(d) that the flows out of the node give each: the same for every destination.
+class Departures {
+public:
+    Departures(SN* self, Int s, const CompletionRuns& completions) {
+        Pmf* dist_z = lookupMarginalPmf(lookup(self->_internalState, s));
+        int64_t n = 0;
+        for (Int iz = 0; iz < dist_z->simple.length; iz++)
+            if (dist_z->simple.elements[iz] > 0) n += completions.at(iz).count;
+        weight_.reset(n);
+        trials_.reset(n);
+        SamplingStack stack(2);
+        for (Int iz = 0; iz < dist_z->simple.length; iz++) {
+            Real prob_z = dist_z->simple.elements[iz];
+            if (!(prob_z > 0)) continue;
+            stack.set(0, prob_z);
+            const PmfRun& dist_d = completions.at(iz);
+            for (Int id = 0; id < dist_d.count; id++) {
+                Real prob_d = dist_d.p[id];
+                if (!(prob_d > 0)) continue;
+                stack.branch(1, prob_d);
+                weight_[count_] = stack.branchProbability(1);
+                trials_[count_] = dist_d.first + id;
+                count_++;
+            }
         }
     }
-}
-
-// Whether some (z, d) of node s has weight p(z) p(d) > 0: the flow to a destination
-// with routing 0 puts exactly those at 0.
-bool anyDeparture(SN* self, Int s, const CompletionRuns& completions) {
-    Pmf* dist_z = lookupMarginalPmf(lookup(self->_internalState, s));
-    for (Int iz = 0; iz < dist_z->simple.length; iz++) {
-        Real prob_z = dist_z->simple.elements[iz];
-        if (!(prob_z > 0)) continue;
-        const PmfRun& dist_d = completions.at(iz);
-        for (Int id = 0; id < dist_d.count; id++)
-            if (dist_d.p[id] > 0 && prob_z * dist_d.p[id] > 0) return true;
+    // The weights of the flow put into acc; routed holds Binomial(d, routing).
+    void flowInto(BinomialRuns& routed, SimpleAccumulator& acc) const {
+        // The phi loop: weight (p(z) p(d)) p(phi) at phi, in one pass.
+        for (int64_t i = 0; i < count_; i++) acc.putScaled(weight_[i], routed.forTrials(trials_[i]));
     }
-    return false;
-}
+    // Whether some weight is > 0: a flow with routing 0 puts exactly those at 0.
+    bool any() const {
+        for (int64_t i = 0; i < count_; i++)
+            if (weight_[i] > 0) return true;
+        return false;
+    }
+
+private:
+    ScratchBuffer<Real> weight_;  // p(z) p(d)
+    ScratchBuffer<Int> trials_;   // d
+    int64_t count_ = 0;
+};
 
 StationStep nodeStep(SN* self, Int k, const PmfRun& arrivals, const CompletionRuns& completions) {
     return StationStep{self->arena(),
@@ -267,7 +278,7 @@ Pmf* SN::flow(Int _sourceNodeIndex, Int _destinationNodeIndex) {
     BinomialRuns routed(routing(_routingProbabilities, _sourceNodeIndex, _destinationNodeIndex),
                         completions.maxTrials());
     SimpleAccumulator acc(arena());
-    flowInto(this, _sourceNodeIndex, completions, routed, acc);
+    Departures(this, _sourceNodeIndex, completions).flowInto(routed, acc);
     return acc.toPmf();
 }
 
@@ -309,13 +320,16 @@ void SN::step() {
     ScratchPmf flowPmf;
     for (Int s = 0; s < n; s++) {
         const CompletionRuns& from = completions.at(s);
+        const Departures departures(this, s, from);
         BinomialRuns routed(0.0, from.maxTrials());
+        flowAcc.clear();
+        flowAcc.reserve(0, from.maxTrials());  // phi <= d
         for (Int t = 0; t < n; t++) {
             if (t == s) continue;
             const Real r = routing(_routingProbabilities, s, t);
             if (r <= 0) {
                 // No completion moves: all weight at 0, which normalises to exactly 1.
-                if (!anyDeparture(this, s, from)) fail(msg::EmptyPmf);
+                if (!departures.any()) fail(msg::EmptyPmf);
                 flowPmf.elements.reset(1);
                 flowPmf.elements[0] = 1.0;
                 flowPmf.offset = 0;
@@ -323,7 +337,7 @@ void SN::step() {
             } else {
                 routed.reset(r);
                 flowAcc.clear();
-                flowInto(this, s, from, routed, flowAcc);
+                departures.flowInto(routed, flowAcc);
                 flowAcc.toScratch(flowPmf);
             }
             sumAcc.clear();

@@ -300,27 +300,52 @@ Pmf* stationFullMap(const StationStep& step, Int leftTail, Int rightTail) {
         // Only the arrivals that land z' within the limits.
         const int64_t from = std::max<int64_t>(0, rowLo - base - dist_a.first);
         const int64_t to = std::min<int64_t>(dist_a.count - 1, rowHi - base - dist_a.first);
-        // From z' = c on, min(z', c) = c: the Bernoulli PMF of entityIsOld is the same.
-        Real fullNew = 0, fullOld = 0;
-        if (c > 0) entityIsOld(Real(stay) / checkDenominator(Real(c)), fullNew, fullOld);
-        for (int64_t ia = from; ia <= to; ia++) {
+        if (c == 0) {  // nobody in service: every ell' is a fresh service duration
+            for (int64_t ia = from; ia <= to; ia++) {
+                Real prob_a = dist_a.p[ia];
+                if (prob_a > 0) acc.putScaled(Int(base + dist_a.first + ia), weight * prob_a, fresh);
+            }
+            return;
+        }
+        // Below z' = c, min(z', c) = z' changes with every arrival; from z' = c on the
+        // Bernoulli PMF of entityIsOld is the same for all of them.
+        const int64_t bulk = std::min(std::max(c - base - dist_a.first, from), to + 1);
+        for (int64_t ia = from; ia < bulk; ia++) {
             Real prob_a = dist_a.p[ia];
             if (!(prob_a > 0)) continue;
             const Real w = weight * prob_a;  // level + 1 of the stack
             const Int zprime = Int(base + dist_a.first + ia);
-            if (zprime == 0 || c == 0) {
+            if (zprime == 0) {
                 acc.putScaled(zprime, w, fresh);
                 continue;
             }
-            Real prob_new = fullNew, prob_old = fullOld;
-            if (zprime < c) entityIsOld(Real(stay) / checkDenominator(Real(zprime)), prob_new, prob_old);
+            Real prob_new, prob_old;
+            entityIsOld(Real(stay) / checkDenominator(Real(zprime)), prob_new, prob_old);
+            if (!(prob_old > 0))
+                acc.putScaled(zprime, w * prob_new, fresh);
+            else if (!(prob_new > 0))
+                acc.putScaled(zprime, w * prob_old, relabelled.at(iz));
+            else
+                acc.putScaledPair(zprime, w * prob_new, fresh, w * prob_old, relabelled.at(iz));
+        }
+        if (bulk > to) return;
+        Real prob_new, prob_old;
+        entityIsOld(Real(stay) / checkDenominator(Real(c)), prob_new, prob_old);
+        const PmfRun* old = nullptr;  // relabel(z), reached at its first use
+        for (int64_t ia = bulk; ia <= to; ia++) {
+            Real prob_a = dist_a.p[ia];
+            if (!(prob_a > 0)) continue;
+            const Real w = weight * prob_a;
+            const Int zprime = Int(base + dist_a.first + ia);
             if (!(prob_old > 0)) {
                 acc.putScaled(zprime, w * prob_new, fresh);
-            } else if (!(prob_new > 0)) {
-                acc.putScaled(zprime, w * prob_old, relabelled.at(iz));
-            } else {
-                acc.putScaledPair(zprime, w * prob_new, fresh, w * prob_old, relabelled.at(iz));
+                continue;
             }
+            if (old == nullptr) old = &relabelled.at(iz);
+            if (!(prob_new > 0))
+                acc.putScaled(zprime, w * prob_old, *old);
+            else
+                acc.putScaledPair(zprime, w * prob_new, fresh, w * prob_old, *old);
         }
     });
     return acc.toPmf();

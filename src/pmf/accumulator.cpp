@@ -15,15 +15,19 @@ PmfRun PmfRun::of(const Real* e, Int offset, Int length) {
     PmfRun run;
     Int lo = 0, hi = length - 1;
     while (lo <= hi && !(e[lo] > 0)) lo++;
-    while (hi >= lo && !(e[hi] > 0)) hi--;
     if (lo > hi) return run;
+    while (!(e[hi] > 0)) hi--;
+    Real peak = 0;
+    bool regular = true;
+    for (Int k = lo; k <= hi; k++) {
+        regular &= e[k] >= 0;
+        peak = e[k] > peak ? e[k] : peak;
+    }
     run.p = e + lo;
     run.first = offset + lo;
     run.count = hi - lo + 1;
-    for (Int k = 0; k < run.count; k++) {
-        if (!(run.p[k] >= 0)) run.regular = false;
-        if (run.p[k] > run.peak) run.peak = run.p[k];
-    }
+    run.peak = peak;
+    run.regular = regular;
     return run;
 }
 
@@ -105,44 +109,25 @@ void SimpleAccumulator::rewindow(int32_t newOffset, int32_t newLength) {
 
 void SimpleAccumulator::clear() {
     if (length > 0) std::memset(elements.get(), 0, size_t(length) * sizeof(Real));
-    offset = 0;
-    length = 0;
+    received_ = false;
 }
 
 void SimpleAccumulator::reserve(Int lo, Int hi) {
-    if (length > 0 || lo < 0 || hi < lo) return;  // only an empty accumulator
-    const int64_t n = int64_t(hi) - lo + 1;
-    if (n > elements.size()) {
-        budget()->charge(n * int64_t(sizeof(Real)));
-        ScratchBuffer<Real> buffer;
-        try {
-            buffer.reset(n);
-        } catch (...) {
-            budget()->credit(n * int64_t(sizeof(Real)));
-            throw;
-        }
-        budget()->credit(elements.size() * int64_t(sizeof(Real)));
-        elements = std::move(buffer);
-    }
-    reservedLo_ = lo;
-    reservedHi_ = hi;
+    if (received_ || lo < 0 || hi < lo) return;
+    length = 0;  // every slot is 0: nothing to keep
+    rewindow(lo, hi - lo + 1);
 }
 
 void SimpleAccumulator::widenAndAdd(Real w, Int value) {
     if (value < offset && value < 0) fail(msg::NegativeInSupport);
-    if (length == 0 && value >= reservedLo_ && value <= reservedHi_) {
-        rewindow(reservedLo_, reservedHi_ - reservedLo_ + 1);
-    } else {
-        int32_t newOffset, newLength;
-        growWindow(offset, length, value, newOffset, newLength);
-        rewindow(newOffset, newLength);
-    }
+    int32_t newOffset, newLength;
+    growWindow(offset, length, value, newOffset, newLength);
+    rewindow(newOffset, newLength);
     elements[value - offset] += w;
+    received_ = true;
 }
 
 void SimpleAccumulator::widenTo(Int lo, Int hi) {
-    if (length == 0 && lo >= reservedLo_ && hi <= reservedHi_)
-        return rewindow(reservedLo_, reservedHi_ - reservedLo_ + 1);
     if (length == 0) return rewindow(lo, hi - lo + 1);
     // The growth rule applied for each end in turn, then one new buffer.
     int32_t o = offset, n = length;
@@ -166,7 +151,7 @@ Accumulator* SimpleAccumulator::vput(Real probability, va_list& valist) {
 }
 
 bool SimpleAccumulator::keptRange(int64_t& minValue, int64_t& maxValue) {
-    if (length == 0) fail(msg::EmptyPmf);
+    if (!received_) fail(msg::EmptyPmf);
     minValue = offset;
     maxValue = int64_t(offset) + length - 1;
     while (minValue <= maxValue && elements[minValue - offset] == 0) minValue++;
@@ -203,7 +188,7 @@ void SimpleAccumulator::toScratch(ScratchPmf& out) {
         return;
     }
     Int n = Int(maxValue - minValue + 1);
-    if (out.elements.size() < n) out.elements.reset(n);
+    if (out.elements.size() < n) out.elements.reset(std::max<int64_t>(n, 2 * out.elements.size()));
     std::memcpy(out.elements.get(), elements.get() + (minValue - offset), size_t(n) * sizeof(Real));
     out.offset = Int(minValue);
     out.length = n;

@@ -67,6 +67,21 @@ void growWindow(int32_t offset, int32_t length, Int v, int32_t& newOffset, int32
 // Weights not greater than 0 are ignored by the callers; above 1 they count as 1.
 inline Real clampWeight(Real probability) { return probability > 1.0 ? 1.0 : probability; }
 
+// slot[k] += clampWeight(scale * p[k]) for k < n: the pass of every scaled put. Each slot
+// takes its one weight, so the order of the slots does not matter; short runs, the
+// common case, go without the set-up of a vector loop.
+inline void addScaled(Real* __restrict slot, Real scale, const Real* __restrict p, Int n) {
+    switch (n) {
+        case 4: slot[3] += clampWeight(scale * p[3]); [[fallthrough]];
+        case 3: slot[2] += clampWeight(scale * p[2]); [[fallthrough]];
+        case 2: slot[1] += clampWeight(scale * p[1]); [[fallthrough]];
+        case 1: slot[0] += clampWeight(scale * p[0]); [[fallthrough]];
+        case 0: return;
+        default:
+            for (Int k = 0; k < n; k++) slot[k] += clampWeight(scale * p[k]);
+    }
+}
+
 // The stretch of a simple PMF from its first to its last probability greater than 0, in
 // the form a map adds it, scaled, into consecutive slots of one window. An entry that is
 // negative or not a number makes the run irregular; it is then put entry by entry.
@@ -97,19 +112,18 @@ struct ScratchPmf {
 class SimpleAccumulator : public Accumulator {
 public:
     Int offset;       // value of elements[0]; never negative
-    Int length;       // slots of the window; 0 until the first value is put
-    // Weights per value offset + k for k < length; every slot beyond is 0 (a window
-    // emptied by clear keeps its buffer for the next puts).
+    Int length;       // slots of the window; 0 until the first value is put or reserved
+    // Weights per value offset + k for k < length; every slot beyond is 0.
     ScratchBuffer<Real> elements;
 
     explicit SimpleAccumulator(MovraObject* _obj, ScratchBudget* budget = nullptr)
         : Accumulator(_obj, budget), offset(0), length(0) {}
-    Boolean isEmpty() override { return length == 0; }
-    // Back to no weights at all, keeping the buffer.
+    // True until the first weight greater than 0 is put.
+    Boolean isEmpty() override { return !received_; }
+    // Back to no weights at all, keeping the window and its buffer for the next puts.
     void clear();
-    // Room for the values lo .. hi (0 <= lo <= hi), which the caller expects its puts to
-    // take: the first put within them makes the window exactly lo .. hi, and no put
-    // within them needs a new buffer. Puts nothing.
+    // An empty accumulator's window becomes lo .. hi (0 <= lo <= hi), where the caller
+    // expects its puts: none of them then widens it. Puts nothing.
     void reserve(Int lo, Int hi);
     SimpleAccumulator* putSingle(Real probability, Int value) override {
         if (probability <= 0) return this;
@@ -117,6 +131,7 @@ public:
         // Fast path: inside the window (the common case in the model maps).
         if (value >= offset && int64_t(value) - offset < length) {
             elements[value - offset] += w;
+            received_ = true;
             return this;
         }
         widenAndAdd(w, value);
@@ -133,9 +148,8 @@ public:
             if (lo < 0 || hi > INT32_MAX) return putEach(scale, run, shift);
             widenTo(Int(lo), Int(hi));
         }
-        Real* __restrict slot = elements.get() + (lo - offset);
-        const Real* __restrict p = run.p;
-        for (Int k = 0; k < run.count; k++) slot[k] += clampWeight(scale * p[k]);
+        received_ = true;
+        addScaled(elements.get() + (lo - offset), scale, run.p, run.count);
     }
     Accumulator* vput(Real probability, va_list& valist) override;
     Pmf* toPmf() override;
@@ -154,7 +168,7 @@ private:
     void putEach(Real scale, const PmfRun& run, int64_t shift);
     // Replaces the window by newLength zero slots from newOffset, keeping the old slots.
     void rewindow(int32_t newOffset, int32_t newLength);
-    Int reservedLo_ = 0, reservedHi_ = -1;  // see reserve; none while lo > hi
+    bool received_ = false;  // a weight greater than 0 was put
 };
 
 // The children of a joint or compound accumulator, owned by the window that holds them:

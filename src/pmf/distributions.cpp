@@ -166,6 +166,7 @@ Int BinomialRecursion::write(Int n, const Real* logs, Real* out, Int& length) co
     if (p_ <= 0) return 0;
     if (p_ >= 1) return n;
     if (std::isnan(p_) || n < 0) fail(msg::InvalidValue);
+    if (n == 0) return 0;  // exp(0 * logQ) = exp(-0) is exactly 1
     Real x = Real(n) * logQ_;
     out[0] = std::exp(x);
     for (Int i = 1; i <= n; i++) {

@@ -70,15 +70,13 @@ public:
     void putScaled(Int row, Real scale, const PmfRun& run) {
         if (!run.regular) return putEach(row, scale, run);
         if (!(scale * run.peak > 0)) return;  // no weight > 0: the row stays as it was
-        Real* __restrict slot = fill(row) + (run.first - colLo_);
-        const Real* __restrict p = run.p;
-        for (Int k = 0; k < run.count; k++) slot[k] += clampWeight(scale * p[k]);
+        addScaled(fill(row) + (run.first - colLo_), scale, run.p, run.count);
     }
     // putScaled(row, scale0, run0), then putScaled(row, scale1, run1), in one pass: for
-    // two runs over the same values, each slot still takes run0's weight first.
+    // two runs over the same values (the same first and count), each slot still takes
+    // run0's weight first.
     void putScaledPair(Int row, Real scale0, const PmfRun& run0, Real scale1, const PmfRun& run1) {
-        if (!run0.regular || !run1.regular || run0.first != run1.first || run0.count != run1.count ||
-            !(scale0 * run0.peak > 0) || !(scale1 * run1.peak > 0)) {
+        if (!run0.regular || !run1.regular || !(scale0 * run0.peak > 0) || !(scale1 * run1.peak > 0)) {
             putScaled(row, scale0, run0);
             putScaled(row, scale1, run1);
             return;

@@ -351,4 +351,86 @@ TEST_F(AccumulatorTest, CompoundReadsEachComponentsValuesInOrder) {
     EXPECT_EQ(acc.sum, 1.0);
 }
 
+// ---- Scaled runs, the grid, and totals per accumulator
+
+// A scaled run must leave every slot with the bits putSingle, entry by entry, would give:
+// the maps' results depend on it.
+TEST_F(AccumulatorTest, PutScaledGivesTheBitsOfPutSingle) {
+    const std::vector<Real> p = {0.0, 0.3, 0.0, 1.0 / 3.0, 0.2, 0.0};  // zero ends and inside
+    const PmfRun run = PmfRun::of(p.data(), 2, Int(p.size()));
+    EXPECT_EQ(run.first, 3);
+    EXPECT_EQ(run.count, 4);
+    EXPECT_EQ(run.peak, 1.0 / 3.0);
+    // (scale, shift): growth up and down, overlap, a weight clamped to 1.
+    const std::vector<std::pair<Real, int64_t>> puts = {
+        {0.7, 10}, {0.1, 0}, {0.25, 11}, {3.5, 4}, {1.0 / 7.0, 30}, {0.6, 10}};
+    SimpleAccumulator scaled(&obj), single(&obj);
+    for (const auto& put : puts) {
+        scaled.putScaled(put.first, run, put.second);
+        for (Int k = 0; k < run.count; k++)
+            single.putSingle(put.first * run.p[k], Int(run.first + put.second + k));
+    }
+    Pmf* a = scaled.toPmf();
+    Pmf* b = single.toPmf();
+    EXPECT_EQ(a->simple.offset, b->simple.offset);
+    EXPECT_EQ(probabilities(a), probabilities(b));
+    EXPECT_EQ(scaled.sum, single.sum);
+
+    // Weights that all underflow to 0 put nothing: the accumulator stays empty.
+    SimpleAccumulator tiny(&obj);
+    tiny.putScaled(1e-300, PmfRun::of(std::vector<Real>{1e-300}.data(), 0, 1));
+    EXPECT_TRUE(tiny.isEmpty());
+    EXPECT_MOVRA_ERROR(tiny.toPmf(), "Empty pmf");
+}
+
+TEST_F(AccumulatorTest, GridGivesWhatTheJointAccumulatorGives) {
+    const std::vector<Real> p = {0.5, 0.25, 0.0, 0.25};  // second values 1 .. 4
+    const PmfRun run = PmfRun::of(p.data(), 1, Int(p.size()));
+    // Rows 2 .. 9 with nothing at 2, 5 and 9: empty rows at both ends and inside.
+    const std::vector<std::pair<Int, Real>> puts = {{3, 0.2}, {4, 0.1}, {3, 0.05}, {8, 0.4}, {6, 1.5}};
+    JointGridAccumulator grid(&obj, 2, 9, 1, 4);
+    JointAccumulator joint(&obj, 2);
+    for (const auto& put : puts) {
+        grid.putScaled(put.first, put.second, run);
+        for (Int k = 0; k < run.count; k++)
+            joint.putDouble(put.second * run.p[k], put.first, run.first + k);
+    }
+    grid.putScaledPair(4, 0.3, run, 0.1, run);
+    for (Real scale : {0.3, 0.1})
+        for (Int k = 0; k < run.count; k++) joint.putDouble(scale * run.p[k], 4, run.first + k);
+    Pmf* a = grid.toPmf();
+    Pmf* b = joint.toPmf();
+    EXPECT_EQ(grid.sum, joint.sum);
+    ASSERT_EQ(a->joint.marginal->simple.offset, b->joint.marginal->simple.offset);
+    ASSERT_EQ(probabilities(a->joint.marginal), probabilities(b->joint.marginal));
+    for (Int k = 0; k < a->joint.marginal->simple.length; k++) {
+        Pmf* ca = a->joint.elements[k];
+        Pmf* cb = b->joint.elements[k];
+        ASSERT_EQ(ca == nullptr, cb == nullptr) << k;
+        if (ca == nullptr) continue;
+        EXPECT_EQ(ca->simple.offset, cb->simple.offset) << k;
+        EXPECT_EQ(probabilities(ca), probabilities(cb)) << k;
+    }
+    JointGridAccumulator empty(&obj, 0, 3, 1, 2);
+    EXPECT_MOVRA_ERROR(empty.toPmf(), "Empty pmf");
+}
+
+// Each accumulator keeps its own total: converting one does not change another's.
+TEST_F(AccumulatorTest, TotalsBelongToEachAccumulator) {
+    SimpleAccumulator a(&obj), b(&obj);
+    a.putSingle(0.25, 1);
+    b.putSingle(0.5, 2)->putSingle(0.25, 3);
+    a.toPmf();
+    b.toPmf();
+    EXPECT_EQ(a.sum, 0.25);
+    EXPECT_EQ(b.sum, 0.75);
+    // A cleared accumulator is empty again and can be reused.
+    a.clear();
+    EXPECT_TRUE(a.isEmpty());
+    EXPECT_MOVRA_ERROR(a.toPmf(), "Empty pmf");
+    a.putSingle(0.5, 7);
+    EXPECT_EQ(probabilities(a.toPmf()), std::vector<Real>{1.0});
+    EXPECT_EQ(a.sum, 0.5);
+}
+
 }  // namespace

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <optional>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "../pmf/accumulator.h"
 #include "../pmf/distributions.h"
@@ -252,6 +255,165 @@ Pmf* stationPartialMap(const StationStep& step) {
     return acc.toPmf();
 }
 
+namespace {
+#if defined(__GNUC__)
+#define MOVRA_ALWAYS_INLINE inline __attribute__((always_inline))
+#define MOVRA_ALWAYS_LAMBDA __attribute__((always_inline))
+#else
+#define MOVRA_ALWAYS_INLINE inline
+#define MOVRA_ALWAYS_LAMBDA
+#endif
+
+// slot[k] += clampWeight(s * p[k]) along one row of the grid, and the same for a pair of
+// runs, run 0 first in every slot. N > 0 is the number of columns, known when compiled,
+// so that the short rows of the common cases need no loop; 0: cols of them. Two slots at
+// a time where the machine has the vector instructions: min(1, x) is clampWeight(x) in
+// every case, not-a-number included, and each slot's additions keep their order.
+template <int N>
+MOVRA_ALWAYS_INLINE void addRow(Real* __restrict row, Real s, const Real* __restrict p,
+                                int64_t cols) {
+    const int64_t n = N > 0 ? N : cols;
+    int64_t k = 0;
+#if defined(__SSE2__)
+    const __m128d one = _mm_set1_pd(1.0), sv = _mm_set1_pd(s);
+    for (; k + 2 <= n; k += 2) {
+        const __m128d w = _mm_min_pd(one, _mm_mul_pd(sv, _mm_loadu_pd(p + k)));
+        _mm_storeu_pd(row + k, _mm_add_pd(_mm_loadu_pd(row + k), w));
+    }
+#endif
+    for (; k < n; k++) row[k] += clampWeight(s * p[k]);
+}
+
+template <int N>
+MOVRA_ALWAYS_INLINE void addRowPair(Real* __restrict row, Real s0, const Real* __restrict p0,
+                                    Real s1, const Real* __restrict p1, int64_t cols) {
+    const int64_t n = N > 0 ? N : cols;
+    int64_t k = 0;
+#if defined(__SSE2__)
+    const __m128d one = _mm_set1_pd(1.0), sv0 = _mm_set1_pd(s0), sv1 = _mm_set1_pd(s1);
+    for (; k + 2 <= n; k += 2) {
+        const __m128d w0 = _mm_min_pd(one, _mm_mul_pd(sv0, _mm_loadu_pd(p0 + k)));
+        const __m128d w1 = _mm_min_pd(one, _mm_mul_pd(sv1, _mm_loadu_pd(p1 + k)));
+        _mm_storeu_pd(row + k, _mm_add_pd(_mm_add_pd(_mm_loadu_pd(row + k), w0), w1));
+    }
+#endif
+    for (; k < n; k++) {
+        row[k] += clampWeight(s0 * p0[k]);
+        row[k] += clampWeight(s1 * p1[k]);
+    }
+}
+
+// The full map's puts with N columns (0: any number). Every run spans all columns (zero
+// outside its support), so a put is one pass over a row. Weights are added straight into
+// the grid, as its putScaled and putScaledPair would add them; a run that is not regular
+// goes through the accumulator entry by entry. A scale whose weights are all 0 adds
+// nothing but zeros, so only the row's filled flag depends on it.
+template <int N>
+void fullMapPuts(const StationStep& step, JointGridAccumulator& acc, const PmfRun& fresh,
+                 RelabelRuns& relabelled, int64_t rowLo, int64_t rowHi) {
+    const Int c = step.servers;
+    const PmfRun& dist_a = step.arrivals;
+    const JointGridAccumulator::Cells grid = acc.direct();
+    const int64_t cols = N > 0 ? N : grid.cols;
+    SamplingStack stack(step.routesBack ? 6 : 5);
+
+    forEachDeparture(step, stack, [&](Int iz, Int z, Int d, int64_t base, int level) {
+        // Locals, so that the stores into the grid are known to change none of them.
+        Real* const cells = grid.cells;
+        uint8_t* const filled = grid.filled;
+        const int64_t gridLo = grid.rowLo;
+        const Real* const ap = dist_a.p;
+        const int64_t aFirst = dist_a.first;
+        const Real* const fp = fresh.p;
+        const Real freshPeak = fresh.peak;
+        const bool regular = fresh.regular;
+        const Real weight = stack.branchProbability(level);
+        const Int stay = std::min(z, c) - d;  // in service before and after the step
+        // Only the arrivals that land z' within the limits.
+        const int64_t from = std::max<int64_t>(0, rowLo - base - aFirst);
+        const int64_t to = std::min<int64_t>(dist_a.count - 1, rowHi - base - aFirst);
+
+        auto putFresh = [&](int64_t zprime, Real s) MOVRA_ALWAYS_LAMBDA {
+            if (!regular) return acc.putScaled(Int(zprime), s, fresh);
+            if (!(s * freshPeak > 0)) return;
+            filled[zprime - gridLo] = 1;
+            addRow<N>(cells + (zprime - gridLo) * cols, s, fp, cols);
+        };
+        auto putOld = [&](int64_t zprime, Real s, const PmfRun& old) MOVRA_ALWAYS_LAMBDA {
+            if (!(s * old.peak > 0)) return;
+            filled[zprime - gridLo] = 1;
+            addRow<N>(cells + (zprime - gridLo) * cols, s, old.p, cols);
+        };
+        auto putPair = [&](int64_t zprime, Real s0, Real s1, const PmfRun& old) MOVRA_ALWAYS_LAMBDA {
+            if (!regular) {
+                acc.putScaled(Int(zprime), s0, fresh);
+                return putOld(zprime, s1, old);
+            }
+            if (!(s0 * freshPeak > 0) && !(s1 * old.peak > 0)) return;
+            filled[zprime - gridLo] = 1;
+            addRowPair<N>(cells + (zprime - gridLo) * cols, s0, fp, s1, old.p, cols);
+        };
+
+        if (c == 0) {  // nobody in service: every ell' is a fresh service duration
+            for (int64_t ia = from; ia <= to; ia++) {
+                Real prob_a = ap[ia];
+                if (prob_a > 0) putFresh(base + aFirst + ia, weight * prob_a);
+            }
+            return;
+        }
+        // Below z' = c, min(z', c) = z' changes with every arrival; from z' = c on the
+        // Bernoulli PMF of entityIsOld is the same for all of them.
+        const int64_t bulk = std::min(std::max(c - base - aFirst, from), to + 1);
+        for (int64_t ia = from; ia < bulk; ia++) {
+            Real prob_a = ap[ia];
+            if (!(prob_a > 0)) continue;
+            const Real w = weight * prob_a;  // level + 1 of the stack
+            const int64_t zprime = base + aFirst + ia;
+            if (zprime == 0) {
+                putFresh(zprime, w);
+                continue;
+            }
+            Real prob_new, prob_old;
+            entityIsOld(Real(stay) / checkDenominator(Real(zprime)), prob_new, prob_old);
+            if (!(prob_old > 0))
+                putFresh(zprime, w * prob_new);
+            else if (!(prob_new > 0))
+                putOld(zprime, w * prob_old, relabelled.at(iz));
+            else
+                putPair(zprime, w * prob_new, w * prob_old, relabelled.at(iz));
+        }
+        if (bulk > to) return;
+        Real prob_new, prob_old;
+        entityIsOld(Real(stay) / checkDenominator(Real(c)), prob_new, prob_old);
+        if (!(prob_old > 0)) {
+            for (int64_t ia = bulk; ia <= to; ia++) {
+                Real prob_a = ap[ia];
+                if (prob_a > 0) putFresh(base + aFirst + ia, (weight * prob_a) * prob_new);
+            }
+            return;
+        }
+        // relabel(z) is formed at its first use: the first arrival of weight > 0.
+        int64_t ia = bulk;
+        while (ia <= to && !(ap[ia] > 0)) ia++;
+        if (ia > to) return;
+        const PmfRun& old = relabelled.at(iz);
+        if (!(prob_new > 0)) {
+            for (; ia <= to; ia++) {
+                Real prob_a = ap[ia];
+                if (prob_a > 0) putOld(base + aFirst + ia, (weight * prob_a) * prob_old, old);
+            }
+            return;
+        }
+        for (; ia <= to; ia++) {
+            Real prob_a = ap[ia];
+            if (!(prob_a > 0)) continue;
+            const Real w = weight * prob_a;
+            putPair(base + aFirst + ia, w * prob_new, w * prob_old, old);
+        }
+    });
+}
+}  // namespace
+
 Pmf* stationFullMap(const StationStep& step, Int leftTail, Int rightTail) {
     const Int c = step.servers;
     const PmfRun service = PmfRun::of(step.serviceDuration);
@@ -292,62 +454,16 @@ Pmf* stationFullMap(const StationStep& step, Int leftTail, Int rightTail) {
     fresh.first = colLo;
     fresh.count = cols;
     if (c > 0) relabelled.layout(colLo, cols);
-    SamplingStack stack(step.routesBack ? 6 : 5);
-
-    forEachDeparture(step, stack, [&](Int iz, Int z, Int d, int64_t base, int level) {
-        const Real weight = stack.branchProbability(level);
-        const Int stay = std::min(z, c) - d;  // in service before and after the step
-        // Only the arrivals that land z' within the limits.
-        const int64_t from = std::max<int64_t>(0, rowLo - base - dist_a.first);
-        const int64_t to = std::min<int64_t>(dist_a.count - 1, rowHi - base - dist_a.first);
-        if (c == 0) {  // nobody in service: every ell' is a fresh service duration
-            for (int64_t ia = from; ia <= to; ia++) {
-                Real prob_a = dist_a.p[ia];
-                if (prob_a > 0) acc.putScaled(Int(base + dist_a.first + ia), weight * prob_a, fresh);
-            }
-            return;
-        }
-        // Below z' = c, min(z', c) = z' changes with every arrival; from z' = c on the
-        // Bernoulli PMF of entityIsOld is the same for all of them.
-        const int64_t bulk = std::min(std::max(c - base - dist_a.first, from), to + 1);
-        for (int64_t ia = from; ia < bulk; ia++) {
-            Real prob_a = dist_a.p[ia];
-            if (!(prob_a > 0)) continue;
-            const Real w = weight * prob_a;  // level + 1 of the stack
-            const Int zprime = Int(base + dist_a.first + ia);
-            if (zprime == 0) {
-                acc.putScaled(zprime, w, fresh);
-                continue;
-            }
-            Real prob_new, prob_old;
-            entityIsOld(Real(stay) / checkDenominator(Real(zprime)), prob_new, prob_old);
-            if (!(prob_old > 0))
-                acc.putScaled(zprime, w * prob_new, fresh);
-            else if (!(prob_new > 0))
-                acc.putScaled(zprime, w * prob_old, relabelled.at(iz));
-            else
-                acc.putScaledPair(zprime, w * prob_new, fresh, w * prob_old, relabelled.at(iz));
-        }
-        if (bulk > to) return;
-        Real prob_new, prob_old;
-        entityIsOld(Real(stay) / checkDenominator(Real(c)), prob_new, prob_old);
-        const PmfRun* old = nullptr;  // relabel(z), reached at its first use
-        for (int64_t ia = bulk; ia <= to; ia++) {
-            Real prob_a = dist_a.p[ia];
-            if (!(prob_a > 0)) continue;
-            const Real w = weight * prob_a;
-            const Int zprime = Int(base + dist_a.first + ia);
-            if (!(prob_old > 0)) {
-                acc.putScaled(zprime, w * prob_new, fresh);
-                continue;
-            }
-            if (old == nullptr) old = &relabelled.at(iz);
-            if (!(prob_new > 0))
-                acc.putScaled(zprime, w * prob_old, *old);
-            else
-                acc.putScaledPair(zprime, w * prob_new, fresh, w * prob_old, *old);
-        }
-    });
+    switch (cols) {
+        case 1: fullMapPuts<1>(step, acc, fresh, relabelled, rowLo, rowHi); break;
+        case 2: fullMapPuts<2>(step, acc, fresh, relabelled, rowLo, rowHi); break;
+        case 3: fullMapPuts<3>(step, acc, fresh, relabelled, rowLo, rowHi); break;
+        case 4: fullMapPuts<4>(step, acc, fresh, relabelled, rowLo, rowHi); break;
+        case 5: fullMapPuts<5>(step, acc, fresh, relabelled, rowLo, rowHi); break;
+        case 6: fullMapPuts<6>(step, acc, fresh, relabelled, rowLo, rowHi); break;
+        case 8: fullMapPuts<8>(step, acc, fresh, relabelled, rowLo, rowHi); break;
+        default: fullMapPuts<0>(step, acc, fresh, relabelled, rowLo, rowHi); break;
+    }
     return acc.toPmf();
 }
 

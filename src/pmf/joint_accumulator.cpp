@@ -121,10 +121,16 @@ Accumulator* JointGridAccumulator::vput(Real probability, va_list& valist) {
 // The conversion of JointAccumulator and SimpleAccumulator in one: rows trimmed of empty
 // ones at both ends, each row trimmed of zero cells, summed in order and divided, the
 // marginal from the row totals.
+Boolean JointGridAccumulator::isEmpty() {
+    for (int64_t r = 0; r < rows_; r++)
+        if (filled_[r]) return false;
+    return true;
+}
+
 Pmf* JointGridAccumulator::toPmf() {
-    if (!anyRow_) fail(msg::EmptyPmf);
     int64_t minRow = 0, maxRow = rows_ - 1;
-    while (!filled_[minRow]) minRow++;
+    while (minRow < rows_ && !filled_[minRow]) minRow++;
+    if (minRow == rows_) fail(msg::EmptyPmf);
     while (!filled_[maxRow]) maxRow--;
     Int n = Int(maxRow - minRow + 1);
     Pmf* marginal = allocateSimplePmf(obj, Int(rowLo_ + minRow), n);

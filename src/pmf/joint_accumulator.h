@@ -63,7 +63,7 @@ class JointGridAccumulator : public Accumulator {
 public:
     // Refuses a matrix beyond the per-block cap with "Out of memory".
     JointGridAccumulator(MovraObject* _obj, Int rowLo, Int rowHi, Int colLo, Int colHi);
-    Boolean isEmpty() override { return !anyRow_; }
+    Boolean isEmpty() override;
     JointGridAccumulator* putDouble(Real probability, Int value1, Int value2) override;
     // putDouble(scale * run.p[k], row, run.first + k) for every k, in one pass. The
     // run's values must lie in colLo .. colHi and row in rowLo .. rowHi.
@@ -92,12 +92,22 @@ public:
     Accumulator* vput(Real probability, va_list& valist) override;
     Pmf* toPmf() override;
 
+    // The matrix itself, for a map's own put loops: row rowLo + r starts at
+    // cells + r * cols, and filled[r] must be set for every row given a weight > 0.
+    // Weights added as putScaled adds them give the same sums.
+    struct Cells {
+        Real* cells;
+        uint8_t* filled;
+        Int rowLo, colLo;
+        int64_t cols;
+    };
+    Cells direct() { return Cells{cells_, filled_, rowLo_, colLo_, cols_}; }
+
 private:
     // The cells of row, which is about to receive a weight > 0.
     Real* fill(Int row) {
         const int64_t r = int64_t(row) - rowLo_;
         filled_[r] = 1;
-        anyRow_ = true;
         return cells_ + r * cols_;
     }
     void putEach(Int row, Real scale, const PmfRun& run);
@@ -107,7 +117,6 @@ private:
     ScratchBuffer<Real> buffer_;
     Real* cells_;      // cells_[r * cols_ + c]: weight of (rowLo + r, colLo + c)
     uint8_t* filled_;  // filled_[r]: row rowLo + r received a weight > 0
-    bool anyRow_ = false;
 };
 
 class CompoundAccumulator : public Accumulator {

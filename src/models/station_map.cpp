@@ -3,15 +3,13 @@
 #include <algorithm>
 #include <cstdint>
 #include <optional>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "../pmf/accumulator.h"
 #include "../pmf/distributions.h"
 #include "../pmf/joint_accumulator.h"
 #include "../pmf/pmf_query.h"
 #include "../pmf/sampling_stack.h"
+#include "../pmf/scaled_add.h"
 #include "../runtime/error.h"
 #include "../runtime/messages.h"
 
@@ -256,53 +254,6 @@ Pmf* stationPartialMap(const StationStep& step) {
 }
 
 namespace {
-#if defined(__GNUC__)
-#define MOVRA_ALWAYS_INLINE inline __attribute__((always_inline))
-#define MOVRA_ALWAYS_LAMBDA __attribute__((always_inline))
-#else
-#define MOVRA_ALWAYS_INLINE inline
-#define MOVRA_ALWAYS_LAMBDA
-#endif
-
-// slot[k] += clampWeight(s * p[k]) along one row of the grid, and the same for a pair of
-// runs, run 0 first in every slot. N > 0 is the number of columns, known when compiled,
-// so that the short rows of the common cases need no loop; 0: cols of them. Two slots at
-// a time where the machine has the vector instructions: min(1, x) is clampWeight(x) in
-// every case, not-a-number included, and each slot's additions keep their order.
-template <int N>
-MOVRA_ALWAYS_INLINE void addRow(Real* __restrict row, Real s, const Real* __restrict p,
-                                int64_t cols) {
-    const int64_t n = N > 0 ? N : cols;
-    int64_t k = 0;
-#if defined(__SSE2__)
-    const __m128d one = _mm_set1_pd(1.0), sv = _mm_set1_pd(s);
-    for (; k + 2 <= n; k += 2) {
-        const __m128d w = _mm_min_pd(one, _mm_mul_pd(sv, _mm_loadu_pd(p + k)));
-        _mm_storeu_pd(row + k, _mm_add_pd(_mm_loadu_pd(row + k), w));
-    }
-#endif
-    for (; k < n; k++) row[k] += clampWeight(s * p[k]);
-}
-
-template <int N>
-MOVRA_ALWAYS_INLINE void addRowPair(Real* __restrict row, Real s0, const Real* __restrict p0,
-                                    Real s1, const Real* __restrict p1, int64_t cols) {
-    const int64_t n = N > 0 ? N : cols;
-    int64_t k = 0;
-#if defined(__SSE2__)
-    const __m128d one = _mm_set1_pd(1.0), sv0 = _mm_set1_pd(s0), sv1 = _mm_set1_pd(s1);
-    for (; k + 2 <= n; k += 2) {
-        const __m128d w0 = _mm_min_pd(one, _mm_mul_pd(sv0, _mm_loadu_pd(p0 + k)));
-        const __m128d w1 = _mm_min_pd(one, _mm_mul_pd(sv1, _mm_loadu_pd(p1 + k)));
-        _mm_storeu_pd(row + k, _mm_add_pd(_mm_add_pd(_mm_loadu_pd(row + k), w0), w1));
-    }
-#endif
-    for (; k < n; k++) {
-        row[k] += clampWeight(s0 * p0[k]);
-        row[k] += clampWeight(s1 * p1[k]);
-    }
-}
-
 // The full map's puts with N columns (0: any number). Every run spans all columns (zero
 // outside its support), so a put is one pass over a row. Weights are added straight into
 // the grid, as its putScaled and putScaledPair would add them; a run that is not regular
@@ -333,25 +284,25 @@ void fullMapPuts(const StationStep& step, JointGridAccumulator& acc, const PmfRu
         const int64_t from = std::max<int64_t>(0, rowLo - base - aFirst);
         const int64_t to = std::min<int64_t>(dist_a.count - 1, rowHi - base - aFirst);
 
-        auto putFresh = [&](int64_t zprime, Real s) MOVRA_ALWAYS_LAMBDA {
+        auto putFresh = [&](int64_t zprime, Real s) MOVRA_ALWAYS_INLINE_LAMBDA {
             if (!regular) return acc.putScaled(Int(zprime), s, fresh);
             if (!(s * freshPeak > 0)) return;
             filled[zprime - gridLo] = 1;
-            addRow<N>(cells + (zprime - gridLo) * cols, s, fp, cols);
+            addScaled<N>(cells + (zprime - gridLo) * cols, s, fp, cols);
         };
-        auto putOld = [&](int64_t zprime, Real s, const PmfRun& old) MOVRA_ALWAYS_LAMBDA {
+        auto putOld = [&](int64_t zprime, Real s, const PmfRun& old) MOVRA_ALWAYS_INLINE_LAMBDA {
             if (!(s * old.peak > 0)) return;
             filled[zprime - gridLo] = 1;
-            addRow<N>(cells + (zprime - gridLo) * cols, s, old.p, cols);
+            addScaled<N>(cells + (zprime - gridLo) * cols, s, old.p, cols);
         };
-        auto putPair = [&](int64_t zprime, Real s0, Real s1, const PmfRun& old) MOVRA_ALWAYS_LAMBDA {
+        auto putPair = [&](int64_t zprime, Real s0, Real s1, const PmfRun& old) MOVRA_ALWAYS_INLINE_LAMBDA {
             if (!regular) {
                 acc.putScaled(Int(zprime), s0, fresh);
                 return putOld(zprime, s1, old);
             }
             if (!(s0 * freshPeak > 0) && !(s1 * old.peak > 0)) return;
             filled[zprime - gridLo] = 1;
-            addRowPair<N>(cells + (zprime - gridLo) * cols, s0, fp, s1, old.p, cols);
+            addScaledPair<N>(cells + (zprime - gridLo) * cols, s0, fp, s1, old.p, cols);
         };
 
         if (c == 0) {  // nobody in service: every ell' is a fresh service duration

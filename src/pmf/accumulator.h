@@ -9,6 +9,7 @@
 
 #include "../runtime/scratch.h"
 #include "pmf.h"
+#include "scaled_add.h"
 
 namespace movra {
 
@@ -63,24 +64,6 @@ private:
 // covering v (v >= 0, outside the current window). Computed in 64 bits; the window never
 // extends past the largest Int, so offset + length always fits in 64 bits.
 void growWindow(int32_t offset, int32_t length, Int v, int32_t& newOffset, int32_t& newLength);
-
-// Weights not greater than 0 are ignored by the callers; above 1 they count as 1.
-inline Real clampWeight(Real probability) { return probability > 1.0 ? 1.0 : probability; }
-
-// slot[k] += clampWeight(scale * p[k]) for k < n: the pass of every scaled put. Each slot
-// takes its one weight, so the order of the slots does not matter; short runs, the
-// common case, go without the set-up of a vector loop.
-inline void addScaled(Real* __restrict slot, Real scale, const Real* __restrict p, Int n) {
-    switch (n) {
-        case 4: slot[3] += clampWeight(scale * p[3]); [[fallthrough]];
-        case 3: slot[2] += clampWeight(scale * p[2]); [[fallthrough]];
-        case 2: slot[1] += clampWeight(scale * p[1]); [[fallthrough]];
-        case 1: slot[0] += clampWeight(scale * p[0]); [[fallthrough]];
-        case 0: return;
-        default:
-            for (Int k = 0; k < n; k++) slot[k] += clampWeight(scale * p[k]);
-    }
-}
 
 // The stretch of a simple PMF from its first to its last probability greater than 0, in
 // the form a map adds it, scaled, into consecutive slots of one window. An entry that is

@@ -81,13 +81,7 @@ public:
             putScaled(row, scale1, run1);
             return;
         }
-        Real* __restrict slot = fill(row) + (run0.first - colLo_);
-        const Real* __restrict p0 = run0.p;
-        const Real* __restrict p1 = run1.p;
-        for (Int k = 0; k < run0.count; k++) {
-            slot[k] += clampWeight(scale0 * p0[k]);
-            slot[k] += clampWeight(scale1 * p1[k]);
-        }
+        addScaledPair(fill(row) + (run0.first - colLo_), scale0, run0.p, scale1, run1.p, run0.count);
     }
     Accumulator* vput(Real probability, va_list& valist) override;
     Pmf* toPmf() override;

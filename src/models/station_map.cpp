@@ -255,10 +255,10 @@ Pmf* stationPartialMap(const StationStep& step) {
 
 namespace {
 // The full map's puts with N columns (0: any number). Every run spans all columns (zero
-// outside its support), so a put is one pass over a row. Weights are added straight into
-// the grid, as its putScaled and putScaledPair would add them; a run that is not regular
-// goes through the accumulator entry by entry. A scale whose weights are all 0 adds
-// nothing but zeros, so only the row's filled flag depends on it.
+// outside its support), so a put is one pass over a row, added straight into the grid as
+// its putScaled and putScaledPair would add it. Every scale is a product of probabilities,
+// so a weight is never negative; one of 0 changes nothing, so no put needs to be skipped
+// for it. A fresh run that is not regular goes through the accumulator entry by entry.
 template <int N>
 void fullMapPuts(const StationStep& step, JointGridAccumulator& acc, const PmfRun& fresh,
                  RelabelRuns& relabelled, int64_t rowLo, int64_t rowHi) {
@@ -270,13 +270,10 @@ void fullMapPuts(const StationStep& step, JointGridAccumulator& acc, const PmfRu
 
     forEachDeparture(step, stack, [&](Int iz, Int z, Int d, int64_t base, int level) {
         // Locals, so that the stores into the grid are known to change none of them.
-        Real* const cells = grid.cells;
-        uint8_t* const filled = grid.filled;
-        const int64_t gridLo = grid.rowLo;
-        const Real* const ap = dist_a.p;
         const int64_t aFirst = dist_a.first;
+        Real* const cells = grid.cells + (base + aFirst - grid.rowLo) * cols;  // row of a = 0
+        const Real* const ap = dist_a.p;
         const Real* const fp = fresh.p;
-        const Real freshPeak = fresh.peak;
         const bool regular = fresh.regular;
         const Real weight = stack.branchProbability(level);
         const Int stay = std::min(z, c) - d;  // in service before and after the step
@@ -284,31 +281,25 @@ void fullMapPuts(const StationStep& step, JointGridAccumulator& acc, const PmfRu
         const int64_t from = std::max<int64_t>(0, rowLo - base - aFirst);
         const int64_t to = std::min<int64_t>(dist_a.count - 1, rowHi - base - aFirst);
 
-        auto putFresh = [&](int64_t zprime, Real s) MOVRA_ALWAYS_INLINE_LAMBDA {
-            if (!regular) return acc.putScaled(Int(zprime), s, fresh);
-            if (!(s * freshPeak > 0)) return;
-            filled[zprime - gridLo] = 1;
-            addScaled<N>(cells + (zprime - gridLo) * cols, s, fp, cols);
+        auto putFresh = [&](int64_t ia, Real s) MOVRA_ALWAYS_INLINE_LAMBDA {
+            if (!regular) return acc.putScaled(Int(base + aFirst + ia), s, fresh);
+            addScaled<N>(cells + ia * cols, s, fp, cols);
         };
-        auto putOld = [&](int64_t zprime, Real s, const PmfRun& old) MOVRA_ALWAYS_INLINE_LAMBDA {
-            if (!(s * old.peak > 0)) return;
-            filled[zprime - gridLo] = 1;
-            addScaled<N>(cells + (zprime - gridLo) * cols, s, old.p, cols);
+        auto putOld = [&](int64_t ia, Real s, const PmfRun& old) MOVRA_ALWAYS_INLINE_LAMBDA {
+            addScaled<N>(cells + ia * cols, s, old.p, cols);
         };
-        auto putPair = [&](int64_t zprime, Real s0, Real s1, const PmfRun& old) MOVRA_ALWAYS_INLINE_LAMBDA {
+        auto putPair = [&](int64_t ia, Real s0, Real s1, const PmfRun& old) MOVRA_ALWAYS_INLINE_LAMBDA {
             if (!regular) {
-                acc.putScaled(Int(zprime), s0, fresh);
-                return putOld(zprime, s1, old);
+                acc.putScaled(Int(base + aFirst + ia), s0, fresh);
+                return putOld(ia, s1, old);
             }
-            if (!(s0 * freshPeak > 0) && !(s1 * old.peak > 0)) return;
-            filled[zprime - gridLo] = 1;
-            addScaledPair<N>(cells + (zprime - gridLo) * cols, s0, fp, s1, old.p, cols);
+            addScaledPair<N>(cells + ia * cols, s0, fp, s1, old.p, cols);
         };
 
         if (c == 0) {  // nobody in service: every ell' is a fresh service duration
             for (int64_t ia = from; ia <= to; ia++) {
                 Real prob_a = ap[ia];
-                if (prob_a > 0) putFresh(base + aFirst + ia, weight * prob_a);
+                if (prob_a > 0) putFresh(ia, weight * prob_a);
             }
             return;
         }
@@ -321,17 +312,17 @@ void fullMapPuts(const StationStep& step, JointGridAccumulator& acc, const PmfRu
             const Real w = weight * prob_a;  // level + 1 of the stack
             const int64_t zprime = base + aFirst + ia;
             if (zprime == 0) {
-                putFresh(zprime, w);
+                putFresh(ia, w);
                 continue;
             }
             Real prob_new, prob_old;
             entityIsOld(Real(stay) / checkDenominator(Real(zprime)), prob_new, prob_old);
             if (!(prob_old > 0))
-                putFresh(zprime, w * prob_new);
+                putFresh(ia, w * prob_new);
             else if (!(prob_new > 0))
-                putOld(zprime, w * prob_old, relabelled.at(iz));
+                putOld(ia, w * prob_old, relabelled.at(iz));
             else
-                putPair(zprime, w * prob_new, w * prob_old, relabelled.at(iz));
+                putPair(ia, w * prob_new, w * prob_old, relabelled.at(iz));
         }
         if (bulk > to) return;
         Real prob_new, prob_old;
@@ -339,7 +330,7 @@ void fullMapPuts(const StationStep& step, JointGridAccumulator& acc, const PmfRu
         if (!(prob_old > 0)) {
             for (int64_t ia = bulk; ia <= to; ia++) {
                 Real prob_a = ap[ia];
-                if (prob_a > 0) putFresh(base + aFirst + ia, (weight * prob_a) * prob_new);
+                if (prob_a > 0) putFresh(ia, (weight * prob_a) * prob_new);
             }
             return;
         }
@@ -351,7 +342,7 @@ void fullMapPuts(const StationStep& step, JointGridAccumulator& acc, const PmfRu
         if (!(prob_new > 0)) {
             for (; ia <= to; ia++) {
                 Real prob_a = ap[ia];
-                if (prob_a > 0) putOld(base + aFirst + ia, (weight * prob_a) * prob_old, old);
+                if (prob_a > 0) putOld(ia, (weight * prob_a) * prob_old, old);
             }
             return;
         }
@@ -359,7 +350,7 @@ void fullMapPuts(const StationStep& step, JointGridAccumulator& acc, const PmfRu
             Real prob_a = ap[ia];
             if (!(prob_a > 0)) continue;
             const Real w = weight * prob_a;
-            putPair(base + aFirst + ia, w * prob_new, w * prob_old, old);
+            putPair(ia, w * prob_new, w * prob_old, old);
         }
     });
 }

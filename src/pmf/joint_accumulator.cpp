@@ -90,11 +90,9 @@ JointGridAccumulator::JointGridAccumulator(MovraObject* _obj, Int rowLo, Int row
       cols_(int64_t(colHi) - colLo + 1) {
     if (rows_ <= 0 || cols_ <= 0 || rowLo < 0 || colLo < 0) failInternal();
     if (uint64_t(cols_) > kMaxBlockBytes / sizeof(Real) / uint64_t(rows_)) fail(msg::OutOfMemory);
-    const int64_t flagCells = (rows_ + int64_t(sizeof(Real)) - 1) / int64_t(sizeof(Real));
-    budget()->charge((rows_ * cols_ + flagCells) * int64_t(sizeof(Real)));
-    buffer_.reset(rows_ * cols_ + flagCells);
+    budget()->charge(rows_ * cols_ * int64_t(sizeof(Real)));
+    buffer_.reset(rows_ * cols_);
     cells_ = buffer_.get();
-    filled_ = reinterpret_cast<uint8_t*>(cells_ + rows_ * cols_);
 }
 
 void JointGridAccumulator::putEach(Int row, Real scale, const PmfRun& run) {
@@ -121,22 +119,29 @@ Accumulator* JointGridAccumulator::vput(Real probability, va_list& valist) {
 // The conversion of JointAccumulator and SimpleAccumulator in one: rows trimmed of empty
 // ones at both ends, each row trimmed of zero cells, summed in order and divided, the
 // marginal from the row totals.
+bool JointGridAccumulator::filled(int64_t r) const {
+    const Real* row = cells_ + r * cols_;
+    for (int64_t k = 0; k < cols_; k++)
+        if (row[k] != 0) return true;
+    return false;
+}
+
 Boolean JointGridAccumulator::isEmpty() {
     for (int64_t r = 0; r < rows_; r++)
-        if (filled_[r]) return false;
+        if (filled(r)) return false;
     return true;
 }
 
 Pmf* JointGridAccumulator::toPmf() {
     int64_t minRow = 0, maxRow = rows_ - 1;
-    while (minRow < rows_ && !filled_[minRow]) minRow++;
+    while (minRow < rows_ && !filled(minRow)) minRow++;
     if (minRow == rows_) fail(msg::EmptyPmf);
-    while (!filled_[maxRow]) maxRow--;
+    while (!filled(maxRow)) maxRow--;
     Int n = Int(maxRow - minRow + 1);
     Pmf* marginal = allocateSimplePmf(obj, Int(rowLo_ + minRow), n);
     Pmf* jointPmf = allocateJointPmf(obj, marginal, 2);
     for (Int k = 0; k < n; k++) {
-        if (!filled_[minRow + k]) continue;
+        if (!filled(minRow + k)) continue;
         const Real* row = cells_ + (minRow + k) * cols_;
         int64_t lo = 0, hi = cols_ - 1;
         while (row[lo] == 0) lo++;  // a filled row holds a cell > 0

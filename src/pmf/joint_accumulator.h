@@ -87,30 +87,27 @@ public:
     Pmf* toPmf() override;
 
     // The matrix itself, for a map's own put loops: row rowLo + r starts at
-    // cells + r * cols, and filled[r] must be set for every row given a weight > 0.
-    // Weights added as putScaled adds them give the same sums.
+    // cells + r * cols. Weights added as putScaled adds them give the same sums; weights
+    // of 0 may be added too (they change nothing), never negative ones.
     struct Cells {
         Real* cells;
-        uint8_t* filled;
         Int rowLo, colLo;
         int64_t cols;
     };
-    Cells direct() { return Cells{cells_, filled_, rowLo_, colLo_, cols_}; }
+    Cells direct() { return Cells{cells_, rowLo_, colLo_, cols_}; }
 
 private:
     // The cells of row, which is about to receive a weight > 0.
-    Real* fill(Int row) {
-        const int64_t r = int64_t(row) - rowLo_;
-        filled_[r] = 1;
-        return cells_ + r * cols_;
-    }
+    Real* fill(Int row) { return cells_ + (int64_t(row) - rowLo_) * cols_; }
+    // Whether row rowLo + r received a weight > 0: weights are never negative, so such a
+    // row, and only such a row, holds a cell other than 0.
+    bool filled(int64_t r) const;
     void putEach(Int row, Real scale, const PmfRun& run);
     Int rowLo_, colLo_;
     int64_t rows_, cols_;
     // The cells, then one flag per row, in one buffer.
     ScratchBuffer<Real> buffer_;
-    Real* cells_;      // cells_[r * cols_ + c]: weight of (rowLo + r, colLo + c)
-    uint8_t* filled_;  // filled_[r]: row rowLo + r received a weight > 0
+    Real* cells_;  // cells_[r * cols_ + c]: weight of (rowLo + r, colLo + c)
 };
 
 class CompoundAccumulator : public Accumulator {

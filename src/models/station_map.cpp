@@ -83,11 +83,17 @@ CompletionRuns::CompletionRuns(Pmf* state, Int servers) {
     for (Int i = 0; i < nz; i++) {
         if (!(dist_z->simple.elements[i] > 0)) continue;
         Int z = dist_z->simple.offset + i;
-        Real h = lookupProbability(lookupConditionalPmf1(state, z), 1);
+        // p(z) > 0: the conditional PMF of z exists (lookupConditionalPmf1's check).
+        Real h = lookupProbability(state->joint.elements[i], 1);
         Int trials = std::min(z, servers), length;
         Int first = BinomialRecursion(h).write(trials, log, out, length);
-        runs_[i] = PmfRun::of(out, first, length);
+        const PmfRun& run = runs_[i] = PmfRun::of(out, first, length);
         out += int64_t(std::max(trials, 0)) + 1;
+        if (run.count == 0) continue;
+        const int64_t dLow = run.first, dHigh = int64_t(run.first) + run.count - 1;
+        baseLow_ = std::min(baseLow_, z - dHigh);
+        baseHigh_ = std::max(baseHigh_, z - dLow);
+        baseHighBack_ = std::max(baseHighBack_, z - dLow + std::max<int64_t>(dHigh, 0));
     }
 }
 
@@ -126,7 +132,7 @@ public:
 
 private:
     void form(Int iz) {
-        Pmf* dist_ell = lookupConditionalPmf1(state_, dist_z_->simple.offset + iz);
+        Pmf* dist_ell = state_->joint.elements[iz];  // p(z) > 0: it exists
         Real* out = values_.get() + int64_t(iz) * cols_ - colLo_;  // out[v]: value v
         const Real* e = dist_ell->simple.elements;
         int64_t lo = -1, hi = -1;
@@ -219,21 +225,13 @@ namespace {
 // Every z' the loops of a step can reach lies in zLow .. zHigh (lo > hi: none):
 // z - d + phi + a with d from z's completions and 0 <= phi <= d.
 void reachable(const StationStep& step, int64_t& zLow, int64_t& zHigh) {
-    Pmf* dist_z = lookupMarginalPmf(step.state);
     const PmfRun& dist_a = step.arrivals;
     zLow = INT64_MAX;
     zHigh = -1;
-    if (dist_a.count == 0) return;
-    for (Int i = 0; i < dist_z->simple.length; i++) {
-        if (!(dist_z->simple.elements[i] > 0)) continue;
-        const PmfRun& dist_d = step.completions->at(i);
-        if (dist_d.count == 0) continue;
-        const int64_t z = dist_z->simple.offset + i, dLow = dist_d.first,
-                      dHigh = int64_t(dist_d.first) + dist_d.count - 1;
-        const int64_t phiHigh = step.routesBack ? std::max<int64_t>(dHigh, 0) : 0;
-        zLow = std::min(zLow, z - dHigh + dist_a.first);
-        zHigh = std::max(zHigh, z - dLow + phiHigh + dist_a.first + dist_a.count - 1);
-    }
+    int64_t low, high, highBack;
+    if (dist_a.count == 0 || !step.completions->departureSpan(low, high, highBack)) return;
+    zLow = low + dist_a.first;
+    zHigh = (step.routesBack ? highBack : high) + dist_a.first + dist_a.count - 1;
 }
 }  // namespace
 

@@ -48,11 +48,21 @@ public:
     CompletionRuns(Pmf* state, Int servers);
     const PmfRun& at(Int iz) const { return runs_[iz]; }  // iz: index in the marginal
     Int maxTrials() const { return maxTrials_; }          // the largest min(z, c)
+    // Over every z with completions, the least z - d and the greatest z - d, and the
+    // greatest z - d + d' with d' up to z's largest d (completions that may re-enter):
+    // where the next number in system lies before the arrivals. False when no z has any.
+    bool departureSpan(int64_t& low, int64_t& high, int64_t& highRoutedBack) const {
+        low = baseLow_;
+        high = baseHigh_;
+        highRoutedBack = baseHighBack_;
+        return baseLow_ <= baseHigh_;
+    }
 
 private:
     ScratchBuffer<Real> values_;   // the distributions end to end
     ScratchBuffer<PmfRun> runs_;   // runs_[iz] reads values_
     Int maxTrials_ = 0;
+    int64_t baseLow_ = INT64_MAX, baseHigh_ = -1, baseHighBack_ = -1;
 };
 
 // PMF of the number of entities after the step.

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,6 +18,14 @@
 #include "runtime/error.h"
 #include "param_name.h"
 #include "test_support.h"
+
+namespace {
+uint64_t bitsOf(double x) {
+    uint64_t b;
+    std::memcpy(&b, &x, sizeof b);
+    return b;
+}
+}  // namespace
 
 namespace {
 
@@ -411,8 +421,35 @@ TEST_F(AccumulatorTest, GridGivesWhatTheJointAccumulatorGives) {
         EXPECT_EQ(ca->simple.offset, cb->simple.offset) << k;
         EXPECT_EQ(probabilities(ca), probabilities(cb)) << k;
     }
+    // Weights of 0 added straight into the cells make no row.
     JointGridAccumulator empty(&obj, 0, 3, 1, 2);
+    empty.direct().cells[3] += 0.0;
+    EXPECT_TRUE(empty.isEmpty());
     EXPECT_MOVRA_ERROR(empty.toPmf(), "Empty pmf");
+}
+
+// Two slots at a time give the scalar loop's bits: clamped above 1, not-a-number kept,
+// every length (odd ones leave a scalar slot).
+TEST(ScaledAdd, MatchesTheScalarLoop) {
+    const Real nan = std::numeric_limits<Real>::quiet_NaN();
+    const std::vector<Real> p0 = {0.1, 0.7, 3.0, 0.0, nan, 1e-300, 0.5};
+    const std::vector<Real> p1 = {0.9, 2.5, 0.3, 1e-310, 0.2, nan, 0.25};
+    for (Real s0 : {0.3, 1.0, 7.0}) {
+        for (int64_t n = 0; n <= int64_t(p0.size()); n++) {
+            std::vector<Real> one(n, 0.125), pair(n, 0.125), want1(n, 0.125), want2(n, 0.125);
+            addScaled(one.data(), s0, p0.data(), n);
+            addScaledPair(pair.data(), s0, p0.data(), 0.6, p1.data(), n);
+            for (int64_t k = 0; k < n; k++) {
+                want1[k] += clampWeight(s0 * p0[k]);
+                want2[k] += clampWeight(s0 * p0[k]);
+                want2[k] += clampWeight(0.6 * p1[k]);
+            }
+            for (int64_t k = 0; k < n; k++) {
+                EXPECT_EQ(bitsOf(one[k]), bitsOf(want1[k])) << n << " " << k;
+                EXPECT_EQ(bitsOf(pair[k]), bitsOf(want2[k])) << n << " " << k;
+            }
+        }
+    }
 }
 
 // Each accumulator keeps its own total: converting one does not change another's.

@@ -243,7 +243,7 @@ Pmf* stationPartialMap(const StationStep& step) {
     reachable(step, zLow, zHigh);
     if (0 <= zLow && zLow <= zHigh && zHigh <= INT32_MAX) acc.reserve(Int(zLow), Int(zHigh));
     // The arrivals loop, one pass per departure outcome: z - d + phi + a for every a.
-    forEachDeparture(step, stack, [&](Int, Int, Int, int64_t base, int level) {
+    forEachDeparture(step, stack, [&](Int, Int, Int, int64_t base, int level) MOVRA_ALWAYS_INLINE_LAMBDA {
         if (dist_a.count > 0 && base + dist_a.first + dist_a.count - 1 > INT32_MAX)
             fail(msg::OutOfMemory);  // z - d + phi + a must stay an Int
         acc.putScaled(stack.branchProbability(level), dist_a, base);
@@ -266,7 +266,7 @@ void fullMapPuts(const StationStep& step, JointGridAccumulator& acc, const PmfRu
     const int64_t cols = N > 0 ? N : grid.cols;
     SamplingStack stack(step.routesBack ? 6 : 5);
 
-    forEachDeparture(step, stack, [&](Int iz, Int z, Int d, int64_t base, int level) {
+    forEachDeparture(step, stack, [&](Int iz, Int z, Int d, int64_t base, int level) MOVRA_ALWAYS_INLINE_LAMBDA {
         // Locals, so that the stores into the grid are known to change none of them.
         const int64_t aFirst = dist_a.first;
         Real* const cells = grid.cells + (base + aFirst - grid.rowLo) * cols;  // row of a = 0

@@ -1,5 +1,7 @@
 #include "standard_network_multiserver.h"
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -222,6 +224,7 @@ public:
             if (dist_z->simple.elements[iz] > 0) n += completions.at(iz).count;
         weight_.reset(n);
         trials_.reset(n);
+        used_.reset(int64_t(completions.maxTrials()) + 1);
         SamplingStack stack(2);
         for (Int iz = 0; iz < dist_z->simple.length; iz++) {
             Real prob_z = dist_z->simple.elements[iz];
@@ -234,6 +237,7 @@ public:
                 stack.branch(1, prob_d);
                 weight_[count_] = stack.branchProbability(1);
                 trials_[count_] = dist_d.first + id;
+                used_[dist_d.first + id] = 1;
                 count_++;
             }
         }
@@ -243,6 +247,20 @@ public:
         // The phi loop: weight (p(z) p(d)) p(phi) at phi, in one pass.
         for (int64_t i = 0; i < count_; i++) acc.putScaled(weight_[i], routed.forTrials(trials_[i]));
     }
+    // The same weights added into flow[0 .. maxTrials], each slot's in the same order;
+    // Binomial(d, routing) is binomials[d (d + 1) / 2 ..], length[d] values from first[d].
+    // Its probabilities are exp() values, never negative: every weight of a regular run.
+    void flowInto(const Real* binomials, const Int* first, const Int* length, Real* flow) const {
+        for (int64_t i = 0; i < count_; i++) {
+            const Int d = trials_[i];
+            const Real w = weight_[i];
+            const Real* b = binomials + int64_t(d) * (d + 1) / 2;
+            Real* slot = flow + first[d];
+            for (Int k = 0; k < length[d]; k++) slot[k] += clampWeight(w * b[k]);
+        }
+    }
+    // Whether some departure has d trials (0 <= d <= maxTrials).
+    bool hasTrials(Int d) const { return used_[d] != 0; }
     // Whether some weight is > 0: a flow with routing 0 puts exactly those at 0.
     bool any() const {
         for (int64_t i = 0; i < count_; i++)
@@ -253,6 +271,7 @@ public:
 private:
     ScratchBuffer<Real> weight_;  // p(z) p(d)
     ScratchBuffer<Int> trials_;   // d
+    ScratchBuffer<uint8_t> used_;  // used_[d]: some departure has d trials
     int64_t count_ = 0;
 };
 
@@ -298,6 +317,91 @@ Pmf* SN::movraMapAtNode(Int _nodeIndex, Pmf* _internalFlowIn, Int _leftTail,
                           _rightTail);
 }
 
+namespace {
+// The first and last of w[0 .. n) other than 0, as SimpleAccumulator keeps them; false
+// when every one is 0.
+bool keptRange(const Real* w, Int n, Int& lo, Int& hi) {
+    lo = 0;
+    hi = n - 1;
+    while (lo <= hi && w[lo] == 0) lo++;
+    while (lo <= hi && w[hi] == 0) hi--;
+    return lo <= hi;
+}
+
+// SimpleAccumulator's normalisation: the total added up from the first.
+void normalise(Real* w, Int n) {
+    Real total = 0;
+    for (Int k = 0; k < n; k++) total += w[k];
+    for (Int k = 0; k < n; k++) w[k] = w[k] / total;
+}
+
+// A simple PMF of a step held in scratch, with a second buffer to gather the next one
+// in: the inflow of one node while the flows into it are convolved in one by one.
+class Inflow {
+public:
+    Inflow() {
+        pmf_.elements.reset(1);
+        pmf_.elements[0] = 1.0;  // nothing has flowed in yet: 0 with probability 1
+        pmf_.length = 1;
+    }
+    const ScratchPmf& pmf() const { return pmf_; }
+
+    // What convolving with 0 with probability 1 and normalising make of it, in place:
+    // each probability p > 0 becomes its weight min(p, 1), the others 0.
+    void renormalise() {
+        Real* e = pmf_.elements.get();
+        bool any = false;
+        for (Int k = 0; k < pmf_.length; k++) {
+            e[k] = e[k] > 0 ? clampWeight(e[k]) : 0.0;
+            any |= e[k] > 0;
+        }
+        if (!any) fail(msg::EmptyPmf);
+        keep(e, pmf_.offset, pmf_.length);
+    }
+
+    // The normalised convolution with flow q[0 .. count) of the values first, ...: the
+    // weights convolve() and toScratch give, each slot's weights added in the same
+    // order (its smallest inflow value first). That order is kept by adding the flow's
+    // values from the largest down, each over the whole inflow, which makes the inner
+    // pass a plain scaled sum.
+    void convolveWith(const Real* q, Int first, Int count) {
+        const Real* p = pmf_.elements.get();
+        const Int n = pmf_.length;
+        if (n == 0 || count == 0) fail(msg::EmptyPmf);  // no weight is put
+        // The inflow's ends are > 0: the largest sum is that of its last value.
+        if (int64_t(pmf_.offset) + n - 1 + first + count - 1 > INT32_MAX) fail(msg::OutOfMemory);
+        const Int slots = n + count - 1;
+        if (next_.size() < slots) next_.reset(std::max<int64_t>(slots, 2 * next_.size()));
+        Real* out = next_.get();
+        std::memset(out, 0, size_t(slots) * sizeof(Real));
+        bool any = false;
+        for (Int y = count - 1; y >= 0; y--) {
+            const Real qy = q[y];
+            Real* o = out + y;
+            for (Int x = 0; x < n; x++) o[x] += clampWeight(p[x] > 0 ? p[x] * qy : 0.0);
+        }
+        for (Int k = 0; k < slots; k++) any |= out[k] > 0;
+        if (!any) fail(msg::EmptyPmf);
+        std::swap(pmf_.elements, next_);
+        keep(out, pmf_.offset + first, slots);
+    }
+
+private:
+    // The PMF becomes the kept range of w[0 .. n) (values from offset), normalised; w is
+    // pmf_.elements.
+    void keep(Real* w, Int offset, Int n) {
+        Int lo, hi;
+        keptRange(w, n, lo, hi);
+        if (lo > 0) std::memmove(w, w + lo, size_t(hi - lo + 1) * sizeof(Real));
+        pmf_.offset = offset + lo;
+        pmf_.length = hi - lo + 1;
+        normalise(w, pmf_.length);
+    }
+    ScratchPmf pmf_;
+    ScratchBuffer<Real> next_;
+};
+}  // namespace
+
 // The flows, the inflows and the arrivals of a step are the PMFs flow, convolution and
 // the node maps' arrivals would make, kept in scratch: nothing of them outlives the step.
 void SN::step() {
@@ -309,40 +413,50 @@ void SN::step() {
         if (_sourceSum > 1) fail(msg::InvalidRouting);
     }
     StepCompletions completions(this);
-    // _flowIn[t]: the inflow of node t gathered so far, first 0 with probability 1.
-    std::unique_ptr<ScratchPmf[]> _flowIn(new ScratchPmf[size_t(n)]);
-    for (Int t = 0; t < n; t++) {
-        _flowIn[t].elements.reset(1);
-        _flowIn[t].elements[0] = 1.0;
-        _flowIn[t].length = 1;
-    }
-    SimpleAccumulator flowAcc(obj), sumAcc(obj);
-    ScratchPmf flowPmf;
+    Int maxTrials = 0;
+    for (Int s = 0; s < n; s++) maxTrials = std::max(maxTrials, completions.at(s).maxTrials());
+    // _flowIn[t]: the inflow of node t gathered so far.
+    std::unique_ptr<Inflow[]> _flowIn(new Inflow[size_t(n)]);
+    IntegerLogs logs;
+    const Real* log = logs.upTo(maxTrials);
+    // One flow: Binomial(d, r) for the d of the source's departures (d's from
+    // d (d + 1) / 2 on), and the flow's window 0 .. d.
+    ScratchBuffer<Real> binomials, flow;
+    ScratchBuffer<Int> binomialFirst, binomialLength;
     for (Int s = 0; s < n; s++) {
         const CompletionRuns& from = completions.at(s);
         const Departures departures(this, s, from);
-        BinomialRuns routed(0.0, from.maxTrials());
-        flowAcc.clear();
-        flowAcc.reserve(0, from.maxTrials());  // phi <= d
+        const bool anyDeparture = departures.any();
+        const Int sourceTrials = from.maxTrials();
+        if (flow.size() <= sourceTrials) {
+            binomials.reset((int64_t(sourceTrials) + 1) * (int64_t(sourceTrials) + 2) / 2);
+            binomialFirst.reset(int64_t(sourceTrials) + 1);
+            binomialLength.reset(int64_t(sourceTrials) + 1);
+            flow.reset(int64_t(sourceTrials) + 1);
+        }
         for (Int t = 0; t < n; t++) {
             if (t == s) continue;
             const Real r = routing(_routingProbabilities, s, t);
             if (r <= 0) {
                 // No completion moves: all weight at 0, which normalises to exactly 1.
-                if (!departures.any()) fail(msg::EmptyPmf);
-                flowPmf.elements.reset(1);
-                flowPmf.elements[0] = 1.0;
-                flowPmf.offset = 0;
-                flowPmf.length = 1;
-            } else {
-                routed.reset(r);
-                flowAcc.clear();
-                departures.flowInto(routed, flowAcc);
-                flowAcc.toScratch(flowPmf);
+                if (!anyDeparture) fail(msg::EmptyPmf);
+                _flowIn[t].renormalise();
+                continue;
             }
-            sumAcc.clear();
-            convolve(_flowIn[t].run(), flowPmf.run(), sumAcc);
-            sumAcc.toScratch(_flowIn[t]);
+            const BinomialRecursion recursion(r);
+            for (Int d = 0; d <= sourceTrials; d++)
+                if (departures.hasTrials(d))
+                    binomialFirst[d] = recursion.write(d, log, binomials.get() + int64_t(d) * (d + 1) / 2,
+                                                       binomialLength[d]);
+            std::memset(flow.get(), 0, size_t(sourceTrials + 1) * sizeof(Real));
+            departures.flowInto(binomials.get(), binomialFirst.get(), binomialLength.get(), flow.get());
+            Int lo, hi;
+            if (!keptRange(flow.get(), sourceTrials + 1, lo, hi)) fail(msg::EmptyPmf);
+            normalise(flow.get() + lo, hi - lo + 1);
+            // The flow's run: from its first to its last probability > 0.
+            while (lo <= hi && !(flow[lo] > 0)) lo++;
+            while (lo <= hi && !(flow[hi] > 0)) hi--;
+            _flowIn[t].convolveWith(flow.get() + lo, lo, hi - lo + 1);
         }
     }
     // The next state is built whole, beside the current one (entries past N, from a longer
@@ -350,11 +464,12 @@ void SN::step() {
     // at any node leaves every node and the time as they were.
     PmfArray* next = allocatePmfArray(obj, _internalState->length);
     for (Int k = 0; k < _internalState->length; k++) next->elements[k] = _internalState->elements[k];
+    SimpleAccumulator sumAcc(obj);
     ScratchPmf arrivals;
     for (Int k = 0; k < n; k++) {
         // The node's arrivals are the same for both of its maps: formed once.
         sumAcc.clear();
-        convolve(PmfRun::of(lookup(_numberOfExternalArrivalsPmfs, k)), _flowIn[k].run(), sumAcc);
+        convolve(PmfRun::of(lookup(_numberOfExternalArrivalsPmfs, k)), _flowIn[k].pmf().run(), sumAcc);
         sumAcc.toScratch(arrivals);
         StationStep quantities = nodeStep(this, k, arrivals.run(), completions.at(k));
         Pmf* _p = stationPartialMap(quantities);

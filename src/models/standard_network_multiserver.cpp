@@ -247,16 +247,17 @@ public:
         // The phi loop: weight (p(z) p(d)) p(phi) at phi, in one pass.
         for (int64_t i = 0; i < count_; i++) acc.putScaled(weight_[i], routed.forTrials(trials_[i]));
     }
-    // The same weights added into flow[0 .. maxTrials], each slot's in the same order;
-    // Binomial(d, routing) is binomials[d (d + 1) / 2 ..], length[d] values from first[d].
-    // Its probabilities are exp() values, never negative: every weight of a regular run.
-    void flowInto(const Real* binomials, const Int* first, const Int* length, Real* flow) const {
+    // The same weights added into the flows of `width` destinations at once: row phi of
+    // flows holds phi for each, and d's (d + 1) rows of binomials, from d (d + 1) / 2 rows
+    // on, Binomial(d, routing) for each. The products are exp() values, never negative,
+    // times weights > 0: what putScaled adds.
+    void flowInto(const Real* binomials, Int width, Real* __restrict flows) const {
         for (int64_t i = 0; i < count_; i++) {
             const Int d = trials_[i];
             const Real w = weight_[i];
-            const Real* b = binomials + int64_t(d) * (d + 1) / 2;
-            Real* slot = flow + first[d];
-            for (Int k = 0; k < length[d]; k++) slot[k] += clampWeight(w * b[k]);
+            const Real* __restrict b = binomials + int64_t(d) * (d + 1) / 2 * width;
+            const int64_t slots = (int64_t(d) + 1) * width;
+            for (int64_t k = 0; k < slots; k++) flows[k] += clampWeight(w * b[k]);
         }
     }
     // Whether some departure has d trials (0 <= d <= maxTrials).
@@ -329,14 +330,15 @@ bool keptRange(const Real* w, Int n, Int& lo, Int& hi) {
 }
 
 // SimpleAccumulator's normalisation: the total added up from the first.
-void normalise(Real* w, Int n) {
+void normalise(Real* __restrict w, Int n) {
     Real total = 0;
     for (Int k = 0; k < n; k++) total += w[k];
     for (Int k = 0; k < n; k++) w[k] = w[k] / total;
 }
 
-// A simple PMF of a step held in scratch, with a second buffer to gather the next one
-// in: the inflow of one node while the flows into it are convolved in one by one.
+// The inflow of one node while the flows into it are convolved in one by one: a simple
+// PMF in scratch, with a second buffer to gather the next one in. Every probability it
+// holds is a normalised weight, in 0 .. 1.
 class Inflow {
 public:
     Inflow() {
@@ -347,51 +349,40 @@ public:
     const ScratchPmf& pmf() const { return pmf_; }
 
     // What convolving with 0 with probability 1 and normalising make of it, in place:
-    // each probability p > 0 becomes its weight min(p, 1), the others 0.
-    void renormalise() {
-        Real* e = pmf_.elements.get();
-        bool any = false;
-        for (Int k = 0; k < pmf_.length; k++) {
-            e[k] = e[k] > 0 ? clampWeight(e[k]) : 0.0;
-            any |= e[k] > 0;
-        }
-        if (!any) fail(msg::EmptyPmf);
-        keep(e, pmf_.offset, pmf_.length);
-    }
+    // each weight p (p > 0) is put at its own value once.
+    void renormalise() { keep(pmf_.elements.get(), pmf_.offset, pmf_.length); }
 
-    // The normalised convolution with flow q[0 .. count) of the values first, ...: the
-    // weights convolve() and toScratch give, each slot's weights added in the same
-    // order (its smallest inflow value first). That order is kept by adding the flow's
-    // values from the largest down, each over the whole inflow, which makes the inner
-    // pass a plain scaled sum.
+    // The normalised convolution with the flow q[0 .. count) of the values first, ...
+    // (both ends > 0): the weights convolve() and toScratch give, each slot's weights
+    // added in the same order, its smallest inflow value first. That order is kept by
+    // adding the flow's values from the largest down, each over the whole inflow, which
+    // makes the inner pass a plain scaled sum. A probability 0 of the inflow adds 0
+    // where convolve() skips it: the same sums, all weights being >= 0.
     void convolveWith(const Real* q, Int first, Int count) {
-        const Real* p = pmf_.elements.get();
+        const Real* __restrict p = pmf_.elements.get();
         const Int n = pmf_.length;
-        if (n == 0 || count == 0) fail(msg::EmptyPmf);  // no weight is put
+        if (count == 0) fail(msg::EmptyPmf);  // no weight is put
         // The inflow's ends are > 0: the largest sum is that of its last value.
         if (int64_t(pmf_.offset) + n - 1 + first + count - 1 > INT32_MAX) fail(msg::OutOfMemory);
         const Int slots = n + count - 1;
         if (next_.size() < slots) next_.reset(std::max<int64_t>(slots, 2 * next_.size()));
         Real* out = next_.get();
         std::memset(out, 0, size_t(slots) * sizeof(Real));
-        bool any = false;
         for (Int y = count - 1; y >= 0; y--) {
             const Real qy = q[y];
-            Real* o = out + y;
-            for (Int x = 0; x < n; x++) o[x] += clampWeight(p[x] > 0 ? p[x] * qy : 0.0);
+            Real* __restrict o = out + y;
+            for (Int x = 0; x < n; x++) o[x] += clampWeight(p[x] * qy);
         }
-        for (Int k = 0; k < slots; k++) any |= out[k] > 0;
-        if (!any) fail(msg::EmptyPmf);
         std::swap(pmf_.elements, next_);
         keep(out, pmf_.offset + first, slots);
     }
 
 private:
-    // The PMF becomes the kept range of w[0 .. n) (values from offset), normalised; w is
-    // pmf_.elements.
+    // The PMF becomes the kept range of w[0 .. n) (values from offset), normalised ("Empty
+    // pmf" when every slot is 0); w is pmf_.elements.
     void keep(Real* w, Int offset, Int n) {
         Int lo, hi;
-        keptRange(w, n, lo, hi);
+        if (!keptRange(w, n, lo, hi)) fail(msg::EmptyPmf);
         if (lo > 0) std::memmove(w, w + lo, size_t(hi - lo + 1) * sizeof(Real));
         pmf_.offset = offset + lo;
         pmf_.length = hi - lo + 1;
@@ -399,6 +390,64 @@ private:
     }
     ScratchPmf pmf_;
     ScratchBuffer<Real> next_;
+};
+
+// The flows out of one source into `width` destinations at once, before any is
+// convolved: Binomial(d, r) of every destination in the rows of a table, so that each
+// departure's weights go to all of them in one pass over consecutive slots. Every slot
+// gets the weights of the departures in their order, as one destination's accumulator
+// would; a value outside a binomial's run holds 0 and adds 0.
+class SourceFlows {
+public:
+    // Scratch for flows of up to maxTrials trials into up to width destinations.
+    void prepare(Int maxTrials, Int width) {
+        if (maxTrials <= maxTrials_ && width <= width_) return;
+        maxTrials_ = std::max(maxTrials, maxTrials_);
+        width_ = std::max(width, width_);
+        const int64_t allRows = (int64_t(maxTrials_) + 1) * (int64_t(maxTrials_) + 2) / 2;
+        table_.reset(allRows * width_);
+        flows_.reset((int64_t(maxTrials_) + 1) * width_);
+        single_.reset(int64_t(maxTrials_) + 1);
+    }
+    // The weights of departures into the destinations of routings r[0 .. width).
+    void form(const Departures& departures, Int maxTrials, const Real* r, Int width, IntegerLogs& integerLogs) {
+        width__ = width;
+        for (Int j = 0; j < width; j++) {
+            if (const Real* kept = BinomialTables::of(r[j], maxTrials, integerLogs)) {
+                for (Int d = 0; d <= maxTrials; d++) {
+                    if (!departures.hasTrials(d)) continue;
+                    Real* rows = table_.get() + int64_t(d) * (d + 1) / 2 * width;
+                    const Real* row = kept + int64_t(d) * (d + 1) / 2;
+                    for (Int phi = 0; phi <= d; phi++) rows[int64_t(phi) * width + j] = row[phi];
+                }
+                continue;
+            }
+            const BinomialRecursion recursion(r[j]);
+            const Real* logs = integerLogs.upTo(maxTrials);
+            for (Int d = 0; d <= maxTrials; d++) {
+                if (!departures.hasTrials(d)) continue;
+                Real* rows = table_.get() + int64_t(d) * (d + 1) / 2 * width;  // (d + 1) rows
+                Int length;
+                const Int first = recursion.write(d, logs, single_.get(), length);
+                for (Int phi = 0; phi <= d; phi++) {
+                    const Int k = phi - first;
+                    rows[int64_t(phi) * width + j] = k >= 0 && k < length ? single_[k] : 0.0;
+                }
+            }
+        }
+        std::memset(flows_.get(), 0, size_t((int64_t(maxTrials) + 1) * width) * sizeof(Real));
+        departures.flowInto(table_.get(), width, flows_.get());
+    }
+    // Destination j's weights at phi = 0 .. maxTrials, into out.
+    void weights(Int j, Int maxTrials, Real* out) const {
+        for (Int phi = 0; phi <= maxTrials; phi++) out[phi] = flows_[int64_t(phi) * width__ + j];
+    }
+
+private:
+    ScratchBuffer<Real> table_;   // d's rows from d (d + 1) / 2 rows on; row phi, column j
+    ScratchBuffer<Real> flows_;   // row phi, column j
+    ScratchBuffer<Real> single_;  // one Binomial(d, r)
+    Int maxTrials_ = -1, width_ = 0, width__ = 0;
 };
 }  // namespace
 
@@ -418,22 +467,26 @@ void SN::step() {
     // _flowIn[t]: the inflow of node t gathered so far.
     std::unique_ptr<Inflow[]> _flowIn(new Inflow[size_t(n)]);
     IntegerLogs logs;
-    const Real* log = logs.upTo(maxTrials);
-    // One flow: Binomial(d, r) for the d of the source's departures (d's from
-    // d (d + 1) / 2 on), and the flow's window 0 .. d.
-    ScratchBuffer<Real> binomials, flow;
-    ScratchBuffer<Int> binomialFirst, binomialLength;
+    SourceFlows flows;
+    ScratchBuffer<Real> routed(n);   // the routings > 0 of a source, in destination order
+    ScratchBuffer<Real> flow(int64_t(maxTrials) + 1);  // one destination's weights
     for (Int s = 0; s < n; s++) {
         const CompletionRuns& from = completions.at(s);
         const Departures departures(this, s, from);
         const bool anyDeparture = departures.any();
         const Int sourceTrials = from.maxTrials();
-        if (flow.size() <= sourceTrials) {
-            binomials.reset((int64_t(sourceTrials) + 1) * (int64_t(sourceTrials) + 2) / 2);
-            binomialFirst.reset(int64_t(sourceTrials) + 1);
-            binomialLength.reset(int64_t(sourceTrials) + 1);
-            flow.reset(int64_t(sourceTrials) + 1);
+        Int width = 0;
+        for (Int t = 0; t < n; t++) {
+            const Real r = routing(_routingProbabilities, s, t);
+            if (t != s && r > 0) routed[width++] = r;
         }
+        // Routings lie in 0 .. 1 (the setters and the import refuse anything else): no
+        // binomial fails, and forming every flow first fails nothing the loop below would not.
+        if (width > 0) {
+            flows.prepare(sourceTrials, width);
+            flows.form(departures, sourceTrials, routed.get(), width, logs);
+        }
+        Int j = 0;
         for (Int t = 0; t < n; t++) {
             if (t == s) continue;
             const Real r = routing(_routingProbabilities, s, t);
@@ -443,17 +496,11 @@ void SN::step() {
                 _flowIn[t].renormalise();
                 continue;
             }
-            const BinomialRecursion recursion(r);
-            for (Int d = 0; d <= sourceTrials; d++)
-                if (departures.hasTrials(d))
-                    binomialFirst[d] = recursion.write(d, log, binomials.get() + int64_t(d) * (d + 1) / 2,
-                                                       binomialLength[d]);
-            std::memset(flow.get(), 0, size_t(sourceTrials + 1) * sizeof(Real));
-            departures.flowInto(binomials.get(), binomialFirst.get(), binomialLength.get(), flow.get());
+            flows.weights(j++, sourceTrials, flow.get());
+            // What toScratch keeps of the flow, then its run.
             Int lo, hi;
             if (!keptRange(flow.get(), sourceTrials + 1, lo, hi)) fail(msg::EmptyPmf);
             normalise(flow.get() + lo, hi - lo + 1);
-            // The flow's run: from its first to its last probability > 0.
             while (lo <= hi && !(flow[lo] > 0)) lo++;
             while (lo <= hi && !(flow[hi] > 0)) hi--;
             _flowIn[t].convolveWith(flow.get() + lo, lo, hi - lo + 1);

@@ -8,6 +8,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <utility>
 
 #include "../runtime/error.h"
@@ -175,6 +177,76 @@ Int BinomialRecursion::write(Int n, const Real* logs, Real* out, Int& length) co
     }
     length = n + 1;
     return 0;
+}
+
+namespace {
+// Open addressing over the bits of p; a table not found within a few slots replaces the
+// one in its first slot. Plain heap blocks (not ScratchBuffer): the cache of scratch
+// blocks, also thread-local, may be gone when this one is destroyed.
+class BinomialTableCache {
+public:
+    const Real* of(Real p, Int maxTrials, IntegerLogs& logs) {
+        uint64_t key;
+        std::memcpy(&key, &p, sizeof key);
+        const size_t home = size_t((key * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits));
+        Entry* chosen = &slots_[home];
+        for (size_t probe = 0; probe < kProbes; probe++) {
+            Entry& e = slots_[(home + probe) & (kSlots - 1)];
+            if (e.values && e.key == key) {
+                if (e.trials >= maxTrials) return e.values.get();
+                chosen = &e;
+                break;
+            }
+            if (!e.values) {
+                chosen = &e;
+                break;
+            }
+        }
+        return form(*chosen, key, p, maxTrials, logs);
+    }
+
+private:
+    static constexpr int kSlotBits = 9;
+    static constexpr size_t kSlots = size_t(1) << kSlotBits, kProbes = 8;
+    struct Entry {
+        uint64_t key = 0;
+        Int trials = -1;  // values holds d = 0 .. trials
+        size_t capacity = 0;
+        std::unique_ptr<Real[]> values;
+    };
+    // A table is formed anew when more trials are asked of it than it holds.
+    const Real* form(Entry& e, uint64_t key, Real p, Int trials, IntegerLogs& logs) {
+        const size_t count = size_t(trials + 1) * size_t(trials + 2) / 2;
+        if (e.capacity < count) {
+            e.values.reset(new (std::nothrow) Real[count]);
+            e.capacity = e.values ? count : 0;
+            e.trials = -1;
+            if (!e.values) return nullptr;
+        }
+        const BinomialRecursion recursion(p);
+        const Real* log = logs.upTo(trials);
+        Real single[BinomialTables::kMaxTrials + 1];
+        for (Int d = 0; d <= trials; d++) {
+            Real* row = e.values.get() + size_t(d) * size_t(d + 1) / 2;
+            Int length;
+            const Int first = recursion.write(d, log, single, length);
+            for (Int phi = 0; phi <= d; phi++) {
+                const Int k = phi - first;
+                row[phi] = k >= 0 && k < length ? single[k] : 0.0;
+            }
+        }
+        e.key = key;
+        e.trials = trials;
+        return e.values.get();
+    }
+    Entry slots_[kSlots];
+};
+}  // namespace
+
+const Real* BinomialTables::of(Real p, Int maxTrials, IntegerLogs& logs) {
+    if (maxTrials > kMaxTrials || std::isnan(p)) return nullptr;
+    thread_local BinomialTableCache cache;
+    return cache.of(p, maxTrials, logs);
 }
 
 BinomialRuns::BinomialRuns(Real p, Int maxTrials)

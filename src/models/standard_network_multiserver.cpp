@@ -276,14 +276,18 @@ private:
     int64_t count_ = 0;
 };
 
+// Without own-node routing no completion re-enters: the maps go without the loop over
+// re-entries, whose one outcome (0, with probability exactly 1) leaves every weight and
+// every value as it is.
 StationStep nodeStep(SN* self, Int k, const PmfRun& arrivals, const CompletionRuns& completions) {
+    const Real selfRouting = routing(self->_routingProbabilities, k, k);
     return StationStep{self->arena(),
                        lookup(self->_internalState, k),
                        lookup(self->_numberOfServers, k),
                        arrivals,
                        lookup(self->_serviceDurationPmfs, k),
-                       true,
-                       routing(self->_routingProbabilities, k, k),
+                       selfRouting > 0,
+                       selfRouting,
                        &completions};
 }
 

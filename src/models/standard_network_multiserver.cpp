@@ -460,9 +460,14 @@ private:
 void SN::step() {
     MovraObject* obj = arena();
     const Int n = _numberOfServers->length;
+    // The routings, each read (and its indices checked) once: _routing[s * n + t].
+    ScratchBuffer<Real> _routing(int64_t(n) * n);
     for (Int s = 0; s < n; s++) {
         Real _sourceSum = 0.0;
-        for (Int t = 0; t < n; t++) _sourceSum += routing(_routingProbabilities, s, t);
+        for (Int t = 0; t < n; t++) {
+            _routing[int64_t(s) * n + t] = routing(_routingProbabilities, s, t);
+            _sourceSum += _routing[int64_t(s) * n + t];
+        }
         if (_sourceSum > 1) fail(msg::InvalidRouting);
     }
     StepCompletions completions(this);
@@ -480,10 +485,9 @@ void SN::step() {
         const bool anyDeparture = departures.any();
         const Int sourceTrials = from.maxTrials();
         Int width = 0;
-        for (Int t = 0; t < n; t++) {
-            const Real r = routing(_routingProbabilities, s, t);
-            if (t != s && r > 0) routed[width++] = r;
-        }
+        const Real* row = _routing.get() + int64_t(s) * n;
+        for (Int t = 0; t < n; t++)
+            if (t != s && row[t] > 0) routed[width++] = row[t];
         // Routings lie in 0 .. 1 (the setters and the import refuse anything else): no
         // binomial fails, and forming every flow first fails nothing the loop below would not.
         if (width > 0) {
@@ -493,8 +497,7 @@ void SN::step() {
         Int j = 0;
         for (Int t = 0; t < n; t++) {
             if (t == s) continue;
-            const Real r = routing(_routingProbabilities, s, t);
-            if (r <= 0) {
+            if (row[t] <= 0) {
                 // No completion moves: all weight at 0, which normalises to exactly 1.
                 if (!anyDeparture) fail(msg::EmptyPmf);
                 _flowIn[t].renormalise();

@@ -249,8 +249,8 @@ public:
     }
     // The same weights added into the flows of `width` destinations at once: row phi of
     // flows holds phi for each, and d's (d + 1) rows of binomials, from d (d + 1) / 2 rows
-    // on, Binomial(d, routing) for each. The products are exp() values, never negative,
-    // times weights > 0: what putScaled adds.
+    // on, Binomial(d, routing) for each. No product is negative, so adding every one, 0
+    // included, gives each slot the sum putScaled gives it.
     void flowInto(const Real* binomials, Int width, Real* __restrict flows) const {
         for (int64_t i = 0; i < count_; i++) {
             const Int d = trials_[i];
@@ -403,7 +403,8 @@ private:
 // would; a value outside a binomial's run holds 0 and adds 0.
 class SourceFlows {
 public:
-    // Scratch for flows of up to maxTrials trials into up to width destinations.
+    // Scratch for flows of up to maxTrials trials into up to width destinations, kept
+    // from one source to the next.
     void prepare(Int maxTrials, Int width) {
         if (maxTrials <= maxTrials_ && width <= width_) return;
         maxTrials_ = std::max(maxTrials, maxTrials_);
@@ -415,7 +416,7 @@ public:
     }
     // The weights of departures into the destinations of routings r[0 .. width).
     void form(const Departures& departures, Int maxTrials, const Real* r, Int width, IntegerLogs& integerLogs) {
-        width__ = width;
+        formedWidth_ = width;
         for (Int j = 0; j < width; j++) {
             if (const Real* kept = BinomialTables::of(r[j], maxTrials, integerLogs)) {
                 for (Int d = 0; d <= maxTrials; d++) {
@@ -444,14 +445,14 @@ public:
     }
     // Destination j's weights at phi = 0 .. maxTrials, into out.
     void weights(Int j, Int maxTrials, Real* out) const {
-        for (Int phi = 0; phi <= maxTrials; phi++) out[phi] = flows_[int64_t(phi) * width__ + j];
+        for (Int phi = 0; phi <= maxTrials; phi++) out[phi] = flows_[int64_t(phi) * formedWidth_ + j];
     }
 
 private:
     ScratchBuffer<Real> table_;   // d's rows from d (d + 1) / 2 rows on; row phi, column j
     ScratchBuffer<Real> flows_;   // row phi, column j
     ScratchBuffer<Real> single_;  // one Binomial(d, r)
-    Int maxTrials_ = -1, width_ = 0, width__ = 0;
+    Int maxTrials_ = -1, width_ = 0, formedWidth_ = 0;
 };
 }  // namespace
 
@@ -488,8 +489,9 @@ void SN::step() {
         const Real* row = _routing.get() + int64_t(s) * n;
         for (Int t = 0; t < n; t++)
             if (t != s && row[t] > 0) routed[width++] = row[t];
-        // Routings lie in 0 .. 1 (the setters and the import refuse anything else): no
-        // binomial fails, and forming every flow first fails nothing the loop below would not.
+        // Forming all of the source's flows before the first convolution changes no
+        // failure: routings lie in 0 .. 1 (the setters and the import refuse anything
+        // else), so forming a flow cannot fail.
         if (width > 0) {
             flows.prepare(sourceTrials, width);
             flows.form(departures, sourceTrials, routed.get(), width, logs);

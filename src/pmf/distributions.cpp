@@ -223,6 +223,7 @@ private:
             e.trials = -1;
             if (!e.values) return nullptr;
         }
+        e.trials = -1;  // nothing valid until the table is whole
         const BinomialRecursion recursion(p);
         const Real* log = logs.upTo(trials);
         Real single[BinomialTables::kMaxTrials + 1];

@@ -342,7 +342,8 @@ void normalise(Real* __restrict w, Int n) {
 
 // The inflow of one node while the flows into it are convolved in one by one: a simple
 // PMF in scratch, with a second buffer to gather the next one in. Every probability it
-// holds is a normalised weight, in 0 .. 1.
+// holds is a normalised weight, in 0 .. 1 (x / total <= 1: a total of weights >= 0 is
+// never less than any of them).
 class Inflow {
 public:
     Inflow() {
@@ -361,7 +362,8 @@ public:
     // added in the same order, its smallest inflow value first. That order is kept by
     // adding the flow's values from the largest down, each over the whole inflow, which
     // makes the inner pass a plain scaled sum. A probability 0 of the inflow adds 0
-    // where convolve() skips it: the same sums, all weights being >= 0.
+    // where convolve() skips it: the same sums, all weights being >= 0. No product
+    // exceeds 1 (both factors are normalised weights), so none needs clampWeight.
     void convolveWith(const Real* q, Int first, Int count) {
         const Real* __restrict p = pmf_.elements.get();
         const Int n = pmf_.length;
@@ -375,7 +377,7 @@ public:
         for (Int y = count - 1; y >= 0; y--) {
             const Real qy = q[y];
             Real* __restrict o = out + y;
-            for (Int x = 0; x < n; x++) o[x] += clampWeight(p[x] * qy);
+            for (Int x = 0; x < n; x++) o[x] += p[x] * qy;
         }
         std::swap(pmf_.elements, next_);
         keep(out, pmf_.offset + first, slots);

@@ -251,13 +251,11 @@ public:
     // flows holds phi for each, and d's (d + 1) rows of binomials, from d (d + 1) / 2 rows
     // on, Binomial(d, routing) for each. No product is negative, so adding every one, 0
     // included, gives each slot the sum putScaled gives it.
-    void flowInto(const Real* binomials, Int width, Real* __restrict flows) const {
+    void flowInto(const Real* binomials, Int width, Real* flows) const {
         for (int64_t i = 0; i < count_; i++) {
             const Int d = trials_[i];
             const Real w = weight_[i];
-            const Real* __restrict b = binomials + int64_t(d) * (d + 1) / 2 * width;
-            const int64_t slots = (int64_t(d) + 1) * width;
-            for (int64_t k = 0; k < slots; k++) flows[k] += clampWeight(w * b[k]);
+            addScaled(flows, w, binomials + int64_t(d) * (d + 1) / 2 * width, Int((d + 1) * width));
         }
     }
     // Whether some departure has d trials (0 <= d <= maxTrials).

@@ -251,21 +251,39 @@ const Real* BinomialTables::of(Real p, Int maxTrials, IntegerLogs& logs) {
 }
 
 BinomialRuns::BinomialRuns(Real p, Int maxTrials)
-    : recursion_(p),
+    : p_(p),
+      maxTrials_(maxTrials),
+      recursion_(p),
       values_((int64_t(maxTrials) + 1) * (int64_t(maxTrials) + 2) / 2),
       runs_(int64_t(maxTrials) + 1),
       formed_(int64_t(maxTrials) + 1) {}
 
 void BinomialRuns::reset(Real p) {
+    p_ = p;
+    tried_ = tabled_ = false;
     recursion_ = BinomialRecursion(p);
     std::memset(formed_.get(), 0, size_t(formed_.size()));
 }
 
+// The kept table, when there is one, is copied whole at the first use: its rows hold the
+// values write() stores at the same places, 0 elsewhere, which PmfRun::of leaves out
+// just as it leaves out the ends write() does not store.
 void BinomialRuns::form(Int d) {
     Real* out = values_.get() + int64_t(d) * (int64_t(d) + 1) / 2;
-    Int length;
-    Int first = recursion_.write(d, logs_.upTo(d), out, length);
-    runs_[d] = PmfRun::of(out, first, length);
+    if (!tried_) {
+        tried_ = true;
+        if (const Real* kept = BinomialTables::of(p_, maxTrials_, logs_)) {
+            std::memcpy(values_.get(), kept, size_t(values_.size()) * sizeof(Real));
+            tabled_ = true;
+        }
+    }
+    if (tabled_) {
+        runs_[d] = PmfRun::of(out, 0, d + 1);
+    } else {
+        Int length;
+        Int first = recursion_.write(d, logs_.upTo(d), out, length);
+        runs_[d] = PmfRun::of(out, first, length);
+    }
     formed_[d] = 1;
 }
 

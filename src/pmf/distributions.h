@@ -70,6 +70,10 @@ public:
 
 private:
     void form(Int d);
+    Real p_;
+    Int maxTrials_;
+    bool tried_ = false;   // BinomialTables was asked since the last reset
+    bool tabled_ = false;  // values_ holds its dense rows of every d
     BinomialRecursion recursion_;
     IntegerLogs logs_;
     ScratchBuffer<Real> values_;     // d's d + 1 entries from d * (d + 1) / 2 on

@@ -217,14 +217,22 @@ private:
 // p(z) p(d) that the flows out of the node give each: the same for every destination.
 class Departures {
 public:
-    Departures(SN* self, Int s, const CompletionRuns& completions) {
+    Departures() = default;
+    Departures(SN* self, Int s, const CompletionRuns& completions) { assign(self, s, completions); }
+    // Those of node s instead, in the buffers kept from the node before when large enough.
+    void assign(SN* self, Int s, const CompletionRuns& completions) {
         Pmf* dist_z = lookupMarginalPmf(lookup(self->_internalState, s));
         int64_t n = 0;
         for (Int iz = 0; iz < dist_z->simple.length; iz++)
             if (dist_z->simple.elements[iz] > 0) n += completions.at(iz).count;
-        weight_.reset(n);
-        trials_.reset(n);
-        used_.reset(int64_t(completions.maxTrials()) + 1);
+        if (weight_.size() < n) {
+            weight_.reset(n);
+            trials_.reset(n);
+        }
+        const int64_t trials = int64_t(completions.maxTrials()) + 1;
+        if (used_.size() < trials) used_.reset(trials);
+        std::memset(used_.get(), 0, size_t(trials));
+        count_ = 0;
         SamplingStack stack(2);
         for (Int iz = 0; iz < dist_z->simple.length; iz++) {
             Real prob_z = dist_z->simple.elements[iz];
@@ -339,7 +347,8 @@ void normalise(Real* __restrict w, Int n) {
 }
 
 // The inflow of one node while the flows into it are convolved in one by one: a simple
-// PMF in scratch, with a second buffer to gather the next one in. Every probability it
+// PMF in scratch. The next one is gathered in a buffer shared by all nodes, which then
+// takes the node's old one in exchange. Every probability it
 // holds is a normalised weight, in 0 .. 1 (x / total <= 1: a total of weights >= 0 is
 // never less than any of them).
 class Inflow {
@@ -362,22 +371,22 @@ public:
     // makes the inner pass a plain scaled sum. A probability 0 of the inflow adds 0
     // where convolve() skips it: the same sums, all weights being >= 0. No product
     // exceeds 1 (both factors are normalised weights), so none needs clampWeight.
-    void convolveWith(const Real* q, Int first, Int count) {
+    void convolveWith(const Real* q, Int first, Int count, ScratchBuffer<Real>& next) {
         const Real* __restrict p = pmf_.elements.get();
         const Int n = pmf_.length;
         if (count == 0) fail(msg::EmptyPmf);  // no weight is put
         // The inflow's ends are > 0: the largest sum is that of its last value.
         if (int64_t(pmf_.offset) + n - 1 + first + count - 1 > INT32_MAX) fail(msg::OutOfMemory);
         const Int slots = n + count - 1;
-        if (next_.size() < slots) next_.reset(std::max<int64_t>(slots, 2 * next_.size()));
-        Real* out = next_.get();
+        if (next.size() < slots) next.reset(std::max<int64_t>(slots, 2 * next.size()));
+        Real* out = next.get();
         std::memset(out, 0, size_t(slots) * sizeof(Real));
         for (Int y = count - 1; y >= 0; y--) {
             const Real qy = q[y];
             Real* __restrict o = out + y;
             for (Int x = 0; x < n; x++) o[x] += p[x] * qy;
         }
-        std::swap(pmf_.elements, next_);
+        std::swap(pmf_.elements, next);
         keep(out, pmf_.offset + first, slots);
     }
 
@@ -393,7 +402,6 @@ private:
         normalise(w, pmf_.length);
     }
     ScratchPmf pmf_;
-    ScratchBuffer<Real> next_;
 };
 
 // The flows out of one source into `width` destinations at once, before any is
@@ -476,13 +484,15 @@ void SN::step() {
     for (Int s = 0; s < n; s++) maxTrials = std::max(maxTrials, completions.at(s).maxTrials());
     // _flowIn[t]: the inflow of node t gathered so far.
     std::unique_ptr<Inflow[]> _flowIn(new Inflow[size_t(n)]);
+    ScratchBuffer<Real> nextInflow;
     IntegerLogs logs;
     SourceFlows flows;
     ScratchBuffer<Real> routed(n);   // the routings > 0 of a source, in destination order
     ScratchBuffer<Real> flow(int64_t(maxTrials) + 1);  // one destination's weights
+    Departures departures;
     for (Int s = 0; s < n; s++) {
         const CompletionRuns& from = completions.at(s);
-        const Departures departures(this, s, from);
+        departures.assign(this, s, from);
         const bool anyDeparture = departures.any();
         const Int sourceTrials = from.maxTrials();
         Int width = 0;
@@ -512,7 +522,7 @@ void SN::step() {
             normalise(flow.get() + lo, hi - lo + 1);
             while (lo <= hi && !(flow[lo] > 0)) lo++;
             while (lo <= hi && !(flow[hi] > 0)) hi--;
-            _flowIn[t].convolveWith(flow.get() + lo, lo, hi - lo + 1);
+            _flowIn[t].convolveWith(flow.get() + lo, lo, hi - lo + 1, nextInflow);
         }
     }
     // The next state is built whole, beside the current one (entries past N, from a longer

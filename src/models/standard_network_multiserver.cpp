@@ -189,13 +189,11 @@ namespace {
 // own maps within one step (all read the state at the start of the step).
 class StepCompletions {
 public:
-    explicit StepCompletions(SN* self) : tables_(self->_numberOfServers->length) {
+    explicit StepCompletions(SN* self) : slots_(self->_numberOfServers->length) {
         try {
-            for (int64_t k = 0; k < tables_.size(); k++) {
-                tables_[k] = new (std::nothrow) CompletionRuns(lookup(self->_internalState, Int(k)),
-                                                               lookup(self->_numberOfServers, Int(k)));
-                if (tables_[k] == nullptr) fail(msg::OutOfMemory);
-            }
+            for (; formed_ < slots_.size(); formed_++)
+                new (slots_[formed_].bytes) CompletionRuns(lookup(self->_internalState, Int(formed_)),
+                                                          lookup(self->_numberOfServers, Int(formed_)));
         } catch (...) {
             clear();
             throw;
@@ -204,13 +202,22 @@ public:
     ~StepCompletions() { clear(); }
     StepCompletions(const StepCompletions&) = delete;
     StepCompletions& operator=(const StepCompletions&) = delete;
-    const CompletionRuns& at(Int node) const { return *tables_[node]; }
+    const CompletionRuns& at(Int node) const { return *table(node); }
 
 private:
-    void clear() {
-        for (int64_t k = 0; k < tables_.size(); k++) delete tables_[k];
+    // Room for one table, built in place: no heap block of its own per node.
+    struct Slot {
+        alignas(CompletionRuns) unsigned char bytes[sizeof(CompletionRuns)];
+    };
+    CompletionRuns* table(int64_t k) const {
+        return std::launder(reinterpret_cast<CompletionRuns*>(slots_[k].bytes));
     }
-    ScratchBuffer<CompletionRuns*> tables_;  // one per node, owned
+    void clear() {
+        for (int64_t k = 0; k < formed_; k++) table(k)->~CompletionRuns();
+        formed_ = 0;
+    }
+    ScratchBuffer<Slot> slots_;  // one per node
+    int64_t formed_ = 0;         // tables built, from the first
 };
 
 // The (z, d) outcomes of positive weight at one node, in loop order, with the weight

@@ -140,7 +140,23 @@ Pmf* multivariateHypergeometricLayer(MovraObject* obj, Int N, Int n, Int d, cons
     return joint;
 }
 
+namespace {
+// log(k) for k = 1 .. kSharedLogs, formed once for the process (a thread-safe static).
+constexpr Int kSharedLogs = 256;
+struct SharedLogs {
+    Real log[kSharedLogs + 1];
+    SharedLogs() {
+        log[0] = 0;  // unused
+        for (Int k = 1; k <= kSharedLogs; k++) log[k] = std::log(Real(k));
+    }
+};
+}  // namespace
+
 const Real* IntegerLogs::upTo(Int n) {
+    if (n <= kSharedLogs) {
+        static const SharedLogs shared;
+        return shared.log;
+    }
     if (n > formed_) {
         if (int64_t(n) >= logs_.size()) {
             ScratchBuffer<Real> larger(std::max<int64_t>(int64_t(n) + 1, 2 * logs_.size()));

@@ -23,7 +23,8 @@ Pmf* multivariateHypergeometricLayer(MovraObject* obj, Int N, Int n, Int d, cons
 // computation instead of twice per probability (the same bits: log is a function).
 class IntegerLogs {
 public:
-    // Entries 1 .. n (entry 0 unused); grown geometrically, earlier entries kept.
+    // Entries 1 .. n (entry 0 unused); grown geometrically, earlier entries kept. Small
+    // tables come from one table of the process, formed on first use.
     const Real* upTo(Int n);
 
 private:

@@ -411,6 +411,9 @@ private:
     ScratchPmf pmf_;
 };
 
+// Entries of one SourceFlows table at most, unless one destination needs more.
+constexpr int64_t kFlowTableEntries = int64_t(1) << 16;
+
 // The flows out of one source into `width` destinations at once, before any is
 // convolved: Binomial(d, r) of every destination in the rows of a table, so that each
 // departure's weights go to all of them in one pass over consecutive slots. Every slot
@@ -506,14 +509,13 @@ void SN::step() {
         const Real* row = _routing.get() + int64_t(s) * n;
         for (Int t = 0; t < n; t++)
             if (t != s && row[t] > 0) routed[width++] = row[t];
-        // Forming all of the source's flows before the first convolution changes no
-        // failure: routings lie in 0 .. 1 (the setters and the import refuse anything
-        // else), so forming a flow cannot fail.
-        if (width > 0) {
-            flows.prepare(sourceTrials, width);
-            flows.form(departures, sourceTrials, routed.get(), width, logs);
-        }
-        Int j = 0;
+        // The flows are formed a group of destinations at a time, as many as a table of
+        // kFlowTableEntries holds (at least one), before the group's first convolution.
+        // That changes no failure: routings lie in 0 .. 1 (the setters and the import
+        // refuse anything else), so forming a flow cannot fail.
+        const int64_t rows = (int64_t(sourceTrials) + 1) * (int64_t(sourceTrials) + 2) / 2;
+        const Int group = Int(std::max<int64_t>(1, std::min<int64_t>(width, kFlowTableEntries / rows)));
+        Int j = 0, formedFrom = 0, formedTo = 0;  // flows of routed[formedFrom .. formedTo) formed
         for (Int t = 0; t < n; t++) {
             if (t == s) continue;
             if (row[t] <= 0) {
@@ -522,7 +524,13 @@ void SN::step() {
                 _flowIn[t].renormalise();
                 continue;
             }
-            flows.weights(j++, sourceTrials, flow.get());
+            if (j == formedTo) {
+                formedFrom = j;
+                formedTo = std::min(width, j + group);
+                flows.prepare(sourceTrials, formedTo - formedFrom);
+                flows.form(departures, sourceTrials, routed.get() + formedFrom, formedTo - formedFrom, logs);
+            }
+            flows.weights(j++ - formedFrom, sourceTrials, flow.get());
             // What toScratch keeps of the flow, then its run.
             Int lo, hi;
             if (!keptRange(flow.get(), sourceTrials + 1, lo, hi)) fail(msg::EmptyPmf);

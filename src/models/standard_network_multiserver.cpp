@@ -1,5 +1,7 @@
 #include "standard_network_multiserver.h"
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -187,13 +189,11 @@ namespace {
 // own maps within one step (all read the state at the start of the step).
 class StepCompletions {
 public:
-    explicit StepCompletions(SN* self) : tables_(self->_numberOfServers->length) {
+    explicit StepCompletions(SN* self) : slots_(self->_numberOfServers->length) {
         try {
-            for (int64_t k = 0; k < tables_.size(); k++) {
-                tables_[k] = new (std::nothrow) CompletionRuns(lookup(self->_internalState, Int(k)),
-                                                               lookup(self->_numberOfServers, Int(k)));
-                if (tables_[k] == nullptr) fail(msg::OutOfMemory);
-            }
+            for (; formed_ < slots_.size(); formed_++)
+                new (slots_[formed_].bytes) CompletionRuns(lookup(self->_internalState, Int(formed_)),
+                                                          lookup(self->_numberOfServers, Int(formed_)));
         } catch (...) {
             clear();
             throw;
@@ -202,26 +202,44 @@ public:
     ~StepCompletions() { clear(); }
     StepCompletions(const StepCompletions&) = delete;
     StepCompletions& operator=(const StepCompletions&) = delete;
-    const CompletionRuns& at(Int node) const { return *tables_[node]; }
+    const CompletionRuns& at(Int node) const { return *table(node); }
 
 private:
-    void clear() {
-        for (int64_t k = 0; k < tables_.size(); k++) delete tables_[k];
+    // Room for one table, built in place: no heap block of its own per node.
+    struct Slot {
+        alignas(CompletionRuns) unsigned char bytes[sizeof(CompletionRuns)];
+    };
+    CompletionRuns* table(int64_t k) const {
+        return std::launder(reinterpret_cast<CompletionRuns*>(slots_[k].bytes));
     }
-    ScratchBuffer<CompletionRuns*> tables_;  // one per node, owned
+    void clear() {
+        for (int64_t k = 0; k < formed_; k++) table(k)->~CompletionRuns();
+        formed_ = 0;
+    }
+    ScratchBuffer<Slot> slots_;  // one per node
+    int64_t formed_ = 0;         // tables built, from the first
 };
 
 // The (z, d) outcomes of positive weight at one node, in loop order, with the weight
 // p(z) p(d) that the flows out of the node give each: the same for every destination.
 class Departures {
 public:
-    Departures(SN* self, Int s, const CompletionRuns& completions) {
+    Departures() = default;
+    Departures(SN* self, Int s, const CompletionRuns& completions) { assign(self, s, completions); }
+    // Those of node s instead, in the buffers kept from the node before when large enough.
+    void assign(SN* self, Int s, const CompletionRuns& completions) {
         Pmf* dist_z = lookupMarginalPmf(lookup(self->_internalState, s));
         int64_t n = 0;
         for (Int iz = 0; iz < dist_z->simple.length; iz++)
             if (dist_z->simple.elements[iz] > 0) n += completions.at(iz).count;
-        weight_.reset(n);
-        trials_.reset(n);
+        if (weight_.size() < n) {
+            weight_.reset(n);
+            trials_.reset(n);
+        }
+        const int64_t trials = int64_t(completions.maxTrials()) + 1;
+        if (used_.size() < trials) used_.reset(trials);
+        std::memset(used_.get(), 0, size_t(trials));
+        count_ = 0;
         SamplingStack stack(2);
         for (Int iz = 0; iz < dist_z->simple.length; iz++) {
             Real prob_z = dist_z->simple.elements[iz];
@@ -234,6 +252,7 @@ public:
                 stack.branch(1, prob_d);
                 weight_[count_] = stack.branchProbability(1);
                 trials_[count_] = dist_d.first + id;
+                used_[dist_d.first + id] = 1;
                 count_++;
             }
         }
@@ -243,6 +262,19 @@ public:
         // The phi loop: weight (p(z) p(d)) p(phi) at phi, in one pass.
         for (int64_t i = 0; i < count_; i++) acc.putScaled(weight_[i], routed.forTrials(trials_[i]));
     }
+    // The same weights added into the flows of `width` destinations at once: row phi of
+    // flows holds phi for each, and d's (d + 1) rows of binomials, from d (d + 1) / 2 rows
+    // on, Binomial(d, routing) for each. No product is negative, so adding every one, 0
+    // included, gives each slot the sum putScaled gives it.
+    void flowInto(const Real* binomials, Int width, Real* flows) const {
+        for (int64_t i = 0; i < count_; i++) {
+            const Int d = trials_[i];
+            const Real w = weight_[i];
+            addScaled(flows, w, binomials + int64_t(d) * (d + 1) / 2 * width, Int((d + 1) * width));
+        }
+    }
+    // Whether some departure has d trials (0 <= d <= maxTrials).
+    bool hasTrials(Int d) const { return used_[d] != 0; }
     // Whether some weight is > 0: a flow with routing 0 puts exactly those at 0.
     bool any() const {
         for (int64_t i = 0; i < count_; i++)
@@ -253,17 +285,22 @@ public:
 private:
     ScratchBuffer<Real> weight_;  // p(z) p(d)
     ScratchBuffer<Int> trials_;   // d
+    ScratchBuffer<uint8_t> used_;  // used_[d]: some departure has d trials
     int64_t count_ = 0;
 };
 
+// Without own-node routing no completion re-enters: the maps go without the loop over
+// re-entries, whose one outcome (0, with probability exactly 1) leaves every weight and
+// every value as it is.
 StationStep nodeStep(SN* self, Int k, const PmfRun& arrivals, const CompletionRuns& completions) {
+    const Real selfRouting = routing(self->_routingProbabilities, k, k);
     return StationStep{self->arena(),
                        lookup(self->_internalState, k),
                        lookup(self->_numberOfServers, k),
                        arrivals,
                        lookup(self->_serviceDurationPmfs, k),
-                       true,
-                       routing(self->_routingProbabilities, k, k),
+                       selfRouting > 0,
+                       selfRouting,
                        &completions};
 }
 
@@ -298,51 +335,209 @@ Pmf* SN::movraMapAtNode(Int _nodeIndex, Pmf* _internalFlowIn, Int _leftTail,
                           _rightTail);
 }
 
+namespace {
+// The first and last of w[0 .. n) other than 0, as SimpleAccumulator keeps them; false
+// when every one is 0.
+bool keptRange(const Real* w, Int n, Int& lo, Int& hi) {
+    lo = 0;
+    hi = n - 1;
+    while (lo <= hi && w[lo] == 0) lo++;
+    while (lo <= hi && w[hi] == 0) hi--;
+    return lo <= hi;
+}
+
+// SimpleAccumulator's normalisation: the total added up from the first.
+void normalise(Real* __restrict w, Int n) {
+    Real total = 0;
+    for (Int k = 0; k < n; k++) total += w[k];
+    for (Int k = 0; k < n; k++) w[k] = w[k] / total;
+}
+
+// The inflow of one node while the flows into it are convolved in one by one: a simple
+// PMF in scratch. The next one is gathered in a buffer shared by all nodes, which then
+// takes the node's old one in exchange. Every probability it
+// holds is a normalised weight, in 0 .. 1 (x / total <= 1: a total of weights >= 0 is
+// never less than any of them).
+class Inflow {
+public:
+    Inflow() {
+        pmf_.elements.reset(1);
+        pmf_.elements[0] = 1.0;  // nothing has flowed in yet: 0 with probability 1
+        pmf_.length = 1;
+    }
+    const ScratchPmf& pmf() const { return pmf_; }
+
+    // What convolving with 0 with probability 1 and normalising make of it, in place:
+    // each weight p (p > 0) is put at its own value once.
+    void renormalise() { keep(pmf_.elements.get(), pmf_.offset, pmf_.length); }
+
+    // The normalised convolution with the flow q[0 .. count) of the values first, ...
+    // (both ends > 0): the weights convolve() and toScratch give, each slot's weights
+    // added in the same order, its smallest inflow value first. That order is kept by
+    // adding the flow's values from the largest down, each over the whole inflow, which
+    // makes the inner pass a plain scaled sum. A probability 0 of the inflow adds 0
+    // where convolve() skips it: the same sums, all weights being >= 0. No product
+    // exceeds 1 (both factors are normalised weights), so none needs clampWeight.
+    void convolveWith(const Real* q, Int first, Int count, ScratchBuffer<Real>& next) {
+        const Real* __restrict p = pmf_.elements.get();
+        const Int n = pmf_.length;
+        if (count == 0) fail(msg::EmptyPmf);  // no weight is put
+        // The inflow's ends are > 0: the largest sum is that of its last value.
+        if (int64_t(pmf_.offset) + n - 1 + first + count - 1 > INT32_MAX) fail(msg::OutOfMemory);
+        const Int slots = n + count - 1;
+        if (next.size() < slots) next.reset(std::max<int64_t>(slots, 2 * next.size()));
+        Real* out = next.get();
+        std::memset(out, 0, size_t(slots) * sizeof(Real));
+        for (Int y = count - 1; y >= 0; y--) {
+            const Real qy = q[y];
+            Real* __restrict o = out + y;
+            for (Int x = 0; x < n; x++) o[x] += p[x] * qy;
+        }
+        std::swap(pmf_.elements, next);
+        keep(out, pmf_.offset + first, slots);
+    }
+
+private:
+    // The PMF becomes the kept range of w[0 .. n) (values from offset), normalised ("Empty
+    // pmf" when every slot is 0); w is pmf_.elements.
+    void keep(Real* w, Int offset, Int n) {
+        Int lo, hi;
+        if (!keptRange(w, n, lo, hi)) fail(msg::EmptyPmf);
+        if (lo > 0) std::memmove(w, w + lo, size_t(hi - lo + 1) * sizeof(Real));
+        pmf_.offset = offset + lo;
+        pmf_.length = hi - lo + 1;
+        normalise(w, pmf_.length);
+    }
+    ScratchPmf pmf_;
+};
+
+// Entries of one SourceFlows table at most, unless one destination needs more.
+constexpr int64_t kFlowTableEntries = int64_t(1) << 16;
+
+// The flows out of one source into `width` destinations at once, before any is
+// convolved: Binomial(d, r) of every destination in the rows of a table, so that each
+// departure's weights go to all of them in one pass over consecutive slots. Every slot
+// gets the weights of the departures in their order, as one destination's accumulator
+// would; a value outside a binomial's run holds 0 and adds 0.
+class SourceFlows {
+public:
+    // Scratch for flows of up to maxTrials trials into up to width destinations, kept
+    // from one source to the next.
+    void prepare(Int maxTrials, Int width) {
+        if (maxTrials <= maxTrials_ && width <= width_) return;
+        maxTrials_ = std::max(maxTrials, maxTrials_);
+        width_ = std::max(width, width_);
+        const int64_t allRows = (int64_t(maxTrials_) + 1) * (int64_t(maxTrials_) + 2) / 2;
+        table_.reset(allRows * width_);
+        flows_.reset((int64_t(maxTrials_) + 1) * width_);
+        single_.reset(int64_t(maxTrials_) + 1);
+    }
+    // The weights of departures into the destinations of routings r[0 .. width).
+    void form(const Departures& departures, Int maxTrials, const Real* r, Int width, IntegerLogs& integerLogs) {
+        formedWidth_ = width;
+        for (Int j = 0; j < width; j++) {
+            if (const Real* kept = BinomialTables::of(r[j], maxTrials, integerLogs)) {
+                for (Int d = 0; d <= maxTrials; d++) {
+                    if (!departures.hasTrials(d)) continue;
+                    Real* rows = table_.get() + int64_t(d) * (d + 1) / 2 * width;
+                    const Real* row = kept + int64_t(d) * (d + 1) / 2;
+                    for (Int phi = 0; phi <= d; phi++) rows[int64_t(phi) * width + j] = row[phi];
+                }
+                continue;
+            }
+            const BinomialRecursion recursion(r[j]);
+            const Real* logs = integerLogs.upTo(maxTrials);
+            for (Int d = 0; d <= maxTrials; d++) {
+                if (!departures.hasTrials(d)) continue;
+                Real* rows = table_.get() + int64_t(d) * (d + 1) / 2 * width;  // (d + 1) rows
+                Int length;
+                const Int first = recursion.write(d, logs, single_.get(), length);
+                for (Int phi = 0; phi <= d; phi++) {
+                    const Int k = phi - first;
+                    rows[int64_t(phi) * width + j] = k >= 0 && k < length ? single_[k] : 0.0;
+                }
+            }
+        }
+        std::memset(flows_.get(), 0, size_t((int64_t(maxTrials) + 1) * width) * sizeof(Real));
+        departures.flowInto(table_.get(), width, flows_.get());
+    }
+    // Destination j's weights at phi = 0 .. maxTrials, into out.
+    void weights(Int j, Int maxTrials, Real* out) const {
+        for (Int phi = 0; phi <= maxTrials; phi++) out[phi] = flows_[int64_t(phi) * formedWidth_ + j];
+    }
+
+private:
+    ScratchBuffer<Real> table_;   // d's rows from d (d + 1) / 2 rows on; row phi, column j
+    ScratchBuffer<Real> flows_;   // row phi, column j
+    ScratchBuffer<Real> single_;  // one Binomial(d, r)
+    Int maxTrials_ = -1, width_ = 0, formedWidth_ = 0;
+};
+}  // namespace
+
 // The flows, the inflows and the arrivals of a step are the PMFs flow, convolution and
 // the node maps' arrivals would make, kept in scratch: nothing of them outlives the step.
 void SN::step() {
     MovraObject* obj = arena();
     const Int n = _numberOfServers->length;
+    // The routings, each read (and its indices checked) once: _routing[s * n + t].
+    ScratchBuffer<Real> _routing(int64_t(n) * n);
     for (Int s = 0; s < n; s++) {
         Real _sourceSum = 0.0;
-        for (Int t = 0; t < n; t++) _sourceSum += routing(_routingProbabilities, s, t);
+        for (Int t = 0; t < n; t++) {
+            _routing[int64_t(s) * n + t] = routing(_routingProbabilities, s, t);
+            _sourceSum += _routing[int64_t(s) * n + t];
+        }
         if (_sourceSum > 1) fail(msg::InvalidRouting);
     }
     StepCompletions completions(this);
-    // _flowIn[t]: the inflow of node t gathered so far, first 0 with probability 1.
-    std::unique_ptr<ScratchPmf[]> _flowIn(new ScratchPmf[size_t(n)]);
-    for (Int t = 0; t < n; t++) {
-        _flowIn[t].elements.reset(1);
-        _flowIn[t].elements[0] = 1.0;
-        _flowIn[t].length = 1;
-    }
-    SimpleAccumulator flowAcc(obj), sumAcc(obj);
-    ScratchPmf flowPmf;
+    Int maxTrials = 0;
+    for (Int s = 0; s < n; s++) maxTrials = std::max(maxTrials, completions.at(s).maxTrials());
+    // _flowIn[t]: the inflow of node t gathered so far.
+    std::unique_ptr<Inflow[]> _flowIn(new Inflow[size_t(n)]);
+    ScratchBuffer<Real> nextInflow;
+    IntegerLogs logs;
+    SourceFlows flows;
+    ScratchBuffer<Real> routed(n);   // the routings > 0 of a source, in destination order
+    ScratchBuffer<Real> flow(int64_t(maxTrials) + 1);  // one destination's weights
+    Departures departures;
     for (Int s = 0; s < n; s++) {
         const CompletionRuns& from = completions.at(s);
-        const Departures departures(this, s, from);
-        BinomialRuns routed(0.0, from.maxTrials());
-        flowAcc.clear();
-        flowAcc.reserve(0, from.maxTrials());  // phi <= d
+        departures.assign(this, s, from);
+        const bool anyDeparture = departures.any();
+        const Int sourceTrials = from.maxTrials();
+        Int width = 0;
+        const Real* row = _routing.get() + int64_t(s) * n;
+        for (Int t = 0; t < n; t++)
+            if (t != s && row[t] > 0) routed[width++] = row[t];
+        // The flows are formed a group of destinations at a time, as many as a table of
+        // kFlowTableEntries holds (at least one), before the group's first convolution.
+        // That changes no failure: routings lie in 0 .. 1 (the setters and the import
+        // refuse anything else), so forming a flow cannot fail.
+        const int64_t rows = (int64_t(sourceTrials) + 1) * (int64_t(sourceTrials) + 2) / 2;
+        const Int group = Int(std::max<int64_t>(1, std::min<int64_t>(width, kFlowTableEntries / rows)));
+        Int j = 0, formedFrom = 0, formedTo = 0;  // flows of routed[formedFrom .. formedTo) formed
         for (Int t = 0; t < n; t++) {
             if (t == s) continue;
-            const Real r = routing(_routingProbabilities, s, t);
-            if (r <= 0) {
+            if (row[t] <= 0) {
                 // No completion moves: all weight at 0, which normalises to exactly 1.
-                if (!departures.any()) fail(msg::EmptyPmf);
-                flowPmf.elements.reset(1);
-                flowPmf.elements[0] = 1.0;
-                flowPmf.offset = 0;
-                flowPmf.length = 1;
-            } else {
-                routed.reset(r);
-                flowAcc.clear();
-                departures.flowInto(routed, flowAcc);
-                flowAcc.toScratch(flowPmf);
+                if (!anyDeparture) fail(msg::EmptyPmf);
+                _flowIn[t].renormalise();
+                continue;
             }
-            sumAcc.clear();
-            convolve(_flowIn[t].run(), flowPmf.run(), sumAcc);
-            sumAcc.toScratch(_flowIn[t]);
+            if (j == formedTo) {
+                formedFrom = j;
+                formedTo = std::min(width, j + group);
+                flows.prepare(sourceTrials, formedTo - formedFrom);
+                flows.form(departures, sourceTrials, routed.get() + formedFrom, formedTo - formedFrom, logs);
+            }
+            flows.weights(j++ - formedFrom, sourceTrials, flow.get());
+            // What toScratch keeps of the flow, then its run.
+            Int lo, hi;
+            if (!keptRange(flow.get(), sourceTrials + 1, lo, hi)) fail(msg::EmptyPmf);
+            normalise(flow.get() + lo, hi - lo + 1);
+            while (lo <= hi && !(flow[lo] > 0)) lo++;
+            while (lo <= hi && !(flow[hi] > 0)) hi--;
+            _flowIn[t].convolveWith(flow.get() + lo, lo, hi - lo + 1, nextInflow);
         }
     }
     // The next state is built whole, beside the current one (entries past N, from a longer
@@ -350,11 +545,12 @@ void SN::step() {
     // at any node leaves every node and the time as they were.
     PmfArray* next = allocatePmfArray(obj, _internalState->length);
     for (Int k = 0; k < _internalState->length; k++) next->elements[k] = _internalState->elements[k];
+    SimpleAccumulator sumAcc(obj);
     ScratchPmf arrivals;
     for (Int k = 0; k < n; k++) {
         // The node's arrivals are the same for both of its maps: formed once.
         sumAcc.clear();
-        convolve(PmfRun::of(lookup(_numberOfExternalArrivalsPmfs, k)), _flowIn[k].run(), sumAcc);
+        convolve(PmfRun::of(lookup(_numberOfExternalArrivalsPmfs, k)), _flowIn[k].pmf().run(), sumAcc);
         sumAcc.toScratch(arrivals);
         StationStep quantities = nodeStep(this, k, arrivals.run(), completions.at(k));
         Pmf* _p = stationPartialMap(quantities);

@@ -8,6 +8,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <utility>
 
 #include "../runtime/error.h"
@@ -138,7 +140,23 @@ Pmf* multivariateHypergeometricLayer(MovraObject* obj, Int N, Int n, Int d, cons
     return joint;
 }
 
+namespace {
+// log(k) for k = 1 .. kSharedLogs, formed once for the process (a thread-safe static).
+constexpr Int kSharedLogs = 256;
+struct SharedLogs {
+    Real log[kSharedLogs + 1];
+    SharedLogs() {
+        log[0] = 0;  // unused
+        for (Int k = 1; k <= kSharedLogs; k++) log[k] = std::log(Real(k));
+    }
+};
+}  // namespace
+
 const Real* IntegerLogs::upTo(Int n) {
+    if (n <= kSharedLogs) {
+        static const SharedLogs shared;
+        return shared.log;
+    }
     if (n > formed_) {
         if (int64_t(n) >= logs_.size()) {
             ScratchBuffer<Real> larger(std::max<int64_t>(int64_t(n) + 1, 2 * logs_.size()));
@@ -177,22 +195,111 @@ Int BinomialRecursion::write(Int n, const Real* logs, Real* out, Int& length) co
     return 0;
 }
 
+namespace {
+// Open addressing over the bits of p; a table not found within a few slots replaces the
+// one in its first slot. Plain heap blocks (not ScratchBuffer): the cache of scratch
+// blocks, also thread-local, may be gone when this one is destroyed.
+class BinomialTableCache {
+public:
+    const Real* of(Real p, Int maxTrials, IntegerLogs& logs) {
+        uint64_t key;
+        std::memcpy(&key, &p, sizeof key);
+        const size_t home = size_t((key * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits));
+        Entry* chosen = &slots_[home];
+        for (size_t probe = 0; probe < kProbes; probe++) {
+            Entry& e = slots_[(home + probe) & (kSlots - 1)];
+            if (e.values && e.key == key) {
+                if (e.trials >= maxTrials) return e.values.get();
+                chosen = &e;
+                break;
+            }
+            if (!e.values) {
+                chosen = &e;
+                break;
+            }
+        }
+        return form(*chosen, key, p, maxTrials, logs);
+    }
+
+private:
+    static constexpr int kSlotBits = 9;
+    static constexpr size_t kSlots = size_t(1) << kSlotBits, kProbes = 8;
+    struct Entry {
+        uint64_t key = 0;
+        Int trials = -1;  // values holds d = 0 .. trials
+        size_t capacity = 0;
+        std::unique_ptr<Real[]> values;
+    };
+    // A table is formed anew when more trials are asked of it than it holds.
+    const Real* form(Entry& e, uint64_t key, Real p, Int trials, IntegerLogs& logs) {
+        const size_t count = size_t(trials + 1) * size_t(trials + 2) / 2;
+        if (e.capacity < count) {
+            e.values.reset(new (std::nothrow) Real[count]);
+            e.capacity = e.values ? count : 0;
+            e.trials = -1;
+            if (!e.values) return nullptr;
+        }
+        e.trials = -1;  // nothing valid until the table is whole
+        const BinomialRecursion recursion(p);
+        const Real* log = logs.upTo(trials);
+        Real single[BinomialTables::kMaxTrials + 1];
+        for (Int d = 0; d <= trials; d++) {
+            Real* row = e.values.get() + size_t(d) * size_t(d + 1) / 2;
+            Int length;
+            const Int first = recursion.write(d, log, single, length);
+            for (Int phi = 0; phi <= d; phi++) {
+                const Int k = phi - first;
+                row[phi] = k >= 0 && k < length ? single[k] : 0.0;
+            }
+        }
+        e.key = key;
+        e.trials = trials;
+        return e.values.get();
+    }
+    Entry slots_[kSlots];
+};
+}  // namespace
+
+const Real* BinomialTables::of(Real p, Int maxTrials, IntegerLogs& logs) {
+    if (maxTrials > kMaxTrials || std::isnan(p)) return nullptr;
+    thread_local BinomialTableCache cache;
+    return cache.of(p, maxTrials, logs);
+}
+
 BinomialRuns::BinomialRuns(Real p, Int maxTrials)
-    : recursion_(p),
+    : p_(p),
+      maxTrials_(maxTrials),
+      recursion_(p),
       values_((int64_t(maxTrials) + 1) * (int64_t(maxTrials) + 2) / 2),
       runs_(int64_t(maxTrials) + 1),
       formed_(int64_t(maxTrials) + 1) {}
 
 void BinomialRuns::reset(Real p) {
+    p_ = p;
+    tried_ = tabled_ = false;
     recursion_ = BinomialRecursion(p);
     std::memset(formed_.get(), 0, size_t(formed_.size()));
 }
 
+// The kept table, when there is one, is copied whole at the first use: its rows hold the
+// values write() stores at the same places, 0 elsewhere, which PmfRun::of leaves out
+// just as it leaves out the ends write() does not store.
 void BinomialRuns::form(Int d) {
     Real* out = values_.get() + int64_t(d) * (int64_t(d) + 1) / 2;
-    Int length;
-    Int first = recursion_.write(d, logs_.upTo(d), out, length);
-    runs_[d] = PmfRun::of(out, first, length);
+    if (!tried_) {
+        tried_ = true;
+        if (const Real* kept = BinomialTables::of(p_, maxTrials_, logs_)) {
+            std::memcpy(values_.get(), kept, size_t(values_.size()) * sizeof(Real));
+            tabled_ = true;
+        }
+    }
+    if (tabled_) {
+        runs_[d] = PmfRun::of(out, 0, d + 1);
+    } else {
+        Int length;
+        Int first = recursion_.write(d, logs_.upTo(d), out, length);
+        runs_[d] = PmfRun::of(out, first, length);
+    }
     formed_[d] = 1;
 }
 

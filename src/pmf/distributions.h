@@ -23,7 +23,8 @@ Pmf* multivariateHypergeometricLayer(MovraObject* obj, Int N, Int n, Int d, cons
 // computation instead of twice per probability (the same bits: log is a function).
 class IntegerLogs {
 public:
-    // Entries 1 .. n (entry 0 unused); grown geometrically, earlier entries kept.
+    // Entries 1 .. n (entry 0 unused); grown geometrically, earlier entries kept. Small
+    // tables come from one table of the process, formed on first use.
     const Real* upTo(Int n);
 
 private:
@@ -43,6 +44,19 @@ private:
     Real p_, logQ_ = 0, logRatio_ = 0;
 };
 
+// Binomial(d, p) for d = 0 .. maxTrials as dense rows, kept per thread for the
+// probabilities seen lately: a network's routings seldom change between steps, and each
+// entry costs an exp(). log and exp are functions, so a table read back holds the bits
+// BinomialRecursion writes. Tables of more than kMaxTrials trials are not kept.
+class BinomialTables {
+public:
+    static constexpr Int kMaxTrials = 16;
+    // d's d + 1 entries from d (d + 1) / 2 on, entry phi the probability of phi that
+    // binomial() stores (0 for a phi it does not store); null when maxTrials exceeds
+    // kMaxTrials or no memory is left for the table. Valid until the thread's next call.
+    static const Real* of(Real p, Int maxTrials, IntegerLogs& logs);
+};
+
 // Binomial(d, p) for d = 0 .. maxTrials with one p, each formed on first use into
 // scratch: the completions of a step that are routed to one destination.
 class BinomialRuns {
@@ -57,6 +71,10 @@ public:
 
 private:
     void form(Int d);
+    Real p_;
+    Int maxTrials_;
+    bool tried_ = false;   // BinomialTables was asked since the last reset
+    bool tabled_ = false;  // values_ holds its dense rows of every d
     BinomialRecursion recursion_;
     IntegerLogs logs_;
     ScratchBuffer<Real> values_;     // d's d + 1 entries from d * (d + 1) / 2 on

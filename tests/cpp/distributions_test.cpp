@@ -242,6 +242,28 @@ TEST_F(DistributionsTest, LargeBinomialKeepsUnderflowedTails) {
     EXPECT_NEAR(total, 1.0, 1e-12);
 }
 
+// BinomialRuns gives binomial()'s runs whether it forms them or copies a table kept from
+// an earlier call (the same p again, with fewer or more trials, or beyond the kept sizes).
+TEST_F(DistributionsTest, BinomialRunsMatchBinomialWithOrWithoutKeptTables) {
+    for (Real p : {0.0, 1e-300, 0.3, 0.5, 1 - 1e-12, 1.0}) {
+        for (Int maxTrials : {3, 0, 16, 17, 40}) {
+            for (int pass = 0; pass < 2; pass++) {
+                SCOPED_TRACE(::testing::Message() << p << "," << maxTrials << "," << pass);
+                BinomialRuns runs(p, maxTrials);
+                for (Int d = maxTrials; d >= 0; d--) {
+                    const PmfRun& got = runs.forTrials(d);
+                    const PmfRun want = PmfRun::of(binomial(o, d, p));
+                    ASSERT_EQ(got.first, want.first);
+                    ASSERT_EQ(got.count, want.count);
+                    EXPECT_EQ(got.peak, want.peak);
+                    EXPECT_EQ(got.regular, want.regular);
+                    for (Int k = 0; k < got.count; k++) EXPECT_EQ(got.p[k], want.p[k]) << "d=" << d;
+                }
+            }
+        }
+    }
+}
+
 TEST_F(DistributionsTest, HypergeometricAgreesWithExactCounts) {
     // Exact binomial coefficients: every C(N, k) for N <= 60 fits a long double mantissa.
     auto choose = [](int n, int k) {

@@ -70,6 +70,29 @@ def random_network(steps, seed=2024):
     return _run_network(net, steps)
 
 
+def mixed_network(steps):
+    """Many servers at node 0, own-node routing at some nodes only, a routing of 1, a node
+    routing nothing, and routings changed halfway."""
+    net = movra.StandardNetworkMultiserver(6)
+    servers = [20, 2, 3, 2, 1, 1]
+    routes = {(0, 0): 0.2, (0, 1): 0.5, (0, 2): 0.3, (1, 3): 1.0, (2, 2): 0.4, (2, 4): 0.3,
+              (4, 0): 0.1, (4, 5): 0.6, (5, 1): 0.5}
+    for (s, t), r in routes.items():
+        net.set_routing_probability(s, t, r)
+    net.set_number_of_external_arrivals_at_node_pmf(0, poisson(4.0))
+    net.set_number_of_external_arrivals_at_node_pmf(4, {0: 0.5, 2: 0.5})
+    for k, c in enumerate(servers):
+        net.set_number_of_servers_at_node(k, c)
+        net.set_service_duration_at_node_pmf(k, uniform(1, 3) if k else uniform(2, 6))
+        net.reset_node_with_number_of_entities(k, 3 * k)
+    for t in range(steps):
+        if t == steps // 2:
+            net.set_routing_probability(0, 1, 0.45)
+            net.set_routing_probability(4, 5, 0.65)
+        net.step()
+    return "|".join(_hex(node) for node in net.internal_state)
+
+
 def _run_network(net, steps):
     for k in range(net.get_number_of_nodes()):
         net.set_number_of_servers_at_node(k, 2)
@@ -88,6 +111,7 @@ WORKLOADS = {
                              observe=(2, 6)),
     "W4": lambda: line_network(200),
     "W5": lambda: random_network(150),
+    "N6": lambda: mixed_network(60),
     "C32": lambda: station(32, poisson(0.9 * 32 / 3), uniform(1, 5), 200),
     "C48": lambda: station(48, poisson(0.9 * 48 / 3), {1: 0.1, 3: 0.3, 5: 0.6}, 150),
 }

@@ -493,7 +493,7 @@ void SN::step() {
     Int maxTrials = 0;
     for (Int s = 0; s < n; s++) maxTrials = std::max(maxTrials, completions.at(s).maxTrials());
     // _flowIn[t]: the inflow of node t gathered so far.
-    std::unique_ptr<Inflow[]> _flowIn(new Inflow[size_t(n)]);
+    std::unique_ptr<Inflow[]> _flowIn(new Inflow[size_t(std::max<Int>(n, 0))]);
     ScratchBuffer<Real> nextInflow;
     IntegerLogs logs;
     SourceFlows flows;

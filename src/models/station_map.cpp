@@ -87,24 +87,7 @@ CompletionRuns::CompletionRuns(Pmf* state, Int servers) {
         Real h = lookupProbability(state->joint.elements[i], 1);
         Int trials = std::min(z, servers), length;
         Int first = BinomialRecursion(h).write(trials, log, out, length);
-        // PmfRun::of for entries that are exponentials, none negative: the ends > 0 and
-        // the peak, in one pass.
-        Int lo = -1, hi = -1;
-        Real peak = 0;
-        for (Int k = 0; k < length; k++) {
-            if (!(out[k] > 0)) continue;
-            if (lo < 0) lo = k;
-            hi = k;
-            peak = out[k] > peak ? out[k] : peak;
-        }
-        PmfRun& run = runs_[i];  // zero-filled scratch: set whole
-        run = PmfRun();
-        if (lo >= 0) {
-            run.p = out + lo;
-            run.first = first + lo;
-            run.count = hi - lo + 1;
-            run.peak = peak;
-        }
+        const PmfRun& run = runs_[i] = PmfRun::of(out, first, length);
         out += int64_t(std::max(trials, 0)) + 1;
         if (run.count == 0) continue;
         const int64_t dLow = run.first, dHigh = int64_t(run.first) + run.count - 1;

@@ -116,9 +116,6 @@ Accumulator* JointGridAccumulator::vput(Real probability, va_list& valist) {
     return putDouble(probability, value1, value2);
 }
 
-// The conversion of JointAccumulator and SimpleAccumulator in one: rows trimmed of empty
-// ones at both ends, each row trimmed of zero cells, summed in order and divided, the
-// marginal from the row totals.
 bool JointGridAccumulator::filled(int64_t r) const {
     const Real* row = cells_ + r * cols_;
     for (int64_t k = 0; k < cols_; k++)
@@ -132,6 +129,9 @@ Boolean JointGridAccumulator::isEmpty() {
     return true;
 }
 
+// The conversion of JointAccumulator and SimpleAccumulator in one: rows trimmed of empty
+// ones at both ends, each row trimmed of zero cells, summed in order and divided, the
+// marginal from the row totals.
 Pmf* JointGridAccumulator::toPmf() {
     int64_t minRow = 0, maxRow = rows_ - 1;
     while (minRow < rows_ && !filled(minRow)) minRow++;

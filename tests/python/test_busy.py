@@ -4,7 +4,6 @@ RuntimeError, and the running call and the instance are unharmed."""
 
 import copy
 import gc
-import math
 import os
 import pickle
 import random
@@ -17,18 +16,10 @@ import pytest
 
 import movra
 from fields import Network, Station, fields
+from golden import poisson
 
 BUSY = "in use by another call"
 SANITIZED = bool(os.environ.get("MOVRA_SANITIZED"))
-
-
-def poisson(mean, cut=1e-12):
-    pmf, k, p = {}, 0, math.exp(-mean)
-    while p >= cut or k <= mean:
-        pmf[k] = p
-        k += 1
-        p *= mean / k
-    return pmf
 
 
 def big_station():

@@ -11,26 +11,6 @@
 
 namespace movra {
 
-PmfRun PmfRun::of(const Real* e, Int offset, Int length) {
-    PmfRun run;
-    Int lo = 0, hi = length - 1;
-    while (lo <= hi && !(e[lo] > 0)) lo++;
-    if (lo > hi) return run;
-    while (!(e[hi] > 0)) hi--;
-    Real peak = 0;
-    bool regular = true;
-    for (Int k = lo; k <= hi; k++) {
-        regular &= e[k] >= 0;
-        peak = e[k] > peak ? e[k] : peak;
-    }
-    run.p = e + lo;
-    run.first = offset + lo;
-    run.count = hi - lo + 1;
-    run.peak = peak;
-    run.regular = regular;
-    return run;
-}
-
 Accumulator* Accumulator::putSingle(Real, Int) { failInternal(); }
 
 Accumulator* Accumulator::putDouble(Real, Int, Int) { failInternal(); }

@@ -76,11 +76,33 @@ struct PmfRun {
     bool regular = true;      // every p[k] is >= 0
 
     // The run of probabilities e[0 .. length) of the values offset, offset + 1, ...
-    static PmfRun of(const Real* e, Int offset, Int length);
+    static inline PmfRun of(const Real* e, Int offset, Int length);
     static PmfRun of(Pmf* simple) {
         return of(simple->simple.elements, simple->simple.offset, simple->simple.length);
     }
 };
+
+// Inline: a run returned from a call comes back through memory, and the caller's wide
+// loads of it then stall on the callee's narrow stores.
+inline PmfRun PmfRun::of(const Real* e, Int offset, Int length) {
+    PmfRun run;
+    Int lo = 0, hi = length - 1;
+    while (lo <= hi && !(e[lo] > 0)) lo++;
+    if (lo > hi) return run;
+    while (!(e[hi] > 0)) hi--;
+    Real peak = 0;
+    bool regular = true;
+    for (Int k = lo; k <= hi; k++) {
+        regular &= e[k] >= 0;
+        peak = e[k] > peak ? e[k] : peak;
+    }
+    run.p = e + lo;
+    run.first = offset + lo;
+    run.count = hi - lo + 1;
+    run.peak = peak;
+    run.regular = regular;
+    return run;
+}
 
 // A simple PMF in scratch: what SimpleAccumulator::toPmf makes, for the intermediate
 // results of one computation, which need no arena block.

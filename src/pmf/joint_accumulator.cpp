@@ -1,7 +1,6 @@
 #include "joint_accumulator.h"
 
 #include <cstdlib>
-#include <cstring>
 #include <new>
 
 #include "../runtime/error.h"
@@ -149,10 +148,10 @@ Pmf* JointGridAccumulator::toPmf() {
         Int m = Int(hi - lo + 1);
         Pmf* conditional = allocateSimplePmf(obj, Int(colLo_ + lo), m);
         Real* out = conditional->simple.elements;
-        std::memcpy(out, row + lo, size_t(m) * sizeof(Real));
+        const Real* kept = row + lo;
         Real rowTotal = 0;
-        for (Int j = 0; j < m; j++) rowTotal += out[j];
-        for (Int j = 0; j < m; j++) out[j] = out[j] / rowTotal;
+        for (Int j = 0; j < m; j++) rowTotal += kept[j];
+        for (Int j = 0; j < m; j++) out[j] = kept[j] / rowTotal;
         jointPmf->joint.elements[k] = conditional;
         marginal->simple.elements[k] = rowTotal;
     }

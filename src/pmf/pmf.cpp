@@ -109,14 +109,24 @@ Pmf* defaultPmf(MovraObject* obj, PmfConfig* pmfConfig) {
 Boolean isSamePmfInstance(Pmf* p, Pmf* q) { return p == q; }
 
 void flag(Pmf* pmf) {
-    if (pmf == nullptr) return;
+    // A record is marked only here, after which all it reaches is marked too (records
+    // never change, so they form no cycle): a marked one is done.
+    if (pmf == nullptr || pmf->memHeader.flag) return;
     flagBlock(pmf);
     switch (pmf->pmfType) {
-        case JOINT:
+        case JOINT: {
             flag(pmf->joint.marginal);
-            for (int k = 0; k < pmf->joint.marginal->simple.length; k++)
-                flag(pmf->joint.elements[k]);
+            Pmf* const* rows = pmf->joint.elements;
+            for (int k = 0; k < pmf->joint.marginal->simple.length; k++) {
+                Pmf* row = rows[k];
+                // The rows of a depth-2 PMF are simple: marked here, without a call each.
+                if (row != nullptr && row->pmfType == SIMPLE)
+                    row->memHeader.flag = true;
+                else
+                    flag(row);
+            }
             break;
+        }
         case COMPOUND:
             for (int k = 0; k < pmf->compound.length; k++) flag(pmf->compound.elements[k]);
             break;

@@ -65,28 +65,35 @@ void release(MovraObject* obj) {
     MemHeader* stale[kSpareClasses];
     std::copy(obj->spareBlocks, obj->spareBlocks + kSpareClasses, stale);
     std::fill(obj->spareBlocks, obj->spareBlocks + kSpareClasses, nullptr);
-    obj->spareBytes = 0;
+    // Locals, not the instance's fields: a store through a block could alias those, which
+    // would keep them in memory on every block.
+    MemHeader* survivors = nullptr;
+    MemHeader** const spares = obj->spareBlocks;
+    size_t spareBytes = 0;
+    unsigned long long freed = 0;
     MemHeader* block = obj->memList;
-    obj->memList = nullptr;
     while (block != nullptr) {
         MemHeader* next = block->next;
         if (block->flag) {
             block->flag = false;
-            block->next = obj->memList;
-            obj->memList = block;
+            block->next = survivors;
+            survivors = block;
         } else {
-            obj->currentMemoryUse -= block->size;
+            freed += block->size;
             const size_t c = spareClass(block->size);
-            if (c < kSpareClasses && obj->spareBytes < kMaxSpareBytes) {
-                block->next = obj->spareBlocks[c];
-                obj->spareBlocks[c] = block;
-                obj->spareBytes += (c + 1) * kSpareClassBytes;
+            if (c < kSpareClasses && spareBytes < kMaxSpareBytes) {
+                block->next = spares[c];
+                spares[c] = block;
+                spareBytes += (c + 1) * kSpareClassBytes;
             } else {
                 std::free(block);
             }
         }
         block = next;
     }
+    obj->memList = survivors;
+    obj->currentMemoryUse -= freed;
+    obj->spareBytes = spareBytes;
     freeSpares(stale);
     // Nothing survived: the instance is going away (or was never filled); keep nothing.
     if (obj->memList == nullptr) {

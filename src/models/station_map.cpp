@@ -235,13 +235,37 @@ void reachable(const StationStep& step, int64_t& zLow, int64_t& zHigh) {
 }
 }  // namespace
 
+namespace {
+// The partial map's puts when every z' lies in the reserved window and the arrivals are
+// regular, with N arrival values (0: any number).
+template <int N>
+void partialMapPuts(const StationStep& step, SamplingStack& stack, SimpleAccumulator& acc) {
+    const PmfRun& dist_a = step.arrivals;
+    forEachDeparture(step, stack, [&](Int, Int, Int, int64_t base, int level) MOVRA_ALWAYS_INLINE_LAMBDA {
+        acc.putScaledInside<N>(stack.branchProbability(level), dist_a, base);
+    });
+}
+}  // namespace
+
 Pmf* stationPartialMap(const StationStep& step) {
     SamplingStack stack(step.routesBack ? 4 : 3);
     SimpleAccumulator acc(step.obj);
     const PmfRun& dist_a = step.arrivals;
     int64_t zLow, zHigh;
     reachable(step, zLow, zHigh);
-    if (0 <= zLow && zLow <= zHigh && zHigh <= INT32_MAX) acc.reserve(Int(zLow), Int(zHigh));
+    if (0 <= zLow && zLow <= zHigh && zHigh <= INT32_MAX) {
+        acc.reserve(Int(zLow), Int(zHigh));
+        if (dist_a.regular) {
+            switch (dist_a.count) {
+                case 1: partialMapPuts<1>(step, stack, acc); break;
+                case 2: partialMapPuts<2>(step, stack, acc); break;
+                case 3: partialMapPuts<3>(step, stack, acc); break;
+                case 4: partialMapPuts<4>(step, stack, acc); break;
+                default: partialMapPuts<0>(step, stack, acc); break;
+            }
+            return acc.toPmf();
+        }
+    }
     // The arrivals loop, one pass per departure outcome: z - d + phi + a for every a.
     forEachDeparture(step, stack, [&](Int, Int, Int, int64_t base, int level) MOVRA_ALWAYS_INLINE_LAMBDA {
         if (dist_a.count > 0 && base + dist_a.first + dist_a.count - 1 > INT32_MAX)

@@ -156,6 +156,14 @@ public:
         received_ = true;
         addScaled(elements.get() + (lo - offset), scale, run.p, run.count);
     }
+    // putScaled of a regular run whose values all lie in the window (reserve made sure
+    // of it), with N values known when compiled (0: run.count of them).
+    template <int N>
+    void putScaledInside(Real scale, const PmfRun& run, int64_t shift) {
+        if (!(scale * run.peak > 0)) return;
+        received_ = true;
+        addScaled<N>(elements.get() + (int64_t(run.first) + shift - offset), scale, run.p, run.count);
+    }
     Accumulator* vput(Real probability, va_list& valist) override;
     Pmf* toPmf() override;
     // toPmf into out instead of the arena (out's buffer reused when large enough).

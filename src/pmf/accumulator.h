@@ -162,7 +162,11 @@ public:
     void putScaledInside(Real scale, const PmfRun& run, int64_t shift) {
         if (!(scale * run.peak > 0)) return;
         received_ = true;
-        addScaled<N>(elements.get() + (int64_t(run.first) + shift - offset), scale, run.p, run.count);
+        Real* const slot = elements.get() + (int64_t(run.first) + shift - offset);
+        if (N > 0)
+            addScaledShifted<N>(slot, scale, run.p, run.count);
+        else
+            addScaled(slot, scale, run.p, run.count);
     }
     Accumulator* vput(Real probability, va_list& valist) override;
     Pmf* toPmf() override;

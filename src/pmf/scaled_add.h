@@ -14,9 +14,13 @@
 #if defined(__GNUC__)
 #define MOVRA_ALWAYS_INLINE inline __attribute__((always_inline))
 #define MOVRA_ALWAYS_INLINE_LAMBDA __attribute__((always_inline))
+// The value of x, which the compiler may not look through: no loads or stores are
+// merged across it.
+#define MOVRA_OPAQUE(x) __asm__("" : "+x"(x))
 #else
 #define MOVRA_ALWAYS_INLINE inline
 #define MOVRA_ALWAYS_INLINE_LAMBDA
+#define MOVRA_OPAQUE(x) ((void)0)
 #endif
 
 namespace movra {
@@ -36,6 +40,31 @@ MOVRA_ALWAYS_INLINE void addScaled(Real* __restrict slot, Real scale, const Real
     for (; k + 2 <= n; k += 2) {
         const __m128d w = _mm_min_pd(one, _mm_mul_pd(s, _mm_loadu_pd(p + k)));
         _mm_storeu_pd(slot + k, _mm_add_pd(_mm_loadu_pd(slot + k), w));
+    }
+#endif
+    for (; k < n; k++) slot[k] += clampWeight(scale * p[k]);
+}
+
+// addScaled for short puts that follow one another at shifting slots (slot, then
+// slot - 1, ...): every load and store is of one slot, so that each load is served by the
+// one earlier store of its slot; a 16-byte load across two stores still in flight would
+// wait for both to reach the cache.
+template <int N = 0>
+MOVRA_ALWAYS_INLINE void addScaledShifted(Real* __restrict slot, Real scale,
+                                          const Real* __restrict p, int64_t n) {
+    if (N > 0) n = N;
+    int64_t k = 0;
+#if defined(__SSE2__)
+    const __m128d one = _mm_set1_pd(1.0), s = _mm_set1_pd(scale);
+    for (; k + 2 <= n; k += 2) {
+        const __m128d w = _mm_min_pd(one, _mm_mul_pd(s, _mm_loadu_pd(p + k)));
+        __m128d low = _mm_load_sd(slot + k);
+        MOVRA_OPAQUE(low);  // or the compiler joins the two loads into one
+        const __m128d sum = _mm_add_pd(_mm_loadh_pd(low, slot + k + 1), w);
+        _mm_store_sd(slot + k, sum);
+        __m128d high = sum;
+        MOVRA_OPAQUE(high);
+        _mm_storeh_pd(slot + k + 1, high);
     }
 #endif
     for (; k < n; k++) slot[k] += clampWeight(scale * p[k]);

@@ -436,8 +436,10 @@ TEST(ScaledAdd, MatchesTheScalarLoop) {
     const std::vector<Real> p1 = {0.9, 2.5, 0.3, 1e-310, 0.2, nan, 0.25};
     for (Real s0 : {0.3, 1.0, 7.0}) {
         for (int64_t n = 0; n <= int64_t(p0.size()); n++) {
-            std::vector<Real> one(n, 0.125), pair(n, 0.125), want1(n, 0.125), want2(n, 0.125);
+            std::vector<Real> one(n, 0.125), shifted(n, 0.125), pair(n, 0.125), want1(n, 0.125),
+                want2(n, 0.125);
             addScaled(one.data(), s0, p0.data(), n);
+            addScaledShifted(shifted.data(), s0, p0.data(), n);
             addScaledPair(pair.data(), s0, p0.data(), 0.6, p1.data(), n);
             for (int64_t k = 0; k < n; k++) {
                 want1[k] += clampWeight(s0 * p0[k]);
@@ -446,6 +448,7 @@ TEST(ScaledAdd, MatchesTheScalarLoop) {
             }
             for (int64_t k = 0; k < n; k++) {
                 EXPECT_EQ(bitsOf(one[k]), bitsOf(want1[k])) << n << " " << k;
+                EXPECT_EQ(bitsOf(shifted[k]), bitsOf(want1[k])) << n << " " << k;
                 EXPECT_EQ(bitsOf(pair[k]), bitsOf(want2[k])) << n << " " << k;
             }
         }

@@ -150,10 +150,9 @@ private:
         if (lo < 0) fail(msg::EmptyPmf);
         Real total = 0;
         for (int64_t v = lo; v <= hi; v++) total += out[v];
-        for (int64_t v = lo; v <= hi; v++) {
-            out[v] = out[v] / total;
-            peak = std::max(peak, out[v]);
-        }
+        // Apart, so that the divisions may go two at a time.
+        for (int64_t v = lo; v <= hi; v++) out[v] = out[v] / total;
+        for (int64_t v = lo; v <= hi; v++) peak = std::max(peak, out[v]);
         PmfRun& run = runs_[iz];
         run.p = out + colLo_;
         run.first = colLo_;
@@ -188,12 +187,13 @@ inline void entityIsOld(Real q, Real& prob_new, Real& prob_old) {
 // visit(iz, z, d, base = z - d + phi, level) with the running product of their
 // probabilities at `level` of the stack. Without routesBack there is no phi loop (phi =
 // 0 and one level fewer).
-template <class Visit>
-void forEachDeparture(const StationStep& step, SamplingStack& stack, Visit&& visit) {
+template <bool RoutesBack, class Visit>
+MOVRA_ALWAYS_INLINE void forEachDepartureOf(const StationStep& step, SamplingStack& stack,
+                                            Visit&& visit) {
     Pmf* dist_z = lookupMarginalPmf(step.state);
     // The completions that re-enter, Binomial(d, selfRouting), formed once per d.
     std::optional<BinomialRuns> routed;
-    if (step.routesBack) routed.emplace(step.selfRouting, step.completions->maxTrials());
+    if (RoutesBack) routed.emplace(step.selfRouting, step.completions->maxTrials());
     for (Int iz = 0; iz < dist_z->simple.length; iz++) {
         Real prob_z = dist_z->simple.elements[iz];
         if (!(prob_z > 0)) continue;
@@ -205,7 +205,7 @@ void forEachDeparture(const StationStep& step, SamplingStack& stack, Visit&& vis
             if (!(prob_d > 0)) continue;
             Int d = dist_d.first + id;
             stack.branch(1, prob_d);
-            if (!step.routesBack) {
+            if (!RoutesBack) {
                 visit(iz, z, d, int64_t(z) - d, 1);
                 continue;
             }
@@ -218,6 +218,16 @@ void forEachDeparture(const StationStep& step, SamplingStack& stack, Visit&& vis
             }
         }
     }
+}
+
+// One loop nest for each case, so that a station without re-entry carries none of its
+// state through the loops.
+template <class Visit>
+void forEachDeparture(const StationStep& step, SamplingStack& stack, Visit&& visit) {
+    if (step.routesBack)
+        forEachDepartureOf<true>(step, stack, visit);
+    else
+        forEachDepartureOf<false>(step, stack, visit);
 }
 }  // namespace
 

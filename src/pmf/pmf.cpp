@@ -109,9 +109,7 @@ Pmf* defaultPmf(MovraObject* obj, PmfConfig* pmfConfig) {
 Boolean isSamePmfInstance(Pmf* p, Pmf* q) { return p == q; }
 
 void flag(Pmf* pmf) {
-    // A record is marked only here, after which all it reaches is marked too (records
-    // never change, so they form no cycle): a marked one is done.
-    if (pmf == nullptr || pmf->memHeader.flag) return;
+    if (pmf == nullptr) return;
     flagBlock(pmf);
     switch (pmf->pmfType) {
         case JOINT: {
@@ -119,7 +117,7 @@ void flag(Pmf* pmf) {
             Pmf* const* rows = pmf->joint.elements;
             for (int k = 0; k < pmf->joint.marginal->simple.length; k++) {
                 Pmf* row = rows[k];
-                // The rows of a depth-2 PMF are simple: marked here, without a call each.
+                // A simple row is marked here, without a call.
                 if (row != nullptr && row->pmfType == SIMPLE)
                     row->memHeader.flag = true;
                 else

@@ -135,24 +135,30 @@ private:
         Pmf* dist_ell = state_->joint.elements[iz];  // p(z) > 0: it exists
         Real* out = values_.get() + int64_t(iz) * cols_ - colLo_;  // out[v]: value v
         const Real* e = dist_ell->simple.elements;
-        int64_t lo = -1, hi = -1;
-        Real peak = 0;
-        for (Int i = 0; i < dist_ell->simple.length; i++) {
+        const Int n = dist_ell->simple.length, offset = dist_ell->simple.offset;
+        // Each kept value has its one put, so the accumulator's total is their sum in
+        // order of value; each slot is then its put over the total. Both passes read the
+        // PMF, not out: a load of values just stored waits for them.
+        bool kept = false;
+        Real total = 0;
+        for (Int i = 0; i < n; i++) {
             Real prob_ell = e[i];
             if (!(prob_ell > 0)) continue;
-            Int ell = dist_ell->simple.offset + i;
+            Int ell = offset + i;
             if (ell == 1) continue;  // that entity completes during the step
             if (ell == 0) fail(msg::NegativeInSupport);
-            out[ell - 1] = clampWeight(prob_ell);  // the value's one put
-            if (lo < 0) lo = ell - 1;
-            hi = ell - 1;
+            total += clampWeight(prob_ell);
+            kept = true;
         }
-        if (lo < 0) fail(msg::EmptyPmf);
-        Real total = 0;
-        for (int64_t v = lo; v <= hi; v++) total += out[v];
-        // Apart, so that the divisions may go two at a time.
-        for (int64_t v = lo; v <= hi; v++) out[v] = out[v] / total;
-        for (int64_t v = lo; v <= hi; v++) peak = std::max(peak, out[v]);
+        if (!kept) fail(msg::EmptyPmf);
+        Real peak = 0;
+        for (Int i = 0; i < n; i++) {
+            Real prob_ell = e[i];
+            if (!(prob_ell > 0) || offset + i == 1) continue;
+            const Real v = clampWeight(prob_ell) / total;
+            out[offset + i - 1] = v;
+            peak = std::max(peak, v);
+        }
         PmfRun& run = runs_[iz];
         run.p = out + colLo_;
         run.first = colLo_;

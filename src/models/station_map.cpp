@@ -305,19 +305,25 @@ void fullMapPuts(const StationStep& step, JointGridAccumulator& acc, const PmfRu
     const JointGridAccumulator::Cells grid = acc.direct();
     const int64_t cols = N > 0 ? N : grid.cols;
     SamplingStack stack(step.routesBack ? 6 : 5);
+    // Copied into the visit, so that none is read again through a reference at every
+    // visit, nor thought changed by the stores into the grid.
+    const int64_t aFirst = dist_a.first, aLast = int64_t(dist_a.count) - 1;
+    const Real* const ap = dist_a.p;
+    const Real* const fp = fresh.p;
+    const bool regular = fresh.regular;
+    Real* const firstRow = grid.cells + (aFirst - grid.rowLo) * cols;  // of base 0, a = 0
+    const int64_t fromBase = rowLo - aFirst, toBase = rowHi - aFirst;
 
-    forEachDeparture(step, stack, [&](Int iz, Int z, Int d, int64_t base, int level) MOVRA_ALWAYS_INLINE_LAMBDA {
-        // Locals, so that the stores into the grid are known to change none of them.
-        const int64_t aFirst = dist_a.first;
-        Real* const cells = grid.cells + (base + aFirst - grid.rowLo) * cols;  // row of a = 0
-        const Real* const ap = dist_a.p;
-        const Real* const fp = fresh.p;
-        const bool regular = fresh.regular;
+    forEachDeparture(step, stack, [&acc, &fresh, &relabelled, &stack, c, aFirst, aLast, ap, fp,
+                                   regular, firstRow, cols, fromBase, toBase](
+                                      Int iz, Int z, Int d, int64_t base, int level)
+                                      MOVRA_ALWAYS_INLINE_LAMBDA {
+        Real* const cells = firstRow + base * cols;  // row of a = 0
         const Real weight = stack.branchProbability(level);
         const Int stay = std::min(z, c) - d;  // in service before and after the step
         // Only the arrivals that land z' within the limits.
-        const int64_t from = std::max<int64_t>(0, rowLo - base - aFirst);
-        const int64_t to = std::min<int64_t>(dist_a.count - 1, rowHi - base - aFirst);
+        const int64_t from = std::max<int64_t>(0, fromBase - base);
+        const int64_t to = std::min<int64_t>(aLast, toBase - base);
 
         auto putFresh = [&](int64_t ia, Real s) MOVRA_ALWAYS_INLINE_LAMBDA {
             if (!regular) return acc.putScaled(Int(base + aFirst + ia), s, fresh);

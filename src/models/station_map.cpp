@@ -200,16 +200,21 @@ MOVRA_ALWAYS_INLINE void forEachDepartureOf(const StationStep& step, SamplingSta
     // The completions that re-enter, Binomial(d, selfRouting), formed once per d.
     std::optional<BinomialRuns> routed;
     if (RoutesBack) routed.emplace(step.selfRouting, step.completions->maxTrials());
-    for (Int iz = 0; iz < dist_z->simple.length; iz++) {
-        Real prob_z = dist_z->simple.elements[iz];
+    // Locals, not read again through the records after every put of a visit.
+    const Real* const pz = dist_z->simple.elements;
+    const Int nz = dist_z->simple.length, zOffset = dist_z->simple.offset;
+    for (Int iz = 0; iz < nz; iz++) {
+        Real prob_z = pz[iz];
         if (!(prob_z > 0)) continue;
-        Int z = dist_z->simple.offset + iz;
+        Int z = zOffset + iz;
         stack.set(0, prob_z);
-        const PmfRun& dist_d = step.completions->at(iz);
-        for (Int id = 0; id < dist_d.count; id++) {
-            Real prob_d = dist_d.p[id];
+        const PmfRun& run = step.completions->at(iz);
+        const Real* const pd = run.p;
+        const Int nd = run.count, dFirst = run.first;
+        for (Int id = 0; id < nd; id++) {
+            Real prob_d = pd[id];
             if (!(prob_d > 0)) continue;
-            Int d = dist_d.first + id;
+            Int d = dFirst + id;
             stack.branch(1, prob_d);
             if (!RoutesBack) {
                 visit(iz, z, d, int64_t(z) - d, 1);

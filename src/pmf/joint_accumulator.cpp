@@ -139,11 +139,12 @@ Pmf* JointGridAccumulator::toPmf() {
     Int n = Int(maxRow - minRow + 1);
     Pmf* marginal = allocateSimplePmf(obj, Int(rowLo_ + minRow), n);
     Pmf* jointPmf = allocateJointPmf(obj, marginal, 2);
+    Real total = 0;
     for (Int k = 0; k < n; k++) {
-        if (!filled(minRow + k)) continue;
         const Real* row = cells_ + (minRow + k) * cols_;
         int64_t lo = 0, hi = cols_ - 1;
-        while (row[lo] == 0) lo++;  // a filled row holds a cell > 0
+        while (lo < cols_ && row[lo] == 0) lo++;
+        if (lo == cols_) continue;  // not filled
         while (row[hi] == 0) hi--;
         Int m = Int(hi - lo + 1);
         Pmf* conditional = allocateSimplePmf(obj, Int(colLo_ + lo), m);
@@ -154,9 +155,8 @@ Pmf* JointGridAccumulator::toPmf() {
         for (Int j = 0; j < m; j++) out[j] = kept[j] / rowTotal;
         jointPmf->joint.elements[k] = conditional;
         marginal->simple.elements[k] = rowTotal;
+        total += rowTotal;  // in order of k: the rows not filled would add 0
     }
-    Real total = 0;
-    for (Int k = 0; k < n; k++) total += marginal->simple.elements[k];
     sum = total;
     for (Int k = 0; k < n; k++) marginal->simple.elements[k] = marginal->simple.elements[k] / total;
     return jointPmf;

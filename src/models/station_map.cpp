@@ -297,6 +297,31 @@ Pmf* stationPartialMap(const StationStep& step) {
 }
 
 namespace {
+// The arrivals loop of a visit from z' = c on, where every row takes the same ell'
+// distribution x, row ia scaled by (weight * p(a)) * prob; and the same for a pair of
+// distributions. Kept out of line: within the visit's loop nest, with all its cases, the
+// values of these loops would not stay in registers.
+template <int N>
+MOVRA_NOINLINE void putRows(Real* cells, int64_t cols, const Real* ap, int64_t from, int64_t to,
+                            Real weight, Real prob, const Real* x) {
+    for (int64_t ia = from; ia <= to; ia++) {
+        Real prob_a = ap[ia];
+        if (prob_a > 0) addScaled<N>(cells + ia * cols, (weight * prob_a) * prob, x, cols);
+    }
+}
+
+template <int N>
+MOVRA_NOINLINE void putRowPairs(Real* cells, int64_t cols, const Real* ap, int64_t from,
+                                int64_t to, Real weight, Real prob0, const Real* x0, Real prob1,
+                                const Real* x1) {
+    for (int64_t ia = from; ia <= to; ia++) {
+        Real prob_a = ap[ia];
+        if (!(prob_a > 0)) continue;
+        const Real w = weight * prob_a;
+        addScaledPair<N>(cells + ia * cols, w * prob0, x0, w * prob1, x1, cols);
+    }
+}
+
 // The full map's puts with N columns (0: any number). Every run spans all columns (zero
 // outside its support), so a put is one pass over a row, added straight into the grid as
 // its putScaled and putScaledPair would add it. Every scale is a product of probabilities,
@@ -377,6 +402,7 @@ void fullMapPuts(const StationStep& step, JointGridAccumulator& acc, const PmfRu
         Real prob_new, prob_old;
         entityIsOld(Real(stay) / checkDenominator(Real(c)), prob_new, prob_old);
         if (!(prob_old > 0)) {
+            if (regular) return putRows<N>(cells, cols, ap, bulk, to, weight, prob_new, fp);
             for (int64_t ia = bulk; ia <= to; ia++) {
                 Real prob_a = ap[ia];
                 if (prob_a > 0) putFresh(ia, (weight * prob_a) * prob_new);
@@ -388,13 +414,9 @@ void fullMapPuts(const StationStep& step, JointGridAccumulator& acc, const PmfRu
         while (ia <= to && !(ap[ia] > 0)) ia++;
         if (ia > to) return;
         const PmfRun& old = relabelled.at(iz);
-        if (!(prob_new > 0)) {
-            for (; ia <= to; ia++) {
-                Real prob_a = ap[ia];
-                if (prob_a > 0) putOld(ia, (weight * prob_a) * prob_old, old);
-            }
-            return;
-        }
+        if (!(prob_new > 0)) return putRows<N>(cells, cols, ap, ia, to, weight, prob_old, old.p);
+        if (regular)
+            return putRowPairs<N>(cells, cols, ap, ia, to, weight, prob_new, fp, prob_old, old.p);
         for (; ia <= to; ia++) {
             Real prob_a = ap[ia];
             if (!(prob_a > 0)) continue;

@@ -238,7 +238,7 @@ def main():
         for samples, mem in zip(timing["samples"], memory):
             ms = statistics.median(samples) * 1e3
             ns = f"{ms * 1e6 / combos:8.2f}" if combos else f"{'-':>8}"
-            cells.append((ms, f"{ms:12.4f} {ns} {mem['peak'] / 1024:9.1f} {mem['rss_growth_kib']:8d}"))
+            cells.append((ms, f"{ms:12.5f} {ns} {mem['peak'] / 1024:9.1f} {mem['rss_growth_kib']:8d}"))
         line = f"{w.name:<5} {combos if combos else '-':>13} " + " ".join(c for _, c in cells)
         if old_sha:
             line += f" {cells[1][0] / cells[0][0]:7.2f}x"

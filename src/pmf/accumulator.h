@@ -163,10 +163,9 @@ public:
         if (!(scale * run.peak > 0)) return;
         received_ = true;
         Real* const slot = elements.get() + (int64_t(run.first) + shift - offset);
-        if (N > 0)
-            addScaledShifted<N>(slot, scale, run.p, run.count);
-        else
-            addScaled(slot, scale, run.p, run.count);
+        // Short puts overlap the one before at shifted slots (long ones do not meet its
+        // stores still in flight).
+        addScaled<N, (N > 0)>(slot, scale, run.p, run.count);
     }
     Accumulator* vput(Real probability, va_list& valist) override;
     Pmf* toPmf() override;

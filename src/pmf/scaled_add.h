@@ -30,9 +30,21 @@ namespace movra {
 // Weights not greater than 0 are ignored by the callers; above 1 they count as 1.
 inline Real clampWeight(Real probability) { return probability > 1.0 ? 1.0 : probability; }
 
+// The two slots at slot[0 .. 1] in one register, loaded one by one: for short puts that
+// follow one another at shifting slots (slot, then slot - 1, ...), each load is then
+// served by the one earlier store that holds its slot, while a 16-byte load across two
+// stores still in flight would wait for both to reach the cache.
+#if defined(__SSE2__)
+MOVRA_ALWAYS_INLINE __m128d loadSlotBySlot(const Real* slot) {
+    __m128d low = _mm_load_sd(slot);
+    MOVRA_OPAQUE(low);  // or the compiler joins the two loads into one
+    return _mm_loadh_pd(low, slot + 1);
+}
+#endif
+
 // N > 0: the number of slots, known when compiled, so that short rows need no loop;
-// N = 0: n of them.
-template <int N = 0>
+// N = 0: n of them. SlotBySlot: loads as loadSlotBySlot.
+template <int N = 0, bool SlotBySlot = false>
 MOVRA_ALWAYS_INLINE void addScaled(Real* __restrict slot, Real scale, const Real* __restrict p,
                                    int64_t n) {
     if (N > 0) n = N;
@@ -41,32 +53,8 @@ MOVRA_ALWAYS_INLINE void addScaled(Real* __restrict slot, Real scale, const Real
     const __m128d one = _mm_set1_pd(1.0), s = _mm_set1_pd(scale);
     for (; k + 2 <= n; k += 2) {
         const __m128d w = _mm_min_pd(one, _mm_mul_pd(s, _mm_loadu_pd(p + k)));
-        _mm_storeu_pd(slot + k, _mm_add_pd(_mm_loadu_pd(slot + k), w));
-    }
-#endif
-    for (; k < n; k++) slot[k] += clampWeight(scale * p[k]);
-}
-
-// addScaled for short puts that follow one another at shifting slots (slot, then
-// slot - 1, ...): every load and store is of one slot, so that each load is served by the
-// one earlier store of its slot; a 16-byte load across two stores still in flight would
-// wait for both to reach the cache.
-template <int N = 0>
-MOVRA_ALWAYS_INLINE void addScaledShifted(Real* __restrict slot, Real scale,
-                                          const Real* __restrict p, int64_t n) {
-    if (N > 0) n = N;
-    int64_t k = 0;
-#if defined(__SSE2__)
-    const __m128d one = _mm_set1_pd(1.0), s = _mm_set1_pd(scale);
-    for (; k + 2 <= n; k += 2) {
-        const __m128d w = _mm_min_pd(one, _mm_mul_pd(s, _mm_loadu_pd(p + k)));
-        __m128d low = _mm_load_sd(slot + k);
-        MOVRA_OPAQUE(low);  // or the compiler joins the two loads into one
-        const __m128d sum = _mm_add_pd(_mm_loadh_pd(low, slot + k + 1), w);
-        _mm_store_sd(slot + k, sum);
-        __m128d high = sum;
-        MOVRA_OPAQUE(high);
-        _mm_storeh_pd(slot + k + 1, high);
+        const __m128d old = SlotBySlot ? loadSlotBySlot(slot + k) : _mm_loadu_pd(slot + k);
+        _mm_storeu_pd(slot + k, _mm_add_pd(old, w));
     }
 #endif
     for (; k < n; k++) slot[k] += clampWeight(scale * p[k]);

@@ -439,7 +439,7 @@ TEST(ScaledAdd, MatchesTheScalarLoop) {
             std::vector<Real> one(n, 0.125), shifted(n, 0.125), pair(n, 0.125), want1(n, 0.125),
                 want2(n, 0.125);
             addScaled(one.data(), s0, p0.data(), n);
-            addScaledShifted(shifted.data(), s0, p0.data(), n);
+            addScaled<0, true>(shifted.data(), s0, p0.data(), n);
             addScaledPair(pair.data(), s0, p0.data(), 0.6, p1.data(), n);
             for (int64_t k = 0; k < n; k++) {
                 want1[k] += clampWeight(s0 * p0[k]);

@@ -372,6 +372,11 @@ PyGetSetDef ExactMultiserver_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+void ExactMultiserver_dealloc(PyObject* self) {
+    modelOf<EM>(self)->dropCaches();
+    dealloc<EM>(self);
+}
+
 // "<movra.ExactMultiserver: 3 servers, time 50, mean 2.41 in system, 812 states>"
 PyObject* ExactMultiserver_repr(PyObject* self) {
     return protocol::get<EM>(self, [self](EM* s) {
@@ -392,7 +397,7 @@ PyObject* ExactMultiserver_repr(PyObject* self) {
 }  // namespace
 
 PyTypeObject ExactMultiserverType =
-    modelType("movra.ExactMultiserver", sizeof(ExactMultiserverObject), dealloc<EM>, ExactMultiserver_methods,
+    modelType("movra.ExactMultiserver", sizeof(ExactMultiserverObject), ExactMultiserver_dealloc, ExactMultiserver_methods,
               nullptr, ExactMultiserver_getset, ExactMultiserver_new, ExactMultiserver_doc,
               ExactMultiserver_repr);
 

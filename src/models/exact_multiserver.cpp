@@ -44,6 +44,7 @@ void ExactMultiserver::defaults() {
     _markAbandonmentProbability = 0.0;
     _maxStates = kDefaultMaxStates;
     _freshDraws = nullptr;
+    _landscape = nullptr;
 }
 
 // The saved slot matches the live configuration from the start: restore() without mark()
@@ -96,8 +97,9 @@ ExactStepConfig ExactMultiserver::stepConfig() const {
 void ExactMultiserver::step() {
     if (_numberOfServers < 0) fail(msg::InvalidNumberOfServers);
     if (_serviceDurationPmf->simple.offset == 0) fail(msg::InvalidServiceDuration);
+    if (_landscape == nullptr) _landscape = new ExactLandscape();
     ExactFreshDraws* draws = _freshDraws;
-    ExactState* next = exactStationStep(arena(), _internalState, stepConfig(), draws);
+    ExactState* next = exactStationStep(arena(), _internalState, stepConfig(), draws, *_landscape);
     _internalState = next;
     _freshDraws = draws;
     // Wraps at the top of the Int range instead of overflowing.
@@ -116,6 +118,11 @@ void ExactMultiserver::applyObservationValue(Int _observedNumberOfEntitiesInSyst
 Real ExactMultiserver::blockingProbability() {
     if (_numberOfServers < 0) fail(msg::InvalidNumberOfServers);
     return exactStationBlocking(_internalState, stepConfig());
+}
+
+void ExactMultiserver::dropCaches() {
+    delete _landscape;
+    _landscape = nullptr;
 }
 
 void ExactMultiserver::setMaxStates(int64_t limit) {

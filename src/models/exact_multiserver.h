@@ -33,6 +33,7 @@ struct ExactMultiserver {
     Real _markAbandonmentProbability;
     int64_t _maxStates;             // a resource limit, not part of the configuration mark saves
     ExactFreshDraws* _freshDraws;   // draws of the starters, kept from step to step; may be null
+    ExactLandscape* _landscape;     // heap, owned; made by the first step, freed by dropCaches
 
     MovraObject* arena() { return &header; }
     static void memRelease(MovraObject* obj);
@@ -48,6 +49,8 @@ struct ExactMultiserver {
     Real blockingProbability();
     void setMaxStates(int64_t limit);
     ExactStepConfig stepConfig() const;
+    // Frees what the instance keeps outside its arena (before deallocation).
+    void dropCaches();
 };
 
 }  // namespace movra

@@ -1,6 +1,7 @@
 #include "exact_station.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
@@ -182,22 +183,25 @@ struct Runs {
 };
 
 // The record of runs divided by total, each trimmed of zero ends; runs left empty go.
-ExactState* pack(MovraObject* obj, const MultisetIndex& index, const Runs& runs, Real total) {
+// Run i holds the multiset key(i) of length(i), with lasting number id(i) in the
+// landscape of epoch (0: none).
+template <class Key, class Length, class Id>
+ExactState* pack(MovraObject* obj, Int n, Key key, Length length, Id id, const Runs& runs, Real total,
+                 uint64_t epoch) {
     checkDenominator(total);
-    const Int n = index.size();
     std::vector<int64_t> first(static_cast<size_t>(n)), last(static_cast<size_t>(n));
     Int groups = 0;
     int64_t keys = 0, states = 0;
-    for (Int id = 0; id < n; id++) {
-        const Real* p = runs.p.data() + runs.start[size_t(id)];
-        int64_t a = 0, b = runs.hi[size_t(id)] - runs.lo[size_t(id)];
+    for (Int i = 0; i < n; i++) {
+        const Real* p = runs.p.data() + runs.start[size_t(i)];
+        int64_t a = 0, b = runs.hi[size_t(i)] - runs.lo[size_t(i)];
         while (a <= b && !(p[a] > 0)) a++;
         while (b >= a && !(p[b] > 0)) b--;
-        first[size_t(id)] = a;
-        last[size_t(id)] = b;
+        first[size_t(i)] = a;
+        last[size_t(i)] = b;
         if (a > b) continue;
         groups++;
-        keys += index.length(id);
+        keys += length(i);
         states += b - a + 1;
     }
     if (groups == 0) fail(msg::EmptyPmf);
@@ -207,21 +211,28 @@ ExactState* pack(MovraObject* obj, const MultisetIndex& index, const Runs& runs,
     Real* q = probabilitiesOf(s);
     int64_t keyAt = 0, probAt = 0;
     Int maxRemaining = 0;
-    for (Int id = 0; id < n; id++) {
-        const int64_t a = first[size_t(id)], b = last[size_t(id)];
+    for (Int i = 0; i < n; i++) {
+        const int64_t a = first[size_t(i)], b = last[size_t(i)];
         if (a > b) continue;
-        const Int len = index.length(id);
-        const Int* key = index.key(id);
-        std::copy(key, key + len, k + keyAt);
-        if (len > 0) maxRemaining = std::max(maxRemaining, key[len - 1]);
-        *g = ExactGroup{keyAt, probAt, len, Int(runs.lo[size_t(id)] + a), Int(b - a + 1), 0};
-        const Real* p = runs.p.data() + runs.start[size_t(id)];
-        for (int64_t i = a; i <= b; i++) q[probAt++] = p[i] / total;
+        const Int len = length(i);
+        const Int* times = key(i);
+        std::copy(times, times + len, k + keyAt);
+        if (len > 0) maxRemaining = std::max(maxRemaining, times[len - 1]);
+        *g = ExactGroup{keyAt, probAt, len, Int(runs.lo[size_t(i)] + a), Int(b - a + 1), id(i)};
+        const Real* p = runs.p.data() + runs.start[size_t(i)];
+        for (int64_t j = a; j <= b; j++) q[probAt++] = p[j] / total;
         keyAt += len;
         g++;
     }
     s->maxRemaining = maxRemaining;
+    s->epoch = epoch;
     return s;
+}
+
+ExactState* pack(MovraObject* obj, const MultisetIndex& index, const Runs& runs, Real total) {
+    return pack(
+        obj, index.size(), [&](Int i) { return index.key(i); }, [&](Int i) { return index.length(i); },
+        [](Int) { return Int(-1); }, runs, total, 0);
 }
 
 // Positive values of a simple PMF, with their probabilities.
@@ -357,45 +368,51 @@ inline int64_t joined(int64_t z1, int64_t a, int64_t capacity) {
 }
 
 // Completions and abandonments: each group's multiset shifted (servers at 1 done, the
-// others one step less), the groups landing on one shifted multiset merged, z lowered by
-// those who left.
-void shiftAndMerge(ExactState* state, Real abandonment, MultisetIndex& shifted, Runs& runs) {
+// others one step less), the groups landing on one shifted multiset merged into one run
+// (slot), z lowered by those who left. slotId[slot] is the shifted multiset's number.
+void shiftAndMerge(ExactState* state, Real abandonment, ExactLandscape& landscape, std::vector<Int>& slotId,
+                   Runs& runs) {
     ExactGroup* groups = groupsOf(state);
     const Int* keys = keysOf(state);
     const Real* p = probabilitiesOf(state);
     const bool abandons = abandonment > 0;
-    std::vector<Int> ids(size_t(state->groupCount)), done(size_t(state->groupCount));
-    std::vector<Int> key;
+    const bool numbered = state->epoch != 0 && state->epoch == landscape.epoch();
+    std::vector<Int> slots(static_cast<size_t>(state->groupCount)), done(static_cast<size_t>(state->groupCount));
+    std::vector<Int> slotOf;
     for (Int g = 0; g < state->groupCount; g++) {
         const ExactGroup& group = groups[g];
-        const Int* k = keys + group.keyStart;
-        Int d = 0;
-        while (d < group.busy && k[d] == 1) d++;
-        key.resize(size_t(group.busy - d));
-        for (Int i = d; i < group.busy; i++) key[size_t(i - d)] = k[i] - 1;
-        const Int id = shifted.insert(key.data(), group.busy - d);
+        const Int id = numbered ? group.id : landscape.numberOf(keys + group.keyStart, group.busy);
+        const Int h = landscape.shifted(id), d = landscape.done(id);
+        if (size_t(h) >= slotOf.size()) slotOf.resize(size_t(landscape.size()), -1);
+        if (slotOf[size_t(h)] < 0) {
+            slotOf[size_t(h)] = Int(slotId.size());
+            slotId.push_back(h);
+        }
+        const Int slot = slotOf[size_t(h)];
         const int64_t zlo = group.zOffset, zhi = int64_t(group.zOffset) + group.length - 1;
         // With impatience everyone waiting may leave: down to the busy servers left.
-        runs.widen(id, abandons ? int64_t(group.busy) - d : zlo - d, zhi - d);
-        ids[size_t(g)] = id;
+        runs.widen(slot, abandons ? int64_t(group.busy) - d : zlo - d, zhi - d);
+        slots[size_t(g)] = slot;
         done[size_t(g)] = d;
     }
     runs.lay();
     AbandonmentLaws laws(abandonment);
     for (Int g = 0; g < state->groupCount; g++) {
         const ExactGroup& group = groups[g];
-        const Int id = ids[size_t(g)], d = done[size_t(g)];
+        const Int slot = slots[size_t(g)], d = done[size_t(g)];
+        Real* run = runs.p.data() + runs.start[size_t(slot)];
+        const int64_t lo = runs.lo[size_t(slot)] + d;  // run[z - lo] is z - d
         for (Int i = 0; i < group.length; i++) {
             const Real prob = p[group.probStart + i];
             if (!(prob > 0)) continue;
             const int64_t z = int64_t(group.zOffset) + i, waiting = z - group.busy;
             if (!abandons || waiting == 0) {
-                runs.at(id, z - d) += prob;
+                run[z - lo] += prob;
                 continue;
             }
             const std::vector<Real>& law = laws.of(Int(waiting));
             for (int64_t j = 0; j <= waiting; j++)
-                if (law[size_t(j)] > 0) runs.at(id, z - d - j) += prob * law[size_t(j)];
+                if (law[size_t(j)] > 0) run[z - lo - j] += prob * law[size_t(j)];
         }
     }
 }
@@ -438,39 +455,49 @@ void mergeKeys(const Int* a, Int na, const Int* b, Int nb, std::vector<Int>& out
 // ---- the step -----------------------------------------------------------------------------
 
 ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactStepConfig& config,
-                             ExactFreshDraws*& fresh) {
+                             ExactFreshDraws*& fresh, ExactLandscape& landscape) {
     const Int c = config.servers;
-    MultisetIndex shifted;
+    std::vector<Int> serviceValues;
+    std::vector<Real> serviceProbabilities;
+    supportOf(config.service, serviceValues, serviceProbabilities);
+    landscape.prepare(serviceValues, c, config.maxStates);
+    std::vector<Int> slotId;
     Runs after;  // after completions and abandonments, over z1
-    shiftAndMerge(state, config.abandonment, shifted, after);
+    shiftAndMerge(state, config.abandonment, landscape, slotId, after);
+    const Int n = Int(slotId.size());
 
     // Arrivals join: each merged run convolved along z.
     Int amin, amax;
     if (!rangeOf(config.arrivals, amin, amax)) fail(msg::EmptyPmf);
-    Pmf* arrivals = config.arrivals;
+    const Real* pa = config.arrivals->simple.elements + (amin - config.arrivals->simple.offset);
     Runs joinedRuns;
-    for (Int id = 0; id < shifted.size(); id++) {
-        const int64_t lo = joined(after.lo[size_t(id)], amin, config.capacity);
-        const int64_t hi = joined(after.hi[size_t(id)], amax, config.capacity);
+    for (Int i = 0; i < n; i++) {
+        const int64_t lo = joined(after.lo[size_t(i)], amin, config.capacity);
+        const int64_t hi = joined(after.hi[size_t(i)], amax, config.capacity);
         if (hi > INT32_MAX) fail(msg::OutOfMemory);  // z must stay an Int
-        joinedRuns.widen(id, lo, hi);
+        joinedRuns.widen(i, lo, hi);
     }
     joinedRuns.lay();
     int64_t zLow = INT64_MAX, zHigh = -1;
-    for (Int id = 0; id < shifted.size(); id++) {
-        const int64_t lo = after.lo[size_t(id)];
-        const Real* src = after.p.data() + after.start[size_t(id)];
-        for (int64_t i = 0; i <= after.hi[size_t(id)] - lo; i++) {
-            const Real prob = src[i];
+    for (Int i = 0; i < n; i++) {
+        const int64_t lo = after.lo[size_t(i)], len = after.hi[size_t(i)] - lo + 1;
+        const Real* src = after.p.data() + after.start[size_t(i)];
+        Real* dst = joinedRuns.p.data() + joinedRuns.start[size_t(i)];
+        const int64_t lo2 = joinedRuns.lo[size_t(i)];
+        for (int64_t j = 0; j < len; j++) {
+            const Real prob = src[j];
             if (!(prob > 0)) continue;
-            for (Int a = amin; a <= amax; a++) {
-                const Real prob_a = arrivals->simple.elements[a - arrivals->simple.offset];
-                if (!(prob_a > 0)) continue;
-                joinedRuns.at(id, joined(lo + i, a, config.capacity)) += prob * prob_a;
+            if (config.capacity < 0) {
+                Real* out = dst + (lo + j + amin - lo2);
+                for (Int a = 0; a <= amax - amin; a++)
+                    if (pa[a] > 0) out[a] += prob * pa[a];
+            } else {
+                for (Int a = amin; a <= amax; a++)
+                    if (pa[a - amin] > 0) dst[joined(lo + j, a, config.capacity) - lo2] += prob * pa[a - amin];
             }
         }
-        zLow = std::min(zLow, joinedRuns.lo[size_t(id)]);
-        zHigh = std::max(zHigh, joinedRuns.hi[size_t(id)]);
+        zLow = std::min(zLow, lo2);
+        zHigh = std::max(zHigh, joinedRuns.hi[size_t(i)]);
     }
     if (zHigh < 0) fail(msg::EmptyPmf);
 
@@ -480,9 +507,11 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
         TailScratchPmf marginal(Int(zLow), Int(zHigh - zLow + 1));
         Real* m = marginal.elements();
         Real total = 0;
-        for (Int id = 0; id < shifted.size(); id++)
-            for (int64_t z = joinedRuns.lo[size_t(id)]; z <= joinedRuns.hi[size_t(id)]; z++)
-                m[z - zLow] += joinedRuns.at(id, z);
+        for (Int i = 0; i < n; i++) {
+            const Real* src = joinedRuns.p.data() + joinedRuns.start[size_t(i)];
+            Real* dst = m + (joinedRuns.lo[size_t(i)] - zLow);
+            for (int64_t j = 0; j <= joinedRuns.hi[size_t(i)] - joinedRuns.lo[size_t(i)]; j++) dst[j] += src[j];
+        }
         for (int64_t i = 0; i <= zHigh - zLow; i++) total += m[i];
         checkDenominator(total);
         for (int64_t i = 0; i <= zHigh - zLow; i++) m[i] /= total;
@@ -491,26 +520,22 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
 
     // The kept z of every merged run, trimmed to its positive ends, and the most servers
     // that start in any of them.
-    const Int n = shifted.size();
     std::vector<int64_t> keepLo(static_cast<size_t>(n)), keepHi(static_cast<size_t>(n));
     Int maxStarters = 0;
-    for (Int id = 0; id < n; id++) {
-        int64_t s = std::max<int64_t>(joinedRuns.lo[size_t(id)], leftTail);
-        int64_t e = std::min<int64_t>(joinedRuns.hi[size_t(id)], rightTail);
-        while (s <= e && !(joinedRuns.at(id, s) > 0)) s++;
-        while (e >= s && !(joinedRuns.at(id, e) > 0)) e--;
-        keepLo[size_t(id)] = s;
-        keepHi[size_t(id)] = e;
-        const Int busy = shifted.length(id);
+    for (Int i = 0; i < n; i++) {
+        int64_t s = std::max<int64_t>(joinedRuns.lo[size_t(i)], leftTail);
+        int64_t e = std::min<int64_t>(joinedRuns.hi[size_t(i)], rightTail);
+        while (s <= e && !(joinedRuns.at(i, s) > 0)) s++;
+        while (e >= s && !(joinedRuns.at(i, e) > 0)) e--;
+        keepLo[size_t(i)] = s;
+        keepHi[size_t(i)] = e;
+        const Int busy = landscape.length(slotId[size_t(i)]);
         if (s <= e && busy < c) maxStarters = std::max(maxStarters, Int(std::min<int64_t>(e, c) - busy));
     }
 
     // The draws of the starters: the multisets of maxStarters draws alone outnumber the
     // limit, or the table is taken from the last step, or made (for every k <= c when
     // that is small, so that it serves the steps to come).
-    std::vector<Int> serviceValues;
-    std::vector<Real> serviceProbabilities;
-    supportOf(config.service, serviceValues, serviceProbabilities);
     const int64_t m = int64_t(serviceValues.size());
     const int64_t widest = multisetCount(maxStarters, m);
     if (widest > config.maxStates) failStateLimit(widest, true, config.maxStates);
@@ -527,35 +552,39 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
     // Where each merged run goes: the multisets it lands on and their z, counted before
     // anything of that size is laid out. A run splits into single z below c, where the
     // number starting grows with z, and one slice from c up, where it is c - busy.
-    MultisetIndex targets;
+    std::vector<Int> targetOf;  // by lasting number: the next state's run, -1 none
+    std::vector<Int> targetId;  // per run of the next state: its lasting number
     Runs next;
-    std::vector<Int> landing;
-    std::vector<Int> merged;
-    auto visit = [&](Int id, Int k, int64_t zs, int64_t ze) {
+    std::vector<Int> landing;   // the runs each (merged run, fresh multiset) feeds, in order
+    auto visit = [&](Int i, Int k, int64_t zs, int64_t ze) {
         const FreshDrawsOfK d = freshDrawsOf(draws, k);
-        const Int busy = shifted.length(id);
+        const Int* targets = landscape.landing(slotId[size_t(i)], k, d);
+        if (targetOf.size() < size_t(landscape.size())) targetOf.resize(size_t(landscape.size()), -1);
         for (int64_t e = 0; e < d.count; e++) {
-            mergeKeys(shifted.key(id), busy, d.keys + e * k, k, merged);
-            const Int t = targets.insert(merged.data(), busy + k);
+            Int& t = targetOf[size_t(targets[e])];
+            if (t < 0) {
+                t = Int(targetId.size());
+                targetId.push_back(targets[e]);
+                if (int64_t(targetId.size()) > config.maxStates)
+                    failStateLimit(int64_t(targetId.size()), true, config.maxStates);
+            }
             next.widen(t, zs, ze);
             landing.push_back(t);
-            if (int64_t(targets.size()) > config.maxStates)
-                failStateLimit(int64_t(targets.size()), true, config.maxStates);
         }
     };
     auto slices = [&](auto&& single, auto&& run) {
-        for (Int id = 0; id < n; id++) {
-            const int64_t s = keepLo[size_t(id)], e = keepHi[size_t(id)];
+        for (Int i = 0; i < n; i++) {
+            const int64_t s = keepLo[size_t(i)], e = keepHi[size_t(i)];
             if (s > e) continue;
-            const Int busy = shifted.length(id);
+            const Int busy = landscape.length(slotId[size_t(i)]);
             const int64_t runStart = busy < c ? std::max<int64_t>(s, c) : s;
             for (int64_t z = s; z <= std::min(e, runStart - 1); z++)
-                if (joinedRuns.at(id, z) > 0) single(id, Int(z - busy), z);
-            if (runStart <= e) run(id, busy < c ? c - busy : 0, runStart, e);
+                if (joinedRuns.at(i, z) > 0) single(i, Int(z - busy), z);
+            if (runStart <= e) run(i, busy < c ? c - busy : 0, runStart, e);
         }
     };
-    slices([&](Int id, Int k, int64_t z) { visit(id, k, z, z); },
-           [&](Int id, Int k, int64_t s, int64_t e) { visit(id, k, s, e); });
+    slices([&](Int i, Int k, int64_t z) { visit(i, k, z, z); },
+           [&](Int i, Int k, int64_t s, int64_t e) { visit(i, k, s, e); });
     const int64_t needed = next.states();
     if (needed > config.maxStates) failStateLimit(needed, false, config.maxStates);
 
@@ -563,26 +592,105 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
     next.lay();
     size_t at = 0;
     slices(
-        [&](Int id, Int k, int64_t z) {
+        [&](Int i, Int k, int64_t z) {
             const FreshDrawsOfK d = freshDrawsOf(draws, k);
-            const Real prob = joinedRuns.at(id, z);
+            const Real prob = joinedRuns.at(i, z);
             for (int64_t e = 0; e < d.count; e++) next.at(landing[at++], z) += prob * d.probabilities[e];
         },
-        [&](Int id, Int k, int64_t s, int64_t e) {
+        [&](Int i, Int k, int64_t s, int64_t e) {
             const FreshDrawsOfK d = freshDrawsOf(draws, k);
-            const Real* src = &joinedRuns.at(id, s);
+            const Real* src = &joinedRuns.at(i, s);
             const int64_t len = e - s + 1;
             for (int64_t f = 0; f < d.count; f++) {
                 const Real pf = d.probabilities[f];
                 Real* dst = &next.at(landing[at++], s);
-                for (int64_t i = 0; i < len; i++) dst[i] += src[i] * pf;
+                for (int64_t j = 0; j < len; j++) dst[j] += src[j] * pf;
             }
         });
-    Real total = 0;
-    for (Real v : next.p) total += v;
-    ExactState* result = pack(obj, targets, next, total);
+    // Four partial sums: one chain of dependent adds would cost more than the scatter.
+    Real sums[4] = {0, 0, 0, 0};
+    const size_t count = next.p.size();
+    size_t j = 0;
+    for (; j + 4 <= count; j += 4)
+        for (size_t lane = 0; lane < 4; lane++) sums[lane] += next.p[j + lane];
+    for (; j < count; j++) sums[0] += next.p[j];
+    const Real total = (sums[0] + sums[1]) + (sums[2] + sums[3]);
+    ExactState* result = pack(
+        obj, Int(targetId.size()), [&](Int t) { return landscape.key(targetId[size_t(t)]); },
+        [&](Int t) { return landscape.length(targetId[size_t(t)]); }, [&](Int t) { return targetId[size_t(t)]; },
+        next, total, landscape.epoch());
     fresh = draws;
     return result;
+}
+
+// ---- the landscape ------------------------------------------------------------------------
+
+void ExactLandscape::prepare(const std::vector<Int>& serviceValues, Int servers, int64_t maxStates) {
+    if (epoch_ != 0 && serviceValues == values_ && int64_t(index_.size()) <= 4 * maxStates &&
+        int64_t(pool_.size()) <= 16 * maxStates)
+        return;
+    constexpr Int kMostByIndex = 64;
+    width_ = std::min(servers + 1, kMostByIndex);
+    byIndex_.clear();
+    static std::atomic<uint64_t> epochs{0};
+    epoch_ = ++epochs;
+    values_ = serviceValues;
+    index_ = MultisetIndex();
+    shift_.clear();
+    done_.clear();
+    landings_.clear();
+    pool_.clear();
+}
+
+Int ExactLandscape::numberOf(const Int* key, Int length) {
+    const Int id = index_.insert(key, length);
+    if (size_t(id) == shift_.size()) {
+        shift_.push_back(-1);
+        done_.push_back(0);
+        byIndex_.resize(byIndex_.size() + size_t(width_), -1);
+    }
+    return id;
+}
+
+Int ExactLandscape::shifted(Int id) {
+    if (shift_[size_t(id)] >= 0) return shift_[size_t(id)];
+    const Int* k = index_.key(id);
+    const Int busy = index_.length(id);
+    Int d = 0;
+    while (d < busy && k[d] == 1) d++;
+    key_.resize(size_t(busy - d));
+    for (Int i = d; i < busy; i++) key_[size_t(i - d)] = k[i] - 1;
+    const Int h = numberOf(key_.data(), busy - d);  // may move the keys: k is not read again
+    shift_[size_t(id)] = h;
+    done_[size_t(id)] = d;
+    return h;
+}
+
+const Int* ExactLandscape::landing(Int id, Int k, const FreshDrawsOfK& draws) {
+    const bool byIndex = k < width_;
+    const size_t slot = size_t(id) * size_t(width_) + size_t(k);
+    const uint64_t name = (uint64_t(uint32_t(id)) << 32) | uint32_t(k);
+    int64_t start = -1;
+    if (byIndex) {
+        start = byIndex_[slot];
+    } else {
+        auto found = landings_.find(name);
+        if (found != landings_.end()) start = found->second;
+    }
+    if (start < 0) {
+        start = int64_t(pool_.size());
+        key_.assign(index_.key(id), index_.key(id) + index_.length(id));
+        pool_.resize(size_t(start + draws.count));
+        for (int64_t e = 0; e < draws.count; e++) {
+            mergeKeys(key_.data(), Int(key_.size()), draws.keys + e * k, k, merged_);
+            pool_[size_t(start + e)] = numberOf(merged_.data(), Int(merged_.size()));
+        }
+        if (byIndex)
+            byIndex_[slot] = start;
+        else
+            landings_.emplace(name, start);
+    }
+    return pool_.data() + start;
 }
 
 // ---- reset, observation, queries ----------------------------------------------------------
@@ -611,7 +719,6 @@ ExactState* exactStationReset(MovraObject* obj, Pmf* service, Int servers, Int n
 }
 
 ExactState* exactStationObserve(MovraObject* obj, ExactState* state, int64_t z0, int64_t z1) {
-    MultisetIndex index;
     Runs runs;
     std::vector<Int> source;
     ExactGroup* groups = groupsOf(state);
@@ -622,22 +729,26 @@ ExactState* exactStationObserve(MovraObject* obj, ExactState* state, int64_t z0,
         const int64_t lo = std::max<int64_t>(group.zOffset, z0);
         const int64_t hi = std::min<int64_t>(int64_t(group.zOffset) + group.length - 1, z1 - 1);
         if (lo > hi) continue;
-        runs.widen(index.insert(keys + group.keyStart, group.busy), lo, hi);
+        runs.widen(Int(source.size()), lo, hi);
         source.push_back(g);
     }
     if (source.empty()) fail(msg::EmptyPmf);
     runs.lay();
     Real total = 0;
-    for (Int id = 0; id < index.size(); id++) {
-        const ExactGroup& group = groups[source[size_t(id)]];
-        for (int64_t z = runs.lo[size_t(id)]; z <= runs.hi[size_t(id)]; z++) {
+    for (size_t i = 0; i < source.size(); i++) {
+        const ExactGroup& group = groups[source[i]];
+        for (int64_t z = runs.lo[i]; z <= runs.hi[i]; z++) {
             const Real prob = p[group.probStart + (z - group.zOffset)];
-            runs.at(id, z) = prob;
+            runs.at(Int(i), z) = prob;
             if (prob > 0) total += prob;
         }
     }
     if (!(total > 0)) fail(msg::EmptyPmf);
-    return pack(obj, index, runs, total);
+    // The groups keep their multisets, so their lasting numbers stay good.
+    return pack(
+        obj, Int(source.size()), [&](Int i) { return keys + groups[source[size_t(i)]].keyStart; },
+        [&](Int i) { return groups[source[size_t(i)]].busy; }, [&](Int i) { return groups[source[size_t(i)]].id; },
+        runs, total, state->epoch);
 }
 
 Pmf* exactStationMarginal(MovraObject* obj, ExactState* state) {
@@ -668,11 +779,12 @@ Real exactStationBlocking(ExactState* state, const ExactStepConfig& config) {
     Real arriving = 0;
     for (Int a = amin; a <= amax; a++) arriving += Real(a) * arrivals->simple.elements[a - arrivals->simple.offset];
     if (!(arriving > 0)) return 0.0;
-    MultisetIndex shifted;
+    ExactLandscape landscape;
+    std::vector<Int> slotId;
     Runs after;
-    shiftAndMerge(state, config.abandonment, shifted, after);
+    shiftAndMerge(state, config.abandonment, landscape, slotId, after);
     Real lost = 0;
-    for (Int id = 0; id < shifted.size(); id++)
+    for (Int id = 0; id < Int(slotId.size()); id++)
         for (int64_t z1 = after.lo[size_t(id)]; z1 <= after.hi[size_t(id)]; z1++) {
             const Real prob = after.at(id, z1);
             if (!(prob > 0)) continue;

@@ -12,6 +12,7 @@
 // servers that start. Where every server stays busy the number starting does not depend
 // on z, so a whole run moves with one scaled add per fresh multiset.
 #pragma once
+#include <unordered_map>
 #include <vector>
 
 #include "../pmf/pmf.h"
@@ -25,7 +26,7 @@ struct ExactGroup {
     Int busy;           // entities in service: the multiset's size
     Int zOffset;        // z of the run's first probability
     Int length;         // probabilities in the run (the first and last positive)
-    Int unused;
+    Int id;             // the multiset's lasting number in the landscape of the record's epoch
 };
 
 // Arena record of a state: groups, then their keys, then their probabilities (summing
@@ -36,6 +37,7 @@ struct ExactState {
     Int maxRemaining;     // largest remaining time of any key, 0 if none
     int64_t keyCount;     // sum of the groups' busy counts
     int64_t stateCount;   // sum of the groups' run lengths
+    uint64_t epoch;       // the landscape whose numbers the groups' ids are; 0 for none
     Trailing<ExactGroup> groups;
 };
 
@@ -109,11 +111,49 @@ struct ExactStepConfig {
     int64_t maxStates;
 };
 
+// What steps learn about multisets, kept by a model from one step to the next (heap
+// memory it owns, not part of its value: a copy starts without one). Every multiset met
+// under one table of fresh draws gets a lasting number, with the multiset it shifts to
+// and, for each number of starters, the multisets the fresh draws take it to; a state
+// made by a step carries these numbers, so the next step finds its way without hashing.
+class ExactLandscape {
+public:
+    // Forgets everything unless it was made for these service durations (the landings
+    // depend on the values alone, not on their probabilities) and has not outgrown the
+    // limit: its multisets and landings stay within a few times max_states.
+    // Landings for k < min(servers + 1, 64) are found by index, the others by hash.
+    void prepare(const std::vector<Int>& serviceValues, Int servers, int64_t maxStates);
+    uint64_t epoch() const { return epoch_; }
+    // The lasting number of a multiset (ascending key), given one if new.
+    Int numberOf(const Int* key, Int length);
+    const Int* key(Int id) const { return index_.key(id); }
+    Int length(Int id) const { return index_.length(id); }
+    Int size() const { return index_.size(); }
+    // The multiset a number shifts to (the remaining times at 1 done, the others one less)
+    // and how many were done.
+    Int shifted(Int id);
+    Int done(Int id) const { return done_[size_t(id)]; }
+    // The numbers of the multisets that id joined with each multiset of k fresh draws
+    // gives, in the order of draws; valid until the next call.
+    const Int* landing(Int id, Int k, const FreshDrawsOfK& draws);
+
+private:
+    uint64_t epoch_ = 0;
+    std::vector<Int> values_;
+    MultisetIndex index_;
+    std::vector<Int> shift_, done_;
+    Int width_ = 0;
+    std::vector<int64_t> byIndex_;                    // number * width_ + k -> pool start, -1 unknown
+    std::unordered_map<uint64_t, int64_t> landings_;  // (number, k) -> pool start, k >= width_
+    std::vector<Int> pool_;                           // targets of every landing, end to end
+    std::vector<Int> key_, merged_;                   // scratch
+};
+
 // One step, with the tail cut and renormalisation of the standard station. fresh is the
 // draws table the caller keeps (may be null or made for another PMF); on return it
 // holds the table the result was made with, which the caller stores with the result.
 ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactStepConfig& config,
-                             ExactFreshDraws*& fresh);
+                             ExactFreshDraws*& fresh, ExactLandscape& landscape);
 
 // n entities, min(n, c) of them in service with remaining times drawn independently from
 // the service PMF. c >= 0 and a service PMF without 0 are the caller's checks.

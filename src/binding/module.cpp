@@ -1,5 +1,7 @@
-// The module object and its entry point: single-phase initialisation that readies both
-// types and adds them and the exception class; nothing else happens at import.
+// The extension module movra._movra and its entry point: single-phase initialisation that
+// readies the types and adds them and the exception class; nothing else happens at import.
+// The package movra (src/movra) re-exports them; their names say "movra.", so __module__,
+// pickles and the exception's name are those of the package.
 #include <Python.h>
 #include <unistd.h>
 
@@ -20,11 +22,11 @@ PyDoc_STRVAR(moduleDoc,
 "probabilities (nodes carried as independent PMFs); ExactMultiserver is one station\n"
 "exact for any number of servers, carrying every busy server's remaining time.\n"
 "Each holds the PMF of its state, maps it forward with step(), conditions it on\n"
-"observations, resets, marks and restores it. PMFs are dicts {value: probability} or {(z, ell): probability};\n"
-"failures raise movra.error with a fixed message.");
+"observations, resets, marks and restores it. PMFs are dicts {value: probability}\n"
+"or {(z, ell): probability}; failures raise movra.error with a fixed message.");
 
 PyModuleDef moduleDef = {
-    PyModuleDef_HEAD_INIT, "movra", moduleDoc, -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "movra._movra", moduleDoc, -1, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 PyObject* initModule() {
@@ -59,4 +61,4 @@ PyObject* initModule() {
 
 }  // namespace movra
 
-PyMODINIT_FUNC PyInit_movra(void) { return movra::initModule(); }
+PyMODINIT_FUNC PyInit__movra(void) { return movra::initModule(); }

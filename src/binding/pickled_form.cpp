@@ -415,6 +415,7 @@ ExactState* readExactState(MovraObject* obj, PyObject* o, int64_t maxStates,
         states += length;
     }
     if (states > maxStates) failStateLimit(states, false, maxStates);
+    checkKeyBudget(index.keyCount(), maxStates);
     ExactState* s = allocateExactState(obj, n, index.keyCount(), states);
     ExactGroup* groups = groupsOf(s);
     Int* keys = keysOf(s);

@@ -77,6 +77,10 @@ int64_t multisetCount(int64_t k, int64_t m) {
     return r;
 }
 
+void checkKeyBudget(int64_t keys, int64_t maxStates) {
+    if (double(keys) > double(kKeysPerState) * double(maxStates)) fail(msg::OutOfMemory);
+}
+
 [[noreturn]] void failStateLimit(int64_t needed, bool atLeast, int64_t maxStates) {
     // The one message carrying numbers: formatted into storage of this thread, read by the
     // call protocol (on this thread) before anything else can fail.
@@ -555,6 +559,7 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
     std::vector<Int> targetOf;  // by lasting number: the next state's run, -1 none
     std::vector<Int> targetId;  // per run of the next state: its lasting number
     Runs next;
+    int64_t nextKeys = 0;
     std::vector<Int> landing;   // the runs each (merged run, fresh multiset) feeds, in order
     auto visit = [&](Int i, Int k, int64_t zs, int64_t ze) {
         const FreshDrawsOfK d = freshDrawsOf(draws, k);
@@ -565,6 +570,8 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
             if (t < 0) {
                 t = Int(targetId.size());
                 targetId.push_back(targets[e]);
+                nextKeys += landscape.length(targets[e]);
+                checkKeyBudget(nextKeys, config.maxStates);
                 if (int64_t(targetId.size()) > config.maxStates)
                     failStateLimit(int64_t(targetId.size()), true, config.maxStates);
             }
@@ -702,6 +709,7 @@ ExactState* exactStationReset(MovraObject* obj, Pmf* service, Int servers, Int n
     const Int busy = std::min(n, servers);
     const int64_t needed = multisetCount(busy, int64_t(values.size()));
     if (needed > maxStates) failStateLimit(needed, false, maxStates);
+    checkKeyBudget(needed * int64_t(busy), maxStates);
     MultisetIndex index;
     Runs runs;
     std::vector<Real> weights;
@@ -806,6 +814,7 @@ ExactState* ExactStateBuilder::build(MovraObject* obj, int64_t maxStates) {
     for (const Entry& e : entries_) runs.widen(e.group, e.z, e.z);
     const int64_t needed = runs.states();
     if (needed > maxStates) failStateLimit(needed, false, maxStates);
+    checkKeyBudget(index_.keyCount(), maxStates);
     if (entries_.empty()) fail(msg::EmptyPmf);
     runs.lay();
     Real total = 0;

@@ -75,6 +75,12 @@ void flag(ExactFreshDraws* f);
 // Multisets of k values taken from a support of m values, saturated at INT64_MAX.
 int64_t multisetCount(int64_t k, int64_t m);
 
+// Refuses ("Out of memory") a state whose keys hold more remaining times than
+// kKeysPerState per allowed state: huge numbers of busy servers would otherwise cost
+// time and memory far beyond what max_states suggests.
+constexpr int64_t kKeysPerState = 16;
+void checkKeyBudget(int64_t keys, int64_t maxStates);
+
 // Refuses an operation that would need more than maxStates states; atLeast when the
 // count stopped short of the full number.
 [[noreturn]] void failStateLimit(int64_t needed, bool atLeast, int64_t maxStates);

@@ -209,3 +209,24 @@ def test_blocking_probability():
     m.capacity = None
     m.internal_state = {(2, (3,)): 1.0}
     assert m._blocking_probability() == 0.0
+
+
+def test_changes_between_steps_follow_brute_force():
+    # Service probabilities, then its values, then the servers raised: the steps reuse
+    # what earlier steps learned only where it still holds.
+    arrivals = {0: 0.4, 1: 0.4, 2: 0.2}
+    schedule = [(2, {1: 0.5, 3: 0.5})] * 4 + [(2, {1: 0.9, 3: 0.1})] * 4 + \
+               [(2, {2: 0.7, 4: 0.3})] * 4 + [(4, {2: 0.7, 4: 0.3})] * 4
+    m = station(2, arrivals, {1: 0.5, 3: 0.5})
+    m.internal_state = expected = {(4, (1, 3)): 0.5, (5, (2, 2)): 0.5}
+    for servers, service in schedule:
+        m.number_of_servers, m.service_duration_pmf = servers, service
+        m.step()
+        expected = ref.exact_step(expected, servers, arrivals, service)
+        assert ref.total_variation(m.internal_state, expected) < 1e-12
+    m.mark()
+    m.step()
+    m.restore()
+    m.step()
+    expected = ref.exact_step(expected, 4, arrivals, {2: 0.7, 4: 0.3})
+    assert ref.total_variation(m.internal_state, expected) < 1e-12

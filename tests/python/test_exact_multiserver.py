@@ -230,3 +230,36 @@ def test_changes_between_steps_follow_brute_force():
     m.step()
     expected = ref.exact_step(expected, 4, arrivals, {2: 0.7, 4: 0.3})
     assert ref.total_variation(m.internal_state, expected) < 1e-12
+
+
+def test_step_lets_other_threads_run_and_refuses_their_calls():
+    import threading
+
+    def busy_station():
+        m = station(6, {a: 0.25 for a in range(4)}, {1: 0.25, 2: 0.25, 4: 0.25, 6: 0.25})
+        m.reset_with_number_of_entities_in_system(20)
+        return m
+
+    m, twin = busy_station(), busy_station()
+    stop, steps, refused = threading.Event(), [], []
+
+    def stepper():
+        while not stop.is_set() and len(steps) < 200:
+            m.step()
+            steps.append(1)
+
+    worker = threading.Thread(target=stepper)
+    worker.start()
+    try:
+        while worker.is_alive() and len(refused) < 5:
+            try:
+                m.time  # noqa: B018 - the read is the test
+            except RuntimeError as e:
+                refused.append(str(e))
+    finally:
+        stop.set()
+        worker.join()
+    assert refused and all("in use by another call" in r for r in refused)
+    for _ in steps:
+        twin.step()
+    assert twin.internal_state == m.internal_state

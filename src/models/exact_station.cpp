@@ -188,11 +188,12 @@ struct Runs {
 
 // The record of runs divided by total, each trimmed of zero ends; runs left empty go.
 // Run i holds the multiset key(i) of length(i), with lasting number id(i) in the
-// landscape of epoch (0: none).
+// landscape of epoch (0: none). A step scales by 1 / total instead: a quotient per state
+// costs more than the rest of the packing, and the two differ by an ulp at most.
 template <class Key, class Length, class Id>
 ExactState* pack(MovraObject* obj, Int n, Key key, Length length, Id id, const Runs& runs, Real total,
-                 uint64_t epoch) {
-    checkDenominator(total);
+                 uint64_t epoch, bool scaled = false) {
+    const Real scale = 1.0 / checkDenominator(total);
     std::vector<int64_t> first(static_cast<size_t>(n)), last(static_cast<size_t>(n));
     Int groups = 0;
     int64_t keys = 0, states = 0;
@@ -224,7 +225,10 @@ ExactState* pack(MovraObject* obj, Int n, Key key, Length length, Id id, const R
         if (len > 0) maxRemaining = std::max(maxRemaining, times[len - 1]);
         *g = ExactGroup{keyAt, probAt, len, Int(runs.lo[size_t(i)] + a), Int(b - a + 1), id(i)};
         const Real* p = runs.p.data() + runs.start[size_t(i)];
-        for (int64_t j = a; j <= b; j++) q[probAt++] = p[j] / total;
+        if (scaled)
+            for (int64_t j = a; j <= b; j++) q[probAt++] = p[j] * scale;
+        else
+            for (int64_t j = a; j <= b; j++) q[probAt++] = p[j] / total;
         keyAt += len;
         g++;
     }
@@ -474,6 +478,15 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
     Int amin, amax;
     if (!rangeOf(config.arrivals, amin, amax)) fail(msg::EmptyPmf);
     const Real* pa = config.arrivals->simple.elements + (amin - config.arrivals->simple.offset);
+    // The arrival counts of positive probability, as offsets from amin.
+    std::vector<Int> arrivalOffsets;
+    std::vector<Real> arrivalProbabilities;
+    for (Int a = 0; a <= amax - amin; a++)
+        if (pa[a] > 0) {
+            arrivalOffsets.push_back(a);
+            arrivalProbabilities.push_back(pa[a]);
+        }
+    const size_t arrivalCount = arrivalOffsets.size();
     Runs joinedRuns;
     for (Int i = 0; i < n; i++) {
         const int64_t lo = joined(after.lo[size_t(i)], amin, config.capacity);
@@ -493,8 +506,8 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
             if (!(prob > 0)) continue;
             if (config.capacity < 0) {
                 Real* out = dst + (lo + j + amin - lo2);
-                for (Int a = 0; a <= amax - amin; a++)
-                    if (pa[a] > 0) out[a] += prob * pa[a];
+                for (size_t a = 0; a < arrivalCount; a++)
+                    out[arrivalOffsets[a]] += prob * arrivalProbabilities[a];
             } else {
                 for (Int a = amin; a <= amax; a++)
                     if (pa[a - amin] > 0) dst[joined(lo + j, a, config.capacity) - lo2] += prob * pa[a - amin];
@@ -625,7 +638,7 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
     ExactState* result = pack(
         obj, Int(targetId.size()), [&](Int t) { return landscape.key(targetId[size_t(t)]); },
         [&](Int t) { return landscape.length(targetId[size_t(t)]); }, [&](Int t) { return targetId[size_t(t)]; },
-        next, total, landscape.epoch());
+        next, total, landscape.epoch(), true);
     fresh = draws;
     return result;
 }

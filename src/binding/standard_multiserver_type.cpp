@@ -189,8 +189,9 @@ PyObject* StandardMultiserver_repr(PyObject* self) {
     return protocol::get<SM>(self, [self](SM* s) {
         char mean[32];
         std::snprintf(mean, sizeof mean, "%.4g", pmfMean(s->getNumberOfEntitiesInSystemPmf()));
-        return checked(PyUnicode_FromFormat("<%s: %d servers, time %d, mean %s in system>",
-                                            Py_TYPE(self)->tp_name, int(s->_numberOfServers),
+        int servers = int(s->_numberOfServers);
+        return checked(PyUnicode_FromFormat("<%s: %d server%s, time %d, mean %s in system>",
+                                            Py_TYPE(self)->tp_name, servers, servers == 1 ? "" : "s",
                                             int(s->_time), mean));
     });
 }

@@ -1,5 +1,6 @@
 """One call into an instance at a time: a second call that arrives while another is still
-running, from a finaliser, a weakref callback or another thread, is refused at once with
+running, from Python code the call runs (a conversion's __index__, a finaliser or weakref
+callback the collector runs there) or from another thread, is refused at once with
 RuntimeError, and the running call and the instance are unharmed."""
 
 import copy

@@ -2,7 +2,7 @@
 # The Python test suite against a build for every other CPython on this machine:
 #   1. each CPython 3.11 or newer that tools/find_pythons.sh finds, except the version of
 #      PYTHON (python3), which tests/run_all.sh covers: a venv and a build of its own
-#      under build/pythons/3.X, then pytest;
+#      under build/pythons/3.X, then pytest and tools/leak_hunt.py;
 #   2. CPython 3.14 from Debian's development distribution in a chroot (tools/sid_chroot.sh,
 #      as root): pytest against a build for python3.14, then tools/leak_hunt.py against a
 #      build for its debug interpreter python3.14-dbg. Without root or the package
@@ -66,8 +66,10 @@ host_stage() {  # $1: X.Y, $2: interpreter
   fi
   quiet "$dir/build.log" "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps \
     -C build-dir="$dir/build" -C cmake.define.MOVRA_WERROR=ON . || return 1
-  # From the tests folder, so the installed module is the one imported.
-  (cd tests/python && "$venv/bin/python" -m pytest -q -p no:cacheprovider .)
+  # From the tests folder, so the installed module is the one imported. The leak hunt
+  # (a second): without a debug interpreter it watches blocks and objects only.
+  (cd tests/python && "$venv/bin/python" -m pytest -q -p no:cacheprovider . &&
+    "$venv/bin/python" ../../tools/leak_hunt.py | grep -E '^(LEAK|[0-9]+ leaking)')
 }
 
 own=$("${PYTHON:-python3}" -c 'import sys; print("%d.%d" % sys.version_info[:2])')

@@ -81,6 +81,10 @@ void checkKeyBudget(int64_t keys, int64_t maxStates) {
     if (double(keys) > double(kKeysPerState) * double(maxStates)) fail(msg::OutOfMemory);
 }
 
+void checkScratchBudget(int64_t values, int64_t maxStates) {
+    if (double(values) > double(kScratchPerState) * double(maxStates)) fail(msg::OutOfMemory);
+}
+
 [[noreturn]] void failStateLimit(int64_t needed, bool atLeast, int64_t maxStates) {
     // The one message carrying numbers: formatted into storage of this thread, read by the
     // call protocol (on this thread) before anything else can fail.
@@ -378,8 +382,8 @@ inline int64_t joined(int64_t z1, int64_t a, int64_t capacity) {
 // Completions and abandonments: each group's multiset shifted (servers at 1 done, the
 // others one step less), the groups landing on one shifted multiset merged into one run
 // (slot), z lowered by those who left. slotId[slot] is the shifted multiset's number.
-void shiftAndMerge(ExactState* state, Real abandonment, ExactLandscape& landscape, std::vector<Int>& slotId,
-                   Runs& runs) {
+void shiftAndMerge(ExactState* state, Real abandonment, int64_t maxStates, ExactLandscape& landscape,
+                   std::vector<Int>& slotId, Runs& runs) {
     ExactGroup* groups = groupsOf(state);
     const Int* keys = keysOf(state);
     const Real* p = probabilitiesOf(state);
@@ -403,6 +407,7 @@ void shiftAndMerge(ExactState* state, Real abandonment, ExactLandscape& landscap
         slots[size_t(g)] = slot;
         done[size_t(g)] = d;
     }
+    checkScratchBudget(runs.states(), maxStates);
     runs.lay();
     AbandonmentLaws laws(abandonment);
     for (Int g = 0; g < state->groupCount; g++) {
@@ -471,7 +476,7 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
     landscape.prepare(serviceValues, c, config.maxStates);
     std::vector<Int> slotId;
     Runs after;  // after completions and abandonments, over z1
-    shiftAndMerge(state, config.abandonment, landscape, slotId, after);
+    shiftAndMerge(state, config.abandonment, config.maxStates, landscape, slotId, after);
     const Int n = Int(slotId.size());
 
     // Arrivals join: each merged run convolved along z.
@@ -494,6 +499,7 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
         if (hi > INT32_MAX) fail(msg::OutOfMemory);  // z must stay an Int
         joinedRuns.widen(i, lo, hi);
     }
+    checkScratchBudget(joinedRuns.states(), config.maxStates);
     joinedRuns.lay();
     int64_t zLow = INT64_MAX, zHigh = -1;
     for (Int i = 0; i < n; i++) {
@@ -517,6 +523,7 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
         zHigh = std::max(zHigh, joinedRuns.hi[size_t(i)]);
     }
     if (zHigh < 0) fail(msg::EmptyPmf);
+    checkScratchBudget(zHigh - zLow + 1, config.maxStates);
 
     // The tail cut of the standard station, on the normalised PMF of the new z.
     Int leftTail, rightTail;
@@ -803,7 +810,7 @@ Real exactStationBlocking(ExactState* state, const ExactStepConfig& config) {
     ExactLandscape landscape;
     std::vector<Int> slotId;
     Runs after;
-    shiftAndMerge(state, config.abandonment, landscape, slotId, after);
+    shiftAndMerge(state, config.abandonment, config.maxStates, landscape, slotId, after);
     Real lost = 0;
     for (Int id = 0; id < Int(slotId.size()); id++)
         for (int64_t z1 = after.lo[size_t(id)]; z1 <= after.hi[size_t(id)]; z1++) {

@@ -80,6 +80,11 @@ int64_t multisetCount(int64_t k, int64_t m);
 // time and memory far beyond what max_states suggests.
 constexpr int64_t kKeysPerState = 16;
 void checkKeyBudget(int64_t keys, int64_t maxStates);
+// The same for the runs a step lays out before its tail cut ("Out of memory" beyond
+// kScratchPerState per allowed state): a state set far apart in z, or arrivals of
+// enormous spread, would otherwise take the machine's memory before the cut.
+constexpr int64_t kScratchPerState = 8;
+void checkScratchBudget(int64_t values, int64_t maxStates);
 
 // Refuses an operation that would need more than maxStates states; atLeast when the
 // count stopped short of the full number.

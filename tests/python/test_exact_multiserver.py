@@ -263,3 +263,15 @@ def test_step_lets_other_threads_run_and_refuses_their_calls():
     for _ in steps:
         twin.step()
     assert twin.internal_state == m.internal_state
+
+
+@pytest.mark.parametrize("state, impatience", [
+    ({(0, ()): 0.5, (10**7, (1, 2)): 0.5}, 0.0),  # one step's numbers in system far apart
+    ({(10**7, (1, 2)): 1.0}, 0.5),                # all of a huge queue may give up
+])
+def test_steps_needing_absurd_scratch_are_refused(state, impatience):
+    m = station(2, {0: 1.0}, {1: 1.0}, abandonment_probability=impatience, max_states=1000)
+    m.internal_state = state
+    with pytest.raises(movra.error, match="^Out of memory$"):
+        m.step()
+    assert m.internal_state == state and m.time == 0

@@ -340,11 +340,12 @@ PyObject* modelState(StandardMultiserver* s) {
     return dict.release();
 }
 
-void setModelState(StandardMultiserver* s, PyObject* state) {
+void setModelState(StandardMultiserver* s, PyObject* state, const std::function<void()>& beforeCommit) {
     Reader r(s->arena());
     auto top = fields(state, kStationTopKeys);
     StationFields live = readStation(r, withoutLast(top));
     StationFields mark = readStation(r, fields(top[5], kStationKeys));
+    beforeCommit();
     s->_numberOfArrivalsPmf = live.arrivals;
     s->_serviceDurationPmf = live.service;
     s->_numberOfServers = live.servers;
@@ -372,12 +373,13 @@ PyObject* modelState(StandardNetworkMultiserver* s) {
     return dict.release();
 }
 
-void setModelState(StandardNetworkMultiserver* s, PyObject* state) {
+void setModelState(StandardNetworkMultiserver* s, PyObject* state, const std::function<void()>& beforeCommit) {
     const Int nodes = s->getNumberOfNodes();
     Reader r(s->arena());
     auto top = fields(state, kNetworkTopKeys);
     NetworkFields live = readNetwork(r, withoutLast(top), nodes);
     NetworkFields mark = readNetwork(r, fields(top[6], kNetworkKeys), nodes);
+    beforeCommit();
     s->_internalState = live.state;
     s->_time = live.time;
     s->_numberOfServers = live.servers;

@@ -17,6 +17,8 @@
 #pragma once
 #include <Python.h>
 
+#include <functional>
+
 #include "model_objects.h"
 
 namespace movra {
@@ -30,8 +32,12 @@ PyObject* modelState(StandardMultiserver* model);
 PyObject* modelState(StandardNetworkMultiserver* model);
 
 // Replaces every field of the model with those of a form made by modelState (the
-// network's node count must match). The caller sweeps afterwards.
-void setModelState(StandardMultiserver* model, PyObject* state);
-void setModelState(StandardNetworkMultiserver* model, PyObject* state);
+// network's node count must match). beforeCommit runs once the whole form has been read
+// and checked, before any field is stored; a failure it throws leaves the model as it
+// was. The caller sweeps afterwards.
+void setModelState(StandardMultiserver* model, PyObject* state,
+                   const std::function<void()>& beforeCommit = [] {});
+void setModelState(StandardNetworkMultiserver* model, PyObject* state,
+                   const std::function<void()>& beforeCommit = [] {});
 
 }  // namespace movra

@@ -1,5 +1,6 @@
 #include "convert.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -112,15 +113,20 @@ static Pmf* pmfFromDict(MovraObject* obj, PyObject* pyObj, int expectedDepth, bo
     };
     if (PyLong_Check(key)) {
         pos = 0;
+        Int lo = INT32_MAX, hi = 0;
         while (PyDict_Next(pyObj, &pos, &key, &value)) {
             // Simple keys are converted before their weight is looked at.
             Int k = Int_fromPy(obj, key);
             if (!(weight_fromPy(obj, value) > 0)) continue;
             if (k < 0) fail(msg::NegativeInSupport);
             positive = true;
+            lo = std::min(lo, k);
+            hi = std::max(hi, k);
         }
         if (!checkDepth(1)) return nullptr;
         SimpleAccumulator acc(obj);
+        // The window of the values held, not one grown to twice their range.
+        acc.reserve(lo, hi);
         pos = 0;
         while (PyDict_Next(pyObj, &pos, &key, &value)) {
             Int k = Int_fromPy(obj, key);

@@ -45,20 +45,23 @@ PyObject* reduce(PyObject* self, PyObject*) {
     if (copyreg.get() == nullptr) return nullptr;
     PyRef newObject(PyObject_GetAttrString(copyreg.get(), "__newobj__"));
     if (newObject.get() == nullptr) return nullptr;
-    return Py_BuildValue("(OO(lOO))", newObject.get(), arguments.get(), kPickleFormat, model.get(),
-                         pythonState.get());
+    return Py_BuildValue("(OO(lOO))", newObject.get(), arguments.get(), pickleFormat(static_cast<Model*>(nullptr)),
+                         model.get(), pythonState.get());
 }
 
-// The parts of a state tuple (borrowed), or false with movra.error set.
-inline bool unpackState(PyObject* state, PyObject** model, PyObject** pythonState) {
+// The parts of a state tuple (borrowed) and its format, one this release reads
+// (1 .. current), or false with movra.error set.
+inline bool unpackState(PyObject* state, long current, long* format, PyObject** model,
+                        PyObject** pythonState) {
     bool ok = PyTuple_CheckExact(state) && PyTuple_GET_SIZE(state) == 3;
     if (ok) {
-        PyObject* format = PyTuple_GET_ITEM(state, 0);
+        PyObject* version = PyTuple_GET_ITEM(state, 0);
         *model = PyTuple_GET_ITEM(state, 1);
         *pythonState = PyTuple_GET_ITEM(state, 2);
         int overflow = 0;
-        ok = PyLong_CheckExact(format) && PyLong_AsLongAndOverflow(format, &overflow) == kPickleFormat &&
-             overflow == 0;
+        ok = PyLong_CheckExact(version);
+        if (ok) *format = PyLong_AsLongAndOverflow(version, &overflow);
+        ok = ok && overflow == 0 && *format >= 1 && *format <= current;
         PyObject* p = *pythonState;
         if (PyTuple_CheckExact(p))
             ok = ok && PyTuple_GET_SIZE(p) == 2 &&
@@ -154,10 +157,12 @@ private:
 template <class Model>
 PyObject* setstate(PyObject* self, PyObject* state) {
     PyObject *model, *pythonState;
-    if (!unpackState(state, &model, &pythonState)) return nullptr;
+    long format = 0;
+    if (!unpackState(state, pickleFormat(static_cast<Model*>(nullptr)), &format, &model, &pythonState))
+        return nullptr;
     PythonStateUpdate update(self, pythonState);
     bool ok = run<Model>(self, [&](Model* m) {
-        setModelState(m, model, [&] {
+        setModelState(m, model, format, [&] {
             if (!update.apply()) throw PythonError();
         });
     });

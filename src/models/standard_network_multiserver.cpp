@@ -399,27 +399,22 @@ public:
 
     // What convolving with 0 with probability 1 and normalising make of it, `times` times
     // over, in place: each weight p (p > 0) is put at its own value once. A pass that
-    // changes nothing ends it, the rest being the same pass again.
+    // trims nothing and finds a total of exactly 1 changes nothing (x / 1 is x), and
+    // neither would the passes after it.
     void renormalise(int64_t times) {
         for (; times > 0; times--) {
             Real* w = pmf_.elements.get();
             const Int n = pmf_.length;
             Int lo, hi;
             if (!keptRange(w, n, lo, hi)) fail(msg::EmptyPmf);
-            bool changed = lo > 0 || hi < n - 1;
-            if (changed) {
-                if (lo > 0) std::memmove(w, w + lo, size_t(hi - lo + 1) * sizeof(Real));
-                pmf_.offset += lo;
-                pmf_.length = hi - lo + 1;
-            }
+            const bool trimmed = lo > 0 || hi < n - 1;
+            if (lo > 0) std::memmove(w, w + lo, size_t(hi - lo + 1) * sizeof(Real));
+            pmf_.offset += lo;
+            pmf_.length = hi - lo + 1;
             Real total = 0;
             for (Int k = 0; k < pmf_.length; k++) total += w[k];
-            for (Int k = 0; k < pmf_.length; k++) {
-                const Real v = w[k] / total;
-                changed |= v != w[k];
-                w[k] = v;
-            }
-            if (!changed) return;
+            if (total == 1 && !trimmed) return;
+            for (Int k = 0; k < pmf_.length; k++) w[k] = w[k] / total;
         }
     }
 

@@ -157,7 +157,7 @@ public:
         runs_.reset(nz);
     }
     const PmfRun& at(Int iz) {
-        if (runs_[iz].count == 0) form(iz);  // a formed run spans every column
+        if (runs_[iz].count == 0) form(iz);  // a formed run holds at least one column
         return runs_[iz];
     }
 
@@ -512,8 +512,12 @@ void fullMapSparsePuts(const StationStep& step, JointAccumulator& acc, const Pmf
 // take and it stays small; otherwise (values far apart: a service duration of 1 beside
 // remaining times near the top of the range) each row keeps only its own values.
 constexpr int64_t kGridCells = int64_t(1) << 24;
-bool gridFits(int64_t rows, int64_t cols, int64_t freshWidth, int64_t relabelWidth) {
-    return cols <= 2 * (freshWidth + relabelWidth) + 16 && rows * cols <= kGridCells;
+bool gridFits(int64_t rows, int64_t cols, int64_t freshWidth, RelabelRuns* relabelled) {
+    if (rows * cols > kGridCells) return false;
+    const int64_t bound = 2 * freshWidth + 16;
+    // The widest relabelled row is looked for only when the fresh durations alone leave
+    // the columns in doubt.
+    return cols <= bound || (relabelled != nullptr && cols <= bound + 2 * relabelled->widest());
 }
 }  // namespace
 
@@ -544,7 +548,7 @@ Pmf* stationFullMap(const StationStep& step, Int leftTail, Int rightTail) {
     }
     // No z' within the limits, or no ell' at all: nothing can be put.
     if (dist_a.count == 0 || rowLo > rowHi || colLo > colHi) fail(msg::EmptyPmf);
-    if (!gridFits(rowHi - rowLo + 1, colHi - colLo + 1, service.count, c > 0 ? relabelled.widest() : 0)) {
+    if (!gridFits(rowHi - rowLo + 1, colHi - colLo + 1, service.count, c > 0 ? &relabelled : nullptr)) {
         if (c > 0) relabelled.layoutCompact();
         JointAccumulator acc(step.obj, 2);
         fullMapSparsePuts(step, acc, service, relabelled, rowLo, rowHi);

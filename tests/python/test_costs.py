@@ -39,6 +39,17 @@ def test_remaining_time_at_the_top_of_the_range(servers, expected):
     assert m.peak_memory_use < 1 << 20
 
 
+def test_network_node_at_the_top_of_the_range():
+    n = Network(2)
+    n.set_number_of_servers_at_node(0, 1)
+    n.set_number_of_servers_at_node(1, 1)
+    n.set_routing_probability(0, 1, 1.0)
+    n.internal_state = [{(TOP, TOP): 1.0}, {(1, 1): 1.0}]
+    n.step()
+    assert n.internal_state == [{(TOP, TOP - 1): 1.0}, {(0, 1): 1.0}]
+    assert n.peak_memory_use < 1 << 20
+
+
 def test_service_duration_at_the_top_of_the_range():
     m = station(1, {(0, 0): 1.0}, {1: 1.0}, {TOP: 1.0})
     m.step()

@@ -322,7 +322,8 @@ Pmf* stationPartialMap(const StationStep& step) {
     const PmfRun& dist_a = step.arrivals;
     int64_t zLow, zHigh;
     reachable(step, zLow, zHigh);
-    if (0 <= zLow && zLow <= zHigh && zHigh <= INT32_MAX) {
+    // The window must be one reserve() makes: fewer than 2**31 values.
+    if (0 <= zLow && zLow <= zHigh && zHigh <= INT32_MAX && zHigh - zLow < INT32_MAX) {
         acc.reserve(Int(zLow), Int(zHigh));
         if (dist_a.regular) {
             switch (dist_a.count) {

@@ -98,7 +98,7 @@ CompletionRuns::CompletionRuns(Pmf* state, Int servers) {
         out += slots(trials, h);
         if (run.count == 0) continue;
         // The largest number of completions: what the routings' binomials are formed for.
-        maxTrials_ = std::max(maxTrials_, run.first + run.count - 1);
+        maxTrials_ = std::max(maxTrials_, Int(int64_t(run.first) + run.count - 1));
         const int64_t dLow = run.first, dHigh = int64_t(run.first) + run.count - 1;
         baseLow_ = std::min(baseLow_, z - dHigh);
         baseHigh_ = std::max(baseHigh_, z - dLow);

@@ -28,12 +28,13 @@ def station(servers, state, arrivals=None, service=None):
     return m
 
 
-@pytest.mark.parametrize("servers, expected", [
-    (0, {(TOP, 1): 1.0}), (1, {(TOP, TOP - 1): 1.0}), (3, {(TOP, TOP - 1): 1.0}),
-    (TOP, {(TOP, TOP - 1): 1.0}),  # TOP trials, none of which can complete
+@pytest.mark.parametrize("servers, ell, expected", [
+    (0, TOP, {(TOP, 1): 1.0}), (1, TOP, {(TOP, TOP - 1): 1.0}), (3, TOP, {(TOP, TOP - 1): 1.0}),
+    (TOP, TOP, {(TOP, TOP - 1): 1.0}),  # TOP trials, none of which can complete
+    (TOP, 1, {(0, 1): 1.0}),  # TOP trials, every one completes
 ])
-def test_remaining_time_at_the_top_of_the_range(servers, expected):
-    m = station(servers, {(TOP, TOP): 1.0})
+def test_remaining_time_at_the_top_of_the_range(servers, ell, expected):
+    m = station(servers, {(TOP, ell): 1.0})
     m.step()
     assert m.internal_state == expected
     assert m.peak_memory_use < 1 << 20

@@ -6,6 +6,7 @@
 
 #include <atomic>
 
+#include "../models/exact_network_multiserver.h"
 #include "../models/standard_multiserver.h"
 #include "../models/standard_network_multiserver.h"
 
@@ -22,6 +23,7 @@ struct ModelObject {
 
 using StandardMultiserverObject = ModelObject<StandardMultiserver>;
 using StandardNetworkMultiserverObject = ModelObject<StandardNetworkMultiserver>;
+using ExactNetworkMultiserverObject = ModelObject<ExactNetworkMultiserver>;
 
 template <class Model>
 Model* modelOf(PyObject* self) {
@@ -35,5 +37,6 @@ Model* modelOf(PyObject* self) {
 
 extern PyTypeObject StandardMultiserverType;
 extern PyTypeObject StandardNetworkMultiserverType;
+extern PyTypeObject ExactNetworkMultiserverType;
 
 }  // namespace movra

@@ -7,6 +7,8 @@
 //   simple PMF  (offset, [p0, p1, ...])            probabilities of offset, offset + 1, ...
 //   joint PMF   (marginal, [conditional or None])  one conditional per marginal value,
 //                                                  None where the marginal is 0
+//   exact joint state  ([key, ...], [p, ...])      keys as stored (tuples of ints: per
+//                                                  node z, b, b remaining times), sorted
 // A record reached along several paths (after mark, a live field and its saved copy) is
 // one Python object, so pickle stores it once and reading keeps it shared.
 //
@@ -28,10 +30,12 @@ constexpr long kPickleFormat = 1;
 // argument gives it.
 PyObject* modelState(StandardMultiserver* model);
 PyObject* modelState(StandardNetworkMultiserver* model);
+PyObject* modelState(ExactNetworkMultiserver* model);
 
 // Replaces every field of the model with those of a form made by modelState (the
 // network's node count must match). The caller sweeps afterwards.
 void setModelState(StandardMultiserver* model, PyObject* state);
 void setModelState(StandardNetworkMultiserver* model, PyObject* state);
+void setModelState(ExactNetworkMultiserver* model, PyObject* state);
 
 }  // namespace movra

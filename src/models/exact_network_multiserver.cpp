@@ -1,0 +1,671 @@
+#include "exact_network_multiserver.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <unordered_map>
+
+#include "../runtime/error.h"
+#include "../runtime/messages.h"
+
+namespace movra {
+
+using EN = ExactNetworkMultiserver;
+
+namespace {
+
+// Keys while a result is gathered: the Ints of a key as bytes, so that the standard
+// string hash and comparison serve. The order of the stored states is that of these
+// strings, the same on every run.
+using Key = std::string;
+using Weighted = std::vector<std::pair<Key, double>>;
+using Multisets = std::vector<std::pair<std::vector<Int>, double>>;
+
+// Mass the tail rule may cut from a step's result.
+constexpr double kTailMass = 1e-9;
+
+void appendInts(Key& k, const Int* p, size_t n) { k.append(reinterpret_cast<const char*>(p), n * sizeof(Int)); }
+void appendInt(Key& k, Int v) { appendInts(k, &v, 1); }
+size_t intsOf(const Key& k) { return k.size() / sizeof(Int); }
+
+// Adds w under key. Not operator[]: that would export the standard library's
+// piecewise_construct from the module, whose only export is its entry point.
+template <class Map, class K>
+void addTo(Map& m, K&& key, double w) {
+    auto found = m.find(key);
+    if (found != m.end())
+        found->second += w;
+    else
+        m.emplace(std::forward<K>(key), w);
+}
+
+Real& routing(RealMatrix* m, Int source, Int destination) { return lookup(lookup(m, source), destination); }
+
+[[noreturn]] void failLimit(const char* what, double needed, bool atLeast, int64_t limit) {
+    failTooManyStates(what, needed, atLeast, limit);
+}
+
+// The entries of a simple PMF with positive probability, ascending.
+std::vector<std::pair<Int, double>> positiveEntries(Pmf* p) {
+    std::vector<std::pair<Int, double>> out;
+    for (Int k = 0; k < p->simple.length; k++)
+        if (p->simple.elements[k] > 0) out.emplace_back(p->simple.offset + k, p->simple.elements[k]);
+    if (out.empty()) fail(msg::EmptyPmf);
+    return out;
+}
+
+double binomialCoefficient(Int n, Int k) {
+    double r = 1;
+    for (Int t = 1; t <= k; t++) r = r * double(n - k + t) / double(t);
+    return r;
+}
+
+// Number of multisets of k draws from `values` distinct values.
+double multisetCount(Int k, size_t values) { return binomialCoefficient(k + Int(values) - 1, Int(values) - 1); }
+
+// One node's exact state inside a key: z, then b remaining times from r.
+struct NodeView {
+    Int z, b;
+    const Int* r;
+};
+
+// Parses node after node; false if the key is malformed.
+bool parseKey(const Int* key, int64_t length, Int nodes, NodeView* out) {
+    int64_t pos = 0;
+    for (Int i = 0; i < nodes; i++) {
+        if (pos + 2 > length) return false;
+        const Int z = key[pos], b = key[pos + 1];
+        if (z < 0 || b < 0 || b > z || pos + 2 + b > length) return false;
+        out[i] = {z, b, key + pos + 2};
+        pos += 2 + b;
+    }
+    return pos == length;
+}
+
+int compareKeys(const Int* a, int64_t la, const Int* b, int64_t lb) {
+    const size_t na = size_t(la) * sizeof(Int), nb = size_t(lb) * sizeof(Int);
+    const int c = std::memcmp(a, b, std::min(na, nb));
+    if (c != 0) return c;
+    return na < nb ? -1 : (na > nb ? 1 : 0);
+}
+
+// The stored form of entries sorted by key, each probability divided by total. The limit
+// is checked before anything is allocated.
+ExactJointState* storeState(MovraObject* obj, Int nodes, const std::vector<std::pair<const Key*, double>>& entries,
+                            double total, const char* what, int64_t limit) {
+    const int64_t count = int64_t(entries.size());
+    if (count > limit) failLimit(what, double(count), false, limit);
+    int64_t words = 0;
+    for (const auto& e : entries) words += int64_t(intsOf(*e.first));
+    const size_t bytes = offsetof(ExactJointState, data) + size_t(count) * sizeof(double) +
+                         size_t(count + 1) * sizeof(int64_t) + size_t(words) * sizeof(Int);
+    auto* s = static_cast<ExactJointState*>(movraMalloc(obj, bytes));
+    s->nodes = nodes;
+    s->count = count;
+    s->words = words;
+    int64_t at = 0;
+    for (int64_t i = 0; i < count; i++) {
+        s->probabilities()[i] = entries[size_t(i)].second / total;
+        s->offsets()[i] = at;
+        const Key& k = *entries[size_t(i)].first;
+        std::memcpy(s->keys() + at, k.data(), k.size());
+        at += int64_t(intsOf(k));
+    }
+    s->offsets()[count] = at;
+    return s;
+}
+
+// Sorts a gathered result by key and stores it normalised. With cut, the least probable
+// states are dropped first while their total stays within kTailMass of the whole
+// (ties broken by key, so the cut is the same on every run).
+ExactJointState* finish(MovraObject* obj, Int nodes, const std::unordered_map<Key, double>& gathered, bool cut,
+                        const char* what, int64_t limit) {
+    std::vector<std::pair<const Key*, double>> entries;
+    entries.reserve(gathered.size());
+    for (const auto& e : gathered)
+        if (e.second > 0) entries.emplace_back(&e.first, e.second);
+    if (entries.empty()) fail(msg::EmptyPmf);
+    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return *a.first < *b.first; });
+    if (cut) {
+        double total = 0;
+        for (const auto& e : entries) total += e.second;
+        std::vector<size_t> order(entries.size());
+        for (size_t i = 0; i < order.size(); i++) order[i] = i;
+        std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+            return entries[a].second != entries[b].second ? entries[a].second < entries[b].second : a < b;
+        });
+        const double threshold = kTailMass * total;
+        double dropped = 0;
+        std::vector<bool> drop(entries.size(), false);
+        for (size_t i : order) {
+            if (dropped + entries[i].second > threshold) break;
+            dropped += entries[i].second;
+            drop[i] = true;
+        }
+        size_t kept = 0;
+        for (size_t i = 0; i < entries.size(); i++)
+            if (!drop[i]) entries[kept++] = entries[i];
+        entries.resize(kept);
+    }
+    double total = 0;
+    for (const auto& e : entries) total += e.second;
+    return storeState(obj, nodes, entries, total, what, limit);
+}
+
+// Per node, what one step needs of its configuration, and the successor lists already
+// formed (they depend on the node alone, not on the rest of the joint state).
+struct NodeStep {
+    Int servers = 0;
+    std::vector<std::pair<Int, double>> arrivals, service;
+    // fresh[k]: the multisets of k fresh service durations, sorted, with probabilities.
+    std::vector<Multisets> fresh;
+    std::unordered_map<Key, Weighted> successors;
+};
+
+const Multisets& freshDraws(NodeStep& node, Int k, const char* what, int64_t limit) {
+    if (node.fresh.empty()) node.fresh.push_back({{{}, 1.0}});
+    while (Int(node.fresh.size()) <= k) {
+        const Int m = Int(node.fresh.size());
+        const double count = multisetCount(m, node.service.size());
+        if (count > double(limit)) failLimit(what, count, true, limit);
+        std::map<std::vector<Int>, double> next;
+        for (const auto& [multiset, p] : node.fresh.back())
+            for (const auto& [duration, q] : node.service) {
+                std::vector<Int> grown = multiset;
+                grown.insert(std::upper_bound(grown.begin(), grown.end(), duration), duration);
+                addTo(next, std::move(grown), p * q);
+            }
+        node.fresh.emplace_back(next.begin(), next.end());
+    }
+    return node.fresh[size_t(k)];
+}
+
+// The node's exact states after the step, from the w entities left after completions and
+// routed arrivals and the busy servers' remaining times after the countdown: external
+// arrivals join, then idle servers take waiting entities with fresh durations.
+const Weighted& nodeSuccessors(NodeStep& node, Int w, const std::vector<Int>& busy, const char* what,
+                               int64_t limit) {
+    Key cacheKey;
+    appendInt(cacheKey, w);
+    appendInts(cacheKey, busy.data(), busy.size());
+    auto found = node.successors.find(cacheKey);
+    if (found != node.successors.end()) return found->second;
+    Weighted list;
+    const int64_t b = int64_t(busy.size());
+    for (const auto& [a, pa] : node.arrivals) {
+        const int64_t z = int64_t(w) + a;
+        if (z > INT32_MAX) fail(msg::InvalidValue);
+        const int64_t starters = std::max<int64_t>(0, std::min<int64_t>(node.servers - b, z - b));
+        for (const auto& [drawn, pf] : freshDraws(node, Int(starters), what, limit)) {
+            std::vector<Int> merged(busy.size() + drawn.size());
+            std::merge(busy.begin(), busy.end(), drawn.begin(), drawn.end(), merged.begin());
+            Key k;
+            appendInt(k, Int(z));
+            appendInt(k, Int(merged.size()));
+            appendInts(k, merged.data(), merged.size());
+            list.emplace_back(std::move(k), pa * pf);
+        }
+    }
+    return node.successors.emplace(std::move(cacheKey), std::move(list)).first->second;
+}
+
+// Distribution of the vector of arrivals routed to each node, given each node's number of
+// completions: each completion at i goes to j with routing (i, j), or leaves.
+class Routing {
+public:
+    Routing(EN* self, Int nodes) : nodes_(nodes), rows_(size_t(nodes)), out_(size_t(nodes)) {
+        for (Int i = 0; i < nodes; i++) {
+            double sum = 0;
+            for (Int j = 0; j < nodes; j++) {
+                rows_[size_t(i)].push_back(routing(self->_routingProbabilities, i, j));
+                sum += rows_[size_t(i)].back();
+            }
+            out_[size_t(i)] = std::max(0.0, 1.0 - sum);
+        }
+    }
+
+    const Multisets& inflows(const std::vector<Int>& completions) {
+        Key key;
+        appendInts(key, completions.data(), completions.size());
+        auto found = cache_.find(key);
+        if (found != cache_.end()) return found->second;
+        std::map<std::vector<Int>, double> dist{{std::vector<Int>(size_t(nodes_), 0), 1.0}};
+        for (Int i = 0; i < nodes_; i++) {
+            if (completions[size_t(i)] == 0) continue;
+            Multisets parts;
+            std::vector<Int> split(size_t(nodes_), 0);
+            splits(i, 0, completions[size_t(i)], 1.0, split, parts);
+            std::map<std::vector<Int>, double> next;
+            for (const auto& [u, p] : dist)
+                for (const auto& [s, q] : parts) {
+                    std::vector<Int> sum = u;
+                    for (size_t j = 0; j < sum.size(); j++) sum[j] += s[j];
+                    addTo(next, std::move(sum), p * q);
+                }
+            dist.swap(next);
+        }
+        return cache_.emplace(std::move(key), Multisets(dist.begin(), dist.end())).first->second;
+    }
+
+private:
+    // The multinomial split of `left` completions of node i over destinations j and on.
+    void splits(Int i, Int j, Int left, double p, std::vector<Int>& split, Multisets& out) {
+        if (j == nodes_) {
+            double q = p;
+            for (Int t = 0; t < left; t++) q *= out_[size_t(i)];
+            if (q > 0) out.emplace_back(split, q);
+            return;
+        }
+        const double r = rows_[size_t(i)][size_t(j)];
+        double power = 1;
+        for (Int n = 0; n <= left; n++) {
+            if (n > 0) {
+                power *= r;
+                if (!(power > 0)) break;
+            }
+            split[size_t(j)] = n;
+            splits(i, j + 1, left - n, p * binomialCoefficient(left, n) * power, split, out);
+        }
+        split[size_t(j)] = 0;
+    }
+
+    Int nodes_;
+    std::vector<std::vector<double>> rows_;
+    std::vector<double> out_;
+    std::unordered_map<Key, Multisets> cache_;
+};
+
+}  // namespace
+
+void failTooManyStates(const char* what, double needed, bool atLeast, int64_t limit) {
+    char text[320];
+    std::snprintf(text, sizeof text,
+                  "Too many joint states: %s needs %s%.0f, above max_states = %lld. "
+                  "Use StandardNetworkMultiserver for a network this large, or raise max_states.",
+                  what, atLeast ? "more than " : "", needed, static_cast<long long>(limit));
+    throw DetailedFailure(text);
+}
+
+void EN::memRelease(MovraObject* obj) {
+    EN* self = reinterpret_cast<EN*>(obj);
+    flagBlock(self->_state);
+    flag(self->_numberOfServers);
+    flag(self->_numberOfExternalArrivalsPmfs);
+    flag(self->_serviceDurationPmfs);
+    flag(self->_routingProbabilities);
+    flagBlock(self->_markState);
+    flag(self->_markNumberOfServers);
+    flag(self->_markNumberOfExternalArrivalsPmfs);
+    flag(self->_markServiceDurationPmfs);
+    flag(self->_markRoutingProbabilities);
+    release(obj);
+}
+
+// Every node empty: z = 0 and no busy server at each.
+static ExactJointState* emptyNetwork(MovraObject* obj, Int n) {
+    Key k;
+    for (Int i = 0; i < n; i++) {
+        appendInt(k, 0);
+        appendInt(k, 0);
+    }
+    return storeState(obj, n, {{&k, 1.0}}, 1.0, "", INT64_MAX);
+}
+
+static PmfArray* unitServiceDurations(MovraObject* obj, Int n) {
+    PmfArray* a = allocatePmfArray(obj, n);
+    for (Int i = 0; i < n; i++) a->elements[i] = createAtomicSimplePmf(obj, 1);
+    return a;
+}
+
+void EN::defaults() {
+    _maxStates = kDefaultMaxStates;
+    init(1);
+}
+
+void EN::init(Int _numberOfNodes) {
+    if (_numberOfNodes <= 0) fail(msg::InvalidNumberOfNodes);
+    MovraObject* obj = arena();
+    const Int n = _numberOfNodes;
+    _state = emptyNetwork(obj, n);
+    _time = 0;
+    _numberOfServers = createIntArray(obj, n);
+    _numberOfExternalArrivalsPmfs = createPmfArray(obj, createSimplePmfConfig(obj), n);
+    _serviceDurationPmfs = unitServiceDurations(obj, n);
+    _routingProbabilities = createRealMatrix(obj, n, n);
+    _markState = _state;
+    _markTime = 0;
+    _markNumberOfServers = createIntArray(obj, n);
+    _markNumberOfExternalArrivalsPmfs = createPmfArray(obj, createSimplePmfConfig(obj), n);
+    _markServiceDurationPmfs = unitServiceDurations(obj, n);
+    _markRoutingProbabilities = createRealMatrix(obj, n, n);
+}
+
+void EN::setMaxStates(int64_t _limit) {
+    if (_limit < 1) fail(msg::InvalidValue);
+    _maxStates = _limit;
+}
+
+Int EN::getNumberOfNodes() { return _numberOfServers->length; }
+
+Int EN::getNumberOfServersAtNode(Int _nodeIndex) { return lookup(_numberOfServers, _nodeIndex); }
+
+void EN::setNumberOfServersAtNode(Int _nodeIndex, Int _n) {
+    if (_n < 0) fail(msg::InvalidNumberOfServers);
+    lookup(_numberOfServers, _nodeIndex) = _n;
+}
+
+Pmf* EN::getNumberOfExternalArrivalsAtNodePmf(Int _nodeIndex) {
+    return lookup(_numberOfExternalArrivalsPmfs, _nodeIndex);
+}
+
+void EN::setNumberOfExternalArrivalsAtNodePmf(Int _nodeIndex, Pmf* _pmf) {
+    lookup(_numberOfExternalArrivalsPmfs, _nodeIndex) = _pmf;
+}
+
+Pmf* EN::getServiceDurationAtNodePmf(Int _nodeIndex) { return lookup(_serviceDurationPmfs, _nodeIndex); }
+
+void EN::setServiceDurationAtNodePmf(Int _nodeIndex, Pmf* _pmf) {
+    if (_pmf->simple.offset == 0) fail(msg::InvalidServiceDuration);
+    lookup(_serviceDurationPmfs, _nodeIndex) = _pmf;
+}
+
+Real EN::getRoutingProbability(Int _sourceNodeIndex, Int _destinationNodeIndex) {
+    return routing(_routingProbabilities, _sourceNodeIndex, _destinationNodeIndex);
+}
+
+void EN::setRoutingProbability(Int _sourceNodeIndex, Int _destinationNodeIndex, Real _probability) {
+    if (!(_probability >= 0 && _probability <= 1)) fail(msg::InvalidProbability);
+    routing(_routingProbabilities, _sourceNodeIndex, _destinationNodeIndex) = _probability;
+}
+
+// The containers have N entries each, always: the copy cannot fail part-way.
+static void copyConfiguration(Int n, IntArray* serversFrom, PmfArray* arrivalsFrom, PmfArray* serviceFrom,
+                              RealMatrix* routingFrom, IntArray* serversTo, PmfArray* arrivalsTo,
+                              PmfArray* serviceTo, RealMatrix* routingTo) {
+    for (Int i = 0; i < n; i++) {
+        lookup(serversTo, i) = lookup(serversFrom, i);
+        lookup(arrivalsTo, i) = lookup(arrivalsFrom, i);
+        lookup(serviceTo, i) = lookup(serviceFrom, i);
+        for (Int j = 0; j < n; j++) routing(routingTo, i, j) = routing(routingFrom, i, j);
+    }
+}
+
+void EN::mark() {
+    copyConfiguration(getNumberOfNodes(), _numberOfServers, _numberOfExternalArrivalsPmfs, _serviceDurationPmfs,
+                      _routingProbabilities, _markNumberOfServers, _markNumberOfExternalArrivalsPmfs,
+                      _markServiceDurationPmfs, _markRoutingProbabilities);
+    _markState = _state;
+    _markTime = _time;
+    // What the mark held may be unreachable now: the call's sweep frees it.
+    header.isMemModified = true;
+}
+
+void EN::restore() {
+    copyConfiguration(getNumberOfNodes(), _markNumberOfServers, _markNumberOfExternalArrivalsPmfs,
+                      _markServiceDurationPmfs, _markRoutingProbabilities, _numberOfServers,
+                      _numberOfExternalArrivalsPmfs, _serviceDurationPmfs, _routingProbabilities);
+    _state = _markState;
+    _time = _markTime;
+    header.isMemModified = true;
+}
+
+void EN::step() {
+    const Int n = getNumberOfNodes();
+    for (Int s = 0; s < n; s++) {
+        double sum = 0;
+        for (Int t = 0; t < n; t++) sum += routing(_routingProbabilities, s, t);
+        if (sum > 1) fail(msg::InvalidRouting);
+    }
+    const char* what = "the step";
+    // A result is refused once its gathering passes this, before the tail cut is known.
+    const int64_t gatherLimit = _maxStates > INT64_MAX / 4 ? INT64_MAX : 4 * _maxStates + 1024;
+    std::vector<NodeStep> nodes(static_cast<size_t>(n));
+    for (Int i = 0; i < n; i++) {
+        NodeStep& node = nodes[size_t(i)];
+        node.servers = lookup(_numberOfServers, i);
+        node.arrivals = positiveEntries(lookup(_numberOfExternalArrivalsPmfs, i));
+        node.service = positiveEntries(lookup(_serviceDurationPmfs, i));
+    }
+    Routing routes(this, n);
+    ExactJointState* s = _state;
+    std::unordered_map<Key, double> next;
+    next.reserve(size_t(std::min<int64_t>(2 * s->count, gatherLimit)));
+    std::vector<NodeView> view(static_cast<size_t>(n));
+    std::vector<Int> completions(static_cast<size_t>(n)), left(static_cast<size_t>(n));
+    std::vector<std::vector<Int>> busy(static_cast<size_t>(n));
+    std::vector<const Weighted*> lists(static_cast<size_t>(n));
+    Key buffer;
+    // Adds the product of one entry per node's list, node after node.
+    auto gather = [&](auto&& self, size_t i, double weight) -> void {
+        if (i == size_t(n)) {
+            addTo(next, buffer, weight);
+            return;
+        }
+        const size_t at = buffer.size();
+        for (const auto& [k, q] : *lists[i]) {
+            buffer.append(k);
+            self(self, i + 1, weight * q);
+            buffer.resize(at);
+        }
+    };
+    for (int64_t j = 0; j < s->count; j++) {
+        const Int* key = s->key(j);
+        if (!parseKey(key, s->offsets()[j + 1] - s->offsets()[j], n, view.data())) failInternal();
+        for (Int i = 0; i < n; i++) {
+            const NodeView& v = view[size_t(i)];
+            Int done = 0;
+            while (done < v.b && v.r[done] == 1) done++;
+            completions[size_t(i)] = done;
+            left[size_t(i)] = v.z - done;
+            busy[size_t(i)].assign(v.r + done, v.r + v.b);
+            for (Int& r : busy[size_t(i)]) r -= 1;
+        }
+        for (const auto& [inflow, pu] : routes.inflows(completions)) {
+            for (Int i = 0; i < n; i++)
+                lists[size_t(i)] = &nodeSuccessors(nodes[size_t(i)], left[size_t(i)] + inflow[size_t(i)],
+                                                   busy[size_t(i)], what, _maxStates);
+            buffer.clear();
+            gather(gather, 0, s->probabilities()[j] * pu);
+            if (int64_t(next.size()) > gatherLimit) failLimit(what, double(gatherLimit), true, _maxStates);
+        }
+    }
+    _state = finish(arena(), n, next, true, what, _maxStates);
+    _time = _time + 1;
+}
+
+void EN::resetNodeWithNumberOfEntities(Int _nodeIndex, Int _numberOfEntitiesAtNode) {
+    if (_numberOfEntitiesAtNode < 0) fail(msg::InvalidNumberOfEntities);
+    const Int servers = lookup(_numberOfServers, _nodeIndex);
+    NodeStep node;
+    node.service = positiveEntries(lookup(_serviceDurationPmfs, _nodeIndex));
+    const Int n = getNumberOfNodes();
+    const Int b = std::min(_numberOfEntitiesAtNode, servers);
+    // The other nodes' joint marginal, keyed by the key without this node, with the
+    // length of the part before it.
+    std::unordered_map<Key, std::pair<double, size_t>> others;
+    std::vector<NodeView> view(static_cast<size_t>(n));
+    ExactJointState* s = _state;
+    for (int64_t j = 0; j < s->count; j++) {
+        const Int* key = s->key(j);
+        const int64_t length = s->offsets()[j + 1] - s->offsets()[j];
+        if (!parseKey(key, length, n, view.data())) failInternal();
+        const int64_t before = view[size_t(_nodeIndex)].r - 2 - key;
+        const int64_t after = before + 2 + view[size_t(_nodeIndex)].b;
+        Key rest;
+        appendInts(rest, key, size_t(before));
+        appendInts(rest, key + after, size_t(length - after));
+        auto found = others.find(rest);
+        if (found != others.end())
+            found->second.first += s->probabilities()[j];
+        else
+            others.emplace(std::move(rest), std::make_pair(s->probabilities()[j], size_t(before) * sizeof(Int)));
+    }
+    const char* what = "the reset";
+    const double needed = double(others.size()) * multisetCount(b, node.service.size());
+    if (needed > double(_maxStates)) failLimit(what, needed, false, _maxStates);
+    std::vector<std::pair<const Key*, std::pair<double, size_t>>> sorted;
+    for (const auto& e : others) sorted.emplace_back(&e.first, e.second);
+    std::sort(sorted.begin(), sorted.end(), [](const auto& x, const auto& y) { return *x.first < *y.first; });
+    std::unordered_map<Key, double> result;
+    for (const auto& [rest, pm] : sorted)
+        for (const auto& [drawn, pf] : freshDraws(node, b, what, _maxStates)) {
+            Key k(*rest, 0, pm.second);
+            appendInt(k, _numberOfEntitiesAtNode);
+            appendInt(k, b);
+            appendInts(k, drawn.data(), drawn.size());
+            k.append(*rest, pm.second, Key::npos);
+            addTo(result, std::move(k), pm.first * pf);
+        }
+    _state = finish(arena(), n, result, false, what, _maxStates);
+}
+
+void EN::applyObservationRangeAtNode(Int _nodeIndex, Int _startOfRange, Int _endOfRange) {
+    lookup(_numberOfServers, _nodeIndex);
+    const Int n = getNumberOfNodes();
+    std::vector<NodeView> view(static_cast<size_t>(n));
+    ExactJointState* s = _state;
+    std::vector<Key> keys;
+    std::vector<std::pair<const Key*, double>> kept;
+    std::vector<double> weights;
+    for (int64_t j = 0; j < s->count; j++) {
+        const Int* key = s->key(j);
+        const int64_t length = s->offsets()[j + 1] - s->offsets()[j];
+        if (!parseKey(key, length, n, view.data())) failInternal();
+        const Int z = view[size_t(_nodeIndex)].z;
+        if (z < _startOfRange || z >= _endOfRange) continue;
+        keys.emplace_back(reinterpret_cast<const char*>(key), size_t(length) * sizeof(Int));
+        weights.push_back(s->probabilities()[j]);
+    }
+    if (keys.empty()) fail(msg::EmptyPmf);
+    double total = 0;
+    for (size_t i = 0; i < keys.size(); i++) {
+        kept.emplace_back(&keys[i], weights[i]);
+        total += weights[i];
+    }
+    // Already sorted: a subset of a stored state keeps its order.
+    _state = storeState(arena(), n, kept, total, "the observation", INT64_MAX);
+}
+
+void EN::applyObservationValueAtNode(Int _nodeIndex, Int _value) {
+    // The range of width one, without overflow at the top of the Int range.
+    if (_value == INT32_MAX) {
+        lookup(_numberOfServers, _nodeIndex);
+        fail(msg::EmptyPmf);
+    }
+    applyObservationRangeAtNode(_nodeIndex, _value, _value + 1);
+}
+
+// A simple PMF from probabilities by value (gathered in a map), normalised.
+static Pmf* simpleFrom(MovraObject* obj, const std::map<Int, double>& byValue) {
+    const Int first = byValue.begin()->first, last = byValue.rbegin()->first;
+    double total = 0;
+    for (const auto& e : byValue) total += e.second;
+    Pmf* p = allocateSimplePmf(obj, first, last - first + 1);
+    for (const auto& [value, q] : byValue) p->simple.elements[value - first] = q / total;
+    return p;
+}
+
+Pmf* EN::getNumberOfEntitiesAtNodePmf(Int _nodeIndex) {
+    lookup(_numberOfServers, _nodeIndex);
+    const Int n = getNumberOfNodes();
+    std::vector<NodeView> view(static_cast<size_t>(n));
+    std::map<Int, double> byValue;
+    for (int64_t j = 0; j < _state->count; j++) {
+        if (!parseKey(_state->key(j), _state->offsets()[j + 1] - _state->offsets()[j], n, view.data()))
+            failInternal();
+        addTo(byValue, view[size_t(_nodeIndex)].z, _state->probabilities()[j]);
+    }
+    return simpleFrom(arena(), byValue);
+}
+
+Pmf* EN::getTotalNumberOfEntitiesPmf() {
+    const Int n = getNumberOfNodes();
+    std::vector<NodeView> view(static_cast<size_t>(n));
+    std::map<Int, double> byValue;
+    for (int64_t j = 0; j < _state->count; j++) {
+        if (!parseKey(_state->key(j), _state->offsets()[j + 1] - _state->offsets()[j], n, view.data()))
+            failInternal();
+        int64_t total = 0;
+        for (const NodeView& v : view) total += v.z;
+        if (total > INT32_MAX) fail(msg::InvalidValue);
+        addTo(byValue, Int(total), _state->probabilities()[j]);
+    }
+    return simpleFrom(arena(), byValue);
+}
+
+std::vector<std::pair<std::vector<Int>, double>> EN::getJointNumberOfEntitiesPmf(
+    const std::vector<Int>& _nodeIndexes) {
+    for (Int i : _nodeIndexes) lookup(_numberOfServers, i);
+    const Int n = getNumberOfNodes();
+    std::vector<NodeView> view(static_cast<size_t>(n));
+    std::map<std::vector<Int>, double> byValue;
+    std::vector<Int> zs(_nodeIndexes.size());
+    for (int64_t j = 0; j < _state->count; j++) {
+        if (!parseKey(_state->key(j), _state->offsets()[j + 1] - _state->offsets()[j], n, view.data()))
+            failInternal();
+        for (size_t t = 0; t < zs.size(); t++) zs[t] = view[size_t(_nodeIndexes[t])].z;
+        addTo(byValue, zs, _state->probabilities()[j]);
+    }
+    double total = 0;
+    for (const auto& e : byValue) total += e.second;
+    std::vector<std::pair<std::vector<Int>, double>> out;
+    for (const auto& [zsOf, q] : byValue) out.emplace_back(zsOf, q / total);
+    return out;
+}
+
+void EN::setJointState(const std::vector<Int>& keys, const std::vector<int64_t>& offsets,
+                       const std::vector<double>& weights, bool checkBusy) {
+    const Int n = getNumberOfNodes();
+    std::vector<NodeView> view(static_cast<size_t>(n));
+    std::unordered_map<Key, double> gathered;
+    for (size_t j = 0; j < weights.size(); j++) {
+        const Int* key = keys.data() + offsets[j];
+        if (!parseKey(key, offsets[j + 1] - offsets[j], n, view.data())) fail(msg::InvalidValue);
+        if (std::isnan(weights[j]) || std::isinf(weights[j])) fail(msg::InvalidValue);
+        Key k;
+        for (Int i = 0; i < n; i++) {
+            const NodeView& v = view[size_t(i)];
+            if (checkBusy && v.b < std::min(v.z, lookup(_numberOfServers, i))) fail(msg::InvalidValue);
+            std::vector<Int> r(v.r, v.r + v.b);
+            for (Int x : r)
+                if (x < 1) fail(msg::InvalidValue);
+            std::sort(r.begin(), r.end());
+            appendInt(k, v.z);
+            appendInt(k, v.b);
+            appendInts(k, r.data(), r.size());
+        }
+        if (weights[j] > 0) addTo(gathered, std::move(k), weights[j]);
+    }
+    _state = finish(arena(), n, gathered, false, "the state", _maxStates);
+}
+
+ExactJointState* EN::readJointState(const std::vector<Int>& keys, const std::vector<int64_t>& offsets,
+                                    const std::vector<double>& probabilities) {
+    const Int n = getNumberOfNodes();
+    std::vector<NodeView> view(static_cast<size_t>(n));
+    std::vector<Key> owned(probabilities.size());
+    std::vector<std::pair<const Key*, double>> entries;
+    double total = 0;
+    for (size_t j = 0; j < probabilities.size(); j++) {
+        const Int* key = keys.data() + offsets[j];
+        const int64_t length = offsets[j + 1] - offsets[j];
+        if (!parseKey(key, length, n, view.data())) failImport();
+        for (const NodeView& v : view)
+            for (Int t = 0; t < v.b; t++)
+                if (v.r[t] < 1 || (t > 0 && v.r[t] < v.r[t - 1])) failImport();
+        if (j > 0 && compareKeys(keys.data() + offsets[j - 1], offsets[j] - offsets[j - 1], key, length) >= 0)
+            failImport();
+        const double p = probabilities[j];
+        if (!(p > 0 && p <= 1)) failImport();
+        total += p;
+        owned[j].assign(reinterpret_cast<const char*>(key), size_t(length) * sizeof(Int));
+        entries.emplace_back(&owned[j], p);
+    }
+    if (entries.empty() || !(std::fabs(total - 1.0) <= 1e-6)) failImport();
+    return storeState(arena(), n, entries, 1.0, "the state", INT64_MAX);
+}
+
+}  // namespace movra

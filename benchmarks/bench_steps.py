@@ -52,8 +52,10 @@ def cmake_build(source, build):
     if not (build / "build.ninja").exists():
         _run(["cmake", "-S", str(source), "-B", str(build), "-G", "Ninja",
               "-DCMAKE_BUILD_TYPE=Release", f"-DPython_EXECUTABLE={sys.executable}"])
-    _run(["cmake", "--build", str(build), "-j", "2", "--target", "movra"])
-    found = sorted(build.glob("movra*.so"))
+    # The module target was renamed when movra became a package around the extension.
+    target = "_movra" if (source / "src" / "movra" / "__init__.py").exists() else "movra"
+    _run(["cmake", "--build", str(build), "-j", "2", "--target", target])
+    found = sorted(build.glob("**/*movra*.so"))
     if not found:
         sys.exit(f"no module built in {build}")
     return build
@@ -81,9 +83,10 @@ def _load_module(folder):
     builds can live in one process side by side."""
     import importlib.machinery
     import importlib.util
-    path = str(sorted(pathlib.Path(folder).glob("movra*.so"))[0])
-    loader = importlib.machinery.ExtensionFileLoader("movra", path)
-    found = importlib.util.spec_from_file_location("movra", path, loader=loader)
+    path = sorted(pathlib.Path(folder).glob("**/*movra*.so"))[0]
+    name = "movra._movra" if path.name.startswith("_movra") else "movra"
+    loader = importlib.machinery.ExtensionFileLoader(name, str(path))
+    found = importlib.util.spec_from_file_location(name, str(path), loader=loader)
     module = importlib.util.module_from_spec(found)
     loader.exec_module(module)
     return module

@@ -143,7 +143,7 @@ step "pytest against the sanitizer build of the module"
 PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
 (cd tests/python && run_pytest env LD_PRELOAD="$PRELOAD" \
   $(sanitizer_env "$PYTEST_DETECT_LEAKS" leak_check_at_exit=0) $PYTEST_LEAK_CHECK \
-  PYTHONPATH="$ROOT/$BUILD" MOVRA_SANITIZED=1 "$VPY" -m pytest -q -p no:cacheprovider .)
+  PYTHONPATH="$ROOT/$BUILD/python" MOVRA_SANITIZED=1 "$VPY" -m pytest -q -p no:cacheprovider .)
 
 step "GoogleTest suites under AddressSanitizer and UndefinedBehaviorSanitizer"
 if [ "$HAVE_GTEST" = 0 ]; then

@@ -70,7 +70,7 @@ for py in "${pythons[@]}"; do
     test_module.py test_golden_bits.py)
   "$env_dir/bin/python" -c '
 import importlib.util, pathlib, movra
-stub = pathlib.Path(importlib.util.find_spec("movra").origin).parent / "movra-stubs" / "__init__.pyi"
+stub = pathlib.Path(importlib.util.find_spec("movra").origin).parent / "__init__.pyi"
 assert stub.is_file(), "the wheel has no type stub"
 print("movra", movra.__file__, "with its stub")'
 done

@@ -1,5 +1,7 @@
-// The module object and its entry point: single-phase initialisation that readies both
-// types and adds them and the exception class; nothing else happens at import.
+// The extension module movra._movra and its entry point: single-phase initialisation that
+// readies the types and adds them and the exception class; nothing else happens at import.
+// The package movra (src/movra) re-exports them; their names say "movra.", so __module__,
+// pickles and the exception's name are those of the package.
 #include <Python.h>
 #include <unistd.h>
 
@@ -24,7 +26,7 @@ PyDoc_STRVAR(moduleDoc,
 "failures raise movra.error with a fixed message.");
 
 PyModuleDef moduleDef = {
-    PyModuleDef_HEAD_INIT, "movra", moduleDoc, -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "movra._movra", moduleDoc, -1, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 PyObject* initModule() {
@@ -59,4 +61,4 @@ PyObject* initModule() {
 
 }  // namespace movra
 
-PyMODINIT_FUNC PyInit_movra(void) { return movra::initModule(); }
+PyMODINIT_FUNC PyInit__movra(void) { return movra::initModule(); }

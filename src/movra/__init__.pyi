@@ -11,6 +11,7 @@ from typing import Self, TypeAlias
 from typing_extensions import disjoint_base
 
 __version__: str
+__all__ = ["StandardMultiserver", "StandardNetworkMultiserver", "error"]
 
 _Pmf: TypeAlias = dict[int, float]
 _StatePmf: TypeAlias = dict[tuple[int, int], float]

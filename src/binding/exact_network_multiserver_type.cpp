@@ -48,6 +48,10 @@ PyObject* ExactNetworkMultiserver_get_maxStates(PyObject* self, void*) {
     return protocol::get<EN>(self, [](EN* s) { return checked(PyLong_FromLongLong(s->_maxStates)); });
 }
 
+PyObject* ExactNetworkMultiserver_get_lastStepEntries(PyObject* self, void*) {
+    return protocol::get<EN>(self, [](EN* s) { return checked(PyLong_FromLongLong(s->_lastStepEntries)); });
+}
+
 // The number of nodes is positional; max_states the one keyword.
 PyObject* ExactNetworkMultiserver_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     PyObject* maxStates = nullptr;
@@ -491,6 +495,8 @@ PyGetSetDef ExactNetworkMultiserver_getset[] = {
      nullptr},
     {"max_states", ExactNetworkMultiserver_get_maxStates, ExactNetworkMultiserver_set_maxStates,
      "Most joint states a step, reset or state assignment may produce (int >= 1).", nullptr},
+    {"_last_step_entries", ExactNetworkMultiserver_get_lastStepEntries, nullptr,
+     "Successor entries (joint state, weight) the last step gathered, for benchmarks.", nullptr},
     {"time", protocol::getMember<EN>, protocol::setMember<EN>, kTimeDoc, &ExactNetworkMultiserver_members[0]},
     {"current_memory_use", protocol::getMember<EN>, nullptr, kCurrentMemoryDoc, &ExactNetworkMultiserver_members[1]},
     {"peak_memory_use", protocol::getMember<EN>, nullptr, kPeakMemoryDoc, &ExactNetworkMultiserver_members[2]},

@@ -21,7 +21,6 @@ namespace {
 // string hash and comparison serve. The order of the stored states is that of these
 // strings, the same on every run.
 using Key = std::string;
-using Weighted = std::vector<std::pair<Key, double>>;
 using Multisets = std::vector<std::pair<std::vector<Int>, double>>;
 
 // Mass the tail rule may cut from a step's result.
@@ -121,12 +120,8 @@ ExactJointState* storeState(MovraObject* obj, Int nodes, const std::vector<std::
 // Sorts a gathered result by key and stores it normalised. With cut, the least probable
 // states are dropped first while their total stays within kTailMass of the whole
 // (ties broken by key, so the cut is the same on every run).
-ExactJointState* finish(MovraObject* obj, Int nodes, const std::unordered_map<Key, double>& gathered, bool cut,
+ExactJointState* finish(MovraObject* obj, Int nodes, std::vector<std::pair<const Key*, double>>& entries, bool cut,
                         const char* what, int64_t limit) {
-    std::vector<std::pair<const Key*, double>> entries;
-    entries.reserve(gathered.size());
-    for (const auto& e : gathered)
-        if (e.second > 0) entries.emplace_back(&e.first, e.second);
     if (entries.empty()) fail(msg::EmptyPmf);
     std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return *a.first < *b.first; });
     if (cut) {
@@ -155,14 +150,89 @@ ExactJointState* finish(MovraObject* obj, Int nodes, const std::unordered_map<Ke
     return storeState(obj, nodes, entries, total, what, limit);
 }
 
+ExactJointState* finish(MovraObject* obj, Int nodes, const std::unordered_map<Key, double>& gathered, bool cut,
+                        const char* what, int64_t limit) {
+    std::vector<std::pair<const Key*, double>> entries;
+    entries.reserve(gathered.size());
+    for (const auto& e : gathered)
+        if (e.second > 0) entries.emplace_back(&e.first, e.second);
+    return finish(obj, nodes, entries, cut, what, limit);
+}
+
+// The successors of a step, gathered under keys padded to a fixed width (each node's part
+// as wide as the most servers it can keep busy), so that a key is a row of one flat
+// array and the table holds no allocation per key.
+class GatherTable {
+public:
+    explicit GatherTable(size_t width) : width_(width) { rehash(1024); }
+
+    void add(const Int* key, double w) {
+        const uint64_t h = hash(key);
+        size_t slot = size_t(h) & mask_;
+        for (;;) {
+            const int64_t at = slots_[slot];
+            if (at < 0) break;
+            if (hashes_[size_t(at)] == h &&
+                std::memcmp(&keys_[size_t(at) * width_], key, width_ * sizeof(Int)) == 0) {
+                weights_[size_t(at)] += w;
+                return;
+            }
+            slot = (slot + 1) & mask_;
+        }
+        slots_[slot] = int64_t(weights_.size());
+        keys_.insert(keys_.end(), key, key + width_);
+        weights_.push_back(w);
+        hashes_.push_back(h);
+        if (2 * weights_.size() > slots_.size()) rehash(2 * slots_.size());
+    }
+
+    size_t size() const { return weights_.size(); }
+    const Int* key(size_t i) const { return &keys_[i * width_]; }
+    double weight(size_t i) const { return weights_[i]; }
+
+private:
+    uint64_t hash(const Int* key) const {
+        uint64_t h = 0x9E3779B97F4A7C15ull;
+        for (size_t i = 0; i < width_; i++) {
+            h ^= uint32_t(key[i]);
+            h *= 0xBF58476D1CE4E5B9ull;
+            h ^= h >> 29;
+        }
+        return h ^ (h >> 32);
+    }
+    void rehash(size_t count) {
+        slots_.assign(count, -1);
+        mask_ = count - 1;
+        for (size_t i = 0; i < hashes_.size(); i++) {
+            size_t slot = size_t(hashes_[i]) & mask_;
+            while (slots_[slot] >= 0) slot = (slot + 1) & mask_;
+            slots_[slot] = int64_t(i);
+        }
+    }
+
+    size_t width_;
+    size_t mask_ = 0;
+    std::vector<Int> keys_;
+    std::vector<double> weights_;
+    std::vector<uint64_t> hashes_;
+    std::vector<int64_t> slots_;
+};
+
+// A node's exact states after a step, each padded to the node's width, with probabilities.
+struct NodeList {
+    std::vector<Int> keys;
+    std::vector<double> probabilities;
+};
+
 // Per node, what one step needs of its configuration, and the successor lists already
 // formed (they depend on the node alone, not on the rest of the joint state).
 struct NodeStep {
     Int servers = 0;
+    size_t width = 2;  // z, b and room for the most busy servers the node can hold
     std::vector<std::pair<Int, double>> arrivals, service;
     // fresh[k]: the multisets of k fresh service durations, sorted, with probabilities.
     std::vector<Multisets> fresh;
-    std::unordered_map<Key, Weighted> successors;
+    std::unordered_map<Key, NodeList> successors;
 };
 
 const Multisets& freshDraws(NodeStep& node, Int k, const char* what, int64_t limit) {
@@ -186,27 +256,28 @@ const Multisets& freshDraws(NodeStep& node, Int k, const char* what, int64_t lim
 // The node's exact states after the step, from the w entities left after completions and
 // routed arrivals and the busy servers' remaining times after the countdown: external
 // arrivals join, then idle servers take waiting entities with fresh durations.
-const Weighted& nodeSuccessors(NodeStep& node, Int w, const std::vector<Int>& busy, const char* what,
+const NodeList& nodeSuccessors(NodeStep& node, Int w, const std::vector<Int>& busy, const char* what,
                                int64_t limit) {
     Key cacheKey;
     appendInt(cacheKey, w);
     appendInts(cacheKey, busy.data(), busy.size());
     auto found = node.successors.find(cacheKey);
     if (found != node.successors.end()) return found->second;
-    Weighted list;
+    NodeList list;
     const int64_t b = int64_t(busy.size());
     for (const auto& [a, pa] : node.arrivals) {
         const int64_t z = int64_t(w) + a;
         if (z > INT32_MAX) fail(msg::InvalidValue);
         const int64_t starters = std::max<int64_t>(0, std::min<int64_t>(node.servers - b, z - b));
         for (const auto& [drawn, pf] : freshDraws(node, Int(starters), what, limit)) {
-            std::vector<Int> merged(busy.size() + drawn.size());
-            std::merge(busy.begin(), busy.end(), drawn.begin(), drawn.end(), merged.begin());
-            Key k;
-            appendInt(k, Int(z));
-            appendInt(k, Int(merged.size()));
-            appendInts(k, merged.data(), merged.size());
-            list.emplace_back(std::move(k), pa * pf);
+            const size_t at = list.keys.size();
+            list.keys.resize(at + node.width, 0);
+            Int* k = &list.keys[at];
+            k[0] = Int(z);
+            k[1] = Int(busy.size() + drawn.size());
+            if (2 + busy.size() + drawn.size() > node.width) failInternal();
+            std::merge(busy.begin(), busy.end(), drawn.begin(), drawn.end(), k + 2);
+            list.probabilities.push_back(pa * pf);
         }
     }
     return node.successors.emplace(std::move(cacheKey), std::move(list)).first->second;
@@ -322,6 +393,7 @@ static PmfArray* unitServiceDurations(MovraObject* obj, Int n) {
 
 void EN::defaults() {
     _maxStates = kDefaultMaxStates;
+    _lastStepEntries = 0;
     init(1);
 }
 
@@ -431,24 +503,34 @@ void EN::step() {
     }
     Routing routes(this, n);
     ExactJointState* s = _state;
-    std::unordered_map<Key, double> next;
-    next.reserve(size_t(std::min<int64_t>(2 * s->count, gatherLimit)));
     std::vector<NodeView> view(static_cast<size_t>(n));
+    // Busy servers after the step never exceed max(b now, servers) at a node.
+    for (int64_t j = 0; j < s->count; j++) {
+        if (!parseKey(s->key(j), s->offsets()[j + 1] - s->offsets()[j], n, view.data())) failInternal();
+        for (Int i = 0; i < n; i++)
+            nodes[size_t(i)].width = std::max({nodes[size_t(i)].width, size_t(2 + view[size_t(i)].b),
+                                               size_t(2) + size_t(nodes[size_t(i)].servers)});
+    }
+    std::vector<size_t> start(static_cast<size_t>(n) + 1, 0);
+    for (Int i = 0; i < n; i++) start[size_t(i) + 1] = start[size_t(i)] + nodes[size_t(i)].width;
+    GatherTable next(start[size_t(n)]);
     std::vector<Int> completions(static_cast<size_t>(n)), left(static_cast<size_t>(n));
     std::vector<std::vector<Int>> busy(static_cast<size_t>(n));
-    std::vector<const Weighted*> lists(static_cast<size_t>(n));
-    Key buffer;
+    std::vector<const NodeList*> lists(static_cast<size_t>(n));
+    std::vector<Int> buffer(start[size_t(n)]);
+    int64_t entries = 0;
     // Adds the product of one entry per node's list, node after node.
     auto gather = [&](auto&& self, size_t i, double weight) -> void {
         if (i == size_t(n)) {
-            addTo(next, buffer, weight);
+            entries++;
+            next.add(buffer.data(), weight);
             return;
         }
-        const size_t at = buffer.size();
-        for (const auto& [k, q] : *lists[i]) {
-            buffer.append(k);
-            self(self, i + 1, weight * q);
-            buffer.resize(at);
+        const NodeList& list = *lists[i];
+        const size_t width = nodes[i].width;
+        for (size_t e = 0; e < list.probabilities.size(); e++) {
+            std::memcpy(&buffer[start[i]], &list.keys[e * width], width * sizeof(Int));
+            self(self, i + 1, weight * list.probabilities[e]);
         }
     };
     for (int64_t j = 0; j < s->count; j++) {
@@ -467,13 +549,29 @@ void EN::step() {
             for (Int i = 0; i < n; i++)
                 lists[size_t(i)] = &nodeSuccessors(nodes[size_t(i)], left[size_t(i)] + inflow[size_t(i)],
                                                    busy[size_t(i)], what, _maxStates);
-            buffer.clear();
             gather(gather, 0, s->probabilities()[j] * pu);
             if (int64_t(next.size()) > gatherLimit) failLimit(what, double(gatherLimit), true, _maxStates);
         }
     }
-    _state = finish(arena(), n, next, true, what, _maxStates);
+    // The stored keys drop the padding.
+    std::vector<Key> keys;
+    keys.reserve(next.size());
+    std::vector<std::pair<const Key*, double>> gathered;
+    gathered.reserve(next.size());
+    for (size_t e = 0; e < next.size(); e++) {
+        if (!(next.weight(e) > 0)) continue;
+        const Int* padded = next.key(e);
+        Key k;
+        for (Int i = 0; i < n; i++) {
+            const Int* part = padded + start[size_t(i)];
+            appendInts(k, part, size_t(2 + part[1]));
+        }
+        keys.push_back(std::move(k));
+        gathered.emplace_back(&keys.back(), next.weight(e));
+    }
+    _state = finish(arena(), n, gathered, true, what, _maxStates);
     _time = _time + 1;
+    _lastStepEntries = entries;
 }
 
 void EN::resetNodeWithNumberOfEntities(Int _nodeIndex, Int _numberOfEntitiesAtNode) {

@@ -50,6 +50,7 @@ struct ExactNetworkMultiserver {
     PmfArray* _markServiceDurationPmfs;
     RealMatrix* _markRoutingProbabilities;
     int64_t _maxStates;                        // most joint states a result may hold
+    int64_t _lastStepEntries;                  // successor entries the last step gathered
 
     MovraObject* arena() { return &header; }
     static void memRelease(MovraObject* obj);

@@ -84,11 +84,47 @@ bool parseKey(const Int* key, int64_t length, Int nodes, NodeView* out) {
     return pos == length;
 }
 
+// The order of stored states: keys compared Int by Int. Padding a node's part with zeros
+// after its remaining times keeps this order, as b comes before them.
 int compareKeys(const Int* a, int64_t la, const Int* b, int64_t lb) {
-    const size_t na = size_t(la) * sizeof(Int), nb = size_t(lb) * sizeof(Int);
-    const int c = std::memcmp(a, b, std::min(na, nb));
-    if (c != 0) return c;
-    return na < nb ? -1 : (na > nb ? 1 : 0);
+    const int64_t common = std::min(la, lb);
+    for (int64_t i = 0; i < common; i++)
+        if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
+    return la < lb ? -1 : (la > lb ? 1 : 0);
+}
+
+bool keyLess(const Key& a, const Key& b) {
+    const size_t na = intsOf(a), nb = intsOf(b);
+    for (size_t i = 0; i < std::min(na, nb); i++) {
+        Int x, y;
+        std::memcpy(&x, a.data() + i * sizeof(Int), sizeof(Int));
+        std::memcpy(&y, b.data() + i * sizeof(Int), sizeof(Int));
+        if (x != y) return x < y;
+    }
+    return na < nb;
+}
+
+// The tail rule on probabilities in key order: the least probable states are dropped
+// while their total stays within kTailMass of the whole, ties broken by key order so that
+// the cut is the same on every run. Only states at or below that mass can go.
+std::vector<bool> tailCut(const std::vector<double>& probabilities) {
+    double total = 0;
+    for (double p : probabilities) total += p;
+    const double threshold = kTailMass * total;
+    std::vector<size_t> candidates;
+    for (size_t i = 0; i < probabilities.size(); i++)
+        if (probabilities[i] <= threshold) candidates.push_back(i);
+    std::sort(candidates.begin(), candidates.end(), [&](size_t a, size_t b) {
+        return probabilities[a] != probabilities[b] ? probabilities[a] < probabilities[b] : a < b;
+    });
+    std::vector<bool> drop(probabilities.size(), false);
+    double dropped = 0;
+    for (size_t i : candidates) {
+        if (dropped + probabilities[i] > threshold) break;
+        dropped += probabilities[i];
+        drop[i] = true;
+    }
+    return drop;
 }
 
 // The stored form of entries sorted by key, each probability divided by total. The limit
@@ -117,29 +153,15 @@ ExactJointState* storeState(MovraObject* obj, Int nodes, const std::vector<std::
     return s;
 }
 
-// Sorts a gathered result by key and stores it normalised. With cut, the least probable
-// states are dropped first while their total stays within kTailMass of the whole
-// (ties broken by key, so the cut is the same on every run).
+// Sorts a gathered result by key and stores it normalised, after the tail rule if cut.
 ExactJointState* finish(MovraObject* obj, Int nodes, std::vector<std::pair<const Key*, double>>& entries, bool cut,
                         const char* what, int64_t limit) {
     if (entries.empty()) fail(msg::EmptyPmf);
-    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return *a.first < *b.first; });
+    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return keyLess(*a.first, *b.first); });
     if (cut) {
-        double total = 0;
-        for (const auto& e : entries) total += e.second;
-        std::vector<size_t> order(entries.size());
-        for (size_t i = 0; i < order.size(); i++) order[i] = i;
-        std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-            return entries[a].second != entries[b].second ? entries[a].second < entries[b].second : a < b;
-        });
-        const double threshold = kTailMass * total;
-        double dropped = 0;
-        std::vector<bool> drop(entries.size(), false);
-        for (size_t i : order) {
-            if (dropped + entries[i].second > threshold) break;
-            dropped += entries[i].second;
-            drop[i] = true;
-        }
+        std::vector<double> probabilities;
+        for (const auto& e : entries) probabilities.push_back(e.second);
+        const std::vector<bool> drop = tailCut(probabilities);
         size_t kept = 0;
         for (size_t i = 0; i < entries.size(); i++)
             if (!drop[i]) entries[kept++] = entries[i];
@@ -233,6 +255,10 @@ struct NodeStep {
     // fresh[k]: the multisets of k fresh service durations, sorted, with probabilities.
     std::vector<Multisets> fresh;
     std::unordered_map<Key, NodeList> successors;
+    // The last list asked for: states in key order often repeat a node's part.
+    Int lastW = -1;
+    std::vector<Int> lastBusy;
+    const NodeList* last = nullptr;
 };
 
 const Multisets& freshDraws(NodeStep& node, Int k, const char* what, int64_t limit) {
@@ -256,7 +282,19 @@ const Multisets& freshDraws(NodeStep& node, Int k, const char* what, int64_t lim
 // The node's exact states after the step, from the w entities left after completions and
 // routed arrivals and the busy servers' remaining times after the countdown: external
 // arrivals join, then idle servers take waiting entities with fresh durations.
+const NodeList& formSuccessors(NodeStep& node, Int w, const std::vector<Int>& busy, const char* what,
+                               int64_t limit);
+
 const NodeList& nodeSuccessors(NodeStep& node, Int w, const std::vector<Int>& busy, const char* what,
+                               int64_t limit) {
+    if (node.last != nullptr && node.lastW == w && node.lastBusy == busy) return *node.last;
+    node.last = &formSuccessors(node, w, busy, what, limit);
+    node.lastW = w;
+    node.lastBusy = busy;
+    return *node.last;
+}
+
+const NodeList& formSuccessors(NodeStep& node, Int w, const std::vector<Int>& busy, const char* what,
                                int64_t limit) {
     Key cacheKey;
     appendInt(cacheKey, w);
@@ -299,6 +337,14 @@ public:
     }
 
     const Multisets& inflows(const std::vector<Int>& completions) {
+        if (last_ != nullptr && lastCompletions_ == completions) return *last_;
+        last_ = &form(completions);
+        lastCompletions_ = completions;
+        return *last_;
+    }
+
+private:
+    const Multisets& form(const std::vector<Int>& completions) {
         Key key;
         appendInts(key, completions.data(), completions.size());
         auto found = cache_.find(key);
@@ -321,7 +367,6 @@ public:
         return cache_.emplace(std::move(key), Multisets(dist.begin(), dist.end())).first->second;
     }
 
-private:
     // The multinomial split of `left` completions of node i over destinations j and on.
     void splits(Int i, Int j, Int left, double p, std::vector<Int>& split, Multisets& out) {
         if (j == nodes_) {
@@ -347,6 +392,8 @@ private:
     std::vector<std::vector<double>> rows_;
     std::vector<double> out_;
     std::unordered_map<Key, Multisets> cache_;
+    std::vector<Int> lastCompletions_;
+    const Multisets* last_ = nullptr;
 };
 
 }  // namespace
@@ -553,23 +600,50 @@ void EN::step() {
             if (int64_t(next.size()) > gatherLimit) failLimit(what, double(gatherLimit), true, _maxStates);
         }
     }
-    // The stored keys drop the padding.
-    std::vector<Key> keys;
-    keys.reserve(next.size());
-    std::vector<std::pair<const Key*, double>> gathered;
-    gathered.reserve(next.size());
-    for (size_t e = 0; e < next.size(); e++) {
-        if (!(next.weight(e) > 0)) continue;
-        const Int* padded = next.key(e);
-        Key k;
-        for (Int i = 0; i < n; i++) {
-            const Int* part = padded + start[size_t(i)];
-            appendInts(k, part, size_t(2 + part[1]));
-        }
-        keys.push_back(std::move(k));
-        gathered.emplace_back(&keys.back(), next.weight(e));
+    // Sorted and cut on the padded keys, whose order is that of the stored ones; the
+    // padding is dropped as they are stored.
+    const size_t width = start[size_t(n)];
+    std::vector<size_t> order;
+    order.reserve(next.size());
+    for (size_t e = 0; e < next.size(); e++)
+        if (next.weight(e) > 0) order.push_back(e);
+    if (order.empty()) fail(msg::EmptyPmf);
+    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        return compareKeys(next.key(a), int64_t(width), next.key(b), int64_t(width)) < 0;
+    });
+    std::vector<double> probabilities(order.size());
+    for (size_t i = 0; i < order.size(); i++) probabilities[i] = next.weight(order[i]);
+    const std::vector<bool> drop = tailCut(probabilities);
+    int64_t count = 0, words = 0;
+    double total = 0;
+    for (size_t i = 0; i < order.size(); i++) {
+        if (drop[i]) continue;
+        count++;
+        total += probabilities[i];
+        for (Int t = 0; t < n; t++) words += 2 + next.key(order[i])[start[size_t(t)] + 1];
     }
-    _state = finish(arena(), n, gathered, true, what, _maxStates);
+    if (count > _maxStates) failLimit(what, double(count), false, _maxStates);
+    const size_t bytes = offsetof(ExactJointState, data) + size_t(count) * sizeof(double) +
+                         size_t(count + 1) * sizeof(int64_t) + size_t(words) * sizeof(Int);
+    auto* stored = static_cast<ExactJointState*>(movraMalloc(arena(), bytes));
+    stored->nodes = n;
+    stored->count = count;
+    stored->words = words;
+    int64_t j = 0, at = 0;
+    for (size_t i = 0; i < order.size(); i++) {
+        if (drop[i]) continue;
+        stored->probabilities()[j] = probabilities[i] / total;
+        stored->offsets()[j] = at;
+        const Int* padded = next.key(order[i]);
+        for (Int t = 0; t < n; t++) {
+            const Int* part = padded + start[size_t(t)];
+            std::memcpy(stored->keys() + at, part, size_t(2 + part[1]) * sizeof(Int));
+            at += 2 + part[1];
+        }
+        j++;
+    }
+    stored->offsets()[count] = at;
+    _state = stored;
     _time = _time + 1;
     _lastStepEntries = entries;
 }
@@ -606,7 +680,7 @@ void EN::resetNodeWithNumberOfEntities(Int _nodeIndex, Int _numberOfEntitiesAtNo
     if (needed > double(_maxStates)) failLimit(what, needed, false, _maxStates);
     std::vector<std::pair<const Key*, std::pair<double, size_t>>> sorted;
     for (const auto& e : others) sorted.emplace_back(&e.first, e.second);
-    std::sort(sorted.begin(), sorted.end(), [](const auto& x, const auto& y) { return *x.first < *y.first; });
+    std::sort(sorted.begin(), sorted.end(), [](const auto& x, const auto& y) { return keyLess(*x.first, *y.first); });
     std::unordered_map<Key, double> result;
     for (const auto& [rest, pm] : sorted)
         for (const auto& [drawn, pf] : freshDraws(node, b, what, _maxStates)) {

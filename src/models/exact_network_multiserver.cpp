@@ -551,12 +551,25 @@ void EN::step() {
     Routing routes(this, n);
     ExactJointState* s = _state;
     std::vector<NodeView> view(static_cast<size_t>(n));
-    // Busy servers after the step never exceed max(b now, servers) at a node.
+    // Busy servers after the step are at most max(b now, min(servers, z after the step)),
+    // and z after the step at most z now, every completion routed here and the most
+    // arrivals: a key needs no more room than that, however many servers a node has.
+    std::vector<int64_t> mostZ(static_cast<size_t>(n), 0), mostB(static_cast<size_t>(n), 0);
+    int64_t mostCompletions = 0;
     for (int64_t j = 0; j < s->count; j++) {
         if (!parseKey(s->key(j), s->offsets()[j + 1] - s->offsets()[j], n, view.data())) failInternal();
-        for (Int i = 0; i < n; i++)
-            nodes[size_t(i)].width = std::max({nodes[size_t(i)].width, size_t(2 + view[size_t(i)].b),
-                                               size_t(2) + size_t(nodes[size_t(i)].servers)});
+        int64_t busyHere = 0;
+        for (Int i = 0; i < n; i++) {
+            mostZ[size_t(i)] = std::max<int64_t>(mostZ[size_t(i)], view[size_t(i)].z);
+            mostB[size_t(i)] = std::max<int64_t>(mostB[size_t(i)], view[size_t(i)].b);
+            busyHere += view[size_t(i)].b;
+        }
+        mostCompletions = std::max(mostCompletions, busyHere);
+    }
+    for (Int i = 0; i < n; i++) {
+        NodeStep& node = nodes[size_t(i)];
+        const int64_t mostAfter = mostZ[size_t(i)] + mostCompletions + node.arrivals.back().first;
+        node.width = size_t(2 + std::max(mostB[size_t(i)], std::min<int64_t>(node.servers, mostAfter)));
     }
     std::vector<size_t> start(static_cast<size_t>(n) + 1, 0);
     for (Int i = 0; i < n; i++) start[size_t(i) + 1] = start[size_t(i)] + nodes[size_t(i)].width;
@@ -644,7 +657,7 @@ void EN::step() {
     }
     stored->offsets()[count] = at;
     _state = stored;
-    _time = _time + 1;
+    _time = Int(uint32_t(_time) + 1u);
     _lastStepEntries = entries;
 }
 

@@ -33,7 +33,7 @@ import network_panel
 
 T = int(sys.argv[1]) if len(sys.argv) > 1 else 300
 EXACT_BUDGET = 60.0  # seconds of exact steps per network
-RIVAL_MAX_STATES = 30000
+RIVAL_MAX_STATES = 50000
 MC_REPS = 20000
 
 

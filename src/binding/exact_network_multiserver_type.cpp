@@ -144,6 +144,26 @@ PyObject* ExactNetworkMultiserver_getJointNumberOfEntitiesPmf_Py(PyObject* self,
     });
 }
 
+PyObject* ExactNetworkMultiserver_getInternalStateAtNode_Py(PyObject* self, PyObject* args) {
+    return protocol::callValue<EN>(self, args, 1, [](EN* s, PyObject* a) {
+        Int node = intArg(s, a, 0);
+        std::vector<std::pair<std::vector<Int>, double>> states;
+        protocol::withoutInterpreterLock([&] { states = s->getInternalStateAtNode(node); });
+        PyRef dict(checked(PyDict_New()));
+        for (const auto& [key, p] : states) {
+            PyRef times(checked(PyTuple_New(Py_ssize_t(key.size() - 1))));
+            for (size_t t = 1; t < key.size(); t++)
+                PyTuple_SET_ITEM(times.get(), Py_ssize_t(t - 1), checked(PyLong_FromLong(key[t])));
+            PyRef pair(checked(PyTuple_New(2)));
+            PyTuple_SET_ITEM(pair.get(), 0, checked(PyLong_FromLong(key[0])));
+            PyTuple_SET_ITEM(pair.get(), 1, times.release());
+            PyRef value(checked(PyFloat_FromDouble(p)));
+            if (PyDict_SetItem(dict.get(), pair.get(), value.get()) < 0) throw PythonError();
+        }
+        return dict.release();
+    });
+}
+
 PyObject* ExactNetworkMultiserver_getNumberOfExternalArrivalsAtNodePmf_Py(PyObject* self, PyObject* args) {
     return protocol::callValue<EN>(self, args, 1, [](EN* s, PyObject* a) {
         return Pmf_toPy(s->arena(), s->getNumberOfExternalArrivalsAtNodePmf(intArg(s, a, 0)));
@@ -367,6 +387,13 @@ PyDoc_STRVAR(getTotalNumberOfEntitiesPmf_doc,
 "\n"
 "Return the PMF of the number of entities in the whole network.");
 
+PyDoc_STRVAR(getInternalStateAtNode_doc,
+"get_internal_state_at_node($self, node, /)\n"
+"--\n"
+"\n"
+"Return node's exact state alone, its marginal of the joint state:\n"
+"{(z, (r, ...)): probability}, the busy servers' remaining times ascending.");
+
 PyDoc_STRVAR(getNumberOfExternalArrivalsAtNodePmf_doc,
 "get_number_of_external_arrivals_at_node_pmf($self, node, /)\n"
 "--\n"
@@ -453,6 +480,8 @@ PyMethodDef ExactNetworkMultiserver_methods[] = {
      getJointNumberOfEntitiesPmf_doc},
     {"get_total_number_of_entities_pmf", ExactNetworkMultiserver_getTotalNumberOfEntitiesPmf_Py, METH_VARARGS,
      getTotalNumberOfEntitiesPmf_doc},
+    {"get_internal_state_at_node", ExactNetworkMultiserver_getInternalStateAtNode_Py, METH_VARARGS,
+     getInternalStateAtNode_doc},
     {"get_number_of_external_arrivals_at_node_pmf", ExactNetworkMultiserver_getNumberOfExternalArrivalsAtNodePmf_Py,
      METH_VARARGS, getNumberOfExternalArrivalsAtNodePmf_doc},
     {"get_number_of_nodes", ExactNetworkMultiserver_getNumberOfNodes_Py, METH_VARARGS, getNumberOfNodes_doc},

@@ -17,9 +17,8 @@ using EN = ExactNetworkMultiserver;
 
 namespace {
 
-// Keys while a result is gathered: the Ints of a key as bytes, so that the standard
-// string hash and comparison serve. The order of the stored states is that of these
-// strings, the same on every run.
+// Keys of the smaller gatherings (resets, assignments, caches): the Ints of a key as
+// bytes, so that the standard string hash serves. Sorted with keyLess, Int by Int.
 using Key = std::string;
 using Multisets = std::vector<std::pair<std::vector<Int>, double>>;
 
@@ -43,9 +42,6 @@ void addTo(Map& m, K&& key, double w) {
 
 Real& routing(RealMatrix* m, Int source, Int destination) { return lookup(lookup(m, source), destination); }
 
-[[noreturn]] void failLimit(const char* what, double needed, bool atLeast, int64_t limit) {
-    failTooManyStates(what, needed, atLeast, limit);
-}
 
 // The entries of a simple PMF with positive probability, ascending.
 std::vector<std::pair<Int, double>> positiveEntries(Pmf* p) {
@@ -132,7 +128,7 @@ std::vector<bool> tailCut(const std::vector<double>& probabilities) {
 ExactJointState* storeState(MovraObject* obj, Int nodes, const std::vector<std::pair<const Key*, double>>& entries,
                             double total, const char* what, int64_t limit) {
     const int64_t count = int64_t(entries.size());
-    if (count > limit) failLimit(what, double(count), false, limit);
+    if (count > limit) failTooManyStates(what, double(count), false, limit);
     int64_t words = 0;
     for (const auto& e : entries) words += int64_t(intsOf(*e.first));
     const size_t bytes = offsetof(ExactJointState, data) + size_t(count) * sizeof(double) +
@@ -266,7 +262,7 @@ const Multisets& freshDraws(NodeStep& node, Int k, const char* what, int64_t lim
     while (Int(node.fresh.size()) <= k) {
         const Int m = Int(node.fresh.size());
         const double count = multisetCount(m, node.service.size());
-        if (count > double(limit)) failLimit(what, count, true, limit);
+        if (count > double(limit)) failTooManyStates(what, count, true, limit);
         std::map<std::vector<Int>, double> next;
         for (const auto& [multiset, p] : node.fresh.back())
             for (const auto& [duration, q] : node.service) {
@@ -610,7 +606,7 @@ void EN::step() {
                 lists[size_t(i)] = &nodeSuccessors(nodes[size_t(i)], left[size_t(i)] + inflow[size_t(i)],
                                                    busy[size_t(i)], what, _maxStates);
             gather(gather, 0, s->probabilities()[j] * pu);
-            if (int64_t(next.size()) > gatherLimit) failLimit(what, double(gatherLimit), true, _maxStates);
+            if (int64_t(next.size()) > gatherLimit) failTooManyStates(what, double(gatherLimit), true, _maxStates);
         }
     }
     // Sorted and cut on the padded keys, whose order is that of the stored ones; the
@@ -635,7 +631,7 @@ void EN::step() {
         total += probabilities[i];
         for (Int t = 0; t < n; t++) words += 2 + next.key(order[i])[start[size_t(t)] + 1];
     }
-    if (count > _maxStates) failLimit(what, double(count), false, _maxStates);
+    if (count > _maxStates) failTooManyStates(what, double(count), false, _maxStates);
     const size_t bytes = offsetof(ExactJointState, data) + size_t(count) * sizeof(double) +
                          size_t(count + 1) * sizeof(int64_t) + size_t(words) * sizeof(Int);
     auto* stored = static_cast<ExactJointState*>(movraMalloc(arena(), bytes));
@@ -690,7 +686,7 @@ void EN::resetNodeWithNumberOfEntities(Int _nodeIndex, Int _numberOfEntitiesAtNo
     }
     const char* what = "the reset";
     const double needed = double(others.size()) * multisetCount(b, node.service.size());
-    if (needed > double(_maxStates)) failLimit(what, needed, false, _maxStates);
+    if (needed > double(_maxStates)) failTooManyStates(what, needed, false, _maxStates);
     std::vector<std::pair<const Key*, std::pair<double, size_t>>> sorted;
     for (const auto& e : others) sorted.emplace_back(&e.first, e.second);
     std::sort(sorted.begin(), sorted.end(), [](const auto& x, const auto& y) { return keyLess(*x.first, *y.first); });
@@ -798,6 +794,26 @@ std::vector<std::pair<std::vector<Int>, double>> EN::getJointNumberOfEntitiesPmf
     for (const auto& e : byValue) total += e.second;
     std::vector<std::pair<std::vector<Int>, double>> out;
     for (const auto& [zsOf, q] : byValue) out.emplace_back(zsOf, q / total);
+    return out;
+}
+
+std::vector<std::pair<std::vector<Int>, double>> EN::getInternalStateAtNode(Int _nodeIndex) {
+    lookup(_numberOfServers, _nodeIndex);
+    const Int n = getNumberOfNodes();
+    std::vector<NodeView> view(static_cast<size_t>(n));
+    std::map<std::vector<Int>, double> byState;
+    for (int64_t j = 0; j < _state->count; j++) {
+        if (!parseKey(_state->key(j), _state->offsets()[j + 1] - _state->offsets()[j], n, view.data()))
+            failInternal();
+        const NodeView& v = view[size_t(_nodeIndex)];
+        std::vector<Int> key{v.z};
+        key.insert(key.end(), v.r, v.r + v.b);
+        addTo(byState, std::move(key), _state->probabilities()[j]);
+    }
+    double total = 0;
+    for (const auto& e : byState) total += e.second;
+    std::vector<std::pair<std::vector<Int>, double>> out;
+    for (const auto& [key, q] : byState) out.emplace_back(key, q / total);
     return out;
 }
 

@@ -11,10 +11,10 @@
 
 namespace movra {
 
-// The joint state: one arena block, never changed once built, so mark shares it. The
-// joint states are sorted by their key; a key is, node after node, z, b and the b busy
-// servers' remaining times in ascending order. Every probability is positive and they
-// sum to 1.
+// The joint state: one arena block, never changed once built, so mark shares it. A key
+// is, node after node, z, b and the b busy servers' remaining times in ascending order;
+// the joint states are sorted by key, compared Int by Int. Every probability is positive
+// and they sum to 1.
 struct ExactJointState {
     MemHeader memHeader;
     Int nodes;
@@ -81,6 +81,10 @@ struct ExactNetworkMultiserver {
     // and probabilities, sorted by key.
     std::vector<std::pair<std::vector<Int>, double>> getJointNumberOfEntitiesPmf(
         const std::vector<Int>& _nodeIndexes);
+
+    // The exact state of one node alone, its marginal of the joint: keys (z, remaining
+    // times...) and probabilities, sorted by key.
+    std::vector<std::pair<std::vector<Int>, double>> getInternalStateAtNode(Int _nodeIndex);
 
     // Replaces the state with joint states given as keys in the layout of ExactJointState
     // (keys[offsets[i] .. offsets[i+1]) for state i, remaining times in any order) and

@@ -3,7 +3,8 @@
 Simple PMFs are dicts from an integer outcome to its probability; a state PMF
 maps (z, ell) pairs, z the number of entities and ell the remaining service
 time of an entity in service, to their joint probability.  Every method takes
-positional arguments only.
+positional arguments only (ExactNetworkMultiserver's constructor also takes the
+keyword max_states).
 """
 
 from typing import Self, TypeAlias
@@ -11,7 +12,7 @@ from typing import Self, TypeAlias
 from typing_extensions import disjoint_base
 
 __version__: str
-__all__ = ["StandardMultiserver", "StandardNetworkMultiserver", "error"]
+__all__ = ["ExactNetworkMultiserver", "StandardMultiserver", "StandardNetworkMultiserver", "error"]
 
 _Pmf: TypeAlias = dict[int, float]
 _StatePmf: TypeAlias = dict[tuple[int, int], float]
@@ -91,6 +92,7 @@ class ExactNetworkMultiserver:
         self, nodes: list[int] | tuple[int, ...], /
     ) -> dict[tuple[int, ...], float]: ...
     def get_total_number_of_entities_pmf(self, /) -> _Pmf: ...
+    def get_internal_state_at_node(self, node: int, /) -> dict[_ExactNodeState, float]: ...
     def get_number_of_external_arrivals_at_node_pmf(self, node: int, /) -> _Pmf: ...
     def get_number_of_nodes(self, /) -> int: ...
     def get_number_of_servers_at_node(self, node: int, /) -> int: ...

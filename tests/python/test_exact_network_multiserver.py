@@ -86,12 +86,14 @@ def test_observing_one_node_conditions_the_others(feedback):
 
 def test_queries_are_marginals_of_the_joint(feedback):
     state = feedback.internal_state
-    joint, total = {}, {}
+    joint, total, node1 = {}, {}, {}
     for k, p in state.items():
+        node1[k[1]] = node1.get(k[1], 0) + p
         joint[(k[1][0], k[0][0])] = joint.get((k[1][0], k[0][0]), 0) + p
         total[k[0][0] + k[1][0]] = total.get(k[0][0] + k[1][0], 0) + p
     assert feedback.get_joint_number_of_entities_pmf([1, 0]) == pytest.approx(joint, rel=1e-12)
     assert feedback.get_total_number_of_entities_pmf() == pytest.approx(total, rel=1e-12)
+    assert feedback.get_internal_state_at_node(1) == pytest.approx(node1, rel=1e-12)
 
 
 def test_reset_keeps_the_other_nodes_joint(feedback):

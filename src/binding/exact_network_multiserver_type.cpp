@@ -535,8 +535,10 @@ PyGetSetDef ExactNetworkMultiserver_getset[] = {
 // "<movra.ExactNetworkMultiserver: 3 nodes, 728 joint states, time 10>"
 PyObject* ExactNetworkMultiserver_repr(PyObject* self) {
     return protocol::get<EN>(self, [self](EN* s) {
-        return checked(PyUnicode_FromFormat("<%s: %d nodes, %lld joint states, time %d>", Py_TYPE(self)->tp_name,
-                                            int(s->getNumberOfNodes()), static_cast<long long>(s->_state->count),
+        const int nodes = int(s->getNumberOfNodes());
+        const long long states = static_cast<long long>(s->_state->count);
+        return checked(PyUnicode_FromFormat("<%s: %d node%s, %lld joint state%s, time %d>", Py_TYPE(self)->tp_name,
+                                            nodes, nodes == 1 ? "" : "s", states, states == 1 ? "" : "s",
                                             int(s->_time)));
     });
 }

@@ -179,3 +179,8 @@ def test_limit_refuses_fast_and_changes_nothing(call):
     assert time.perf_counter() - start < 1.0
     assert "above max_states = 30" in str(e.value) and "StandardNetworkMultiserver" in str(e.value)
     assert (net.internal_state, net.time, net.current_memory_use) == before
+
+
+def test_repr_counts_nodes_and_joint_states(feedback):
+    assert repr(movra.ExactNetworkMultiserver(1)) == "<movra.ExactNetworkMultiserver: 1 node, 1 joint state, time 0>"
+    assert repr(feedback) == f"<movra.ExactNetworkMultiserver: 2 nodes, {len(feedback.internal_state)} joint states, time 8>"

@@ -1,5 +1,7 @@
 import copy
+import math
 import pickle
+import random
 import time
 
 import pytest
@@ -184,3 +186,57 @@ def test_limit_refuses_fast_and_changes_nothing(call):
 def test_repr_counts_nodes_and_joint_states(feedback):
     assert repr(movra.ExactNetworkMultiserver(1)) == "<movra.ExactNetworkMultiserver: 1 node, 1 joint state, time 0>"
     assert repr(feedback) == f"<movra.ExactNetworkMultiserver: 2 nodes, {len(feedback.internal_state)} joint states, time 8>"
+
+
+def _tampered(net, edit):
+    fmt, model, extra = net.__reduce__()[2]
+    model = copy.deepcopy(model)
+    edit(model)
+    return fmt, model, extra
+
+
+def _swap_first_keys(m):
+    keys = m["internal_state"][0]
+    keys[0], keys[1] = keys[1], keys[0]
+
+
+@pytest.mark.parametrize(
+    "edit",
+    [
+        _swap_first_keys,
+        lambda m: m["internal_state"][1].__setitem__(0, 1.5),
+        lambda m: m["internal_state"][0].__setitem__(0, m["internal_state"][0][0][:-1]),
+        lambda m: m["internal_state"][0].__setitem__(0, (0, 1) + m["internal_state"][0][0][2:]),  # b > z
+        lambda m: m.__setitem__("max_states", 0),
+        lambda m: m.__setitem__("max_states", 3),
+        lambda m: m["mark"].__setitem__("internal_state", ([], [])),
+    ],
+)
+def test_tampered_pickled_state_is_refused_whole(feedback, edit):
+    target = build(*CASES["feedback"])
+    before = (target.internal_state, target.time, target.max_states)
+    with pytest.raises(movra.error):
+        target.__setstate__(_tampered(feedback, edit))
+    assert (target.internal_state, target.time, target.max_states) == before
+
+
+def test_random_corruption_of_the_joint_state_is_refused_or_harmless(feedback):
+    rng = random.Random(3)
+    keys, probabilities = feedback.__reduce__()[2][1]["internal_state"]
+    junk = [-1, 0, 1, 2, 2**31, 0.5, 1.5, math.nan, None, "x", ()]
+    for _ in range(200):
+        j = rng.randrange(len(keys))
+        if rng.random() < 0.5:
+            t = rng.randrange(len(keys[j]))
+            value = rng.choice(junk)
+            edit = lambda m: m["internal_state"][0].__setitem__(j, keys[j][:t] + (value,) + keys[j][t + 1:])
+        else:
+            value = rng.choice(junk)
+            edit = lambda m: m["internal_state"][1].__setitem__(j, value)
+        net = build(*CASES["feedback"])
+        try:
+            net.__setstate__(_tampered(feedback, edit))
+        except movra.error:
+            continue
+        net.step()
+        assert math.isclose(sum(net.get_total_number_of_entities_pmf().values()), 1.0)

@@ -250,6 +250,7 @@ struct NodeStep {
     std::vector<std::pair<Int, double>> arrivals, service;
     // fresh[k]: the multisets of k fresh service durations, sorted, with probabilities.
     std::vector<Multisets> fresh;
+    double freshWords = 0;  // Ints held by the multisets of fresh, a bound on their cost
     std::unordered_map<Key, NodeList> successors;
     // The last list asked for: states in key order often repeat a node's part.
     Int lastW = -1;
@@ -263,6 +264,10 @@ const Multisets& freshDraws(NodeStep& node, Int k, const char* what, int64_t lim
         const Int m = Int(node.fresh.size());
         const double count = multisetCount(m, node.service.size());
         if (count > double(limit)) failTooManyStates(what, count, true, limit);
+        // Each table is built from the one before, so many servers starting at once cost
+        // the sum of all: bounded with the limit, not left to run for hours.
+        node.freshWords += count * double(m);
+        if (node.freshWords > 16.0 * double(limit)) failTooManyStarts(what, m, limit);
         std::map<std::vector<Int>, double> next;
         for (const auto& [multiset, p] : node.fresh.back())
             for (const auto& [duration, q] : node.service) {
@@ -393,6 +398,15 @@ private:
 };
 
 }  // namespace
+
+void failTooManyStarts(const char* what, Int starting, int64_t limit) {
+    char text[320];
+    std::snprintf(text, sizeof text,
+                  "Too many joint states: %s starts %d services at once at one node, more than max_states = %lld "
+                  "allows. Use StandardNetworkMultiserver for a network this large, or raise max_states.",
+                  what, int(starting), static_cast<long long>(limit));
+    throw DetailedFailure(text);
+}
 
 void failTooManyStates(const char* what, double needed, bool atLeast, int64_t limit) {
     char text[320];
@@ -602,9 +616,11 @@ void EN::step() {
             for (Int& r : busy[size_t(i)]) r -= 1;
         }
         for (const auto& [inflow, pu] : routes.inflows(completions)) {
-            for (Int i = 0; i < n; i++)
-                lists[size_t(i)] = &nodeSuccessors(nodes[size_t(i)], left[size_t(i)] + inflow[size_t(i)],
-                                                   busy[size_t(i)], what, _maxStates);
+            for (Int i = 0; i < n; i++) {
+                const int64_t w = int64_t(left[size_t(i)]) + inflow[size_t(i)];
+                if (w > INT32_MAX) fail(msg::InvalidValue);
+                lists[size_t(i)] = &nodeSuccessors(nodes[size_t(i)], Int(w), busy[size_t(i)], what, _maxStates);
+            }
             gather(gather, 0, s->probabilities()[j] * pu);
             if (int64_t(next.size()) > gatherLimit) failTooManyStates(what, double(gatherLimit), true, _maxStates);
         }

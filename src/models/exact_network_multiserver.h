@@ -31,6 +31,8 @@ struct ExactJointState {
 // Refuses an operation whose result would hold more joint states than the limit: the
 // message names both numbers (atLeast: the count is a lower bound) and the way out.
 [[noreturn]] void failTooManyStates(const char* what, double needed, bool atLeast, int64_t limit);
+// The same for the fresh service durations of `starting` servers at one node.
+[[noreturn]] void failTooManyStarts(const char* what, Int starting, int64_t limit);
 
 // Default of max_states: about 10^6 joint states, a few hundred MB at the most during a step.
 constexpr int64_t kDefaultMaxStates = 1000000;

@@ -14,8 +14,6 @@
 #include <Python.h>
 
 #include <new>
-#include <string>
-#include <utility>
 
 #include "../runtime/error.h"
 #include "../runtime/messages.h"
@@ -41,15 +39,11 @@ namespace protocol {
 template <class Body>
 bool guarded(MovraObject* obj, MemRelease memRelease, Body&& body) {
     const char* message = nullptr;
-    std::string detailed;
     try {
         body();
         return true;
     } catch (const CException& e) {
         message = e.message;
-    } catch (const DetailedFailure& e) {
-        detailed = e.message;
-        message = detailed.c_str();
     } catch (const PythonError&) {
     } catch (const std::bad_alloc&) {
         message = msg::OutOfMemory;
@@ -97,21 +91,17 @@ private:
 template <class Work>
 void withoutInterpreterLock(Work&& work) {
     const char* failure = nullptr;
-    std::string detailed;
     Py_BEGIN_ALLOW_THREADS
     try {
         work();
     } catch (const CException& e) {
         failure = e.message;
-    } catch (const DetailedFailure& e) {
-        detailed = e.message;
     } catch (const std::bad_alloc&) {
         failure = msg::OutOfMemory;
     } catch (...) {
         failure = msg::Internal;
     }
     Py_END_ALLOW_THREADS
-    if (!detailed.empty()) throw DetailedFailure(std::move(detailed));
     if (failure != nullptr) fail(failure);
 }
 

@@ -399,22 +399,24 @@ private:
 
 }  // namespace
 
+// The messages carrying numbers: formatted into storage of this thread, read by the call
+// protocol (on this thread) before anything else can fail.
+static thread_local char limitText[320];
+
 void failTooManyStarts(const char* what, Int starting, int64_t limit) {
-    char text[320];
-    std::snprintf(text, sizeof text,
+    std::snprintf(limitText, sizeof limitText,
                   "Too many joint states: %s starts %d services at once at one node, more than max_states = %lld "
                   "allows. Use StandardNetworkMultiserver for a network this large, or raise max_states.",
                   what, int(starting), static_cast<long long>(limit));
-    throw DetailedFailure(text);
+    fail(limitText);
 }
 
 void failTooManyStates(const char* what, double needed, bool atLeast, int64_t limit) {
-    char text[320];
-    std::snprintf(text, sizeof text,
+    std::snprintf(limitText, sizeof limitText,
                   "Too many joint states: %s needs %s%.0f, above max_states = %lld. "
                   "Use StandardNetworkMultiserver for a network this large, or raise max_states.",
                   what, atLeast ? "more than " : "", needed, static_cast<long long>(limit));
-    throw DetailedFailure(text);
+    fail(limitText);
 }
 
 void EN::memRelease(MovraObject* obj) {
@@ -449,7 +451,7 @@ static PmfArray* unitServiceDurations(MovraObject* obj, Int n) {
 }
 
 void EN::defaults() {
-    _maxStates = kDefaultMaxStates;
+    _maxStates = kDefaultNetworkMaxStates;
     _lastStepEntries = 0;
     init(1);
 }

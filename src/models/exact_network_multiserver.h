@@ -35,7 +35,7 @@ struct ExactJointState {
 [[noreturn]] void failTooManyStarts(const char* what, Int starting, int64_t limit);
 
 // Default of max_states: about 10^6 joint states, a few hundred MB at the most during a step.
-constexpr int64_t kDefaultMaxStates = 1000000;
+constexpr int64_t kDefaultNetworkMaxStates = 1000000;
 
 struct ExactNetworkMultiserver {
     MovraObject header;                        // arena and counters; must stay first

@@ -3,6 +3,7 @@
 # before the package existed.
 from . import _movra
 from ._movra import (
+    ExactMultiserver,
     ExactNetworkMultiserver,
     StandardMultiserver,
     StandardNetworkMultiserver,
@@ -13,6 +14,7 @@ from ._movra import (
 __doc__ = _movra.__doc__
 
 __all__ = [
+    "ExactMultiserver",
     "ExactNetworkMultiserver",
     "StandardMultiserver",
     "StandardNetworkMultiserver",

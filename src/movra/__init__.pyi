@@ -2,9 +2,10 @@
 
 Simple PMFs are dicts from an integer outcome to its probability; a state PMF
 maps (z, ell) pairs, z the number of entities and ell the remaining service
-time of an entity in service, to their joint probability.  Every method takes
-positional arguments only (ExactNetworkMultiserver's constructor also takes the
-keyword max_states).
+time of an entity in service, to their joint probability; the exact station's
+state maps (z, remaining times of the busy servers, ascending) instead, and the exact
+network's a tuple of such pairs, one per node.  Every method takes positional arguments
+only.
 """
 
 from typing import Self, TypeAlias
@@ -12,10 +13,17 @@ from typing import Self, TypeAlias
 from typing_extensions import disjoint_base
 
 __version__: str
-__all__ = ["ExactNetworkMultiserver", "StandardMultiserver", "StandardNetworkMultiserver", "error"]
+__all__ = [
+    "ExactMultiserver",
+    "ExactNetworkMultiserver",
+    "StandardMultiserver",
+    "StandardNetworkMultiserver",
+    "error",
+]
 
 _Pmf: TypeAlias = dict[int, float]
 _StatePmf: TypeAlias = dict[tuple[int, int], float]
+_ExactStatePmf: TypeAlias = dict[tuple[int, tuple[int, ...]], float]
 
 class error(Exception): ...
 
@@ -66,6 +74,32 @@ class StandardNetworkMultiserver:
     ) -> None: ...
     def set_service_duration_at_node_pmf(self, node: int, pmf: _Pmf, /) -> None: ...
     def reset_node_with_number_of_entities(self, node: int, n: int, /) -> None: ...
+
+@disjoint_base
+class ExactMultiserver:
+    number_of_arrivals_pmf: _Pmf
+    service_duration_pmf: _Pmf
+    internal_state: _ExactStatePmf
+    number_of_servers: int
+    time: int
+    max_states: int
+    capacity: int | None
+    abandonment_probability: float
+    @property
+    def number_of_states(self) -> int: ...
+    @property
+    def current_memory_use(self) -> int: ...
+    @property
+    def peak_memory_use(self) -> int: ...
+    def __new__(cls, *, max_states: int = 2000000) -> Self: ...
+    def step(self, /) -> None: ...
+    def apply_observation_range(self, start: int, end: int, /) -> None: ...
+    def apply_observation_value(self, value: int, /) -> None: ...
+    def mark(self, /) -> None: ...
+    def restore(self, /) -> None: ...
+    def get_number_of_entities_in_system_pmf(self, /) -> _Pmf: ...
+    def reset_with_number_of_entities_in_system(self, n: int, /) -> None: ...
+    def _blocking_probability(self, /) -> float: ...
 
 # Per node (z, remaining times of the busy servers, ascending); a joint state is
 # one such pair per node.

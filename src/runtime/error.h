@@ -2,9 +2,6 @@
 // message; only the call protocol at the Python boundary catches it. Nothing inside the
 // engine recovers locally.
 #pragma once
-#include <string>
-#include <utility>
-
 #include "messages.h"
 #include "types.h"
 
@@ -14,14 +11,6 @@ class CException {
 public:
     const char* message;  // static catalogue text; never freed
     explicit CException(const char* _message) : message(_message) {}
-};
-
-// A failure whose text is built at run time because it carries numbers (a state count
-// and the limit it passed). Raised as movra.error beside the catalogue's messages.
-class DetailedFailure {
-public:
-    std::string message;
-    explicit DetailedFailure(std::string _message) : message(std::move(_message)) {}
 };
 
 // Throws; never ends the process (deliberately not named like the C library's abort).

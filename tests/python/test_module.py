@@ -11,7 +11,8 @@ import movra
 
 def test_module_contents():
     public = {name for name in dir(movra) if not name.startswith("_")}
-    assert {"StandardMultiserver", "StandardNetworkMultiserver", "ExactNetworkMultiserver", "error"} <= public
+    assert public == {"StandardMultiserver", "StandardNetworkMultiserver", "ExactMultiserver",
+                      "ExactNetworkMultiserver", "error"}
     assert movra.StandardMultiserver.__module__ == "movra"
     assert movra.StandardNetworkMultiserver.__name__ == "StandardNetworkMultiserver"
 

@@ -10,9 +10,11 @@ namespace movra {
 
 // Default limit on the states of one instance. A state costs 8 bytes in the record and
 // some 40 more in the scratch of a step (the merged and joined runs, the next runs, the
-// multiset indexes), the worst case being one state per multiset: 2 million states stay
-// near 100 MB while the step runs, which a small machine affords, and cover the
-// configurations the exact model is meant for (up to c = 8 with services of 10 steps).
+// multiset indexes), the worst case being one state per multiset; the plan a step keeps
+// for the next (exact_station.h) holds that scratch again between steps, some 70 bytes a
+// state with its maps and adds. 2 million states stay within about 250 MB, which a small
+// machine affords, and cover the configurations the exact model is meant for (up to
+// c = 8 with services of 10 steps).
 constexpr int64_t kDefaultMaxStates = 2000000;
 
 struct ExactMultiserver {
@@ -33,7 +35,8 @@ struct ExactMultiserver {
     Real _markAbandonmentProbability;
     int64_t _maxStates;             // a resource limit, not part of the configuration mark saves
     ExactFreshDraws* _freshDraws;   // draws of the starters, kept from step to step; may be null
-    ExactLandscape* _landscape;     // heap, owned; made by the first step, freed by dropCaches
+    ExactLandscape* _landscape;     // heap, owned, with the kept step plan; made by the first step,
+                                    // freed by dropCaches
 
     MovraObject* arena() { return &header; }
     static void memRelease(MovraObject* obj);

@@ -382,11 +382,38 @@ inline int64_t joined(int64_t z1, int64_t a, int64_t capacity) {
 // Completions and abandonments: each group's multiset shifted (servers at 1 done, the
 // others one step less), the groups landing on one shifted multiset merged into one run
 // (slot), z lowered by those who left. slotId[slot] is the shifted multiset's number.
+// Adds each group's probabilities into its slot's run (laid out), z lowered by d.
+void mergeRuns(ExactState* state, const std::vector<Int>& slots, const std::vector<Int>& done, Real abandonment,
+               Runs& runs) {
+    ExactGroup* groups = groupsOf(state);
+    const Real* p = probabilitiesOf(state);
+    const bool abandons = abandonment > 0;
+    AbandonmentLaws laws(abandonment);
+    for (Int g = 0; g < state->groupCount; g++) {
+        const ExactGroup& group = groups[g];
+        const Int slot = slots[size_t(g)], d = done[size_t(g)];
+        Real* run = runs.p.data() + runs.start[size_t(slot)];
+        const int64_t lo = runs.lo[size_t(slot)] + d;  // run[z - lo] is z - d
+        for (Int i = 0; i < group.length; i++) {
+            const Real prob = p[group.probStart + i];
+            if (!(prob > 0)) continue;
+            const int64_t z = int64_t(group.zOffset) + i, waiting = z - group.busy;
+            if (!abandons || waiting == 0) {
+                run[z - lo] += prob;
+                continue;
+            }
+            const std::vector<Real>& law = laws.of(Int(waiting));
+            for (int64_t j = 0; j <= waiting; j++)
+                if (law[size_t(j)] > 0) run[z - lo - j] += prob * law[size_t(j)];
+        }
+    }
+}
+
 void shiftAndMerge(ExactState* state, Real abandonment, int64_t maxStates, ExactLandscape& landscape,
-                   std::vector<Int>& slotId, Runs& runs) {
+                   std::vector<Int>& slotId, Runs& runs, std::vector<Int>* slotsOut = nullptr,
+                   std::vector<Int>* doneOut = nullptr) {
     ExactGroup* groups = groupsOf(state);
     const Int* keys = keysOf(state);
-    const Real* p = probabilitiesOf(state);
     const bool abandons = abandonment > 0;
     const bool numbered = state->epoch != 0 && state->epoch == landscape.epoch();
     std::vector<Int> slots(static_cast<size_t>(state->groupCount)), done(static_cast<size_t>(state->groupCount));
@@ -409,25 +436,9 @@ void shiftAndMerge(ExactState* state, Real abandonment, int64_t maxStates, Exact
     }
     checkScratchBudget(runs.states(), maxStates);
     runs.lay();
-    AbandonmentLaws laws(abandonment);
-    for (Int g = 0; g < state->groupCount; g++) {
-        const ExactGroup& group = groups[g];
-        const Int slot = slots[size_t(g)], d = done[size_t(g)];
-        Real* run = runs.p.data() + runs.start[size_t(slot)];
-        const int64_t lo = runs.lo[size_t(slot)] + d;  // run[z - lo] is z - d
-        for (Int i = 0; i < group.length; i++) {
-            const Real prob = p[group.probStart + i];
-            if (!(prob > 0)) continue;
-            const int64_t z = int64_t(group.zOffset) + i, waiting = z - group.busy;
-            if (!abandons || waiting == 0) {
-                run[z - lo] += prob;
-                continue;
-            }
-            const std::vector<Real>& law = laws.of(Int(waiting));
-            for (int64_t j = 0; j <= waiting; j++)
-                if (law[size_t(j)] > 0) run[z - lo - j] += prob * law[size_t(j)];
-        }
-    }
+    mergeRuns(state, slots, done, abandonment, runs);
+    if (slotsOut != nullptr) *slotsOut = std::move(slots);
+    if (doneOut != nullptr) *doneOut = std::move(done);
 }
 
 // Smallest and largest positive value of a simple PMF (false if none).
@@ -467,6 +478,228 @@ void mergeKeys(const Int* a, Int na, const Int* b, Int nb, std::vector<Int>& out
 
 // ---- the step -----------------------------------------------------------------------------
 
+namespace {
+
+// The step's arrivals: counts of positive probability, as offsets from the smallest.
+struct ArrivalLaw {
+    Int amin = 0, amax = 0;
+    const Real* pa = nullptr;  // pa[a - amin]
+    std::vector<Int> offsets;
+    std::vector<Real> probabilities;
+
+    explicit ArrivalLaw(Pmf* arrivals) {
+        if (!rangeOf(arrivals, amin, amax)) fail(msg::EmptyPmf);
+        pa = arrivals->simple.elements + (amin - arrivals->simple.offset);
+        for (Int a = 0; a <= amax - amin; a++)
+            if (pa[a] > 0) {
+                offsets.push_back(a);
+                probabilities.push_back(pa[a]);
+            }
+    }
+};
+
+// Each merged run convolved along z with the arrivals, into joinedRuns (laid out).
+void joinArrivals(const Runs& after, const ArrivalLaw& law, int64_t capacity, Runs& joinedRuns) {
+    const size_t arrivalCount = law.offsets.size();
+    const Int* offsets = law.offsets.data();
+    const Real* probabilities = law.probabilities.data();
+    for (size_t i = 0; i < after.lo.size(); i++) {
+        const int64_t lo = after.lo[i], len = after.hi[i] - lo + 1;
+        const Real* src = after.p.data() + after.start[i];
+        Real* dst = joinedRuns.p.data() + joinedRuns.start[i];
+        const int64_t lo2 = joinedRuns.lo[i];
+        for (int64_t j = 0; j < len; j++) {
+            const Real prob = src[j];
+            if (!(prob > 0)) continue;
+            if (capacity < 0) {
+                Real* out = dst + (lo + j + law.amin - lo2);
+                for (size_t a = 0; a < arrivalCount; a++) out[offsets[a]] += prob * probabilities[a];
+            } else {
+                for (Int a = law.amin; a <= law.amax; a++)
+                    if (law.pa[a - law.amin] > 0)
+                        dst[joined(lo + j, a, capacity) - lo2] += prob * law.pa[a - law.amin];
+            }
+        }
+    }
+}
+
+// The tail cut of the standard station, on the normalised PMF of the new z.
+void tailsOf(const Runs& joinedRuns, int64_t zLow, int64_t zHigh, Int& leftTail, Int& rightTail,
+             const std::vector<int32_t>* zOf = nullptr) {
+    TailScratchPmf marginal(Int(zLow), Int(zHigh - zLow + 1));
+    Real* m = marginal.elements();
+    Real total = 0;
+    if (zOf != nullptr && !zOf->empty()) {
+        const int32_t* z = zOf->data();
+        const Real* src = joinedRuns.p.data();
+        for (size_t f = 0; f < zOf->size(); f++) m[z[f]] += src[f];
+    } else {
+        for (size_t i = 0; i < joinedRuns.lo.size(); i++) {
+            const Real* src = joinedRuns.p.data() + joinedRuns.start[i];
+            Real* dst = m + (joinedRuns.lo[i] - zLow);
+            for (int64_t j = 0; j <= joinedRuns.hi[i] - joinedRuns.lo[i]; j++) dst[j] += src[j];
+        }
+    }
+    for (int64_t i = 0; i <= zHigh - zLow; i++) total += m[i];
+    checkDenominator(total);
+    for (int64_t i = 0; i <= zHigh - zLow; i++) m[i] /= total;
+    stationTails(marginal.pmf(), leftTail, rightTail);
+}
+
+// The kept z of every merged run, trimmed to its positive ends.
+void keptRanges(Runs& joinedRuns, Int leftTail, Int rightTail, std::vector<int64_t>& keepLo,
+                std::vector<int64_t>& keepHi) {
+    const size_t n = joinedRuns.lo.size();
+    keepLo.resize(n);
+    keepHi.resize(n);
+    for (size_t i = 0; i < n; i++) {
+        int64_t s = std::max<int64_t>(joinedRuns.lo[i], leftTail);
+        int64_t e = std::min<int64_t>(joinedRuns.hi[i], rightTail);
+        while (s <= e && !(joinedRuns.at(Int(i), s) > 0)) s++;
+        while (e >= s && !(joinedRuns.at(Int(i), e) > 0)) e--;
+        keepLo[i] = s;
+        keepHi[i] = e;
+    }
+}
+
+// Four partial sums: one chain of dependent adds would cost more than the scatter.
+Real sumOf(const std::vector<Real>& p) {
+    Real sums[4] = {0, 0, 0, 0};
+    const size_t count = p.size();
+    size_t j = 0;
+    for (; j + 4 <= count; j += 4)
+        for (size_t lane = 0; lane < 4; lane++) sums[lane] += p[j + lane];
+    for (; j < count; j++) sums[0] += p[j];
+    return (sums[0] + sums[1]) + (sums[2] + sums[3]);
+}
+
+bool sameValues(const ExactStepPlan& plan, const ExactStepConfig& config) {
+    const Pmf* a = config.arrivals;
+    const Pmf* s = config.service;
+    const Real* ae = a->simple.elements;
+    const Real* se = s->simple.elements;
+    return plan.servers == config.servers && plan.capacity == config.capacity &&
+           plan.abandonment == config.abandonment && plan.maxStates == config.maxStates &&
+           plan.arrivalsOffset == a->simple.offset && plan.serviceOffset == s->simple.offset &&
+           plan.arrivals.size() == size_t(a->simple.length) && plan.service.size() == size_t(s->simple.length) &&
+           std::equal(plan.arrivals.begin(), plan.arrivals.end(), ae) &&
+           std::equal(plan.service.begin(), plan.service.end(), se);
+}
+
+bool hasShape(ExactState* state, const std::vector<ExactStepPlan::Shape>& shape) {
+    if (size_t(state->groupCount) != shape.size()) return false;
+    const ExactGroup* groups = groupsOf(state);
+    for (Int g = 0; g < state->groupCount; g++)
+        if (!(ExactStepPlan::Shape{groups[g].id, groups[g].zOffset, groups[g].length} == shape[size_t(g)]))
+            return false;
+    return true;
+}
+
+// Positions in joinedRuns of the single z (below c, where the number starting grows with
+// z) that start servers, in the order the scatter visits them.
+void singlesOf(Runs& joinedRuns, const std::vector<int64_t>& keepLo, const std::vector<int64_t>& keepHi,
+               const std::vector<Int>& runBusy, Int c, std::vector<int64_t>& out) {
+    out.clear();
+    for (size_t i = 0; i < joinedRuns.lo.size(); i++) {
+        const int64_t s = keepLo[i], e = keepHi[i];
+        if (s > e || runBusy[i] >= c) continue;
+        for (int64_t z = s; z <= std::min<int64_t>(e, int64_t(c) - 1); z++)
+            if (joinedRuns.at(Int(i), z) > 0) out.push_back(joinedRuns.start[i] + z - joinedRuns.lo[i]);
+    }
+}
+
+// Runs whose vectors are lent by a plan for one replay (zeroed) and handed back after it,
+// whatever happens in between.
+class LentRuns {
+public:
+    LentRuns(std::vector<int64_t>& lo, std::vector<int64_t>& hi, std::vector<int64_t>& start, std::vector<Real>& p)
+        : lo_(lo), hi_(hi), start_(start), p_(p) {
+        runs.lo.swap(lo_);
+        runs.hi.swap(hi_);
+        runs.start.swap(start_);
+        runs.p.swap(p_);
+        std::fill(runs.p.begin(), runs.p.end(), 0.0);
+    }
+    ~LentRuns() {
+        runs.lo.swap(lo_);
+        runs.hi.swap(hi_);
+        runs.start.swap(start_);
+        runs.p.swap(p_);
+    }
+    LentRuns(const LentRuns&) = delete;
+    LentRuns& operator=(const LentRuns&) = delete;
+    Runs runs;
+
+private:
+    std::vector<int64_t>&lo_, &hi_, &start_;
+    std::vector<Real>& p_;
+};
+
+// The step by the plan of the last full step, with the same operations in the same order
+// (so the same bits), or null when the plan does not apply; then nothing has changed.
+ExactState* replay(MovraObject* obj, ExactState* state, const ExactStepConfig& config, ExactLandscape& landscape,
+                   ExactStepPlan& plan) {
+    if (!plan.ready || state->epoch == 0 || state->epoch != plan.epoch || plan.epoch != landscape.epoch() ||
+        !hasShape(state, plan.input) || !sameValues(plan, config))
+        return nullptr;
+    // The adds of the full step, in its order, without walking its runs.
+    LentRuns after(plan.afterLo, plan.afterHi, plan.afterStart, plan.afterP);
+    if (plan.mergeTo.empty()) {
+        mergeRuns(state, plan.slots, plan.done, config.abandonment, after.runs);
+    } else {
+        const Real* p = probabilitiesOf(state);
+        const int32_t* to = plan.mergeTo.data();
+        Real* dst = after.runs.p.data();
+        for (int64_t q = 0; q < state->stateCount; q++)
+            if (p[q] > 0) dst[to[q]] += p[q];
+    }
+    LentRuns joinedRuns(plan.joinedLo, plan.joinedHi, plan.joinedStart, plan.joinedP);
+    const ArrivalLaw arrivals(config.arrivals);
+    if (plan.joinTo.empty()) {
+        joinArrivals(after.runs, arrivals, config.capacity, joinedRuns.runs);
+    } else {
+        const size_t arrivalCount = arrivals.offsets.size();
+        const Int* offsets = arrivals.offsets.data();
+        const Real* probabilities = arrivals.probabilities.data();
+        const int32_t* to = plan.joinTo.data();
+        const Real* src = after.runs.p.data();
+        Real* dst = joinedRuns.runs.p.data();
+        for (size_t f = 0; f < plan.joinTo.size(); f++) {
+            const Real prob = src[f];
+            if (!(prob > 0)) continue;
+            Real* out = dst + to[f];
+            for (size_t a = 0; a < arrivalCount; a++) out[offsets[a]] += prob * probabilities[a];
+        }
+    }
+    // What the full step decides from the values must come out as it did.
+    Int leftTail, rightTail;
+    tailsOf(joinedRuns.runs, plan.zLow, plan.zHigh, leftTail, rightTail, &plan.zOf);
+    if (leftTail != plan.leftTail || rightTail != plan.rightTail) return nullptr;
+    keptRanges(joinedRuns.runs, leftTail, rightTail, plan.keepLoScratch, plan.keepHiScratch);
+    if (plan.keepLoScratch != plan.keepLo || plan.keepHiScratch != plan.keepHi) return nullptr;
+    singlesOf(joinedRuns.runs, plan.keepLo, plan.keepHi, plan.runBusy, config.servers, plan.singlesScratch);
+    if (plan.singlesScratch != plan.singles) return nullptr;
+    LentRuns next(plan.nextLo, plan.nextHi, plan.nextStart, plan.nextP);
+    const Real* src = joinedRuns.runs.p.data();
+    Real* dst = next.runs.p.data();
+    for (const ExactStepPlan::Scatter& op : plan.scatter) {
+        const Real* from = src + op.from;
+        Real* to = dst + op.to;
+        const Real weight = op.weight;
+        if (op.length == 1) {
+            *to += *from * weight;
+            continue;
+        }
+        for (int64_t j = 0; j < op.length; j++) to[j] += from[j] * weight;
+    }
+    return pack(
+        obj, Int(plan.targetId.size()), [&](Int t) { return landscape.key(plan.targetId[size_t(t)]); },
+        [&](Int t) { return landscape.length(plan.targetId[size_t(t)]); },
+        [&](Int t) { return plan.targetId[size_t(t)]; }, next.runs, sumOf(next.runs.p), landscape.epoch(), true);
+}
+
+}  // namespace
+
 ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactStepConfig& config,
                              ExactFreshDraws*& fresh, ExactLandscape& landscape) {
     const Int c = config.servers;
@@ -474,86 +707,46 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
     std::vector<Real> serviceProbabilities;
     supportOf(config.service, serviceValues, serviceProbabilities);
     landscape.prepare(serviceValues, c, config.maxStates);
-    std::vector<Int> slotId;
+    ExactStepPlan& plan = landscape.plan();
+    if (ExactState* result = replay(obj, state, config, landscape, plan)) return result;
+    plan.clear();
+
+    std::vector<Int> slotId, slots, done;
     Runs after;  // after completions and abandonments, over z1
-    shiftAndMerge(state, config.abandonment, config.maxStates, landscape, slotId, after);
+    shiftAndMerge(state, config.abandonment, config.maxStates, landscape, slotId, after, &slots, &done);
     const Int n = Int(slotId.size());
 
     // Arrivals join: each merged run convolved along z.
-    Int amin, amax;
-    if (!rangeOf(config.arrivals, amin, amax)) fail(msg::EmptyPmf);
-    const Real* pa = config.arrivals->simple.elements + (amin - config.arrivals->simple.offset);
-    // The arrival counts of positive probability, as offsets from amin.
-    std::vector<Int> arrivalOffsets;
-    std::vector<Real> arrivalProbabilities;
-    for (Int a = 0; a <= amax - amin; a++)
-        if (pa[a] > 0) {
-            arrivalOffsets.push_back(a);
-            arrivalProbabilities.push_back(pa[a]);
-        }
-    const size_t arrivalCount = arrivalOffsets.size();
+    const ArrivalLaw arrivals(config.arrivals);
     Runs joinedRuns;
     for (Int i = 0; i < n; i++) {
-        const int64_t lo = joined(after.lo[size_t(i)], amin, config.capacity);
-        const int64_t hi = joined(after.hi[size_t(i)], amax, config.capacity);
+        const int64_t lo = joined(after.lo[size_t(i)], arrivals.amin, config.capacity);
+        const int64_t hi = joined(after.hi[size_t(i)], arrivals.amax, config.capacity);
         if (hi > INT32_MAX) fail(msg::OutOfMemory);  // z must stay an Int
         joinedRuns.widen(i, lo, hi);
     }
     checkScratchBudget(joinedRuns.states(), config.maxStates);
     joinedRuns.lay();
+    joinArrivals(after, arrivals, config.capacity, joinedRuns);
     int64_t zLow = INT64_MAX, zHigh = -1;
     for (Int i = 0; i < n; i++) {
-        const int64_t lo = after.lo[size_t(i)], len = after.hi[size_t(i)] - lo + 1;
-        const Real* src = after.p.data() + after.start[size_t(i)];
-        Real* dst = joinedRuns.p.data() + joinedRuns.start[size_t(i)];
-        const int64_t lo2 = joinedRuns.lo[size_t(i)];
-        for (int64_t j = 0; j < len; j++) {
-            const Real prob = src[j];
-            if (!(prob > 0)) continue;
-            if (config.capacity < 0) {
-                Real* out = dst + (lo + j + amin - lo2);
-                for (size_t a = 0; a < arrivalCount; a++)
-                    out[arrivalOffsets[a]] += prob * arrivalProbabilities[a];
-            } else {
-                for (Int a = amin; a <= amax; a++)
-                    if (pa[a - amin] > 0) dst[joined(lo + j, a, config.capacity) - lo2] += prob * pa[a - amin];
-            }
-        }
-        zLow = std::min(zLow, lo2);
+        zLow = std::min(zLow, joinedRuns.lo[size_t(i)]);
         zHigh = std::max(zHigh, joinedRuns.hi[size_t(i)]);
     }
     if (zHigh < 0) fail(msg::EmptyPmf);
     checkScratchBudget(zHigh - zLow + 1, config.maxStates);
-
-    // The tail cut of the standard station, on the normalised PMF of the new z.
     Int leftTail, rightTail;
-    {
-        TailScratchPmf marginal(Int(zLow), Int(zHigh - zLow + 1));
-        Real* m = marginal.elements();
-        Real total = 0;
-        for (Int i = 0; i < n; i++) {
-            const Real* src = joinedRuns.p.data() + joinedRuns.start[size_t(i)];
-            Real* dst = m + (joinedRuns.lo[size_t(i)] - zLow);
-            for (int64_t j = 0; j <= joinedRuns.hi[size_t(i)] - joinedRuns.lo[size_t(i)]; j++) dst[j] += src[j];
-        }
-        for (int64_t i = 0; i <= zHigh - zLow; i++) total += m[i];
-        checkDenominator(total);
-        for (int64_t i = 0; i <= zHigh - zLow; i++) m[i] /= total;
-        stationTails(marginal.pmf(), leftTail, rightTail);
-    }
+    tailsOf(joinedRuns, zLow, zHigh, leftTail, rightTail);
 
-    // The kept z of every merged run, trimmed to its positive ends, and the most servers
-    // that start in any of them.
-    std::vector<int64_t> keepLo(static_cast<size_t>(n)), keepHi(static_cast<size_t>(n));
+    // The kept z of every merged run, and the most servers that start in any of them.
+    std::vector<int64_t> keepLo, keepHi;
+    keptRanges(joinedRuns, leftTail, rightTail, keepLo, keepHi);
+    std::vector<Int> runBusy(static_cast<size_t>(n));
     Int maxStarters = 0;
     for (Int i = 0; i < n; i++) {
-        int64_t s = std::max<int64_t>(joinedRuns.lo[size_t(i)], leftTail);
-        int64_t e = std::min<int64_t>(joinedRuns.hi[size_t(i)], rightTail);
-        while (s <= e && !(joinedRuns.at(i, s) > 0)) s++;
-        while (e >= s && !(joinedRuns.at(i, e) > 0)) e--;
-        keepLo[size_t(i)] = s;
-        keepHi[size_t(i)] = e;
+        const int64_t s = keepLo[size_t(i)], e = keepHi[size_t(i)];
         const Int busy = landscape.length(slotId[size_t(i)]);
+        runBusy[size_t(i)] = busy;
         if (s <= e && busy < c) maxStarters = std::max(maxStarters, Int(std::min<int64_t>(e, c) - busy));
     }
 
@@ -603,7 +796,7 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
         for (Int i = 0; i < n; i++) {
             const int64_t s = keepLo[size_t(i)], e = keepHi[size_t(i)];
             if (s > e) continue;
-            const Int busy = landscape.length(slotId[size_t(i)]);
+            const Int busy = runBusy[size_t(i)];
             const int64_t runStart = busy < c ? std::max<int64_t>(s, c) : s;
             for (int64_t z = s; z <= std::min(e, runStart - 1); z++)
                 if (joinedRuns.at(i, z) > 0) single(i, Int(z - busy), z);
@@ -615,37 +808,111 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
     const int64_t needed = next.states();
     if (needed > config.maxStates) failStateLimit(needed, false, config.maxStates);
 
-    // The scatter, in the order the landings were found.
+    // The scatter, in the order the landings were found, each add kept for the next step.
     next.lay();
+    std::vector<ExactStepPlan::Scatter> scatter;
+    scatter.reserve(landing.size());
+    auto position = [](const Runs& runs, Int i, int64_t z) { return runs.start[size_t(i)] + z - runs.lo[size_t(i)]; };
     size_t at = 0;
     slices(
         [&](Int i, Int k, int64_t z) {
             const FreshDrawsOfK d = freshDrawsOf(draws, k);
-            const Real prob = joinedRuns.at(i, z);
-            for (int64_t e = 0; e < d.count; e++) next.at(landing[at++], z) += prob * d.probabilities[e];
+            const int64_t from = position(joinedRuns, i, z);
+            const Real prob = joinedRuns.p[size_t(from)];
+            for (int64_t e = 0; e < d.count; e++) {
+                const int64_t to = position(next, landing[at++], z);
+                next.p[size_t(to)] += prob * d.probabilities[e];
+                scatter.push_back(ExactStepPlan::Scatter{from, to, 1, d.probabilities[e]});
+            }
         },
         [&](Int i, Int k, int64_t s, int64_t e) {
             const FreshDrawsOfK d = freshDrawsOf(draws, k);
-            const Real* src = &joinedRuns.at(i, s);
+            const int64_t from = position(joinedRuns, i, s);
+            const Real* src = joinedRuns.p.data() + from;
             const int64_t len = e - s + 1;
             for (int64_t f = 0; f < d.count; f++) {
                 const Real pf = d.probabilities[f];
-                Real* dst = &next.at(landing[at++], s);
+                const int64_t to = position(next, landing[at++], s);
+                Real* dst = next.p.data() + to;
                 for (int64_t j = 0; j < len; j++) dst[j] += src[j] * pf;
+                scatter.push_back(ExactStepPlan::Scatter{from, to, len, pf});
             }
         });
-    // Four partial sums: one chain of dependent adds would cost more than the scatter.
-    Real sums[4] = {0, 0, 0, 0};
-    const size_t count = next.p.size();
-    size_t j = 0;
-    for (; j + 4 <= count; j += 4)
-        for (size_t lane = 0; lane < 4; lane++) sums[lane] += next.p[j + lane];
-    for (; j < count; j++) sums[0] += next.p[j];
-    const Real total = (sums[0] + sums[1]) + (sums[2] + sums[3]);
     ExactState* result = pack(
         obj, Int(targetId.size()), [&](Int t) { return landscape.key(targetId[size_t(t)]); },
         [&](Int t) { return landscape.length(targetId[size_t(t)]); }, [&](Int t) { return targetId[size_t(t)]; },
-        next, total, landscape.epoch(), true);
+        next, sumOf(next.p), landscape.epoch(), true);
+
+    // The plan for the next step, kept only for a state the landscape numbers (the next
+    // step's input shape is then known by those numbers).
+    if (state->epoch != 0 && state->epoch == landscape.epoch()) {
+        const ExactGroup* groups = groupsOf(state);
+        plan.input.resize(size_t(state->groupCount));
+        for (Int g = 0; g < state->groupCount; g++)
+            plan.input[size_t(g)] = ExactStepPlan::Shape{groups[g].id, groups[g].zOffset, groups[g].length};
+        plan.epoch = state->epoch;
+        const Pmf* a = config.arrivals;
+        const Pmf* sv = config.service;
+        const Real* ae = a->simple.elements;
+        const Real* se = sv->simple.elements;
+        plan.arrivalsOffset = a->simple.offset;
+        plan.arrivals.assign(ae, ae + a->simple.length);
+        plan.serviceOffset = sv->simple.offset;
+        plan.service.assign(se, se + sv->simple.length);
+        plan.servers = c;
+        plan.capacity = config.capacity;
+        plan.abandonment = config.abandonment;
+        plan.maxStates = config.maxStates;
+        // The flat maps, where positions fit them.
+        const bool small = int64_t(after.p.size()) < INT32_MAX && int64_t(joinedRuns.p.size()) < INT32_MAX;
+        if (small && !(config.abandonment > 0)) {
+            plan.mergeTo.resize(size_t(state->stateCount));
+            for (Int g = 0; g < state->groupCount; g++) {
+                const Int slot = slots[size_t(g)];
+                for (Int i = 0; i < groups[g].length; i++)
+                    plan.mergeTo[size_t(groups[g].probStart + i)] =
+                        int32_t(after.start[size_t(slot)] + groups[g].zOffset + i - done[size_t(g)] - after.lo[size_t(slot)]);
+            }
+        }
+        if (small && config.capacity < 0) {
+            plan.joinTo.resize(after.p.size());
+            for (Int i = 0; i < n; i++)
+                for (int64_t j = 0; j <= after.hi[size_t(i)] - after.lo[size_t(i)]; j++)
+                    plan.joinTo[size_t(after.start[size_t(i)] + j)] =
+                        int32_t(joinedRuns.start[size_t(i)] + after.lo[size_t(i)] + j + arrivals.amin - joinedRuns.lo[size_t(i)]);
+        }
+        if (small) {
+            plan.zOf.resize(joinedRuns.p.size());
+            for (Int i = 0; i < n; i++)
+                for (int64_t j = 0; j <= joinedRuns.hi[size_t(i)] - joinedRuns.lo[size_t(i)]; j++)
+                    plan.zOf[size_t(joinedRuns.start[size_t(i)] + j)] = int32_t(joinedRuns.lo[size_t(i)] + j - zLow);
+        }
+        plan.slots = std::move(slots);
+        plan.done = std::move(done);
+        plan.afterLo = std::move(after.lo);
+        plan.afterHi = std::move(after.hi);
+        plan.afterStart = std::move(after.start);
+        plan.afterP = std::move(after.p);
+        plan.joinedLo = joinedRuns.lo;
+        plan.joinedHi = joinedRuns.hi;
+        plan.joinedStart = joinedRuns.start;
+        plan.joinedP = joinedRuns.p;
+        plan.zLow = zLow;
+        plan.zHigh = zHigh;
+        plan.leftTail = leftTail;
+        plan.rightTail = rightTail;
+        singlesOf(joinedRuns, keepLo, keepHi, runBusy, c, plan.singles);
+        plan.keepLo = std::move(keepLo);
+        plan.keepHi = std::move(keepHi);
+        plan.runBusy = std::move(runBusy);
+        plan.scatter = std::move(scatter);
+        plan.targetId = std::move(targetId);
+        plan.nextLo = std::move(next.lo);
+        plan.nextHi = std::move(next.hi);
+        plan.nextStart = std::move(next.start);
+        plan.nextP = std::move(next.p);
+        plan.ready = true;
+    }
     fresh = draws;
     return result;
 }
@@ -667,7 +934,10 @@ void ExactLandscape::prepare(const std::vector<Int>& serviceValues, Int servers,
     done_.clear();
     landings_.clear();
     pool_.clear();
+    plan_.clear();
 }
+
+void ExactStepPlan::clear() { *this = ExactStepPlan(); }
 
 Int ExactLandscape::numberOf(const Int* key, Int length) {
     const Int id = index_.insert(key, length);

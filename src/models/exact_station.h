@@ -122,6 +122,52 @@ struct ExactStepConfig {
     int64_t maxStates;
 };
 
+// What a step did, kept for the next one: the layout of every stage, the decisions taken
+// from the values (the tail cut, the kept ends, the single z that start servers) and the
+// scatter's adds in order. A step whose input has the same shape (groups, their z ranges
+// and lasting numbers) under the same configuration values replays it, the same
+// operations in the same order, and falls back to the full step if any decision comes out
+// otherwise: in the usual warm regime, where the support no longer moves, a step is then
+// arithmetic alone, without hashing, lookups or layout. Its size is that of the step's
+// own scratch (one add per landing), heap memory freed with the landscape.
+struct ExactStepPlan {
+    struct Shape {
+        Int id, zOffset, length;
+        bool operator==(const Shape& o) const { return id == o.id && zOffset == o.zOffset && length == o.length; }
+    };
+    struct Scatter {
+        int64_t from, to, length;  // positions in the joined runs and in the next runs
+        Real weight;
+    };
+    bool ready = false;
+    uint64_t epoch = 0;
+    std::vector<Shape> input;
+    Int arrivalsOffset = 0, serviceOffset = 0, servers = 0;
+    std::vector<Real> arrivals, service;
+    int64_t capacity = 0, maxStates = 0;
+    Real abandonment = 0;
+    std::vector<Int> slots, done;                // per input group: merged run, completions
+    std::vector<int64_t> afterLo, afterHi;       // merged runs
+    std::vector<int64_t> joinedLo, joinedHi;     // after the arrivals
+    int64_t zLow = 0, zHigh = 0;
+    Int leftTail = 0, rightTail = 0;
+    std::vector<int64_t> keepLo, keepHi, singles;
+    std::vector<Int> runBusy;
+    std::vector<Scatter> scatter;
+    std::vector<Int> targetId;                   // the next state's runs
+    std::vector<int64_t> nextLo, nextHi;
+    // Flat maps of the stages where every position goes to one place: the merged run's
+    // position of each input probability (empty with impatience), the first joined
+    // position of each merged one (empty with a capacity), the z (from zLow) of each
+    // joined one. Short runs make a walk run by run cost more than its arithmetic.
+    std::vector<int32_t> mergeTo, joinTo, zOf;
+    // Scratch of the replay, kept so that a warm step neither allocates nor faults pages.
+    std::vector<int64_t> afterStart, joinedStart, nextStart, keepLoScratch, keepHiScratch, singlesScratch;
+    std::vector<Real> afterP, joinedP, nextP;
+
+    void clear();
+};
+
 // What steps learn about multisets, kept by a model from one step to the next (heap
 // memory it owns, not part of its value: a copy starts without one). Every multiset met
 // under one table of fresh draws gets a lasting number, with the multiset it shifts to
@@ -147,8 +193,10 @@ public:
     // The numbers of the multisets that id joined with each multiset of k fresh draws
     // gives, in the order of draws; valid until the next call.
     const Int* landing(Int id, Int k, const FreshDrawsOfK& draws);
+    ExactStepPlan& plan() { return plan_; }
 
 private:
+    ExactStepPlan plan_;
     uint64_t epoch_ = 0;
     std::vector<Int> values_;
     MultisetIndex index_;

@@ -275,3 +275,38 @@ def test_steps_needing_absurd_scratch_are_refused(state, impatience):
     with pytest.raises(movra.error, match="^Out of memory$"):
         m.step()
     assert m.internal_state == state and m.time == 0
+
+
+@pytest.mark.parametrize("settings", [{}, {"capacity": 6}, {"abandonment_probability": 0.2}])
+def test_warm_steps_equal_cold_steps_bit_for_bit(settings):
+    # A copy starts without what the original kept from its last steps, so its step is
+    # taken afresh: both must agree through the growth of the support and after it.
+    m = station(3, {0: 0.5, 1: 0.3, 2: 0.2}, {1: 0.5, 4: 0.5}, **settings)
+    for _ in range(60):
+        cold = copy.copy(m)
+        cold.step()
+        m.step()
+        assert cold.internal_state == m.internal_state
+
+
+@pytest.mark.parametrize(
+    "change",
+    [
+        lambda m: setattr(m, "number_of_arrivals_pmf", {0: 0.4, 1: 0.3, 2: 0.2, 3: 0.1}),
+        lambda m: setattr(m, "service_duration_pmf", {1: 0.7, 4: 0.3}),
+        lambda m: setattr(m, "number_of_servers", 2),
+        lambda m: setattr(m, "capacity", 5),
+        lambda m: setattr(m, "abandonment_probability", 0.3),
+        lambda m: m.apply_observation_range(1, 4),
+    ],
+)
+def test_warm_step_follows_a_change(change):
+    m = station(3, {0: 0.5, 1: 0.3, 2: 0.2}, {1: 0.5, 4: 0.5})
+    for _ in range(40):
+        m.step()  # warm: the support no longer moves
+    change(m)
+    cold = copy.copy(m)
+    for _ in range(3):
+        m.step()
+        cold.step()
+        assert m.internal_state == cold.internal_state

@@ -563,14 +563,28 @@ void keptRanges(Runs& joinedRuns, Int leftTail, Int rightTail, std::vector<int64
 }
 
 // Four partial sums: one chain of dependent adds would cost more than the scatter.
-Real sumOf(const std::vector<Real>& p) {
+Real sumOf(const Real* p, size_t count) {
     Real sums[4] = {0, 0, 0, 0};
-    const size_t count = p.size();
     size_t j = 0;
     for (; j + 4 <= count; j += 4)
         for (size_t lane = 0; lane < 4; lane++) sums[lane] += p[j + lane];
     for (; j < count; j++) sums[0] += p[j];
     return (sums[0] + sums[1]) + (sums[2] + sums[3]);
+}
+Real sumOf(const std::vector<Real>& p) { return sumOf(p.data(), p.size()); }
+
+// The scatter's adds, in order.
+void scatterInto(const ExactStepPlan& plan, const Real* src, Real* dst) {
+    for (const ExactStepPlan::Scatter& op : plan.scatter) {
+        const Real* from = src + op.from;
+        Real* to = dst + op.to;
+        const Real weight = op.weight;
+        if (op.length == 1) {
+            *to += *from * weight;
+            continue;
+        }
+        for (int64_t j = 0; j < op.length; j++) to[j] += from[j] * weight;
+    }
 }
 
 bool sameValues(const ExactStepPlan& plan, const ExactStepConfig& config) {
@@ -679,19 +693,34 @@ ExactState* replay(MovraObject* obj, ExactState* state, const ExactStepConfig& c
     if (plan.keepLoScratch != plan.keepLo || plan.keepHiScratch != plan.keepHi) return nullptr;
     singlesOf(joinedRuns.runs, plan.keepLo, plan.keepHi, plan.runBusy, config.servers, plan.singlesScratch);
     if (plan.singlesScratch != plan.singles) return nullptr;
-    LentRuns next(plan.nextLo, plan.nextHi, plan.nextStart, plan.nextP);
     const Real* src = joinedRuns.runs.p.data();
-    Real* dst = next.runs.p.data();
-    for (const ExactStepPlan::Scatter& op : plan.scatter) {
-        const Real* from = src + op.from;
-        Real* to = dst + op.to;
-        const Real weight = op.weight;
-        if (op.length == 1) {
-            *to += *from * weight;
-            continue;
+    if (plan.direct) {
+        // Into the record itself; pack's result whenever no run has a zero end.
+        ExactState* s = allocateExactState(obj, Int(plan.groups.size()), int64_t(plan.keys.size()), plan.rows());
+        std::copy(plan.groups.begin(), plan.groups.end(), groupsOf(s));
+        std::copy(plan.keys.begin(), plan.keys.end(), keysOf(s));
+        s->maxRemaining = plan.maxRemaining;
+        s->epoch = landscape.epoch();
+        Real* q = probabilitiesOf(s);
+        scatterInto(plan, src, q);
+        bool ends = true;
+        for (const ExactGroup& g : plan.groups)
+            ends = ends && q[g.probStart] > 0 && q[g.probStart + g.length - 1] > 0;
+        const Real total = sumOf(q, size_t(s->stateCount));
+        if (ends) {
+            const Real scale = 1.0 / checkDenominator(total);
+            for (int64_t j = 0; j < s->stateCount; j++) q[j] = q[j] * scale;
+            return s;
         }
-        for (int64_t j = 0; j < op.length; j++) to[j] += from[j] * weight;
+        LentRuns next(plan.nextLo, plan.nextHi, plan.nextStart, plan.nextP);
+        std::copy(q, q + s->stateCount, next.runs.p.begin());
+        return pack(
+            obj, Int(plan.targetId.size()), [&](Int t) { return landscape.key(plan.targetId[size_t(t)]); },
+            [&](Int t) { return landscape.length(plan.targetId[size_t(t)]); },
+            [&](Int t) { return plan.targetId[size_t(t)]; }, next.runs, total, landscape.epoch(), true);
     }
+    LentRuns next(plan.nextLo, plan.nextHi, plan.nextStart, plan.nextP);
+    scatterInto(plan, src, next.runs.p.data());
     return pack(
         obj, Int(plan.targetId.size()), [&](Int t) { return landscape.key(plan.targetId[size_t(t)]); },
         [&](Int t) { return landscape.length(plan.targetId[size_t(t)]); },
@@ -864,7 +893,8 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
         plan.abandonment = config.abandonment;
         plan.maxStates = config.maxStates;
         // The flat maps, where positions fit them.
-        const bool small = int64_t(after.p.size()) < INT32_MAX && int64_t(joinedRuns.p.size()) < INT32_MAX;
+        const bool small = int64_t(after.p.size()) < INT32_MAX && int64_t(joinedRuns.p.size()) < INT32_MAX &&
+                           state->stateCount < INT32_MAX;
         if (small && !(config.abandonment > 0)) {
             plan.mergeTo.resize(size_t(state->stateCount));
             for (Int g = 0; g < state->groupCount; g++) {
@@ -907,6 +937,12 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
         plan.runBusy = std::move(runBusy);
         plan.scatter = std::move(scatter);
         plan.targetId = std::move(targetId);
+        plan.direct = result->groupCount == Int(targetId.size()) && result->stateCount == int64_t(next.p.size());
+        if (plan.direct) {
+            plan.groups.assign(groupsOf(result), groupsOf(result) + result->groupCount);
+            plan.keys.assign(keysOf(result), keysOf(result) + result->keyCount);
+            plan.maxRemaining = result->maxRemaining;
+        }
         plan.nextLo = std::move(next.lo);
         plan.nextHi = std::move(next.hi);
         plan.nextStart = std::move(next.start);

@@ -161,10 +161,17 @@ struct ExactStepPlan {
     // position of each merged one (empty with a capacity), the z (from zLow) of each
     // joined one. Short runs make a walk run by run cost more than its arithmetic.
     std::vector<int32_t> mergeTo, joinTo, zOf;
+    // When the step's runs had no zero ends (the usual case), the record it made, less its
+    // probabilities: a replay then adds straight into a new record of this layout.
+    bool direct = false;
+    std::vector<ExactGroup> groups;
+    std::vector<Int> keys;
+    Int maxRemaining = 0;
     // Scratch of the replay, kept so that a warm step neither allocates nor faults pages.
     std::vector<int64_t> afterStart, joinedStart, nextStart, keepLoScratch, keepHiScratch, singlesScratch;
     std::vector<Real> afterP, joinedP, nextP;
 
+    int64_t rows() const { return int64_t(nextP.size()); }
     void clear();
 };
 

@@ -4,6 +4,7 @@
 #include "../runtime/error.h"
 #include "../runtime/messages.h"
 #include "station_map.h"
+#include "station_reference.h"
 
 namespace movra {
 
@@ -69,7 +70,7 @@ Pmf* StandardMultiserver::resetMap(Int _z0) {
 }
 
 Pmf* StandardMultiserver::relabel(Int _z) {
-    return stationRelabel(arena(), _internalState, _z);
+    return reference::relabel(arena(), _internalState, _z);
 }
 
 static StationStep stationStep(StandardMultiserver* self, const CompletionRuns& completions) {

@@ -13,6 +13,7 @@
 #include "../runtime/error.h"
 #include "../runtime/messages.h"
 #include "station_map.h"
+#include "station_reference.h"
 
 namespace movra {
 
@@ -181,7 +182,7 @@ void SN::restore() {
 Pmf* SN::convolution(Pmf* _p1, Pmf* _p2) { return movra::convolution(arena(), _p1, _p2); }
 
 Pmf* SN::relabel(Int _nodeIndex, Int _z) {
-    return stationRelabel(arena(), lookup(_internalState, _nodeIndex), _z);
+    return reference::relabel(arena(), lookup(_internalState, _nodeIndex), _z);
 }
 
 namespace {

@@ -15,22 +15,6 @@
 
 namespace movra {
 
-Pmf* stationRelabel(MovraObject* obj, Pmf* state, Int z) {
-    Pmf* dist_ell = lookupConditionalPmf1(state, z);
-    SamplingStack stack(1);
-    SimpleAccumulator acc(obj);
-    const Real* e = dist_ell->simple.elements;
-    for (Int i = 0; i < dist_ell->simple.length; i++) {
-        Real prob_ell = e[i];
-        if (!(prob_ell > 0)) continue;
-        Int ell = dist_ell->simple.offset + i;
-        stack.set(0, prob_ell);
-        if (ell == 1) continue;  // that entity completes during the step
-        acc.putSingle(stack.branchProbability(0), ell - 1);
-    }
-    return acc.toPmf();
-}
-
 Pmf* stationResetMap(MovraObject* obj, Pmf* serviceDuration, Int z0) {
     SamplingStack stack(1);
     JointAccumulator acc(obj, 2);
@@ -99,7 +83,7 @@ CompletionRuns::CompletionRuns(Pmf* state, Int servers) {
 
 namespace {
 // relabel(z) of every stored z, each formed on first use into scratch: the probabilities
-// stationRelabel's accumulator would give, and its failures ("Negative integer in pmf
+// reference::relabel's accumulator would give, and its failures ("Negative integer in pmf
 // support" for ell = 0, "Empty pmf" when every entity completes). Each is laid out over
 // the columns colLo .. colLo + cols - 1 of the full map (zero outside its support).
 class RelabelRuns {

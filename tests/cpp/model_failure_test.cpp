@@ -32,31 +32,6 @@ Pmf* jointPmf(MovraObject* obj, std::initializer_list<std::pair<std::pair<Int, I
     return acc.toPmf();
 }
 
-// Equal to the last bit, shape included.
-bool samePmf(const Pmf* a, const Pmf* b) {
-    if (a == b) return true;
-    if (a == nullptr || b == nullptr || a->pmfType != b->pmfType) return false;
-    if (a->pmfType == SIMPLE) {
-        if (a->simple.offset != b->simple.offset || a->simple.length != b->simple.length) return false;
-        for (Int k = 0; k < a->simple.length; k++)
-            if (a->simple.elements[k] != b->simple.elements[k]) return false;
-        return true;
-    }
-    if (a->joint.depth != b->joint.depth || !samePmf(a->joint.marginal, b->joint.marginal)) return false;
-    for (Int k = 0; k < a->joint.marginal->simple.length; k++)
-        if (!samePmf(a->joint.elements[k], b->joint.elements[k])) return false;
-    return true;
-}
-
-template <class Model>
-struct Instance {
-    Model m{};
-    Instance() { m.defaults(); }
-    ~Instance() { release(m.arena()); }
-    MovraObject* obj() { return m.arena(); }
-    void sweep() { Model::memRelease(obj()); }
-};
-
 Instance<StandardMultiserver>* station(Instance<StandardMultiserver>* s) {
     MovraObject* obj = s->obj();
     s->m.init();

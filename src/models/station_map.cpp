@@ -10,6 +10,7 @@
 #include "../pmf/pmf_query.h"
 #include "../pmf/sampling_stack.h"
 #include "../pmf/scaled_add.h"
+#include "../runtime/compiler.h"
 #include "../runtime/error.h"
 #include "../runtime/messages.h"
 

@@ -1,0 +1,18 @@
+// Attributes that steer the optimiser, in one place. Each is kept for a gain measured on
+// the step workloads (benchmarks/README.md, the performance ledger); on a compiler without
+// them they expand to nothing and change no result.
+#pragma once
+
+#if defined(__GNUC__)
+#define MOVRA_ALWAYS_INLINE inline __attribute__((always_inline))
+#define MOVRA_ALWAYS_INLINE_LAMBDA __attribute__((always_inline))
+#define MOVRA_NOINLINE __attribute__((noinline))
+// The value of x, which the compiler may not look through: no loads or stores are
+// merged across it.
+#define MOVRA_OPAQUE(x) __asm__("" : "+x"(x))
+#else
+#define MOVRA_ALWAYS_INLINE inline
+#define MOVRA_ALWAYS_INLINE_LAMBDA
+#define MOVRA_NOINLINE
+#define MOVRA_OPAQUE(x) ((void)0)
+#endif

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
-#include <new>
+#include <vector>
 
 #include "../pmf/accumulator.h"
 #include "../pmf/convolution.h"
@@ -190,35 +190,16 @@ namespace {
 // own maps within one step (all read the state at the start of the step).
 class StepCompletions {
 public:
-    explicit StepCompletions(SN* self) : slots_(self->_numberOfServers->length) {
-        try {
-            for (; formed_ < slots_.size(); formed_++)
-                new (slots_[formed_].bytes) CompletionRuns(lookup(self->_internalState, Int(formed_)),
-                                                          lookup(self->_numberOfServers, Int(formed_)));
-        } catch (...) {
-            clear();
-            throw;
-        }
+    explicit StepCompletions(SN* self) {
+        const Int n = self->_numberOfServers->length;
+        tables_.reserve(size_t(std::max<Int>(n, 0)));
+        for (Int k = 0; k < n; k++)
+            tables_.emplace_back(lookup(self->_internalState, k), lookup(self->_numberOfServers, k));
     }
-    ~StepCompletions() { clear(); }
-    StepCompletions(const StepCompletions&) = delete;
-    StepCompletions& operator=(const StepCompletions&) = delete;
-    const CompletionRuns& at(Int node) const { return *table(node); }
+    const CompletionRuns& at(Int node) const { return tables_[size_t(node)]; }
 
 private:
-    // Room for one table, built in place: no heap block of its own per node.
-    struct Slot {
-        alignas(CompletionRuns) unsigned char bytes[sizeof(CompletionRuns)];
-    };
-    CompletionRuns* table(int64_t k) const {
-        return std::launder(reinterpret_cast<CompletionRuns*>(slots_[k].bytes));
-    }
-    void clear() {
-        for (int64_t k = 0; k < formed_; k++) table(k)->~CompletionRuns();
-        formed_ = 0;
-    }
-    ScratchBuffer<Slot> slots_;  // one per node
-    int64_t formed_ = 0;         // tables built, from the first
+    std::vector<CompletionRuns> tables_;  // one per node
 };
 
 // The (z, d) outcomes of positive weight at one node, in loop order, with the weight
@@ -337,23 +318,6 @@ Pmf* SN::movraMapAtNode(Int _nodeIndex, Pmf* _internalFlowIn, Int _leftTail,
 }
 
 namespace {
-// The first and last of w[0 .. n) other than 0, as SimpleAccumulator keeps them; false
-// when every one is 0.
-bool keptRange(const Real* w, Int n, Int& lo, Int& hi) {
-    lo = 0;
-    hi = n - 1;
-    while (lo <= hi && w[lo] == 0) lo++;
-    while (lo <= hi && w[hi] == 0) hi--;
-    return lo <= hi;
-}
-
-// SimpleAccumulator's normalisation: the total added up from the first.
-void normalise(Real* __restrict w, Int n) {
-    Real total = 0;
-    for (Int k = 0; k < n; k++) total += w[k];
-    for (Int k = 0; k < n; k++) w[k] = w[k] / total;
-}
-
 // The inflow of one node while the flows into it are convolved in one by one: a simple
 // PMF in scratch. The next one is gathered in a buffer shared by all nodes, which then
 // takes the node's old one in exchange. Every probability it
@@ -407,7 +371,7 @@ private:
         if (lo > 0) std::memmove(w, w + lo, size_t(hi - lo + 1) * sizeof(Real));
         pmf_.offset = offset + lo;
         pmf_.length = hi - lo + 1;
-        normalise(w, pmf_.length);
+        normaliseWeights(w, pmf_.length);
     }
     ScratchPmf pmf_;
 };
@@ -451,12 +415,8 @@ public:
             for (Int d = 0; d <= maxTrials; d++) {
                 if (!departures.hasTrials(d)) continue;
                 Real* rows = table_.get() + int64_t(d) * (d + 1) / 2 * width;  // (d + 1) rows
-                Int length;
-                const Int first = recursion.write(d, logs, single_.get(), length);
-                for (Int phi = 0; phi <= d; phi++) {
-                    const Int k = phi - first;
-                    rows[int64_t(phi) * width + j] = k >= 0 && k < length ? single_[k] : 0.0;
-                }
+                recursion.writeRow(d, logs, single_.get());
+                for (Int phi = 0; phi <= d; phi++) rows[int64_t(phi) * width + j] = single_[phi];
             }
         }
         std::memset(flows_.get(), 0, size_t((int64_t(maxTrials) + 1) * width) * sizeof(Real));
@@ -535,7 +495,7 @@ void SN::step() {
             // What toScratch keeps of the flow, then its run.
             Int lo, hi;
             if (!keptRange(flow.get(), sourceTrials + 1, lo, hi)) fail(msg::EmptyPmf);
-            normalise(flow.get() + lo, hi - lo + 1);
+            normaliseWeights(flow.get() + lo, hi - lo + 1);
             while (lo <= hi && !(flow[lo] > 0)) lo++;
             while (lo <= hi && !(flow[hi] > 0)) hi--;
             _flowIn[t].convolveWith(flow.get() + lo, lo, hi - lo + 1, nextInflow);

@@ -65,6 +65,12 @@ private:
 // extends past the largest Int, so offset + length always fits in 64 bits.
 void growWindow(int32_t offset, int32_t length, Int v, int32_t& newOffset, int32_t& newLength);
 
+// What toPmf keeps of weights w[0 .. n): the first and last other than 0 (false when
+// every one is 0); and the normalisation, each divided by the total added up from the
+// first (which it returns). Shared with the maps that keep their weights in scratch.
+bool keptRange(const Real* w, Int n, Int& lo, Int& hi);
+Real normaliseWeights(Real* w, Int n);
+
 // The stretch of a simple PMF from its first to its last probability greater than 0, in
 // the form a map adds it, scaled, into consecutive slots of one window. An entry that is
 // negative or not a number makes the run irregular; it is then put entry by entry.
@@ -176,8 +182,6 @@ private:
     // The first and last slot holding a weight other than 0 ("Empty pmf" when nothing
     // was put); false when every slot is 0.
     bool keptRange(int64_t& minValue, int64_t& maxValue);
-    // Divides out[0 .. n) by its total, added up from the first; returns the total.
-    static Real normalise(Real* out, Int n);
     void widenAndAdd(Real w, Int value);
     // Makes the window cover lo .. hi (0 <= lo <= hi).
     void widenTo(Int lo, Int hi);

@@ -51,16 +51,9 @@ Pmf* binomial(MovraObject* obj, Int n, Real p) {
     if (p >= 1) return createAtomicSimplePmf(obj, n);
     if (std::isnan(p) || n < 0) fail(msg::InvalidValue);
     Pmf* pmf = allocateSupport(obj, 0, int64_t(n) + 1);
-    Real* entry = pmf->simple.elements;
-    Real logP = std::log(p);
-    Real logQ = std::log(1 - p);
-    Real logRatio = logP - logQ;
-    Real x = Real(n) * logQ;
-    entry[0] = std::exp(x);
-    for (Int i = 1; i <= n; i++) {
-        x = ((std::log(Real(int64_t(n) + 1 - i)) + logRatio) - std::log(Real(i))) + x;
-        entry[i] = std::exp(x);
-    }
+    IntegerLogs logs;
+    Int length;
+    BinomialRecursion(p).write(n, logs.upTo(n), pmf->simple.elements, length);
     return pmf;
 }
 
@@ -177,7 +170,8 @@ BinomialRecursion::BinomialRecursion(Real p) : p_(p) {
     }
 }
 
-// binomial() term by term, each log(k) read from logs.
+// The one binomial recursion: x_0 = n log(1 - p), x_i = ((log(n + 1 - i) + log(p / (1 - p)))
+// - log(i)) + x_{i-1}, entry i = exp(x_i); each log(k) read from logs.
 Int BinomialRecursion::write(Int n, const Real* logs, Real* out, Int& length) const {
     length = 1;
     out[0] = 1.0;
@@ -193,6 +187,19 @@ Int BinomialRecursion::write(Int n, const Real* logs, Real* out, Int& length) co
     }
     length = n + 1;
     return 0;
+}
+
+void BinomialRecursion::writeRow(Int n, const Real* logs, Real* row) const {
+    Int length;
+    const Int first = write(n, logs, row, length);
+    if (first == 0) {
+        for (Int k = length; k <= n; k++) row[k] = 0.0;
+        return;
+    }
+    // All mass at n (p >= 1): the one stored entry moves to its place.
+    const Real atFirst = row[0];
+    for (Int k = 0; k <= n; k++) row[k] = 0.0;
+    row[first] = atFirst;
 }
 
 namespace {
@@ -242,16 +249,8 @@ private:
         e.trials = -1;  // nothing valid until the table is whole
         const BinomialRecursion recursion(p);
         const Real* log = logs.upTo(trials);
-        Real single[BinomialTables::kMaxTrials + 1];
-        for (Int d = 0; d <= trials; d++) {
-            Real* row = e.values.get() + size_t(d) * size_t(d + 1) / 2;
-            Int length;
-            const Int first = recursion.write(d, log, single, length);
-            for (Int phi = 0; phi <= d; phi++) {
-                const Int k = phi - first;
-                row[phi] = k >= 0 && k < length ? single[k] : 0.0;
-            }
-        }
+        for (Int d = 0; d <= trials; d++)
+            recursion.writeRow(d, log, e.values.get() + size_t(d) * size_t(d + 1) / 2);
         e.key = key;
         e.trials = trials;
         return e.values.get();

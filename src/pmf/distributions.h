@@ -39,6 +39,9 @@ public:
     // The probabilities binomial(obj, n, p) stores, in out[0 .. length) (out holds n + 1
     // entries); returns the value of out[0]. logs[k] = log(k) for k = 1 .. n.
     Int write(Int n, const Real* logs, Real* out, Int& length) const;
+    // The same as a dense row: row[k] the probability of k for k = 0 .. n, 0 where
+    // binomial() stores nothing.
+    void writeRow(Int n, const Real* logs, Real* row) const;
 
 private:
     Real p_, logQ_ = 0, logRatio_ = 0;

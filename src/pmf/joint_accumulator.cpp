@@ -77,10 +77,7 @@ Pmf* JointAccumulator::toPmf() {
         jointPmf->joint.elements[k] = child->toPmf();
         marginal->simple.elements[k] = child->sum;
     }
-    Real total = 0;
-    for (Int k = 0; k < n; k++) total += marginal->simple.elements[k];
-    sum = total;
-    for (Int k = 0; k < n; k++) marginal->simple.elements[k] = marginal->simple.elements[k] / total;
+    sum = normaliseWeights(marginal->simple.elements, n);
     return jointPmf;
 }
 
@@ -139,7 +136,6 @@ Pmf* JointGridAccumulator::toPmf() {
     Int n = Int(maxRow - minRow + 1);
     Pmf* marginal = allocateSimplePmf(obj, Int(rowLo_ + minRow), n);
     Pmf* jointPmf = allocateJointPmf(obj, marginal, 2);
-    Real total = 0;
     for (Int k = 0; k < n; k++) {
         const Real* row = cells_ + (minRow + k) * cols_;
         int64_t lo = 0, hi = cols_ - 1;
@@ -155,10 +151,9 @@ Pmf* JointGridAccumulator::toPmf() {
         for (Int j = 0; j < m; j++) out[j] = kept[j] / rowTotal;
         jointPmf->joint.elements[k] = conditional;
         marginal->simple.elements[k] = rowTotal;
-        total += rowTotal;  // in order of k: the rows not filled would add 0
     }
-    sum = total;
-    for (Int k = 0; k < n; k++) marginal->simple.elements[k] = marginal->simple.elements[k] / total;
+    // A row not filled holds 0 and adds nothing to the total.
+    sum = normaliseWeights(marginal->simple.elements, n);
     return jointPmf;
 }
 

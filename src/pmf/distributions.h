@@ -10,14 +10,10 @@ namespace movra {
 
 Pmf* bernoulli(MovraObject* obj, Real p);
 Pmf* binomial(MovraObject* obj, Int n, Real p);
-Pmf* multinomial(MovraObject* obj, Int n, Int k, Pmf* p);
-Pmf* multinomialLayer(MovraObject* obj, Int n, Int k, const Real* gamma);
-// N + 1 entries, entry i = log(i!).
-ScratchBuffer<Real> createLogFactorialArrayForHypergeometric(Int N);
-Pmf* hypergeometricHelper(MovraObject* obj, Int N, Int K, Int n, const Real* logFactorialArray);
-Pmf* hypergeometric(MovraObject* obj, Int N, Int K, Int n);
-Pmf* multivariateHypergeometricLayer(MovraObject* obj, Int N, Int n, Int d, const Int* b,
-                                     const Real* logFactorialArray);
+// Simple PMF on offset .. offset + length - 1 for a length computed in 64 bits; one that
+// no Int can hold goes to the arena anyway, which counts and refuses it like any other
+// absurd block.
+Pmf* allocateSupport(MovraObject* obj, int64_t offset, int64_t length);
 
 // log(k) for k = 1, 2, ...: the logarithms of the binomial recursion, formed once per
 // computation instead of twice per probability (the same bits: log is a function).

@@ -2,9 +2,8 @@
 // first component that received a weight (SimpleAccumulator at depth 2, JointAccumulator
 // of depth - 1 deeper); its marginal comes from the totals the children collected.
 // JointGridAccumulator is the depth-2 case over a rectangle of values known in advance,
-// one dense matrix, for the maps. CompoundAccumulator keeps one component accumulator per
-// part of a compound outcome. Children are owned by their parent and destroyed with it;
-// the scratch of a whole tree is bounded by one budget (ScratchBudget).
+// one dense matrix, for the maps. Children are owned by their parent and destroyed with
+// it; the scratch of a whole tree is bounded by one budget (ScratchBudget).
 #pragma once
 #include "accumulator.h"
 
@@ -108,19 +107,6 @@ private:
     // The cells, then one flag per row, in one buffer.
     ScratchBuffer<Real> buffer_;
     Real* cells_;  // cells_[r * cols_ + c]: weight of (rowLo + r, colLo + c)
-};
-
-class CompoundAccumulator : public Accumulator {
-public:
-    PmfConfig* pmfConfig;     // compound shape, referred to (alive until the next sweep)
-    ChildAccumulators elements;  // one accumulator per component
-
-    CompoundAccumulator(MovraObject* _obj, PmfConfig* _pmfConfig);
-    Boolean isEmpty() override {
-        return pmfConfig->compound.length == 0 || elements[0]->isEmpty();
-    }
-    Accumulator* vput(Real probability, va_list& valist) override;
-    Pmf* toPmf() override;
 };
 
 }  // namespace movra

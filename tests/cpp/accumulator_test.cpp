@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "pmf/accumulator.h"
+#include "pmf/compound_accumulator.h"
 #include "pmf/joint_accumulator.h"
 #include "pmf/pmf.h"
 #include "pmf/pmf_query.h"

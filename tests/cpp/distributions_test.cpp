@@ -13,6 +13,7 @@
 
 #include "containers/array_distributions.h"
 #include "pmf/distributions.h"
+#include "pmf/multinomial_hypergeometric.h"
 #include "runtime/error.h"
 #include "runtime/messages.h"
 #include "test_support.h"

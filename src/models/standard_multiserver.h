@@ -4,6 +4,7 @@
 // leaves the instance as it was. Each operation is a member named after it.
 #pragma once
 #include "../pmf/pmf.h"
+#include "configuration.h"
 
 namespace movra {
 
@@ -21,7 +22,16 @@ struct StandardMultiserver {
     Int _markTime;
 
     MovraObject* arena() { return &header; }
-    // Marks the six PMF roots, then sweeps.
+    // The configuration: every field with its saved copy (configuration.h).
+    template <class Visit>
+    void forEachField(Visit&& visit) {
+        visit(_numberOfArrivalsPmf, _markNumberOfArrivalsPmf, FieldKind::SimplePmf);
+        visit(_serviceDurationPmf, _markServiceDurationPmf, FieldKind::SimplePmf);
+        visit(_numberOfServers, _markNumberOfServers, FieldKind::Number);
+        visit(_internalState, _markInternalState, FieldKind::JointPmf);
+        visit(_time, _markTime, FieldKind::Number);
+    }
+    // Marks the PMF roots of the configuration, then sweeps.
     static void memRelease(MovraObject* obj);
     void defaults();
     void init();

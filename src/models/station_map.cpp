@@ -284,10 +284,9 @@ Pmf* stationPartialMap(const StationStep& step) {
 namespace {
 // The arrivals loop of a visit from z' = c on, where every row takes the same ell'
 // distribution x, row ia scaled by (weight * p(a)) * prob; and the same for a pair of
-// distributions. Kept out of line: within the visit's loop nest, with all its cases, the
-// values of these loops would not stay in registers.
+// distributions.
 template <int N>
-MOVRA_NOINLINE void putRows(Real* cells, int64_t cols, const Real* ap, int64_t from, int64_t to,
+void putRows(Real* cells, int64_t cols, const Real* ap, int64_t from, int64_t to,
                             Real weight, Real prob, const Real* x) {
     for (int64_t ia = from; ia <= to; ia++) {
         Real prob_a = ap[ia];
@@ -296,7 +295,7 @@ MOVRA_NOINLINE void putRows(Real* cells, int64_t cols, const Real* ap, int64_t f
 }
 
 template <int N>
-MOVRA_NOINLINE void putRowPairs(Real* cells, int64_t cols, const Real* ap, int64_t from,
+void putRowPairs(Real* cells, int64_t cols, const Real* ap, int64_t from,
                                 int64_t to, Real weight, Real prob0, const Real* x0, Real prob1,
                                 const Real* x1) {
     for (int64_t ia = from; ia <= to; ia++) {

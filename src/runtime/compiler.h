@@ -11,9 +11,6 @@
 #ifndef MOVRA_ALWAYS_INLINE_LAMBDA
 #define MOVRA_ALWAYS_INLINE_LAMBDA __attribute__((always_inline))
 #endif
-#ifndef MOVRA_NOINLINE
-#define MOVRA_NOINLINE __attribute__((noinline))
-#endif
 // The value of x, which the compiler may not look through: no loads or stores are
 // merged across it.
 #ifndef MOVRA_OPAQUE
@@ -22,6 +19,5 @@
 #else
 #define MOVRA_ALWAYS_INLINE inline
 #define MOVRA_ALWAYS_INLINE_LAMBDA
-#define MOVRA_NOINLINE
 #define MOVRA_OPAQUE(x) ((void)0)
 #endif

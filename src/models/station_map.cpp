@@ -286,8 +286,8 @@ namespace {
 // distribution x, row ia scaled by (weight * p(a)) * prob; and the same for a pair of
 // distributions.
 template <int N>
-void putRows(Real* cells, int64_t cols, const Real* ap, int64_t from, int64_t to,
-                            Real weight, Real prob, const Real* x) {
+void putRows(Real* cells, int64_t cols, const Real* ap, int64_t from, int64_t to, Real weight,
+             Real prob, const Real* x) {
     for (int64_t ia = from; ia <= to; ia++) {
         Real prob_a = ap[ia];
         if (prob_a > 0) addScaled<N>(cells + ia * cols, (weight * prob_a) * prob, x, cols);
@@ -295,9 +295,8 @@ void putRows(Real* cells, int64_t cols, const Real* ap, int64_t from, int64_t to
 }
 
 template <int N>
-void putRowPairs(Real* cells, int64_t cols, const Real* ap, int64_t from,
-                                int64_t to, Real weight, Real prob0, const Real* x0, Real prob1,
-                                const Real* x1) {
+void putRowPairs(Real* cells, int64_t cols, const Real* ap, int64_t from, int64_t to, Real weight,
+                 Real prob0, const Real* x0, Real prob1, const Real* x1) {
     for (int64_t ia = from; ia <= to; ia++) {
         Real prob_a = ap[ia];
         if (!(prob_a > 0)) continue;

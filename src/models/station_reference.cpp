@@ -76,7 +76,8 @@ void forEachOutcome(const Station& s, SamplingStack& stack, Visit&& visit) {
 Pmf* partialMap(const Station& s) {
     SamplingStack stack(4);
     SimpleAccumulator acc(s.obj);
-    forEachOutcome(s, stack, [&](Int, Int, Int zprime, Real weight) { acc.putSingle(weight, zprime); });
+    forEachOutcome(s, stack,
+                   [&](Int, Int, Int zprime, Real weight) { acc.putSingle(weight, zprime); });
     return acc.toPmf();
 }
 

@@ -14,11 +14,11 @@ namespace movra::reference {
 
 // One station (or one node of a network) for one step.
 struct Station {
-    MovraObject* obj;     // arena of every PMF made
-    Pmf* state;           // joint PMF of depth 2 over (z, ell)
-    Int servers;          // c, not negative
-    Pmf* arrivals;        // simple PMF of all arrivals of the step (a node: external and inflow)
-    Pmf* serviceDuration; // simple PMF, values >= 1
+    MovraObject* obj;      // arena of every PMF made
+    Pmf* state;            // joint PMF of depth 2 over (z, ell)
+    Int servers;           // c, not negative
+    Pmf* arrivals;         // simple PMF of all arrivals of the step (a node: external and inflow)
+    Pmf* serviceDuration;  // simple PMF, values >= 1
     // Probability that a completion re-enters the station. 0 for a lone station: phi is then
     // 0 with probability exactly 1, which changes no weight.
     Real selfRouting;
@@ -41,12 +41,12 @@ Pmf* flow(MovraObject* obj, Pmf* state, Int servers, Real routing);
 
 struct Network {
     MovraObject* obj;
-    Int nodes;                    // N
-    Pmf* const* state;            // per node
-    const Int* servers;           // per node
-    Pmf* const* externalArrivals; // per node
-    Pmf* const* serviceDuration;  // per node
-    const Real* routing;          // N x N, routing[s * N + t]: from s to t
+    Int nodes;                     // N
+    Pmf* const* state;             // per node
+    const Int* servers;            // per node
+    Pmf* const* externalArrivals;  // per node
+    Pmf* const* serviceDuration;   // per node
+    const Real* routing;           // N x N, routing[s * N + t]: from s to t
 };
 // The node states after one step, into next[0 .. N).
 void step(const Network& n, Pmf** next);

@@ -13,9 +13,9 @@ CompoundAccumulator::CompoundAccumulator(MovraObject* _obj, PmfConfig* _pmfConfi
     elements.reset(n);
     for (int32_t i = 0; i < n; i++) {
         int32_t d = pmfConfig->compound.depths[i];
-        Accumulator* child = d == 1
-            ? static_cast<Accumulator*>(new (std::nothrow) SimpleAccumulator(obj))
-            : static_cast<Accumulator*>(new (std::nothrow) JointAccumulator(obj, d));
+        Accumulator* child =
+            d == 1 ? static_cast<Accumulator*>(new (std::nothrow) SimpleAccumulator(obj))
+                   : static_cast<Accumulator*>(new (std::nothrow) JointAccumulator(obj, d));
         if (child == nullptr) fail(msg::OutOfMemory);
         elements[i] = child;
     }

@@ -8,13 +8,11 @@ namespace movra {
 
 class CompoundAccumulator : public Accumulator {
 public:
-    PmfConfig* pmfConfig;     // compound shape, referred to (alive until the next sweep)
+    PmfConfig* pmfConfig;        // compound shape, referred to (alive until the next sweep)
     ChildAccumulators elements;  // one accumulator per component
 
     CompoundAccumulator(MovraObject* _obj, PmfConfig* _pmfConfig);
-    Boolean isEmpty() override {
-        return pmfConfig->compound.length == 0 || elements[0]->isEmpty();
-    }
+    Boolean isEmpty() override { return pmfConfig->compound.length == 0 || elements[0]->isEmpty(); }
     Accumulator* vput(Real probability, va_list& valist) override;
     Pmf* toPmf() override;
 };

@@ -1,15 +1,15 @@
 // The fast kernels against the plain loop nests of models/station_reference: random
 // configurations of both models, stepped with each, must agree to the last bit, in their
 // PMFs and in their failures.
-#include <gtest/gtest.h>
+#include "models/station_reference.h"
 
+#include <gtest/gtest.h>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "models/standard_multiserver.h"
 #include "models/standard_network_multiserver.h"
-#include "models/station_reference.h"
 #include "pmf/accumulator.h"
 #include "pmf/joint_accumulator.h"
 #include "test_support.h"
@@ -79,17 +79,28 @@ TEST(StationReference, KernelsGiveTheReferenceBits) {
         m._serviceDurationPmf = rnd.simple(obj, 1, rnd.between(1, 4));
         m._internalState = rnd.state(obj, rnd.between(0, 6));
         for (int s = 0; s < 6; s++) {
-            const reference::Station station{obj, m._internalState, m._numberOfServers,
-                                             m._numberOfArrivalsPmf, m._serviceDurationPmf, 0.0};
+            const reference::Station station{obj,
+                                             m._internalState,
+                                             m._numberOfServers,
+                                             m._numberOfArrivalsPmf,
+                                             m._serviceDurationPmf,
+                                             0.0};
             Pmf *expected, *partial, *kernelPartial;
             const std::string failure = outcome([&] { return reference::step(station); }, expected);
-            const std::string partialFailure = outcome([&] { return reference::partialMap(station); }, partial);
+            const std::string partialFailure =
+                outcome([&] { return reference::partialMap(station); }, partial);
             ASSERT_EQ(outcome([&] { return m.partialMovraMap(); }, kernelPartial), partialFailure);
             if (partialFailure.empty()) {
                 ASSERT_TRUE(samePmf(kernelPartial, partial));
             }
             Pmf* got;
-            ASSERT_EQ(outcome([&] { m.step(); return m._internalState; }, got), failure)
+            ASSERT_EQ(outcome(
+                          [&] {
+                              m.step();
+                              return m._internalState;
+                          },
+                          got),
+                      failure)
                 << "configuration " << config << ", step " << s;
             if (!failure.empty()) break;
             ASSERT_TRUE(samePmf(got, expected)) << "configuration " << config << ", step " << s;
@@ -114,14 +125,16 @@ TEST(StationReference, NetworkKernelsGiveTheReferenceBits) {
         std::vector<Real> routing(size_t(n) * n);
         for (Int k = 0; k < n; k++) {
             m.setNumberOfServersAtNode(k, servers[k] = rnd.between(0, 2));
-            m.setNumberOfExternalArrivalsAtNodePmf(k, arrivals[k] = rnd.simple(obj, 0, rnd.between(0, 2)));
+            m.setNumberOfExternalArrivalsAtNodePmf(
+                k, arrivals[k] = rnd.simple(obj, 0, rnd.between(0, 2)));
             m.setServiceDurationAtNodePmf(k, service[k] = rnd.simple(obj, 1, rnd.between(1, 3)));
             m._internalState->elements[k] = rnd.state(obj, rnd.between(0, 4));
             // A row of weights scaled to sum to at most 1 (or, rarely, a little more).
             std::vector<Real> row(n);
             Real sum = 0;
             for (Real& r : row) sum += (r = rnd.weight());
-            const Real scale = rnd.chance(0.05) ? 1.01 : std::uniform_real_distribution<Real>(0, 1)(rnd.gen());
+            const Real scale =
+                rnd.chance(0.05) ? 1.01 : std::uniform_real_distribution<Real>(0, 1)(rnd.gen());
             for (Int t = 0; t < n; t++) {
                 const Real r = sum > 0 ? std::min(1.0, row[t] / sum * scale) : 0.0;
                 routing[size_t(k) * n + t] = r;
@@ -134,7 +147,10 @@ TEST(StationReference, NetworkKernelsGiveTheReferenceBits) {
                 for (Int t = 0; t < n; t++) {
                     Pmf *expected, *got;
                     const std::string failure = outcome(
-                        [&] { return reference::flow(obj, state[src], servers[src], routing[size_t(src) * n + t]); },
+                        [&] {
+                            return reference::flow(obj, state[src], servers[src],
+                                                   routing[size_t(src) * n + t]);
+                        },
                         expected);
                     ASSERT_EQ(outcome([&] { return m.flow(src, t); }, got), failure);
                     if (failure.empty()) {
@@ -142,12 +158,23 @@ TEST(StationReference, NetworkKernelsGiveTheReferenceBits) {
                     }
                 }
             std::vector<Pmf*> expected(n);
-            const reference::Network net{obj, n, state.data(), servers.data(), arrivals.data(),
-                                         service.data(), routing.data()};
+            const reference::Network net{
+                obj,           n, state.data(), servers.data(), arrivals.data(), service.data(),
+                routing.data()};
             Pmf* ignored;
-            const std::string failure =
-                outcome([&] { reference::step(net, expected.data()); return nullptr; }, ignored);
-            ASSERT_EQ(outcome([&] { m.step(); return nullptr; }, ignored), failure)
+            const std::string failure = outcome(
+                [&] {
+                    reference::step(net, expected.data());
+                    return nullptr;
+                },
+                ignored);
+            ASSERT_EQ(outcome(
+                          [&] {
+                              m.step();
+                              return nullptr;
+                          },
+                          ignored),
+                      failure)
                 << "configuration " << config << ", step " << s;
             if (!failure.empty()) break;
             for (Int k = 0; k < n; k++)

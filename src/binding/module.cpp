@@ -42,6 +42,11 @@ PyObject* initModule() {
     if (PyType_Ready(&StandardNetworkMultiserverType) < 0) return nullptr;
     PyRef module(PyModule_Create2(&moduleDef, 1013));
     if (!module.get()) return nullptr;
+#ifdef Py_GIL_DISABLED
+    // Said outright, though it is the default: the busy flag and the conversions count on
+    // the interpreter's lock (ARCHITECTURE.md, "Free-threaded CPython").
+    if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_USED) < 0) return nullptr;
+#endif
     // PyModule_AddType takes its own reference to the type on success.
     if (PyModule_AddType(module.get(), &StandardMultiserverType) < 0) return nullptr;
     if (PyModule_AddType(module.get(), &StandardNetworkMultiserverType) < 0) return nullptr;

@@ -4,15 +4,16 @@
 // that list, so a new field is one line there and cannot be left out of any of them (a
 // field not marked as a root would be freed under the model).
 #pragma once
+#include "../containers/arrays.h"
 #include "../pmf/pmf.h"
 
 namespace movra {
 
-// What a field holds, and so its default.
+// What a field holds, or each element of a container field holds, and so its default.
 enum class FieldKind {
     SimplePmf,  // the default simple PMF: 0 with probability 1
     JointPmf,   // the default joint PMF of depth 2
-    Number,     // an Int, 0
+    Number,     // numbers: an Int is 0, a container of numbers the container's default
 };
 
 namespace configuration {
@@ -22,8 +23,21 @@ inline void setDefault(MovraObject* obj, Pmf*& field, FieldKind kind) {
                                                         : createSimplePmfConfig(obj));
 }
 inline void setDefault(MovraObject*, Int& field, FieldKind) { field = 0; }
+inline void setDefault(MovraObject* obj, PmfArray*& field, FieldKind kind) {
+    field = defaultPmfArray(obj, kind == FieldKind::JointPmf ? createJointPmfConfig(obj, 2)
+                                                             : createSimplePmfConfig(obj));
+}
+inline void setDefault(MovraObject* obj, IntArray*& field, FieldKind) {
+    field = defaultIntArray(obj);
+}
+inline void setDefault(MovraObject* obj, RealMatrix*& field, FieldKind) {
+    field = defaultRealMatrix(obj);
+}
 
-inline void flagRoot(Pmf* p) { flag(p); }
+template <class T>
+void flagRoot(T* p) {
+    flag(p);
+}
 inline void flagRoot(Int) {}
 
 // Every field and its saved copy marked as roots of the sweep.

@@ -24,35 +24,11 @@ static Real& routing(RealMatrix* m, Int source, Int destination) {
 }
 
 void SN::memRelease(MovraObject* obj) {
-    SN* self = reinterpret_cast<SN*>(obj);
-    flag(self->_internalState);
-    flag(self->_numberOfServers);
-    flag(self->_numberOfExternalArrivalsPmfs);
-    flag(self->_serviceDurationPmfs);
-    flag(self->_routingProbabilities);
-    flag(self->_markInternalState);
-    flag(self->_markNumberOfServers);
-    flag(self->_markNumberOfExternalArrivalsPmfs);
-    flag(self->_markServiceDurationPmfs);
-    flag(self->_markRoutingProbabilities);
+    configuration::flagRoots(*reinterpret_cast<SN*>(obj));
     release(obj);
 }
 
-void SN::defaults() {
-    MovraObject* obj = arena();
-    _internalState = defaultPmfArray(obj, createJointPmfConfig(obj, 2));
-    _time = 0;
-    _numberOfServers = defaultIntArray(obj);
-    _numberOfExternalArrivalsPmfs = defaultPmfArray(obj, createSimplePmfConfig(obj));
-    _serviceDurationPmfs = defaultPmfArray(obj, createSimplePmfConfig(obj));
-    _routingProbabilities = defaultRealMatrix(obj);
-    _markInternalState = defaultPmfArray(obj, createJointPmfConfig(obj, 2));
-    _markTime = 0;
-    _markNumberOfServers = defaultIntArray(obj);
-    _markNumberOfExternalArrivalsPmfs = defaultPmfArray(obj, createSimplePmfConfig(obj));
-    _markServiceDurationPmfs = defaultPmfArray(obj, createSimplePmfConfig(obj));
-    _markRoutingProbabilities = defaultRealMatrix(obj);
-}
+void SN::defaults() { configuration::setDefaults(*this); }
 
 // Service duration 1 with certainty at every node.
 static PmfArray* unitServiceDurations(MovraObject* obj, Int n) {
@@ -135,49 +111,51 @@ Pmf* SN::resetMapAtNode(Int _nodeIndex, Int _z0) {
     return stationResetMap(arena(), lookup(_serviceDurationPmfs, _nodeIndex), _z0);
 }
 
-// Copies one configuration into another element by element; no container is replaced.
+namespace {
+// One field of a configuration copied into the other node by node (write false: only the
+// lookups the copy makes, which fail for a container shorter than N).
+template <class Array>
+void copyNodes(Array* to, Array* from, Int n, bool write) {
+    for (Int i = 0; i < n; i++) {
+        auto& slot = lookup(to, i);
+        auto value = lookup(from, i);
+        if (write) slot = value;
+    }
+}
+void copyNodes(RealMatrix* to, RealMatrix* from, Int n, bool write) {
+    for (Int i = 0; i < n; i++)
+        for (Int j = 0; j < n; j++) {
+            Real& slot = routing(to, i, j);
+            Real value = routing(from, i, j);
+            if (write) slot = value;
+        }
+}
+void copyNodes(Int& to, Int from, Int, bool write) {
+    if (write) to = from;
+}
+
+// Copies one configuration into the other element by element; no container is replaced.
 // All or nothing: a first pass makes every lookup the copy makes (a state list shorter
 // than N fails one) and only the second writes, so a refused mark or restore leaves both
 // configurations as they were.
-static void copyConfiguration(SN* self, PmfArray* stateFrom, IntArray* serversFrom, PmfArray* arrivalsFrom,
-                              PmfArray* serviceFrom, RealMatrix* routingFrom, PmfArray* stateTo,
-                              IntArray* serversTo, PmfArray* arrivalsTo, PmfArray* serviceTo,
-                              RealMatrix* routingTo) {
+void copyConfiguration(SN* self, bool save) {
     const Int n = self->_numberOfServers->length;
-    for (bool write : {false, true}) {
-        auto copy = [write](auto& to, auto from) {
-            if (write) to = from;
-        };
-        for (Int i = 0; i < n; i++) {
-            copy(lookup(stateTo, i), lookup(stateFrom, i));
-            copy(lookup(serversTo, i), lookup(serversFrom, i));
-            copy(lookup(arrivalsTo, i), lookup(arrivalsFrom, i));
-            copy(lookup(serviceTo, i), lookup(serviceFrom, i));
-            for (Int j = 0; j < n; j++) copy(routing(routingTo, i, j), routing(routingFrom, i, j));
-        }
-    }
-}
-
-void SN::mark() {
-    copyConfiguration(this, _internalState, _numberOfServers, _numberOfExternalArrivalsPmfs,
-                      _serviceDurationPmfs, _routingProbabilities, _markInternalState,
-                      _markNumberOfServers, _markNumberOfExternalArrivalsPmfs,
-                      _markServiceDurationPmfs, _markRoutingProbabilities);
-    _markTime = _time;
+    for (bool write : {false, true})
+        self->forEachField([n, save, write](auto& live, auto& saved, FieldKind) {
+            if (save)
+                copyNodes(saved, live, n, write);
+            else
+                copyNodes(live, saved, n, write);
+        });
     // The PMFs replaced may be held by nothing now: the call's sweep frees them, so the
     // counters never report memory nobody holds.
-    header.isMemModified = true;
+    self->header.isMemModified = true;
 }
+}  // namespace
 
-void SN::restore() {
-    copyConfiguration(this, _markInternalState, _markNumberOfServers,
-                      _markNumberOfExternalArrivalsPmfs, _markServiceDurationPmfs,
-                      _markRoutingProbabilities, _internalState, _numberOfServers,
-                      _numberOfExternalArrivalsPmfs, _serviceDurationPmfs,
-                      _routingProbabilities);
-    _time = _markTime;
-    header.isMemModified = true;  // as in mark
-}
+void SN::mark() { copyConfiguration(this, true); }
+
+void SN::restore() { copyConfiguration(this, false); }
 
 Pmf* SN::convolution(Pmf* _p1, Pmf* _p2) { return movra::convolution(arena(), _p1, _p2); }
 

@@ -5,6 +5,7 @@
 // a member named after it.
 #pragma once
 #include "../containers/arrays.h"
+#include "configuration.h"
 
 namespace movra {
 
@@ -24,7 +25,17 @@ struct StandardNetworkMultiserver {
     RealMatrix* _markRoutingProbabilities;
 
     MovraObject* arena() { return &header; }
-    // Marks the ten container roots, then sweeps.
+    // The configuration: every field with its saved copy (configuration.h).
+    template <class Visit>
+    void forEachField(Visit&& visit) {
+        visit(_internalState, _markInternalState, FieldKind::JointPmf);
+        visit(_time, _markTime, FieldKind::Number);
+        visit(_numberOfServers, _markNumberOfServers, FieldKind::Number);
+        visit(_numberOfExternalArrivalsPmfs, _markNumberOfExternalArrivalsPmfs, FieldKind::SimplePmf);
+        visit(_serviceDurationPmfs, _markServiceDurationPmfs, FieldKind::SimplePmf);
+        visit(_routingProbabilities, _markRoutingProbabilities, FieldKind::Number);
+    }
+    // Marks the container roots of the configuration, then sweeps.
     static void memRelease(MovraObject* obj);
     void defaults();
     void init(Int _numberOfNodes);

@@ -37,14 +37,16 @@ public:
         acc.putSingle(0.5, between(lo, hi));
         return acc.toPmf();
     }
-    // A joint state over z in 0 .. zMax, ell in 1 .. 4; rarely ell = 0 with z > 0, which a
-    // step must refuse.
+    // A joint state over z in 0 .. zMax, ell in 1 .. 4, now and then with a remaining time
+    // far above the others (rows whose values lie far apart); rarely ell = 0 with z > 0,
+    // which a step must refuse.
     Pmf* state(MovraObject* obj, Int zMax) {
         JointAccumulator acc(obj, 2);
         for (Int z = 0; z <= zMax; z++) {
             if (!(weight() > 0)) continue;
             for (Int ell = 1; ell <= 4; ell++) acc.putDouble(weight(), z, ell);
             acc.putDouble(0.5, z, between(1, 4));
+            if (chance(0.05)) acc.putDouble(0.2, z, between(200, 5000));
             if (z > 0 && chance(0.01)) acc.putDouble(0.1, z, 0);
         }
         acc.putDouble(0.5, between(0, zMax), 1);

@@ -5,6 +5,7 @@
 // exception unwinds); only the finished PMF goes into the instance's arena.
 #pragma once
 #include <cstdarg>
+#include <cstring>
 #include <utility>
 
 #include "../runtime/scratch.h"
@@ -109,6 +110,33 @@ inline PmfRun PmfRun::of(const Real* e, Int offset, Int length) {
     run.regular = regular;
     return run;
 }
+
+// Runs formed on first use, one per index 0 .. n - 1: the per-index cache of the maps
+// (the distributions of one step that depend on one index alone, such as Binomial(d, r)
+// per d or relabel(z) per z).
+class RunCache {
+public:
+    // n indices, none formed.
+    void reset(int64_t n) {
+        runs_.reset(n);
+        formed_.reset(n);
+    }
+    // Every index unformed again, keeping the buffers.
+    void forget() { std::memset(formed_.get(), 0, size_t(formed_.size())); }
+    // The run of i; form(i) makes it the first time (a failure leaves i unformed).
+    template <class Form>
+    const PmfRun& at(int64_t i, Form&& form) {
+        if (!formed_[i]) {
+            runs_[i] = form(i);
+            formed_[i] = 1;
+        }
+        return runs_[i];
+    }
+
+private:
+    ScratchBuffer<PmfRun> runs_;
+    ScratchBuffer<uint8_t> formed_;  // formed_[i]: runs_[i] holds i's run
+};
 
 // A simple PMF in scratch: what SimpleAccumulator::toPmf makes, for the intermediate
 // results of one computation, which need no arena block.

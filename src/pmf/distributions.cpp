@@ -186,21 +186,21 @@ BinomialRuns::BinomialRuns(Real p, Int maxTrials)
     : p_(p),
       maxTrials_(maxTrials),
       recursion_(p),
-      values_((int64_t(maxTrials) + 1) * (int64_t(maxTrials) + 2) / 2),
-      runs_(int64_t(maxTrials) + 1),
-      formed_(int64_t(maxTrials) + 1) {}
+      values_((int64_t(maxTrials) + 1) * (int64_t(maxTrials) + 2) / 2) {
+    runs_.reset(int64_t(maxTrials) + 1);
+}
 
 void BinomialRuns::reset(Real p) {
     p_ = p;
     tried_ = tabled_ = false;
     recursion_ = BinomialRecursion(p);
-    std::memset(formed_.get(), 0, size_t(formed_.size()));
+    runs_.forget();
 }
 
 // The kept table, when there is one, is copied whole at the first use: its rows hold the
 // values write() stores at the same places, 0 elsewhere, which PmfRun::of leaves out
 // just as it leaves out the ends write() does not store.
-void BinomialRuns::form(Int d) {
+PmfRun BinomialRuns::form(Int d) {
     Real* out = values_.get() + int64_t(d) * (int64_t(d) + 1) / 2;
     if (!tried_) {
         tried_ = true;
@@ -209,14 +209,10 @@ void BinomialRuns::form(Int d) {
             tabled_ = true;
         }
     }
-    if (tabled_) {
-        runs_[d] = PmfRun::of(out, 0, d + 1);
-    } else {
-        Int length;
-        Int first = recursion_.write(d, logs_.upTo(d), out, length);
-        runs_[d] = PmfRun::of(out, first, length);
-    }
-    formed_[d] = 1;
+    if (tabled_) return PmfRun::of(out, 0, d + 1);
+    Int length;
+    Int first = recursion_.write(d, logs_.upTo(d), out, length);
+    return PmfRun::of(out, first, length);
 }
 
 }  // namespace movra

@@ -64,12 +64,11 @@ public:
     // The same for another p: every distribution is formed anew on first use.
     void reset(Real p);
     const PmfRun& forTrials(Int d) {  // 0 <= d <= maxTrials
-        if (!formed_[d]) form(d);
-        return runs_[d];
+        return runs_.at(d, [this](int64_t n) { return form(Int(n)); });
     }
 
 private:
-    void form(Int d);
+    PmfRun form(Int d);
     Real p_;
     Int maxTrials_;
     bool tried_ = false;   // BinomialTables was asked since the last reset
@@ -77,8 +76,7 @@ private:
     BinomialRecursion recursion_;
     IntegerLogs logs_;
     ScratchBuffer<Real> values_;     // d's d + 1 entries from d * (d + 1) / 2 on
-    ScratchBuffer<PmfRun> runs_;     // runs_[d] reads values_
-    ScratchBuffer<uint8_t> formed_;  // formed_[d]: runs_[d] is formed
+    RunCache runs_;                  // d's run reads values_
 };
 
 }  // namespace movra

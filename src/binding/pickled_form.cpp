@@ -233,39 +233,17 @@ private:
 
 // ---- the station ------------------------------------------------------------------------
 
-constexpr const char* kStationKeys[] = {"number_of_arrivals_pmf", "service_duration_pmf",
-                                        "number_of_servers", "internal_state", "time"};
-constexpr const char* kStationTopKeys[] = {"number_of_arrivals_pmf", "service_duration_pmf",
-                                           "number_of_servers", "internal_state", "time", "mark"};
+// A station's fields come from its field list (StandardMultiserver::forEachField), in its
+// order; the dictionary holds them and "mark", whose dictionary holds the saved copies.
+constexpr size_t kStationFields = 5;
 
-struct StationFields {
-    Pmf* arrivals;
-    Pmf* service;
-    Int servers;
-    Pmf* state;
-    Int time;
-};
+PyObject* fieldValue(Writer& w, Pmf* pmf) { return w.pmf(pmf); }
+PyObject* fieldValue(Writer&, Int value) { return checked(PyLong_FromLong(value)); }
 
-void putStation(PyObject* dict, Writer& w, const StationFields& f) {
-    put(dict, "number_of_arrivals_pmf", w.pmf(f.arrivals));
-    put(dict, "service_duration_pmf", w.pmf(f.service));
-    put(dict, "number_of_servers", checked(PyLong_FromLong(f.servers)));
-    put(dict, "internal_state", w.pmf(f.state));
-    put(dict, "time", checked(PyLong_FromLong(f.time)));
+void readField(Reader& r, PyObject* o, FieldKind kind, Pmf*& out) {
+    out = kind == FieldKind::JointPmf ? r.joint(o, 2) : r.simple(o);
 }
-
-// The station's setters check shapes only: a service duration with mass on 0 (the saved
-// one of a new instance) or a negative server count is stored and refused by the step.
-template <size_t N>
-StationFields readStation(Reader& r, const std::array<PyObject*, N>& v) {
-    StationFields f;
-    f.arrivals = r.simple(v[0]);
-    f.service = r.simple(v[1]);
-    f.servers = integer(v[2]);
-    f.state = r.joint(v[3], 2);
-    f.time = integer(v[4]);
-    return f;
-}
+void readField(Reader&, PyObject* o, FieldKind, Int& out) { out = integer(o); }
 
 // ---- the network ------------------------------------------------------------------------
 
@@ -329,32 +307,38 @@ std::array<PyObject*, N - 1> withoutLast(const std::array<PyObject*, N>& a) {
 PyObject* modelState(StandardMultiserver* s) {
     Writer w;
     PyRef dict(newDict());
-    putStation(dict.get(), w,
-               {s->_numberOfArrivalsPmf, s->_serviceDurationPmf, s->_numberOfServers, s->_internalState,
-                s->_time});
     PyRef mark(newDict());
-    putStation(mark.get(), w,
-               {s->_markNumberOfArrivalsPmf, s->_markServiceDurationPmf, s->_markNumberOfServers,
-                s->_markInternalState, s->_markTime});
+    s->forEachField([&](auto& live, auto& saved, FieldKind, const char* key) {
+        put(dict.get(), key, fieldValue(w, live));
+        put(mark.get(), key, fieldValue(w, saved));
+    });
     put(dict.get(), "mark", mark.release());
     return dict.release();
 }
 
 void setModelState(StandardMultiserver* s, PyObject* state) {
+    const char* keys[kStationFields + 1];
+    size_t n = 0;
+    s->forEachField([&](auto&, auto&, FieldKind, const char* key) { keys[n++] = key; });
+    if (n != kStationFields) failInternal();
+    keys[n] = "mark";
     Reader r(s->arena());
-    auto top = fields(state, kStationTopKeys);
-    StationFields live = readStation(r, withoutLast(top));
-    StationFields mark = readStation(r, fields(top[5], kStationKeys));
-    s->_numberOfArrivalsPmf = live.arrivals;
-    s->_serviceDurationPmf = live.service;
-    s->_numberOfServers = live.servers;
-    s->_internalState = live.state;
-    s->_time = live.time;
-    s->_markNumberOfArrivalsPmf = mark.arrivals;
-    s->_markServiceDurationPmf = mark.service;
-    s->_markNumberOfServers = mark.servers;
-    s->_markInternalState = mark.state;
-    s->_markTime = mark.time;
+    auto top = fields(state, keys);
+    const char* markKeys[kStationFields];
+    std::copy(keys, keys + kStationFields, markKeys);
+    auto saved = fields(top[kStationFields], markKeys);
+    // Every value is read, the live ones first, before any field is stored.
+    StandardMultiserver next = *s;
+    size_t i = 0;
+    next.forEachField([&](auto& live, auto&, FieldKind kind, const char*) {
+        readField(r, top[i++], kind, live);
+    });
+    i = 0;
+    next.forEachField([&](auto&, auto& mark, FieldKind kind, const char*) {
+        readField(r, saved[i++], kind, mark);
+    });
+    next.header = s->header;  // the reads counted their blocks in the instance's arena
+    *s = next;
 }
 
 PyObject* modelState(StandardNetworkMultiserver* s) {

@@ -1,8 +1,10 @@
 // The configuration of a model, declared once: each model lists its fields in one visitor,
-// forEachField(visit), calling visit(live, saved, kind) for every field with the copy
-// mark() saves of it. The sweep's roots, the defaults, mark and restore all go through
-// that list, so a new field is one line there and cannot be left out of any of them (a
-// field not marked as a root would be freed under the model).
+// forEachField(visit), calling visit(live, saved, kind, name) for every field with the
+// copy mark() saves of it, its kind and its Python name (the key of the pickled form), in
+// the order of the pickled form. The sweep's roots, the defaults, mark and restore and
+// the pickled form all go through that list, so a new field is one line there and cannot
+// be left out of any of them (a field not marked as a root would be freed under the
+// model).
 #pragma once
 #include "../containers/arrays.h"
 #include "../pmf/pmf.h"
@@ -43,7 +45,7 @@ inline void flagRoot(Int) {}
 // Every field and its saved copy marked as roots of the sweep.
 template <class Model>
 void flagRoots(Model& m) {
-    m.forEachField([](auto& live, auto& saved, FieldKind) {
+    m.forEachField([](auto& live, auto& saved, FieldKind, const char*) {
         flagRoot(live);
         flagRoot(saved);
     });
@@ -53,7 +55,7 @@ void flagRoots(Model& m) {
 template <class Model>
 void setDefaults(Model& m) {
     MovraObject* obj = m.arena();
-    m.forEachField([obj](auto& live, auto& saved, FieldKind kind) {
+    m.forEachField([obj](auto& live, auto& saved, FieldKind kind, const char*) {
         setDefault(obj, live, kind);
         setDefault(obj, saved, kind);
     });
@@ -62,11 +64,11 @@ void setDefaults(Model& m) {
 // The saved copies take the live values (save), or the live values the saved ones.
 template <class Model>
 void save(Model& m) {
-    m.forEachField([](auto& live, auto& saved, FieldKind) { saved = live; });
+    m.forEachField([](auto& live, auto& saved, FieldKind, const char*) { saved = live; });
 }
 template <class Model>
 void bringBack(Model& m) {
-    m.forEachField([](auto& live, auto& saved, FieldKind) { live = saved; });
+    m.forEachField([](auto& live, auto& saved, FieldKind, const char*) { live = saved; });
 }
 
 }  // namespace configuration

@@ -141,7 +141,7 @@ void copyNodes(Int& to, Int from, Int, bool write) {
 void copyConfiguration(SN* self, bool save) {
     const Int n = self->_numberOfServers->length;
     for (bool write : {false, true})
-        self->forEachField([n, save, write](auto& live, auto& saved, FieldKind) {
+        self->forEachField([n, save, write](auto& live, auto& saved, FieldKind, const char*) {
             if (save)
                 copyNodes(saved, live, n, write);
             else

@@ -28,12 +28,15 @@ struct StandardNetworkMultiserver {
     // The configuration: every field with its saved copy (configuration.h).
     template <class Visit>
     void forEachField(Visit&& visit) {
-        visit(_internalState, _markInternalState, FieldKind::JointPmf);
-        visit(_time, _markTime, FieldKind::Number);
-        visit(_numberOfServers, _markNumberOfServers, FieldKind::Number);
-        visit(_numberOfExternalArrivalsPmfs, _markNumberOfExternalArrivalsPmfs, FieldKind::SimplePmf);
-        visit(_serviceDurationPmfs, _markServiceDurationPmfs, FieldKind::SimplePmf);
-        visit(_routingProbabilities, _markRoutingProbabilities, FieldKind::Number);
+        visit(_internalState, _markInternalState, FieldKind::JointPmf, "internal_state");
+        visit(_time, _markTime, FieldKind::Number, "time");
+        visit(_numberOfServers, _markNumberOfServers, FieldKind::Number, "number_of_servers");
+        visit(_numberOfExternalArrivalsPmfs, _markNumberOfExternalArrivalsPmfs,
+              FieldKind::SimplePmf, "number_of_external_arrivals_pmfs");
+        visit(_serviceDurationPmfs, _markServiceDurationPmfs, FieldKind::SimplePmf,
+              "service_duration_pmfs");
+        visit(_routingProbabilities, _markRoutingProbabilities, FieldKind::Number,
+              "routing_probabilities");
     }
     // Marks the container roots of the configuration, then sweeps.
     static void memRelease(MovraObject* obj);

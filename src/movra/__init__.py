@@ -3,6 +3,7 @@
 # before the package existed.
 from . import _movra
 from ._movra import (
+    ExactMultiserver,
     StandardMultiserver,
     StandardNetworkMultiserver,
     __version__,
@@ -12,6 +13,7 @@ from ._movra import (
 __doc__ = _movra.__doc__
 
 __all__ = [
+    "ExactMultiserver",
     "StandardMultiserver",
     "StandardNetworkMultiserver",
     "error",

@@ -1,14 +1,22 @@
-"""Independent references for the tests of the standard models, written from the
-description of the model alone with dictionaries and numpy, and the PMF helpers the tests
+"""Independent references for the tests, written from the description of each model or
+from the queue's rules alone, with dictionaries and numpy, and the PMF helpers the tests
 share. Nothing here calls the module except the builder `station`.
 
-- `network_step`: the network step (flows combined by convolution, each node mapped with
-  its own-node routing, cut at 5e-09 per tail and renormalised); a station is a network of
-  one node with no routing (`station_step`).
+- `network_step`: the standard network step (flows combined by convolution, each node
+  mapped with its own-node routing, cut at 5e-09 per tail and renormalised); a station is
+  a network of one node with no routing (`station_step`).
 - `chain_step`: the exact (z, ell) Markov chain of a one-server station, with numpy.
+- `exact_step`, `exact_reset`: the true queue for the exact models. The state is
+  {(z, (r_1, ..., r_b)): p} with the busy servers' remaining times sorted. Every server and
+  every arrival is handled one by one (each starter's duration drawn separately with
+  itertools.product), so nothing there shares a shortcut with the module.
 """
 
+from __future__ import annotations
+
+import itertools
 import math
+from collections import defaultdict
 
 # numpy and movra are imported where they are used: the benchmarks take the PMF helpers
 # from here into processes that must load neither.
@@ -226,3 +234,52 @@ def initial_array(m):
     state = m.internal_state
     return to_array(state, (max(z for z, _ in state) + 1, max(e for _, e in state) + 1))
 
+
+# ---- the exact models ------------------------------------------------------------------
+
+State = dict[tuple[int, tuple[int, ...]], float]
+
+
+def exact_step(
+    state: State,
+    servers: int,
+    arrivals: dict[int, float],
+    service: dict[int, float],
+    capacity: int | None = None,
+    abandonment: float = 0.0,
+) -> State:
+    """One step of the true queue: completions, abandonments, arrivals, service starts."""
+    out: State = defaultdict(float)
+    for (z, times), p in state.items():
+        left = tuple(r - 1 for r in times if r > 1)
+        done = len(times) - len(left)
+        waiting = z - len(times)
+        for gone, p_gone in binomial(waiting, abandonment).items():
+            z1 = z - done - gone
+            for a, p_a in arrivals.items():
+                if capacity is not None:
+                    a = min(a, max(capacity - z1, 0))
+                z2 = z1 + a
+                starters = max(min(z2, servers) - len(left), 0)
+                for draws in itertools.product(service.items(), repeat=starters):
+                    w = p * p_gone * p_a
+                    for _, p_s in draws:
+                        w *= p_s
+                    out[(z2, tuple(sorted(left + tuple(s for s, _ in draws))))] += w
+    pz = marginal(out)
+    total = sum(pz.values())
+    lo, hi = tails({z: p / total for z, p in pz.items() if p > 0})
+    kept = {k: p for k, p in out.items() if lo <= k[0] <= hi and p > 0}
+    total = sum(kept.values())
+    return {k: p / total for k, p in kept.items()}
+
+
+def exact_reset(n: int, servers: int, service: dict[int, float]) -> State:
+    out: State = defaultdict(float)
+    for draws in itertools.product(service.items(), repeat=min(n, servers)):
+        out[(n, tuple(sorted(s for s, _ in draws)))] += math.prod(p for _, p in draws)
+    return dict(out)
+
+
+def total_variation(p: dict, q: dict) -> float:
+    return 0.5 * sum(abs(p.get(k, 0.0) - q.get(k, 0.0)) for k in set(p) | set(q))

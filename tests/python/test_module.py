@@ -11,7 +11,7 @@ import movra
 
 def test_module_contents():
     public = {name for name in dir(movra) if not name.startswith("_")}
-    assert public == {"StandardMultiserver", "StandardNetworkMultiserver", "error"}
+    assert public == {"StandardMultiserver", "StandardNetworkMultiserver", "ExactMultiserver", "error"}
     assert movra.StandardMultiserver.__module__ == "movra"
     assert movra.StandardNetworkMultiserver.__name__ == "StandardNetworkMultiserver"
 

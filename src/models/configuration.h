@@ -7,6 +7,7 @@
 // model).
 #pragma once
 #include "../containers/arrays.h"
+#include "../containers/sparse_matrix.h"
 #include "../pmf/pmf.h"
 
 namespace movra {
@@ -32,8 +33,8 @@ inline void setDefault(MovraObject* obj, PmfArray*& field, FieldKind kind) {
 inline void setDefault(MovraObject* obj, IntArray*& field, FieldKind) {
     field = defaultIntArray(obj);
 }
-inline void setDefault(MovraObject* obj, RealMatrix*& field, FieldKind) {
-    field = defaultRealMatrix(obj);
+inline void setDefault(MovraObject* obj, SparseRealMatrix*& field, FieldKind) {
+    field = createSparseRealMatrix(obj, 1, 1);
 }
 
 template <class T>

@@ -14,6 +14,12 @@ namespace {
 constexpr size_t kMaxSpareBytes = size_t(1) << 20;
 }  // namespace
 
+void checkRoom(MovraObject* obj, double bytes) {
+    const unsigned long long limit = obj->memoryLimit;
+    if (limit != 0 && !(bytes <= double(limit - std::min(limit, obj->currentMemoryUse))))
+        fail(msg::OutOfMemory);
+}
+
 void* movraMalloc(MovraObject* obj, size_t size) {
     if (size < sizeof(MemHeader) || size > kMaxBlockBytes) fail(msg::OutOfMemory);
     // Blocks made earlier in the call count too: they stay until the closing sweep.

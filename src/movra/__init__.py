@@ -4,6 +4,7 @@
 from . import _movra
 from ._movra import (
     ExactMultiserver,
+    ExactNetworkMultiserver,
     StandardMultiserver,
     StandardNetworkMultiserver,
     __version__,
@@ -14,6 +15,7 @@ __doc__ = _movra.__doc__
 
 __all__ = [
     "ExactMultiserver",
+    "ExactNetworkMultiserver",
     "StandardMultiserver",
     "StandardNetworkMultiserver",
     "error",

@@ -11,7 +11,9 @@ import movra
 
 def test_module_contents():
     public = {name for name in dir(movra) if not name.startswith("_")}
-    assert public == {"StandardMultiserver", "StandardNetworkMultiserver", "error"}
+    submodules = {"dist", "planning", "staffing", "trajectory"}
+    assert public == set(movra.__all__) | submodules
+    assert {"StandardMultiserver", "StandardNetworkMultiserver", "error"} <= public
     assert movra.StandardMultiserver.__module__ == "movra"
     assert movra.StandardNetworkMultiserver.__name__ == "StandardNetworkMultiserver"
 

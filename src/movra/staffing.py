@@ -9,10 +9,11 @@ client included) can run a batch of them in parallel.
 from __future__ import annotations
 
 import math
+import sys
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any
 
-from . import _movra, planning
+from . import StandardMultiserver, planning
 from .trajectory import _check_pmf
 
 __all__ = ["required_servers", "staff_schedule"]
@@ -21,7 +22,8 @@ _Pmf = Mapping[int, float]
 
 
 def _station(arrivals: _Pmf, service: _Pmf, servers: int, exact: bool) -> Any:
-    kind = getattr(_movra, "ExactMultiserver", None) if exact else _movra.StandardMultiserver
+    package = sys.modules[__package__ or "movra"]
+    kind = getattr(package, "ExactMultiserver", None) if exact else StandardMultiserver
     if kind is None:
         raise NotImplementedError("this build has no exact station: pass exact=False")
     model = kind()
@@ -87,7 +89,7 @@ def _check_pmfs(arrivals: Any, service: Any) -> None:
     _check_pmf(arrivals, "arrivals")
     _check_pmf(service, "service")
     # The models' setters check the PMFs; build one to hear their complaints early.
-    probe = _movra.StandardMultiserver()
+    probe = StandardMultiserver()
     probe.number_of_arrivals_pmf = dict(arrivals)
     probe.service_duration_pmf = dict(service)
     if min(probe.service_duration_pmf) < 1:
@@ -140,7 +142,7 @@ def staff_schedule(arrivals_per_interval: Sequence[_Pmf], service: _Pmf, *,
     ``service_level`` (reached) and ``utilisation`` (mean over the interval)."""
     import copy
 
-    import pandas as pd
+    import pandas as pd  # type: ignore[import-untyped,unused-ignore]
 
     _check_target(wait_within, service_level)
     if isinstance(steps_per_interval, bool) or not isinstance(steps_per_interval, int) \

@@ -18,7 +18,7 @@ from typing import Any
 import numpy as np
 
 from . import planning
-from ._movra import error
+from . import error
 
 __all__ = ["OverloadWarning", "Trajectory", "run"]
 
@@ -161,7 +161,7 @@ def _view(model: Any) -> _Station:
 def _progress(steps: int, progress: bool) -> Iterable[int]:
     if progress:
         try:
-            from tqdm.auto import tqdm
+            from tqdm.auto import tqdm  # type: ignore[import-untyped,unused-ignore]
         except ImportError:
             pass
         else:
@@ -373,7 +373,7 @@ class Trajectory:
         (expected completions in the next step), ``service_level`` (P(wait <=
         wait_within), when given) and ``dropped`` (mass cut by the tail rule so far).
         A network's columns are (node, figure) pairs."""
-        import pandas as pd
+        import pandas as pd  # type: ignore[import-untyped,unused-ignore]
 
         columns: dict[str, np.ndarray] = {"mean": self.mean()}
         for q in quantiles:

@@ -65,8 +65,10 @@ def _from_log(first: int, log_weights: np.ndarray, tail: float) -> dict[int, flo
     return _finish(first, np.exp(log_weights - log_weights.max()), tail)
 
 
-def _log_factorial(k: np.ndarray) -> np.ndarray:
-    return np.array([math.lgamma(float(v) + 1.0) for v in k])
+def _log_steps(log_ratios: np.ndarray) -> np.ndarray:
+    # Log weights from the ratios of neighbouring terms: differences of lgamma at large
+    # arguments would lose digits, a running sum of small ratios does not.
+    return np.concatenate(([0.0], np.cumsum(log_ratios)))
 
 
 def poisson(mean: float, *, tail: float = TAIL_MASS) -> dict[int, float]:
@@ -81,8 +83,8 @@ def poisson(mean: float, *, tail: float = TAIL_MASS) -> dict[int, float]:
     # any tail worth keeping.
     width = 12.0 * math.sqrt(m) + 40.0
     lo, hi = max(0, int(m - width)), int(m + width) + 1
-    k = np.arange(lo, hi + 1)
-    return _from_log(lo, k * math.log(m) - m - _log_factorial(k), tail)
+    k = np.arange(lo, hi, dtype=float)
+    return _from_log(lo, _log_steps(math.log(m) - np.log(k + 1.0)), tail)
 
 
 def binomial(n: int, p: float, *, tail: float = TAIL_MASS) -> dict[int, float]:
@@ -97,10 +99,9 @@ def binomial(n: int, p: float, *, tail: float = TAIL_MASS) -> dict[int, float]:
     sd = math.sqrt(n * p * (1.0 - p))
     width = 12.0 * sd + 40.0
     lo, hi = max(0, int(n * p - width)), min(n, int(n * p + width) + 1)
-    k = np.arange(lo, hi + 1)
-    log_w = (math.lgamma(n + 1.0) - _log_factorial(k) - _log_factorial(n - k)
-             + k * math.log(p) + (n - k) * math.log1p(-p))
-    return _from_log(lo, log_w, tail)
+    k = np.arange(lo, hi, dtype=float)
+    ratios = np.log(n - k) - np.log(k + 1.0) + (math.log(p) - math.log1p(-p))
+    return _from_log(lo, _log_steps(ratios), tail)
 
 
 def geometric(p: float, start: int = 1, *, tail: float = TAIL_MASS) -> dict[int, float]:
@@ -118,7 +119,8 @@ def geometric(p: float, start: int = 1, *, tail: float = TAIL_MASS) -> dict[int,
         return {start: 1.0}
     # P(X >= start + k) = (1 - p)^k: stop once that is below half the tail.
     half = tail / 2.0 if tail > 0.0 else 1e-300
-    count = int(math.ceil(math.log(half) / math.log1p(-p))) + 1
+    # Generated a little beyond the cut, so that _finish places it exactly.
+    count = int(math.ceil(math.log(half * 1e-3) / math.log1p(-p))) + 1
     if count > _MAX_STEPS:
         raise ValueError(f"p = {p!r} gives more than {_MAX_STEPS} values above the tail")
     return _finish(start, np.exp(np.arange(count) * math.log1p(-p)), tail)

@@ -12,13 +12,13 @@ from __future__ import annotations
 import copy
 import math
 import warnings
-from collections.abc import Callable, Iterable, Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from typing import Any
 
 import numpy as np
 
 from . import planning
-from . import error
+from . import _movra, error
 
 __all__ = ["OverloadWarning", "Trajectory", "run"]
 
@@ -101,9 +101,6 @@ class _Station:
     def servers(self) -> list[int]:
         return [self.model.number_of_servers]
 
-    def marginal(self) -> Callable[[], Any]:
-        return self.model.get_number_of_entities_in_system_pmf  # type: ignore[no-any-return]
-
 
 class _Network(_Station):
     def __init__(self, model: Any) -> None:
@@ -146,10 +143,6 @@ class _Network(_Station):
     def servers(self) -> list[int]:
         return [self.model.get_number_of_servers_at_node(k) for k in range(self.nodes)]
 
-    def marginal(self) -> Callable[[], Any]:
-        get = self.model.get_number_of_entities_at_node_pmf
-        nodes = range(self.nodes)
-        return lambda: [get(k) for k in nodes]
 
 
 def _view(model: Any) -> _Station:
@@ -158,15 +151,16 @@ def _view(model: Any) -> _Station:
 
 # ---- the run ---------------------------------------------------------------------------
 
-def _progress(steps: int, progress: bool) -> Iterable[int]:
-    if progress:
-        try:
-            from tqdm.auto import tqdm  # type: ignore[import-untyped,unused-ignore]
-        except ImportError:
-            pass
-        else:
-            return tqdm(range(steps), desc="movra.run", unit="step")  # type: ignore[no-any-return]
-    return range(steps)
+_CHUNK = 256
+
+
+def _bar(steps: int) -> Any:
+    """A tqdm progress bar when tqdm is installed, else None."""
+    try:
+        from tqdm.auto import tqdm  # type: ignore[import-untyped,unused-ignore]
+    except ImportError:
+        return None
+    return tqdm(total=steps, desc="movra.run", unit="step")
 
 
 def _warn_overload(model: Any, view: _Station, arrivals: list[Any],
@@ -218,40 +212,48 @@ def run(model: Any, steps: int, *, arrivals: Any = None, servers: Any = None,
     _warn_overload(model, view, arrival_plan, server_plan)
 
     start = copy.copy(model)
-    rows: list[Any] = []
-    server_rows = [view.servers()]
-    times = [model.time]
-    marginal = view.marginal()
+    # The steps between two changes of configuration run in a tight loop; a progress
+    # bar moves at most every _CHUNK steps.
+    changes = [t for t in range(steps) if t == 0 or arrival_plan[t] is not arrival_plan[t - 1]
+               or server_plan[t] is not server_plan[t - 1]] + [steps]
+    record = _movra._marginal_record
     step = model.step
-    rows.append(marginal())
+    rows: list[Any] = [record(model)]
+    servers_now = view.servers()
+    server_rows = [servers_now]
+    bar = _bar(steps) if progress else None
     try:
-        last_a: Any = None
-        last_c: Any = None
-        for t in _progress(steps, progress):
-            a, c = arrival_plan[t], server_plan[t]
-            if a is not last_a or c is not last_c:
-                view.apply(a if a is not last_a else None, c if c is not last_c else None)
-                last_a, last_c = a, c
-                server_rows.append(view.servers())
-            else:
-                server_rows.append(server_rows[-1])
-            step()
-            rows.append(marginal())
+        for begin, end in zip(changes, changes[1:]):
+            view.apply(arrival_plan[begin], server_plan[begin])
+            servers_now = view.servers()
+            server_rows.extend([servers_now] * (end - begin))
+            for chunk in range(begin, end, _CHUNK):
+                for _ in range(min(_CHUNK, end - chunk)):
+                    step()
+                    rows.append(record(model))
+                if bar is not None:
+                    bar.update(min(_CHUNK, end - chunk))
     except BaseException:
         model.__setstate__(start.__reduce__()[2])
         raise
-    times.extend(range(times[0] + 1, times[0] + steps + 1))
+    finally:
+        if bar is not None:
+            bar.close()
+    times = list(range(start.time, start.time + steps + 1))
     return Trajectory(rows, server_rows, times, start, arrival_plan, server_plan,
                       network=isinstance(view, _Network))
 
 
-def _dense(rows: Sequence[Mapping[int, float]]) -> np.ndarray:
-    width = 1 + max((max(r) for r in rows if r), default=0)
-    out = np.zeros((len(rows), width))
-    for i, r in enumerate(rows):
-        keys = np.fromiter(r.keys(), dtype=np.intp, count=len(r))
-        out[i, keys] = np.fromiter(r.values(), dtype=float, count=len(r))
-    return out
+def _dense(records: Sequence[tuple[int, bytes]]) -> np.ndarray:
+    """Rows of (offset, raw doubles) into one zero-padded array, padded and joined as
+    bytes: no Python work per probability."""
+    width = max((offset + len(values) // 8 for offset, values in records), default=1)
+    zeros = bytes(8 * width)
+    pieces = []
+    for offset, values in records:
+        pieces += (zeros[: 8 * offset], values, zeros[8 * offset + len(values):])
+    flat = np.frombuffer(b"".join(pieces), dtype=np.float64)
+    return flat.reshape(len(records), width).copy()
 
 
 class Trajectory:
@@ -270,7 +272,7 @@ class Trajectory:
                  network: bool) -> None:
         if network:
             nodes = len(rows[0])
-            flat = _dense([r[k] for r in rows for k in range(nodes)])
+            flat = _dense([record for r in rows for record in r])
             self.pmf = flat.reshape(len(rows), nodes, flat.shape[1])
             self.servers = np.array(servers, dtype=np.int64)
         else:

@@ -249,7 +249,7 @@ def _dense(records: Sequence[tuple[int, bytes]]) -> np.ndarray:
     bytes: no Python work per probability."""
     width = max((offset + len(values) // 8 for offset, values in records), default=1)
     zeros = bytes(8 * width)
-    pieces = []
+    pieces: list[bytes] = []
     for offset, values in records:
         pieces += (zeros[: 8 * offset], values, zeros[8 * offset + len(values):])
     flat = np.frombuffer(b"".join(pieces), dtype=np.float64)

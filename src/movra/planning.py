@@ -343,7 +343,7 @@ def _arrival_positions(st: _Station) -> np.ndarray:
 
 
 def _wait_by_steps(model: Any, st: _Station, position: int | None) -> np.ndarray:
-    """Waiting time of a station in the station form, stepped by the model itself.
+    """Waiting time, stepped by the model itself (exact where its steps are).
 
     Only the entities ahead of the tagged one, and the tagged one, matter, and nobody
     joins them: a copy of the model holding just those entities, with no arrivals, is
@@ -368,10 +368,10 @@ def _wait_by_steps(model: Any, st: _Station, position: int | None) -> np.ndarray
         started, top = in_service()
         out[0], left = started, 1.0 - started
     else:
-        kept: dict[tuple[int, int], float] = {}
-        for (z, ell), p in model.internal_state.items():
+        kept: dict[tuple[int, Any], float] = {}
+        for (z, busy), p in model.internal_state.items():
             if z > c + position and p > 0.0:
-                key = (c + position + 1, ell)
+                key = (c + position + 1, busy)
                 kept[key] = kept.get(key, 0.0) + p
         if not kept:
             raise ValueError(f"no entity can have {position} entities waiting ahead of it "
@@ -403,8 +403,10 @@ def _wait(model: Any, position: int | None) -> np.ndarray:
     service = _array(st.service)
     if service[0] > 0.0:
         raise ValueError("service durations must be at least 1 step")
-    if not st.exact:
+    if st.capacity is None:
         return _wait_by_steps(model, st, position)
+    # The stepping above would count a lost arrival as served: with a waiting room,
+    # count the places the servers free instead, admitting only those it holds.
     return _wait_by_renewals(st, service, position)
 
 
@@ -450,8 +452,8 @@ def _wait_by_renewals(st: _Station, service: np.ndarray, position: int | None) -
     out = np.zeros(horizon + 1)
     cache: dict[Any, np.ndarray] = {}
     for z, _, busy, weights in jobs:
-        need = max(weights)
-        freed = _freed_counts(st, busy, z, need, horizon, renewals, cache)
+        # Every table has the same shape, so that the cache may share them.
+        freed = _freed_counts(st, busy, z, count, horizon, renewals, cache)
         at_least = np.cumsum(freed[:, ::-1], axis=1)[:, ::-1]  # [n, k]: P(>= k by n)
         for k, w in weights.items():
             cdf = at_least[:, k]

@@ -522,7 +522,15 @@ def _total_variation(a: Mapping[int, float], b: Mapping[int, float]) -> float:
     return 0.5 * float(np.abs(diff).sum())
 
 
+def _bounded(model: Any) -> bool:
+    """A waiting room or impatience keeps the queue finite whatever the load."""
+    return (getattr(model, "capacity", None) is not None
+            or bool(getattr(model, "abandonment_probability", 0.0)))
+
+
 def _refuse_overload(model: Any) -> None:
+    if _bounded(model):
+        return
     load = _max_load(model)
     if not load < 1.0:
         raise ValueError(f"the offered load is {load:.6g}, not below 1: the queue has no "
@@ -532,7 +540,8 @@ def _refuse_overload(model: Any) -> None:
 def steady_state(model: M, *, tol: float = 1e-10, max_steps: int = 100_000) -> SteadyState[M]:
     """Step a copy of the model until the number in system changes by less than ``tol``
     (total variation between two steps; the largest over the nodes of a network), or
-    ``max_steps`` steps.  Refuses an offered load of 1 or more."""
+    ``max_steps`` steps.  Refuses an offered load of 1 or more, unless a waiting room or
+    abandonment keeps the queue finite."""
     if isinstance(max_steps, bool) or not isinstance(max_steps, int) or max_steps < 0:
         raise ValueError(f"max_steps must be a non-negative integer, got {max_steps!r}")
     if not tol >= 0.0:

@@ -174,6 +174,8 @@ def _warn_overload(model: Any, view: _Station, arrivals: list[Any],
             continue
         seen.add(key)
         scratch_view.apply(a, c)
+        if planning._bounded(scratch):
+            return
         load = planning._max_load(scratch)
         if not load < 1.0:
             warnings.warn(f"a step of this run has an offered load of {load:.4g}: its queue "

@@ -21,9 +21,10 @@ def station(c, arrivals, service, state=None):
     return m
 
 
-def simulated_waits(c, arrivals, service, steps, seed, warm=2000):
+def simulated_waits(c, arrivals, service, steps, seed, warm=2000, capacity=None):
     """Waits of single entities in a c-server FCFS queue: each step the servers' remaining
-    times drop by one, the step's batch joins the line, free servers take its head."""
+    times drop by one, the step's batch joins the line (as far as the room holds it),
+    free servers take its head."""
     rng = np.random.default_rng(seed)
     a_values, a_probs = zip(*sorted(arrivals.items()))
     s_values, s_probs = zip(*sorted(service.items()))
@@ -32,7 +33,9 @@ def simulated_waits(c, arrivals, service, steps, seed, warm=2000):
     remaining, line, waits = [0] * c, deque(), []
     for t, batch in enumerate(batches):
         remaining = [max(r - 1, 0) for r in remaining]
-        line.extend([t] * batch)
+        room = batch if capacity is None else max(
+            0, min(batch, capacity - len(line) - sum(r > 0 for r in remaining)))
+        line.extend([t] * room)
         for i in range(c):
             if remaining[i] == 0 and line:
                 arrived = line.popleft()
@@ -150,3 +153,29 @@ def test_steady_state_refuses_a_load_of_one(c):
     m = station(c, {0: 0.5, 2: 0.5}, {1: 1.0})
     with pytest.raises(ValueError, match="offered load is (1|inf)"):
         movra.steady_state(m)
+
+
+exact_station = pytest.mark.skipif(not hasattr(movra, "ExactMultiserver"),
+                                   reason="no exact station in this build")
+
+
+@exact_station
+@pytest.mark.parametrize("c, arrivals, service, capacity", [
+    (2, {0: 0.3, 1: 0.4, 2: 0.3}, {1: 0.5, 2: 0.3, 3: 0.2}, None),
+    (3, {0: 0.5, 1: 0.3, 3: 0.2}, {1: 0.5, 4: 0.5}, None),
+    (2, {0: 0.2, 1: 0.3, 2: 0.5}, {1: 0.5, 3: 0.5}, 5),
+])
+def test_exact_station_wait_matches_simulation(c, arrivals, service, capacity):
+    m = movra.ExactMultiserver()
+    m.number_of_servers, m.capacity = c, capacity
+    m.number_of_arrivals_pmf, m.service_duration_pmf = arrivals, service
+    m.reset_with_number_of_entities_in_system(0)
+    for _ in range(400):  # a waiting room makes any load stationary
+        m.step()
+    wait = movra.waiting_time_pmf(m)
+    seen = simulated_waits(c, arrivals, service, 300_000, seed=11, capacity=capacity)
+    size = max(len(seen), max(wait) + 1)
+    assert np.abs(np.cumsum(dense(wait, size)) - np.cumsum(np.pad(seen, (0, size - len(seen))))
+                  ).max() < 0.01
+    assert 0.0 <= movra.utilisation(m) <= 1.0
+    assert (movra.blocking_probability(m) > 0.0) == (capacity is not None)

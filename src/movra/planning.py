@@ -6,14 +6,19 @@ as it was.  A station's state pairs the number in system z with the remaining se
 time of one entity in service; with c >= 2 servers the busy servers' remaining times are
 read as independent draws from that conditional PMF, the station model's own reading.
 An exact station's state lists every busy server's remaining time, and its answers are
-exact.  With one server both are exact.
+exact.  With one server both are exact.  Networks answer utilisation, throughput and
+load per node.
 
-Waiting times rest on one fact of first-come-first-served service: an entity starts when
-the servers have freed as many places as there are entities ahead of it, plus one, and
-later arrivals never matter.  Each server frees places at its remaining time and then
-after every fresh service duration, independently of the others (a renewal process), so
-the step in which the K-th place frees is read off the convolution of the servers'
-counts of freed places.  Idle servers count as freeing a place in the coming step.
+Waiting times rest on one fact of first-come-first-served service: later arrivals never
+matter.  So a copy of the model that holds only the tagged entity and those ahead of it,
+with no arrivals, is stepped until its number in system is at most c, the step in which
+the tagged entity starts; exact wherever the model's own steps are.  With a waiting room
+a lost arrival would look served that way, so there the wait is counted instead: an
+entity starts when the servers have freed as many places as there are entities ahead
+of it, plus one; each server frees places at its remaining time and then after every
+fresh service duration, independently of the others, so the step of the K-th freed
+place comes from the convolution of the servers' counts.  Waiting times with
+abandonment are not computed.
 
 The numerics are numpy over arrays sized by the state and the waiting-time horizon.
 """
@@ -472,9 +477,12 @@ def waiting_time_pmf(model: Any, *, position: int | None = None) -> dict[int, fl
     ``position=k``: the remaining wait of the entity that has k entities waiting ahead
     of it now (1 if it starts during the coming step), given that there is one.
 
-    Exact for one server and for an exact station; with several servers a station's
-    busy servers are read as independent draws from its state's conditional PMF.  The
-    tails are cut like the models' (less than 5e-9 per side).
+    Exact for one server and for an exact station; with several servers a standard
+    station follows its own step's reading of the state (the busy servers' remaining
+    times independent draws from the conditional PMF given z, at every step).  The
+    tails are cut like the models' (less than 5e-9 per side).  Raises ValueError
+    without servers, without arrivals or without such an entity, NotImplementedError
+    with abandonment.
     """
     wait = _wait(model, position)
     return _finish(0, wait, _MODEL_TAIL)

@@ -48,13 +48,20 @@ WAIT_HOUR_COST = 4.0  # per ticket-hour spent waiting
 
 
 def poisson(mean, cut=1e-12):
-    """Poisson PMF as a dict, without the tail terms below `cut`."""
-    pmf, k, p = {}, 0, math.exp(-mean)
-    while p >= cut or k <= mean:
-        pmf[k] = p
+    """Poisson PMF as a dict, without the tail terms below `cut`. Each term is computed
+    from logarithms: exp(-mean) alone underflows to 0 for a mean above about 745."""
+    if mean <= 0:
+        return {0: 1.0}
+    pmf, log_mean = {}, math.log(mean)
+    # Terms further than 12 standard deviations below the mean are far below any cut.
+    k = max(0, int(mean - 12 * math.sqrt(mean)))
+    while True:
+        p = math.exp(k * log_mean - mean - math.lgamma(k + 1))
+        if p >= cut:
+            pmf[k] = p
+        elif k > mean:
+            return pmf
         k += 1
-        p *= mean / k
-    return pmf
 
 
 ARRIVALS = [poisson(m) for m in HOURLY_MEAN]

@@ -26,6 +26,7 @@ constexpr const char* kSetstateDoc =
 inline PyObject* constructorArguments(PyObject* type, StandardMultiserver*) {
     return Py_BuildValue("(O)", type);
 }
+inline PyObject* constructorArguments(PyObject* type, ExactMultiserver*) { return Py_BuildValue("(O)", type); }
 inline PyObject* constructorArguments(PyObject* type, StandardNetworkMultiserver* model) {
     return Py_BuildValue("(Oi)", type, int(model->getNumberOfNodes()));
 }

@@ -1,11 +1,12 @@
-// The Python objects of the two models: the interpreter's object header followed by the
-// engine's model record, which never sees the interpreter. Both types are static type
-// objects filled in their own files and readied by the module.
+// The Python objects of the models: the interpreter's object header followed by the
+// engine's model record, which never sees the interpreter. Every type is a static type
+// object filled in their own files and readied by the module.
 #pragma once
 #include <Python.h>
 
 #include <atomic>
 
+#include "../models/exact_multiserver.h"
 #include "../models/standard_multiserver.h"
 #include "../models/standard_network_multiserver.h"
 
@@ -22,6 +23,7 @@ struct ModelObject {
 
 using StandardMultiserverObject = ModelObject<StandardMultiserver>;
 using StandardNetworkMultiserverObject = ModelObject<StandardNetworkMultiserver>;
+using ExactMultiserverObject = ModelObject<ExactMultiserver>;
 
 template <class Model>
 Model* modelOf(PyObject* self) {
@@ -35,5 +37,6 @@ Model* modelOf(PyObject* self) {
 
 extern PyTypeObject StandardMultiserverType;
 extern PyTypeObject StandardNetworkMultiserverType;
+extern PyTypeObject ExactMultiserverType;
 
 }  // namespace movra

@@ -21,10 +21,11 @@ PyDoc_STRVAR(moduleDoc,
 "Discrete-time queueing models computed with probability mass functions.\n\n"
 "StandardMultiserver is one station with c identical servers (exact for c = 1, an\n"
 "approximation for more); StandardNetworkMultiserver is N stations joined by routing\n"
-"probabilities (nodes carried as independent PMFs). Each holds the PMF of its state,\n"
-"maps it forward with step(), conditions it on observations, resets, marks and\n"
-"restores it. PMFs are dicts {value: probability} or {(z, ell): probability};\n"
-"failures raise movra.error with a fixed message.");
+"probabilities (nodes carried as independent PMFs); ExactMultiserver is one station\n"
+"exact for any number of servers, carrying every busy server's remaining time.\n"
+"Each holds the PMF of its state, maps it forward with step(), conditions it on\n"
+"observations, resets, marks and restores it. PMFs are dicts {value: probability}\n"
+"or {(z, ell): probability}; failures raise movra.error with a fixed message.");
 
 PyMethodDef moduleMethods[] = {
     {"_marginal_record", marginalRecord_Py, METH_O,
@@ -50,11 +51,18 @@ PyObject* initModule() {
     if (pages > 0 && pageSize > 0) physicalMemory = (unsigned long long)pages * (unsigned long long)pageSize;
     if (PyType_Ready(&StandardMultiserverType) < 0) return nullptr;
     if (PyType_Ready(&StandardNetworkMultiserverType) < 0) return nullptr;
+    if (PyType_Ready(&ExactMultiserverType) < 0) return nullptr;
     PyRef module(PyModule_Create2(&moduleDef, 1013));
     if (!module.get()) return nullptr;
+#ifdef Py_GIL_DISABLED
+    // Said outright, though it is the default: the busy flag and the conversions count on
+    // the interpreter's lock (ARCHITECTURE.md, "Free-threaded CPython").
+    if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_USED) < 0) return nullptr;
+#endif
     // PyModule_AddType takes its own reference to the type on success.
     if (PyModule_AddType(module.get(), &StandardMultiserverType) < 0) return nullptr;
     if (PyModule_AddType(module.get(), &StandardNetworkMultiserverType) < 0) return nullptr;
+    if (PyModule_AddType(module.get(), &ExactMultiserverType) < 0) return nullptr;
     if (PyModule_AddStringConstant(module.get(), "__version__", MOVRA_VERSION) < 0) return nullptr;
     PyRef error(PyErr_NewException("movra.error", nullptr, nullptr));
     if (!error.get()) return nullptr;

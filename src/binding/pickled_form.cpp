@@ -324,6 +324,147 @@ std::array<PyObject*, N - 1> withoutLast(const std::array<PyObject*, N>& a) {
     return out;
 }
 
+// ---- the exact station ------------------------------------------------------------------
+// Its state is a list of groups (remaining times as an ascending tuple, first z, [p of
+// z, z + 1, ...]), the layout of the record, so a state read back steps bit for bit.
+
+constexpr const char* kExactKeys[] = {"number_of_arrivals_pmf", "service_duration_pmf", "number_of_servers",
+                                      "internal_state",         "time",                 "capacity",
+                                      "abandonment_probability"};
+constexpr const char* kExactTopKeys[] = {"number_of_arrivals_pmf", "service_duration_pmf", "number_of_servers",
+                                         "internal_state",         "time",                 "capacity",
+                                         "abandonment_probability", "max_states",          "mark"};
+
+struct ExactFields {
+    Pmf* arrivals;
+    Pmf* service;
+    Int servers;
+    ExactState* state;
+    Int time;
+    int64_t capacity;
+    Real abandonment;
+};
+
+PyObject* exactStateForm(ExactState* state, std::unordered_map<ExactState*, PyRef>& memo) {
+    auto seen = memo.find(state);
+    if (seen != memo.end()) return PyRef::newReferenceTo(seen->second.get()).release();
+    ExactGroup* groups = groupsOf(state);
+    const Int* keys = keysOf(state);
+    const Real* p = probabilitiesOf(state);
+    PyRef list(checked(PyList_New(state->groupCount)));
+    for (Int g = 0; g < state->groupCount; g++) {
+        const ExactGroup& group = groups[g];
+        PyRef key(checked(PyTuple_New(group.busy)));
+        for (Int i = 0; i < group.busy; i++)
+            PyTuple_SET_ITEM(key.get(), i, checked(PyLong_FromLong(keys[group.keyStart + i])));
+        PyRef run(checked(PyList_New(group.length)));
+        for (Int i = 0; i < group.length; i++)
+            PyList_SET_ITEM(run.get(), i, checked(PyFloat_FromDouble(p[group.probStart + i])));
+        PyRef item(checked(PyTuple_New(3)));
+        PyTuple_SET_ITEM(item.get(), 0, key.release());
+        PyTuple_SET_ITEM(item.get(), 1, checked(PyLong_FromLong(group.zOffset)));
+        PyTuple_SET_ITEM(item.get(), 2, run.release());
+        PyList_SET_ITEM(list.get(), g, item.release());
+    }
+    memo.emplace(state, PyRef::newReferenceTo(list.get()));
+    return list.release();
+}
+
+void putExact(PyObject* dict, Writer& w, std::unordered_map<ExactState*, PyRef>& memo, const ExactFields& f) {
+    put(dict, "number_of_arrivals_pmf", w.pmf(f.arrivals));
+    put(dict, "service_duration_pmf", w.pmf(f.service));
+    put(dict, "number_of_servers", checked(PyLong_FromLong(f.servers)));
+    put(dict, "internal_state", exactStateForm(f.state, memo));
+    put(dict, "time", checked(PyLong_FromLong(f.time)));
+    put(dict, "capacity", f.capacity < 0 ? PyRef::newReferenceTo(Py_None).release()
+                                         : checked(PyLong_FromLongLong(f.capacity)));
+    put(dict, "abandonment_probability", checked(PyFloat_FromDouble(f.abandonment)));
+}
+
+// A state form: distinct ascending keys of remaining times >= 1, runs whose z are at
+// least their busy count, probabilities in [0, 1] with positive ends and a total of 1,
+// and no more states than the limit.
+ExactState* readExactState(MovraObject* obj, PyObject* o, int64_t maxStates,
+                           std::map<PyObject*, ExactState*>& memo) {
+    auto seen = memo.find(o);
+    if (seen != memo.end()) {
+        if (seen->second->stateCount > maxStates) failStateLimit(seen->second->stateCount, false, maxStates);
+        return seen->second;
+    }
+    const Int n = listLength(o);
+    MultisetIndex index;
+    std::vector<Int> key;
+    std::vector<Int> zOffsets(static_cast<size_t>(n));
+    int64_t states = 0;
+    for (Int g = 0; g < n; g++) {
+        PyObject* item = PyList_GET_ITEM(o, g);
+        if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) != 3) failImport();
+        PyObject* times = PyTuple_GET_ITEM(item, 0);
+        if (!PyTuple_CheckExact(times) || PyTuple_GET_SIZE(times) > INT32_MAX) failImport();
+        const Int busy = Int(PyTuple_GET_SIZE(times));
+        key.resize(size_t(busy));
+        for (Int i = 0; i < busy; i++) {
+            key[size_t(i)] = integer(PyTuple_GET_ITEM(times, i));
+            if (key[size_t(i)] < 1 || (i > 0 && key[size_t(i)] < key[size_t(i - 1)])) failImport();
+        }
+        if (index.insert(key.data(), busy) != g) failImport();  // a key twice
+        const Int z = integer(PyTuple_GET_ITEM(item, 1));
+        const Int length = listLength(PyTuple_GET_ITEM(item, 2));
+        if (z < busy || int64_t(z) + length - 1 > INT32_MAX) failImport();
+        zOffsets[size_t(g)] = z;
+        states += length;
+    }
+    if (states > maxStates) failStateLimit(states, false, maxStates);
+    checkKeyBudget(index.keyCount(), maxStates);
+    ExactState* s = allocateExactState(obj, n, index.keyCount(), states);
+    ExactGroup* groups = groupsOf(s);
+    Int* keys = keysOf(s);
+    Real* p = probabilitiesOf(s);
+    int64_t keyAt = 0, probAt = 0;
+    Int maxRemaining = 0;
+    double total = 0;
+    for (Int g = 0; g < n; g++) {
+        PyObject* run = PyTuple_GET_ITEM(PyList_GET_ITEM(o, g), 2);
+        const Int busy = index.length(g), length = Int(PyList_GET_SIZE(run));
+        std::copy(index.key(g), index.key(g) + busy, keys + keyAt);
+        if (busy > 0) maxRemaining = std::max(maxRemaining, index.key(g)[busy - 1]);
+        groups[g] = ExactGroup{keyAt, probAt, busy, zOffsets[size_t(g)], length, 0};
+        for (Int i = 0; i < length; i++) {
+            Real v = real(PyList_GET_ITEM(run, i));
+            if (!(v >= 0 && v <= 1)) failImport();
+            p[probAt + i] = v;
+            total += v;
+        }
+        if (!(p[probAt] > 0 && p[probAt + length - 1] > 0)) failImport();
+        keyAt += busy;
+        probAt += length;
+    }
+    if (!(std::fabs(total - 1.0) <= kSumTolerance)) failImport();
+    s->maxRemaining = maxRemaining;
+    memo.emplace(o, s);
+    return s;
+}
+
+template <size_t N>
+ExactFields readExact(Reader& r, MovraObject* obj, const std::array<PyObject*, N>& v, int64_t maxStates,
+                      std::map<PyObject*, ExactState*>& memo) {
+    ExactFields f;
+    f.arrivals = r.simple(v[0]);
+    f.service = r.simple(v[1]);
+    f.servers = integer(v[2]);
+    f.state = readExactState(obj, v[3], maxStates, memo);
+    f.time = integer(v[4]);
+    f.capacity = -1;
+    if (v[5] != Py_None) {
+        f.capacity = integer(v[5]);
+        if (f.capacity < 0) fail(msg::InvalidCapacity);
+    }
+    if (!PyFloat_CheckExact(v[6])) failImport();
+    f.abandonment = PyFloat_AS_DOUBLE(v[6]);
+    if (!(f.abandonment >= 0 && f.abandonment <= 1)) fail(msg::InvalidProbability);
+    return f;
+}
+
 }  // namespace
 
 PyObject* modelState(StandardMultiserver* s) {
@@ -390,6 +531,53 @@ void setModelState(StandardNetworkMultiserver* s, PyObject* state) {
     s->_markNumberOfExternalArrivalsPmfs = mark.arrivals;
     s->_markServiceDurationPmfs = mark.service;
     s->_markRoutingProbabilities = mark.routing;
+}
+
+PyObject* modelState(ExactMultiserver* s) {
+    Writer w;
+    std::unordered_map<ExactState*, PyRef> memo;
+    PyRef dict(newDict());
+    putExact(dict.get(), w, memo,
+             {s->_numberOfArrivalsPmf, s->_serviceDurationPmf, s->_numberOfServers, s->_internalState, s->_time,
+              s->_capacity, s->_abandonmentProbability});
+    put(dict.get(), "max_states", checked(PyLong_FromLongLong(s->_maxStates)));
+    PyRef mark(newDict());
+    putExact(mark.get(), w, memo,
+             {s->_markNumberOfArrivalsPmf, s->_markServiceDurationPmf, s->_markNumberOfServers,
+              s->_markInternalState, s->_markTime, s->_markCapacity, s->_markAbandonmentProbability});
+    put(dict.get(), "mark", mark.release());
+    return dict.release();
+}
+
+void setModelState(ExactMultiserver* s, PyObject* state) {
+    Reader r(s->arena());
+    auto top = fields(state, kExactTopKeys);
+    if (!PyLong_CheckExact(top[7])) failImport();
+    int overflow = 0;
+    const long long limit = PyLong_AsLongLongAndOverflow(top[7], &overflow);
+    if (overflow != 0 || limit < 1) fail(msg::InvalidMaxStates);
+    std::map<PyObject*, ExactState*> memo;
+    std::array<PyObject*, 7> liveForm{};
+    std::copy(top.begin(), top.begin() + 7, liveForm.begin());
+    ExactFields live = readExact(r, s->arena(), liveForm, limit, memo);
+    ExactFields mark = readExact(r, s->arena(), fields(top[8], kExactKeys), limit, memo);
+    s->_numberOfArrivalsPmf = live.arrivals;
+    s->_serviceDurationPmf = live.service;
+    s->_numberOfServers = live.servers;
+    s->_internalState = live.state;
+    s->_time = live.time;
+    s->_capacity = live.capacity;
+    s->_abandonmentProbability = live.abandonment;
+    s->_markNumberOfArrivalsPmf = mark.arrivals;
+    s->_markServiceDurationPmf = mark.service;
+    s->_markNumberOfServers = mark.servers;
+    s->_markInternalState = mark.state;
+    s->_markTime = mark.time;
+    s->_markCapacity = mark.capacity;
+    s->_markAbandonmentProbability = mark.abandonment;
+    s->_maxStates = limit;
+    // The draws are made again for whatever service the next step finds.
+    s->_freshDraws = nullptr;
 }
 
 }  // namespace movra

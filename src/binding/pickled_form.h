@@ -28,10 +28,12 @@ constexpr long kPickleFormat = 1;
 // argument gives it.
 PyObject* modelState(StandardMultiserver* model);
 PyObject* modelState(StandardNetworkMultiserver* model);
+PyObject* modelState(ExactMultiserver* model);
 
 // Replaces every field of the model with those of a form made by modelState (the
 // network's node count must match). The caller sweeps afterwards.
 void setModelState(StandardMultiserver* model, PyObject* state);
 void setModelState(StandardNetworkMultiserver* model, PyObject* state);
+void setModelState(ExactMultiserver* model, PyObject* state);
 
 }  // namespace movra

@@ -92,10 +92,10 @@ PyDoc_STRVAR(StandardMultiserver_doc,
 "entities in service complete, then adds a batch of arrivals drawn from\n"
 "number_of_arrivals_pmf; entities entering service draw a duration from\n"
 "service_duration_pmf. Exact for one server; an approximation for several.\n\n"
-"A new station has 0 servers, no arrivals ({0: 1.0}), service {1: 1.0} and the\n"
-"state {(0, 0): 1.0}. PMFs are dicts of probabilities: weights above 1 count as 1,\n"
-"weights not above 0 are dropped, the rest is normalised. Failures raise\n"
-"movra.error with a fixed message.");
+"StandardMultiserver() takes no arguments. A new station has 0 servers, no arrivals\n"
+"({0: 1.0}), service {1: 1.0} and the state {(0, 0): 1.0}: set its attributes.\n"
+"PMFs are dicts of probabilities: weights above 1 count as 1, weights not above 0\n"
+"are dropped, the rest is normalised. Failures raise movra.error with a fixed message.");
 
 PyDoc_STRVAR(step_doc,
 "step($self, /)\n--\n\n"
@@ -189,8 +189,9 @@ PyObject* StandardMultiserver_repr(PyObject* self) {
     return protocol::get<SM>(self, [self](SM* s) {
         char mean[32];
         std::snprintf(mean, sizeof mean, "%.4g", pmfMean(s->getNumberOfEntitiesInSystemPmf()));
-        return checked(PyUnicode_FromFormat("<%s: %d servers, time %d, mean %s in system>",
-                                            Py_TYPE(self)->tp_name, int(s->_numberOfServers),
+        int servers = int(s->_numberOfServers);
+        return checked(PyUnicode_FromFormat("<%s: %d server%s, time %d, mean %s in system>",
+                                            Py_TYPE(self)->tp_name, servers, servers == 1 ? "" : "s",
                                             int(s->_time), mean));
     });
 }

@@ -344,8 +344,9 @@ PyGetSetDef StandardNetworkMultiserver_getset[] = {
 // "<movra.StandardNetworkMultiserver: 3 nodes, time 10>"
 PyObject* StandardNetworkMultiserver_repr(PyObject* self) {
     return protocol::get<SN>(self, [self](SN* s) {
-        return checked(PyUnicode_FromFormat("<%s: %d nodes, time %d>", Py_TYPE(self)->tp_name,
-                                            int(s->getNumberOfNodes()), int(s->_time)));
+        int nodes = int(s->getNumberOfNodes());
+        return checked(PyUnicode_FromFormat("<%s: %d node%s, time %d>", Py_TYPE(self)->tp_name, nodes,
+                                            nodes == 1 ? "" : "s", int(s->_time)));
     });
 }
 }  // namespace

@@ -6,6 +6,7 @@ import importlib as _importlib
 
 from . import _movra
 from ._movra import (
+    ExactMultiserver,
     StandardMultiserver,
     StandardNetworkMultiserver,
     __version__,
@@ -33,7 +34,7 @@ _LAZY = {
     "run": "trajectory",
 }
 
-__all__ = sorted(["StandardMultiserver", "StandardNetworkMultiserver", "error", *_LAZY])
+__all__ = sorted(["ExactMultiserver", "StandardMultiserver", "StandardNetworkMultiserver", "error", *_LAZY])
 
 
 def __getattr__(name: str) -> object:

@@ -2,7 +2,8 @@
 
 Simple PMFs are dicts from an integer outcome to its probability; a state PMF
 maps (z, ell) pairs, z the number of entities and ell the remaining service
-time of an entity in service, to their joint probability.  Every method takes
+time of an entity in service, to their joint probability; the exact station's
+state maps (z, remaining times of the busy servers, ascending) instead.  Every method takes
 positional arguments only.
 """
 
@@ -22,6 +23,7 @@ from . import trajectory as trajectory
 
 __version__: str
 __all__ = [
+    "ExactMultiserver",
     "OverloadWarning",
     "StandardMultiserver",
     "StandardNetworkMultiserver",
@@ -44,6 +46,7 @@ __all__ = [
 
 _Pmf: TypeAlias = dict[int, float]
 _StatePmf: TypeAlias = dict[tuple[int, int], float]
+_ExactStatePmf: TypeAlias = dict[tuple[int, tuple[int, ...]], float]
 
 class error(Exception): ...
 
@@ -95,9 +98,34 @@ class StandardNetworkMultiserver:
     def set_service_duration_at_node_pmf(self, node: int, pmf: _Pmf, /) -> None: ...
     def reset_node_with_number_of_entities(self, node: int, n: int, /) -> None: ...
 
-_Station: TypeAlias = StandardMultiserver
-_Model: TypeAlias = StandardMultiserver | StandardNetworkMultiserver
-_M = TypeVar("_M", StandardMultiserver, StandardNetworkMultiserver)
+@disjoint_base
+class ExactMultiserver:
+    number_of_arrivals_pmf: _Pmf
+    service_duration_pmf: _Pmf
+    internal_state: _ExactStatePmf
+    number_of_servers: int
+    time: int
+    max_states: int
+    capacity: int | None
+    abandonment_probability: float
+    @property
+    def number_of_states(self) -> int: ...
+    @property
+    def current_memory_use(self) -> int: ...
+    @property
+    def peak_memory_use(self) -> int: ...
+    def __new__(cls, *, max_states: int = 2000000) -> Self: ...
+    def step(self, /) -> None: ...
+    def apply_observation_range(self, start: int, end: int, /) -> None: ...
+    def apply_observation_value(self, value: int, /) -> None: ...
+    def mark(self, /) -> None: ...
+    def restore(self, /) -> None: ...
+    def get_number_of_entities_in_system_pmf(self, /) -> _Pmf: ...
+    def reset_with_number_of_entities_in_system(self, n: int, /) -> None: ...
+    def _blocking_probability(self, /) -> float: ...
+
+_Station: TypeAlias = StandardMultiserver | ExactMultiserver
+_M = TypeVar("_M", StandardMultiserver, ExactMultiserver, StandardNetworkMultiserver)
 _Floats: TypeAlias = npt.NDArray[np.float64]
 _Ints: TypeAlias = npt.NDArray[np.int64]
 
@@ -177,7 +205,7 @@ class Trajectory:
 
 @overload
 def run(
-    model: StandardMultiserver,
+    model: _Station,
     steps: int,
     *,
     arrivals: Mapping[int, float] | Sequence[Mapping[int, float]] | None = None,
@@ -217,5 +245,5 @@ def staff_schedule(
     exact: bool = True,
     max_servers: int = 1000,
     executor: Executor | Any = None,
-    initial: StandardMultiserver | None = None,
+    initial: _Station | None = None,
 ) -> Any: ...

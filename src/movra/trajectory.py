@@ -154,6 +154,22 @@ def _view(model: Any) -> _Station:
 _CHUNK = 256
 
 
+def _pack(pmf: Mapping[int, float]) -> tuple[int, bytes]:
+    lo = min(pmf)
+    row = np.zeros(max(pmf) - lo + 1)
+    row[np.fromiter(pmf.keys(), np.intp, len(pmf)) - lo] = np.fromiter(pmf.values(), float,
+                                                                        len(pmf))
+    return lo, row.tobytes()
+
+
+def _recorder(model: Any) -> Callable[[Any], Any]:
+    """The marginal of a step as (offset, raw doubles): straight from the engine for the
+    standard models, packed from the PMF for the others."""
+    if isinstance(model, (_movra.StandardMultiserver, _movra.StandardNetworkMultiserver)):
+        return _movra._marginal_record  # type: ignore[no-any-return]
+    return lambda m: _pack(m.get_number_of_entities_in_system_pmf())
+
+
 def _bar(steps: int) -> Any:
     """A tqdm progress bar when tqdm is installed, else None."""
     try:
@@ -218,7 +234,7 @@ def run(model: Any, steps: int, *, arrivals: Any = None, servers: Any = None,
     # bar moves at most every _CHUNK steps.
     changes = [t for t in range(steps) if t == 0 or arrival_plan[t] is not arrival_plan[t - 1]
                or server_plan[t] is not server_plan[t - 1]] + [steps]
-    record = _movra._marginal_record
+    record = _recorder(model)
     step = model.step
     rows: list[Any] = [record(model)]
     servers_now = view.servers()

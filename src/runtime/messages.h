@@ -1,6 +1,7 @@
 // The catalogue: every message the module can raise, as a named constant. Messages are
 // static English text, never built at run time and never carrying an input value; code
-// refers to these names, never to a literal.
+// refers to these names, never to a literal. The one exception is the exact station's
+// state limit (failStateLimit), which names the states needed and the limit.
 #pragma once
 
 namespace movra {
@@ -40,6 +41,15 @@ constexpr const char* InvalidRouting =
     "Invalid routing probabilities. Sum of destination probabilities exceeds 1.";
 constexpr const char* InvalidProbability =
     "Invalid probability. Probabilities must be between 0 and 1.";
+// The exact station's own checks.
+constexpr const char* InvalidRemainingTime =
+    "Invalid remaining service time. Remaining service times must be strictly positive.";
+constexpr const char* InvalidBusyCount =
+    "Invalid number of entities in service. It must lie between min(z, number_of_servers) and z.";
+constexpr const char* InvalidMaxStates =
+    "Invalid state limit. max_states must be a strictly positive integer.";
+constexpr const char* InvalidCapacity =
+    "Invalid capacity. The capacity must be a nonnegative integer or None.";
 
 // Argument-count messages: wrappers returning None use the first form, wrappers
 // returning a value the second. Indexed by the expected count.

@@ -26,3 +26,16 @@ def test_example_draws_its_pictures(script, tmp_path):
         pixels = image.imread(path)[..., :3].reshape(-1, 3)
         # A blank or one-colour picture has next to no distinct colours; a plot has many.
         assert len({tuple(p) for p in pixels[::7]}) > 50, path
+
+
+@pytest.mark.parametrize("mean", [0.3, 12.5, 745.5, 1e5])
+def test_poisson_of_the_examples_has_its_mean(mean):
+    # Built from exp(-mean) times a product, a mean above about 745 gave an empty PMF.
+    sys.path.insert(0, str(EXAMPLES[0].parent))
+    try:
+        import station
+    finally:
+        sys.path.pop(0)
+    pmf = station.poisson(mean)
+    assert sum(pmf.values()) == pytest.approx(1, abs=1e-9)
+    assert sum(k * p for k, p in pmf.items()) == pytest.approx(mean, rel=1e-9)

@@ -12,7 +12,7 @@ import movra
 def test_module_contents():
     public = {name for name in dir(movra) if not name.startswith("_")}
     assert set(movra.__all__) <= public <= set(movra.__all__) | {"planning", "staffing", "trajectory"}
-    assert {"StandardMultiserver", "StandardNetworkMultiserver", "error"} <= public
+    assert {"StandardMultiserver", "StandardNetworkMultiserver", "ExactMultiserver", "error"} <= public
     assert movra.StandardMultiserver.__module__ == "movra"
     assert movra.StandardNetworkMultiserver.__name__ == "StandardNetworkMultiserver"
 
@@ -96,6 +96,8 @@ def test_repository_root_imports_the_installed_module():
 def test_every_public_name_is_documented_with_a_signature(cls):
     import inspect
     assert movra.__doc__ and cls.__doc__
+    # The constructor's, which help() shows
+    assert str(inspect.signature(cls)) == ("()" if cls is movra.StandardMultiserver else "(number_of_nodes, /)")
     for name in (n for n in dir(cls) if not n.startswith("_")):
         attr = getattr(cls, name)
         assert attr.__doc__, name
@@ -105,11 +107,17 @@ def test_every_public_name_is_documented_with_a_signature(cls):
             assert all(p.kind is p.POSITIONAL_ONLY for p in params), name
 
 
-def test_version_and_repr():
+def test_version():
     from importlib.metadata import version
     assert movra.__version__ == version("movra")
+
+
+@pytest.mark.parametrize("count, noun", [(1, "server"), (2, "servers"), (0, "servers")])
+def test_repr(count, noun):
     m = movra.StandardMultiserver()
-    m.number_of_servers = 2
+    m.number_of_servers = count
     m.internal_state = {(1, 1): 0.5, (3, 1): 0.5}
-    assert repr(m) == "<movra.StandardMultiserver: 2 servers, time 0, mean 2 in system>"
-    assert repr(movra.StandardNetworkMultiserver(4)) == "<movra.StandardNetworkMultiserver: 4 nodes, time 0>"
+    assert repr(m) == f"<movra.StandardMultiserver: {count} {noun}, time 0, mean 2 in system>"
+    nodes = count or 5
+    assert repr(movra.StandardNetworkMultiserver(nodes)) == (
+        f"<movra.StandardNetworkMultiserver: {nodes} {noun.replace('server', 'node')}, time 0>")

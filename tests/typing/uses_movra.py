@@ -14,6 +14,15 @@ assert_type(station.get_number_of_entities_in_system_pmf(), dict[int, float])
 assert_type(station.internal_state, dict[tuple[int, int], float])
 assert_type(station.time, int)
 
+exact = movra.ExactMultiserver(max_states=100_000)
+exact.number_of_servers = 3
+exact.capacity = None
+exact.abandonment_probability = 0.1
+exact.step()
+assert_type(exact.internal_state, dict[tuple[int, tuple[int, ...]], float])
+assert_type(exact.max_states, int)
+assert_type(exact.number_of_states, int)
+
 network = movra.StandardNetworkMultiserver(2)
 network.set_routing_probability(0, 1, 0.5)
 assert_type(network.get_routing_probability(0, 1), float)
@@ -43,3 +52,8 @@ assert_type(day, movra.Trajectory)
 assert_type(float(day.mean()[-1]), float)
 assert_type(movra.required_servers({1: 1.0}, {1: 1.0}, wait_within=0, service_level=0.9,
                                    exact=False), int)
+exact = movra.ExactMultiserver()
+exact.number_of_servers = 2
+exact.number_of_arrivals_pmf = {0: 0.5, 1: 0.5}
+assert_type(movra.waiting_time_pmf(exact), dict[int, float])
+assert_type(movra.steady_state(exact).model, movra.ExactMultiserver)

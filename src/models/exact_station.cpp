@@ -1,0 +1,848 @@
+#include "exact_station.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstddef>
+#include <cstdio>
+
+#include "../pmf/pmf_query.h"
+#include "../runtime/error.h"
+#include "../runtime/messages.h"
+#include "../runtime/scratch.h"
+#include "station_map.h"
+
+namespace movra {
+
+// ---- records ------------------------------------------------------------------------------
+
+namespace {
+
+constexpr size_t kStateHead = offsetof(ExactState, groups);
+
+int64_t evenUp(int64_t n) { return (n + 1) & ~int64_t(1); }
+
+// Bytes of a state record, or more than the block cap (refused by movraMalloc).
+size_t stateBytes(int64_t groups, int64_t keys, int64_t states) {
+    const int64_t cap = int64_t(kMaxBlockBytes);
+    if (groups < 0 || keys < 0 || states < 0 || groups > cap / int64_t(sizeof(ExactGroup)) ||
+        keys > cap / int64_t(sizeof(Int)) || states > cap / int64_t(sizeof(Real)))
+        return kMaxBlockBytes + 1;
+    const int64_t bytes = int64_t(kStateHead) + groups * int64_t(sizeof(ExactGroup)) +
+                          evenUp(keys) * int64_t(sizeof(Int)) + states * int64_t(sizeof(Real));
+    return bytes > cap ? kMaxBlockBytes + 1 : size_t(bytes);
+}
+
+}  // namespace
+
+ExactState* allocateExactState(MovraObject* obj, Int groups, int64_t keys, int64_t states) {
+    auto* s = static_cast<ExactState*>(movraMalloc(obj, stateBytes(groups, keys, states)));
+    s->groupCount = groups;
+    s->keyCount = keys;
+    s->stateCount = states;
+    return s;
+}
+
+Int* keysOf(ExactState* s) {
+    return reinterpret_cast<Int*>(static_cast<ExactGroup*>(s->groups) + s->groupCount);
+}
+
+Real* probabilitiesOf(ExactState* s) { return reinterpret_cast<Real*>(keysOf(s) + evenUp(s->keyCount)); }
+
+void flag(ExactState* s) { flagBlock(s); }
+
+void flag(ExactFreshDraws* f) {
+    if (f == nullptr) return;
+    flagBlock(f);
+    flag(f->service);
+}
+
+FreshDrawsOfK freshDrawsOf(ExactFreshDraws* f, Int k) {
+    const int64_t* offsets = f->offsets;
+    const int64_t* keyOffsets = offsets + f->maxStarters + 2;
+    const int64_t total = offsets[f->maxStarters + 1];
+    const Real* probabilities = reinterpret_cast<const Real*>(keyOffsets + f->maxStarters + 1);
+    const Int* keys = reinterpret_cast<const Int*>(probabilities + total);
+    return FreshDrawsOfK{offsets[k + 1] - offsets[k], keys + keyOffsets[k], probabilities + offsets[k]};
+}
+
+int64_t multisetCount(int64_t k, int64_t m) {
+    if (m <= 0) return k == 0 ? 1 : 0;
+    // C(k + m - 1, m - 1), built as C(k + i, i) for i = 1 .. m - 1: each product divides.
+    int64_t r = 1;
+    for (int64_t i = 1; i < m; i++) {
+        if (double(r) * double(k + i) > 9.0e18) return INT64_MAX;
+        r = r * (k + i) / i;
+    }
+    return r;
+}
+
+void checkKeyBudget(int64_t keys, int64_t maxStates) {
+    if (double(keys) > double(kKeysPerState) * double(maxStates)) fail(msg::OutOfMemory);
+}
+
+void checkScratchBudget(int64_t values, int64_t maxStates) {
+    if (double(values) > double(kScratchPerState) * double(maxStates)) fail(msg::OutOfMemory);
+}
+
+[[noreturn]] void failStateLimit(int64_t needed, bool atLeast, int64_t maxStates) {
+    // The one message carrying numbers: formatted into storage of this thread, read by the
+    // call protocol (on this thread) before anything else can fail.
+    thread_local char text[256];
+    std::snprintf(text, sizeof text,
+                  "ExactMultiserver needs %s%lld states, more than max_states = %lld. Raise "
+                  "max_states, or use StandardMultiserver, whose state stays small.",
+                  atLeast ? "at least " : "", static_cast<long long>(needed),
+                  static_cast<long long>(maxStates));
+    fail(text);
+}
+
+// ---- multiset index -----------------------------------------------------------------------
+
+uint64_t MultisetIndex::hashOf(const Int* key, Int length) {
+    uint64_t h = 0x9e3779b97f4a7c15ull ^ uint64_t(length);
+    for (Int i = 0; i < length; i++) {
+        h ^= uint64_t(uint32_t(key[i]));
+        h *= 0xff51afd7ed558ccdull;
+        h ^= h >> 32;
+    }
+    return h;
+}
+
+void MultisetIndex::grow() {
+    const size_t n = slots_.empty() ? 64 : slots_.size() * 2;
+    slots_.assign(n, -1);
+    for (Int id = 0; id < size(); id++) {
+        size_t s = size_t(hash_[size_t(id)]) & (n - 1);
+        while (slots_[s] >= 0) s = (s + 1) & (n - 1);
+        slots_[s] = id;
+    }
+}
+
+Int MultisetIndex::find(const Int* key, Int length) const {
+    if (slots_.empty()) return -1;
+    const uint64_t h = hashOf(key, length);
+    const size_t mask = slots_.size() - 1;
+    for (size_t s = size_t(h) & mask;; s = (s + 1) & mask) {
+        const Int id = slots_[s];
+        if (id < 0) return -1;
+        if (hash_[size_t(id)] == h && length_[size_t(id)] == length &&
+            std::equal(key, key + length, this->key(id)))
+            return id;
+    }
+}
+
+Int MultisetIndex::insert(const Int* key, Int length) {
+    if (size_t(size()) * 2 >= slots_.size()) grow();
+    const uint64_t h = hashOf(key, length);
+    const size_t mask = slots_.size() - 1;
+    size_t s = size_t(h) & mask;
+    for (;; s = (s + 1) & mask) {
+        const Int id = slots_[s];
+        if (id < 0) break;
+        if (hash_[size_t(id)] == h && length_[size_t(id)] == length &&
+            std::equal(key, key + length, this->key(id)))
+            return id;
+    }
+    if (size() == INT32_MAX) fail(msg::OutOfMemory);
+    const Int id = size();
+    slots_[s] = id;
+    start_.push_back(int64_t(pool_.size()));
+    pool_.insert(pool_.end(), key, key + length);
+    length_.push_back(length);
+    hash_.push_back(h);
+    return id;
+}
+
+// ---- shared pieces ------------------------------------------------------------------------
+
+namespace {
+
+// Dense runs over z, one per multiset of an index, end to end in one vector.
+struct Runs {
+    std::vector<int64_t> lo, hi, start;
+    std::vector<Real> p;
+
+    void widen(Int id, int64_t zlo, int64_t zhi) {
+        if (size_t(id) == lo.size()) {
+            lo.push_back(zlo);
+            hi.push_back(zhi);
+            return;
+        }
+        lo[size_t(id)] = std::min(lo[size_t(id)], zlo);
+        hi[size_t(id)] = std::max(hi[size_t(id)], zhi);
+    }
+    int64_t states() const {
+        int64_t n = 0;
+        for (size_t i = 0; i < lo.size(); i++) n += hi[i] - lo[i] + 1;
+        return n;
+    }
+    // Places every run, zero-filled.
+    void lay() {
+        start.resize(lo.size());
+        int64_t n = 0;
+        for (size_t i = 0; i < lo.size(); i++) {
+            start[i] = n;
+            n += hi[i] - lo[i] + 1;
+        }
+        p.assign(size_t(n), 0.0);
+    }
+    Real& at(Int id, int64_t z) { return p[size_t(start[size_t(id)] + z - lo[size_t(id)])]; }
+};
+
+// The record of runs divided by total, each trimmed of zero ends; runs left empty go.
+// Run i holds the multiset key(i) of length(i), with lasting number id(i) in the
+// landscape of epoch (0: none). A step scales by 1 / total instead: a quotient per state
+// costs more than the rest of the packing, and the two differ by an ulp at most.
+template <class Key, class Length, class Id>
+ExactState* pack(MovraObject* obj, Int n, Key key, Length length, Id id, const Runs& runs, Real total,
+                 uint64_t epoch, bool scaled = false) {
+    const Real scale = 1.0 / checkDenominator(total);
+    std::vector<int64_t> first(static_cast<size_t>(n)), last(static_cast<size_t>(n));
+    Int groups = 0;
+    int64_t keys = 0, states = 0;
+    for (Int i = 0; i < n; i++) {
+        const Real* p = runs.p.data() + runs.start[size_t(i)];
+        int64_t a = 0, b = runs.hi[size_t(i)] - runs.lo[size_t(i)];
+        while (a <= b && !(p[a] > 0)) a++;
+        while (b >= a && !(p[b] > 0)) b--;
+        first[size_t(i)] = a;
+        last[size_t(i)] = b;
+        if (a > b) continue;
+        groups++;
+        keys += length(i);
+        states += b - a + 1;
+    }
+    if (groups == 0) fail(msg::EmptyPmf);
+    ExactState* s = allocateExactState(obj, groups, keys, states);
+    ExactGroup* g = groupsOf(s);
+    Int* k = keysOf(s);
+    Real* q = probabilitiesOf(s);
+    int64_t keyAt = 0, probAt = 0;
+    Int maxRemaining = 0;
+    for (Int i = 0; i < n; i++) {
+        const int64_t a = first[size_t(i)], b = last[size_t(i)];
+        if (a > b) continue;
+        const Int len = length(i);
+        const Int* times = key(i);
+        std::copy(times, times + len, k + keyAt);
+        if (len > 0) maxRemaining = std::max(maxRemaining, times[len - 1]);
+        *g = ExactGroup{keyAt, probAt, len, Int(runs.lo[size_t(i)] + a), Int(b - a + 1), id(i)};
+        const Real* p = runs.p.data() + runs.start[size_t(i)];
+        if (scaled)
+            for (int64_t j = a; j <= b; j++) q[probAt++] = p[j] * scale;
+        else
+            for (int64_t j = a; j <= b; j++) q[probAt++] = p[j] / total;
+        keyAt += len;
+        g++;
+    }
+    s->maxRemaining = maxRemaining;
+    s->epoch = epoch;
+    return s;
+}
+
+ExactState* pack(MovraObject* obj, const MultisetIndex& index, const Runs& runs, Real total) {
+    return pack(
+        obj, index.size(), [&](Int i) { return index.key(i); }, [&](Int i) { return index.length(i); },
+        [](Int) { return Int(-1); }, runs, total, 0);
+}
+
+// Positive values of a simple PMF, with their probabilities.
+void supportOf(Pmf* pmf, std::vector<Int>& values, std::vector<Real>& probabilities) {
+    for (Int i = 0; i < pmf->simple.length; i++) {
+        if (!(pmf->simple.elements[i] > 0)) continue;
+        values.push_back(pmf->simple.offset + i);
+        probabilities.push_back(pmf->simple.elements[i]);
+    }
+}
+
+Real integerPower(Real x, Int n) {
+    Real r = 1.0;
+    for (Int i = 0; i < n; i++) r *= x;
+    return r;
+}
+
+// Visits every multiset of k values of the support (ascending keys, in lexicographic
+// order) with its multinomial probability.
+template <class Visit>
+void enumerateDraws(const std::vector<Int>& values, const std::vector<Real>& probabilities, Int k,
+                    Visit&& visit) {
+    const Int m = Int(values.size());
+    std::vector<Int> index(static_cast<size_t>(k), 0), key(static_cast<size_t>(k)), counts(static_cast<size_t>(m));
+    std::vector<Real> logs(static_cast<size_t>(m));
+    for (Int i = 0; i < m; i++) logs[size_t(i)] = std::log(probabilities[size_t(i)]);
+    // Up to 20 draws the coefficient is an exact integer; beyond, it is formed in logs.
+    constexpr Int kExactDraws = 20;
+    const Real logKFactorial = std::lgamma(Real(k) + 1);
+    for (;;) {
+        std::fill(counts.begin(), counts.end(), 0);
+        for (Int j = 0; j < k; j++) {
+            key[size_t(j)] = values[size_t(index[size_t(j)])];
+            counts[size_t(index[size_t(j)])]++;
+        }
+        Real probability;
+        if (k <= kExactDraws) {
+            uint64_t coefficient = 1;
+            Int left = k;
+            probability = 1.0;
+            for (Int i = 0; i < m; i++) {
+                const Int n = counts[size_t(i)];
+                uint64_t binomial = 1;
+                for (Int j = 0; j < n; j++) binomial = binomial * uint64_t(left - j) / uint64_t(j + 1);
+                coefficient *= binomial;
+                left -= n;
+                probability *= integerPower(probabilities[size_t(i)], n);
+            }
+            probability *= Real(coefficient);
+        } else {
+            Real log = logKFactorial;
+            for (Int i = 0; i < m; i++) {
+                const Int n = counts[size_t(i)];
+                if (n > 0) log += Real(n) * logs[size_t(i)] - std::lgamma(Real(n) + 1);
+            }
+            probability = std::exp(log);
+        }
+        visit(key.data(), probability);
+        Int j = k - 1;
+        while (j >= 0 && index[size_t(j)] == m - 1) j--;
+        if (j < 0) return;
+        const Int next = index[size_t(j)] + 1;
+        for (Int i = j; i < k; i++) index[size_t(i)] = next;
+    }
+}
+
+ExactFreshDraws* buildFreshDraws(MovraObject* obj, Pmf* service, Int maxStarters) {
+    std::vector<Int> values;
+    std::vector<Real> probabilities;
+    supportOf(service, values, probabilities);
+    const int64_t m = int64_t(values.size());
+    std::vector<int64_t> offsets(size_t(maxStarters) + 2), keyOffsets(size_t(maxStarters) + 2);
+    for (Int k = 0; k <= maxStarters; k++) {
+        const int64_t count = multisetCount(k, m);
+        if (count > (int64_t(kMaxBlockBytes) >> 3)) fail(msg::OutOfMemory);
+        offsets[size_t(k) + 1] = offsets[size_t(k)] + count;
+        keyOffsets[size_t(k) + 1] = keyOffsets[size_t(k)] + count * k;
+        if (keyOffsets[size_t(k) + 1] > int64_t(kMaxBlockBytes)) fail(msg::OutOfMemory);
+    }
+    const int64_t total = offsets[size_t(maxStarters) + 1];
+    const int64_t bytes = int64_t(offsetof(ExactFreshDraws, offsets)) +
+                          (2 * int64_t(maxStarters) + 3) * int64_t(sizeof(int64_t)) +
+                          total * int64_t(sizeof(Real)) + keyOffsets[size_t(maxStarters) + 1] * int64_t(sizeof(Int));
+    auto* f = static_cast<ExactFreshDraws*>(
+        movraMalloc(obj, bytes > int64_t(kMaxBlockBytes) ? kMaxBlockBytes + 1 : size_t(bytes)));
+    f->service = service;
+    f->maxStarters = maxStarters;
+    int64_t* o = f->offsets;
+    std::copy(offsets.begin(), offsets.end(), o);
+    std::copy(keyOffsets.begin(), keyOffsets.end() - 1, o + maxStarters + 2);
+    for (Int k = 0; k <= maxStarters; k++) {
+        FreshDrawsOfK d = freshDrawsOf(f, k);
+        Int* keys = const_cast<Int*>(d.keys);
+        Real* p = const_cast<Real*>(d.probabilities);
+        int64_t e = 0;
+        enumerateDraws(values, probabilities, k, [&](const Int* key, Real probability) {
+            std::copy(key, key + k, keys + e * k);
+            p[e++] = probability;
+        });
+    }
+    return f;
+}
+
+// Binomial(n, q) for the entities that abandon, formed once per n within a step.
+class AbandonmentLaws {
+public:
+    explicit AbandonmentLaws(Real q) : q_(q) {}
+    const std::vector<Real>& of(Int n) {
+        if (size_t(n) >= laws_.size()) laws_.resize(size_t(n) + 1);
+        std::vector<Real>& law = laws_[size_t(n)];
+        if (!law.empty()) return law;
+        law.assign(size_t(n) + 1, 0.0);
+        if (q_ >= 1) {
+            law[size_t(n)] = 1.0;
+        } else {
+            const Real lq = std::log(q_), lr = std::log1p(-q_), ln = std::lgamma(Real(n) + 1);
+            for (Int j = 0; j <= n; j++)
+                law[size_t(j)] = std::exp(ln - std::lgamma(Real(j) + 1) - std::lgamma(Real(n - j) + 1) +
+                                          Real(j) * lq + Real(n - j) * lr);
+        }
+        return law;
+    }
+
+private:
+    Real q_;
+    std::vector<std::vector<Real>> laws_;
+};
+
+// The number in system after the step's arrivals join, capacity permitting.
+inline int64_t joined(int64_t z1, int64_t a, int64_t capacity) {
+    if (capacity < 0) return z1 + a;
+    return z1 + std::min(a, std::max<int64_t>(capacity - z1, 0));
+}
+
+// Completions and abandonments: each group's multiset shifted (servers at 1 done, the
+// others one step less), the groups landing on one shifted multiset merged into one run
+// (slot), z lowered by those who left. slotId[slot] is the shifted multiset's number.
+void shiftAndMerge(ExactState* state, Real abandonment, int64_t maxStates, ExactLandscape& landscape,
+                   std::vector<Int>& slotId, Runs& runs) {
+    ExactGroup* groups = groupsOf(state);
+    const Int* keys = keysOf(state);
+    const Real* p = probabilitiesOf(state);
+    const bool abandons = abandonment > 0;
+    const bool numbered = state->epoch != 0 && state->epoch == landscape.epoch();
+    std::vector<Int> slots(static_cast<size_t>(state->groupCount)), done(static_cast<size_t>(state->groupCount));
+    std::vector<Int> slotOf;
+    for (Int g = 0; g < state->groupCount; g++) {
+        const ExactGroup& group = groups[g];
+        const Int id = numbered ? group.id : landscape.numberOf(keys + group.keyStart, group.busy);
+        const Int h = landscape.shifted(id), d = landscape.done(id);
+        if (size_t(h) >= slotOf.size()) slotOf.resize(size_t(landscape.size()), -1);
+        if (slotOf[size_t(h)] < 0) {
+            slotOf[size_t(h)] = Int(slotId.size());
+            slotId.push_back(h);
+        }
+        const Int slot = slotOf[size_t(h)];
+        const int64_t zlo = group.zOffset, zhi = int64_t(group.zOffset) + group.length - 1;
+        // With impatience everyone waiting may leave: down to the busy servers left.
+        runs.widen(slot, abandons ? int64_t(group.busy) - d : zlo - d, zhi - d);
+        slots[size_t(g)] = slot;
+        done[size_t(g)] = d;
+    }
+    checkScratchBudget(runs.states(), maxStates);
+    runs.lay();
+    AbandonmentLaws laws(abandonment);
+    for (Int g = 0; g < state->groupCount; g++) {
+        const ExactGroup& group = groups[g];
+        const Int slot = slots[size_t(g)], d = done[size_t(g)];
+        Real* run = runs.p.data() + runs.start[size_t(slot)];
+        const int64_t lo = runs.lo[size_t(slot)] + d;  // run[z - lo] is z - d
+        for (Int i = 0; i < group.length; i++) {
+            const Real prob = p[group.probStart + i];
+            if (!(prob > 0)) continue;
+            const int64_t z = int64_t(group.zOffset) + i, waiting = z - group.busy;
+            if (!abandons || waiting == 0) {
+                run[z - lo] += prob;
+                continue;
+            }
+            const std::vector<Real>& law = laws.of(Int(waiting));
+            for (int64_t j = 0; j <= waiting; j++)
+                if (law[size_t(j)] > 0) run[z - lo - j] += prob * law[size_t(j)];
+        }
+    }
+}
+
+// Smallest and largest positive value of a simple PMF (false if none).
+bool rangeOf(Pmf* pmf, Int& low, Int& high) {
+    Int a = 0, b = pmf->simple.length - 1;
+    while (a <= b && !(pmf->simple.elements[a] > 0)) a++;
+    while (b >= a && !(pmf->simple.elements[b] > 0)) b--;
+    low = pmf->simple.offset + a;
+    high = pmf->simple.offset + b;
+    return a <= b;
+}
+
+// A simple PMF in heap scratch, for the tail points of the next number in system.
+class TailScratchPmf {
+public:
+    TailScratchPmf(Int offset, Int length)
+        : buffer_((int64_t(offsetof(Pmf, simple.elements)) + int64_t(sizeof(Real)) - 1) / int64_t(sizeof(Real)) +
+                  length) {
+        pmf()->pmfType = SIMPLE;
+        pmf()->simple.offset = offset;
+        pmf()->simple.length = length;
+    }
+    Pmf* pmf() const { return reinterpret_cast<Pmf*>(buffer_.get()); }
+    Real* elements() const { return pmf()->simple.elements; }
+
+private:
+    ScratchBuffer<Real> buffer_;
+};
+
+// Merges two ascending keys.
+void mergeKeys(const Int* a, Int na, const Int* b, Int nb, std::vector<Int>& out) {
+    out.resize(size_t(na + nb));
+    std::merge(a, a + na, b, b + nb, out.begin());
+}
+
+}  // namespace
+
+// ---- the step -----------------------------------------------------------------------------
+
+ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactStepConfig& config,
+                             ExactFreshDraws*& fresh, ExactLandscape& landscape) {
+    const Int c = config.servers;
+    std::vector<Int> serviceValues;
+    std::vector<Real> serviceProbabilities;
+    supportOf(config.service, serviceValues, serviceProbabilities);
+    landscape.prepare(serviceValues, c, config.maxStates);
+    std::vector<Int> slotId;
+    Runs after;  // after completions and abandonments, over z1
+    shiftAndMerge(state, config.abandonment, config.maxStates, landscape, slotId, after);
+    const Int n = Int(slotId.size());
+
+    // Arrivals join: each merged run convolved along z.
+    Int amin, amax;
+    if (!rangeOf(config.arrivals, amin, amax)) fail(msg::EmptyPmf);
+    const Real* pa = config.arrivals->simple.elements + (amin - config.arrivals->simple.offset);
+    // The arrival counts of positive probability, as offsets from amin.
+    std::vector<Int> arrivalOffsets;
+    std::vector<Real> arrivalProbabilities;
+    for (Int a = 0; a <= amax - amin; a++)
+        if (pa[a] > 0) {
+            arrivalOffsets.push_back(a);
+            arrivalProbabilities.push_back(pa[a]);
+        }
+    const size_t arrivalCount = arrivalOffsets.size();
+    Runs joinedRuns;
+    for (Int i = 0; i < n; i++) {
+        const int64_t lo = joined(after.lo[size_t(i)], amin, config.capacity);
+        const int64_t hi = joined(after.hi[size_t(i)], amax, config.capacity);
+        if (hi > INT32_MAX) fail(msg::OutOfMemory);  // z must stay an Int
+        joinedRuns.widen(i, lo, hi);
+    }
+    checkScratchBudget(joinedRuns.states(), config.maxStates);
+    joinedRuns.lay();
+    int64_t zLow = INT64_MAX, zHigh = -1;
+    for (Int i = 0; i < n; i++) {
+        const int64_t lo = after.lo[size_t(i)], len = after.hi[size_t(i)] - lo + 1;
+        const Real* src = after.p.data() + after.start[size_t(i)];
+        Real* dst = joinedRuns.p.data() + joinedRuns.start[size_t(i)];
+        const int64_t lo2 = joinedRuns.lo[size_t(i)];
+        for (int64_t j = 0; j < len; j++) {
+            const Real prob = src[j];
+            if (!(prob > 0)) continue;
+            if (config.capacity < 0) {
+                Real* out = dst + (lo + j + amin - lo2);
+                for (size_t a = 0; a < arrivalCount; a++)
+                    out[arrivalOffsets[a]] += prob * arrivalProbabilities[a];
+            } else {
+                for (Int a = amin; a <= amax; a++)
+                    if (pa[a - amin] > 0) dst[joined(lo + j, a, config.capacity) - lo2] += prob * pa[a - amin];
+            }
+        }
+        zLow = std::min(zLow, lo2);
+        zHigh = std::max(zHigh, joinedRuns.hi[size_t(i)]);
+    }
+    if (zHigh < 0) fail(msg::EmptyPmf);
+    checkScratchBudget(zHigh - zLow + 1, config.maxStates);
+
+    // The tail cut of the standard station, on the normalised PMF of the new z.
+    Int leftTail, rightTail;
+    {
+        TailScratchPmf marginal(Int(zLow), Int(zHigh - zLow + 1));
+        Real* m = marginal.elements();
+        Real total = 0;
+        for (Int i = 0; i < n; i++) {
+            const Real* src = joinedRuns.p.data() + joinedRuns.start[size_t(i)];
+            Real* dst = m + (joinedRuns.lo[size_t(i)] - zLow);
+            for (int64_t j = 0; j <= joinedRuns.hi[size_t(i)] - joinedRuns.lo[size_t(i)]; j++) dst[j] += src[j];
+        }
+        for (int64_t i = 0; i <= zHigh - zLow; i++) total += m[i];
+        checkDenominator(total);
+        for (int64_t i = 0; i <= zHigh - zLow; i++) m[i] /= total;
+        stationTails(marginal.pmf(), leftTail, rightTail);
+    }
+
+    // The kept z of every merged run, trimmed to its positive ends, and the most servers
+    // that start in any of them.
+    std::vector<int64_t> keepLo(static_cast<size_t>(n)), keepHi(static_cast<size_t>(n));
+    Int maxStarters = 0;
+    for (Int i = 0; i < n; i++) {
+        int64_t s = std::max<int64_t>(joinedRuns.lo[size_t(i)], leftTail);
+        int64_t e = std::min<int64_t>(joinedRuns.hi[size_t(i)], rightTail);
+        while (s <= e && !(joinedRuns.at(i, s) > 0)) s++;
+        while (e >= s && !(joinedRuns.at(i, e) > 0)) e--;
+        keepLo[size_t(i)] = s;
+        keepHi[size_t(i)] = e;
+        const Int busy = landscape.length(slotId[size_t(i)]);
+        if (s <= e && busy < c) maxStarters = std::max(maxStarters, Int(std::min<int64_t>(e, c) - busy));
+    }
+
+    // The draws of the starters: the multisets of maxStarters draws alone outnumber the
+    // limit, or the table is taken from the last step, or made (for every k <= c when
+    // that is small, so that it serves the steps to come).
+    const int64_t m = int64_t(serviceValues.size());
+    const int64_t widest = multisetCount(maxStarters, m);
+    if (widest > config.maxStates) failStateLimit(widest, true, config.maxStates);
+    ExactFreshDraws* draws = fresh;
+    if (draws == nullptr || draws->service != config.service || draws->maxStarters < maxStarters) {
+        constexpr int64_t kSmallTable = 1 << 16;
+        Int table = maxStarters;
+        int64_t entries = 0;
+        for (Int k = 0; k <= c && entries <= kSmallTable; k++) entries += multisetCount(k, m);
+        if (entries <= kSmallTable) table = std::max(table, c);
+        draws = buildFreshDraws(obj, config.service, table);
+    }
+
+    // Where each merged run goes: the multisets it lands on and their z, counted before
+    // anything of that size is laid out. A run splits into single z below c, where the
+    // number starting grows with z, and one slice from c up, where it is c - busy.
+    std::vector<Int> targetOf;  // by lasting number: the next state's run, -1 none
+    std::vector<Int> targetId;  // per run of the next state: its lasting number
+    Runs next;
+    int64_t nextKeys = 0;
+    std::vector<Int> landing;   // the runs each (merged run, fresh multiset) feeds, in order
+    auto visit = [&](Int i, Int k, int64_t zs, int64_t ze) {
+        const FreshDrawsOfK d = freshDrawsOf(draws, k);
+        const Int* targets = landscape.landing(slotId[size_t(i)], k, d);
+        if (targetOf.size() < size_t(landscape.size())) targetOf.resize(size_t(landscape.size()), -1);
+        for (int64_t e = 0; e < d.count; e++) {
+            Int& t = targetOf[size_t(targets[e])];
+            if (t < 0) {
+                t = Int(targetId.size());
+                targetId.push_back(targets[e]);
+                nextKeys += landscape.length(targets[e]);
+                checkKeyBudget(nextKeys, config.maxStates);
+                if (int64_t(targetId.size()) > config.maxStates)
+                    failStateLimit(int64_t(targetId.size()), true, config.maxStates);
+            }
+            next.widen(t, zs, ze);
+            landing.push_back(t);
+        }
+    };
+    auto slices = [&](auto&& single, auto&& run) {
+        for (Int i = 0; i < n; i++) {
+            const int64_t s = keepLo[size_t(i)], e = keepHi[size_t(i)];
+            if (s > e) continue;
+            const Int busy = landscape.length(slotId[size_t(i)]);
+            const int64_t runStart = busy < c ? std::max<int64_t>(s, c) : s;
+            for (int64_t z = s; z <= std::min(e, runStart - 1); z++)
+                if (joinedRuns.at(i, z) > 0) single(i, Int(z - busy), z);
+            if (runStart <= e) run(i, busy < c ? c - busy : 0, runStart, e);
+        }
+    };
+    slices([&](Int i, Int k, int64_t z) { visit(i, k, z, z); },
+           [&](Int i, Int k, int64_t s, int64_t e) { visit(i, k, s, e); });
+    const int64_t needed = next.states();
+    if (needed > config.maxStates) failStateLimit(needed, false, config.maxStates);
+
+    // The scatter, in the order the landings were found.
+    next.lay();
+    size_t at = 0;
+    slices(
+        [&](Int i, Int k, int64_t z) {
+            const FreshDrawsOfK d = freshDrawsOf(draws, k);
+            const Real prob = joinedRuns.at(i, z);
+            for (int64_t e = 0; e < d.count; e++) next.at(landing[at++], z) += prob * d.probabilities[e];
+        },
+        [&](Int i, Int k, int64_t s, int64_t e) {
+            const FreshDrawsOfK d = freshDrawsOf(draws, k);
+            const Real* src = &joinedRuns.at(i, s);
+            const int64_t len = e - s + 1;
+            for (int64_t f = 0; f < d.count; f++) {
+                const Real pf = d.probabilities[f];
+                Real* dst = &next.at(landing[at++], s);
+                for (int64_t j = 0; j < len; j++) dst[j] += src[j] * pf;
+            }
+        });
+    // Four partial sums: one chain of dependent adds would cost more than the scatter.
+    Real sums[4] = {0, 0, 0, 0};
+    const size_t count = next.p.size();
+    size_t j = 0;
+    for (; j + 4 <= count; j += 4)
+        for (size_t lane = 0; lane < 4; lane++) sums[lane] += next.p[j + lane];
+    for (; j < count; j++) sums[0] += next.p[j];
+    const Real total = (sums[0] + sums[1]) + (sums[2] + sums[3]);
+    ExactState* result = pack(
+        obj, Int(targetId.size()), [&](Int t) { return landscape.key(targetId[size_t(t)]); },
+        [&](Int t) { return landscape.length(targetId[size_t(t)]); }, [&](Int t) { return targetId[size_t(t)]; },
+        next, total, landscape.epoch(), true);
+    fresh = draws;
+    return result;
+}
+
+// ---- the landscape ------------------------------------------------------------------------
+
+void ExactLandscape::prepare(const std::vector<Int>& serviceValues, Int servers, int64_t maxStates) {
+    if (epoch_ != 0 && serviceValues == values_ && int64_t(index_.size()) <= 4 * maxStates &&
+        int64_t(pool_.size()) <= 16 * maxStates)
+        return;
+    constexpr Int kMostByIndex = 64;
+    width_ = std::min(servers + 1, kMostByIndex);
+    byIndex_.clear();
+    static std::atomic<uint64_t> epochs{0};
+    epoch_ = ++epochs;
+    values_ = serviceValues;
+    index_ = MultisetIndex();
+    shift_.clear();
+    done_.clear();
+    landings_.clear();
+    pool_.clear();
+}
+
+Int ExactLandscape::numberOf(const Int* key, Int length) {
+    const Int id = index_.insert(key, length);
+    if (size_t(id) == shift_.size()) {
+        shift_.push_back(-1);
+        done_.push_back(0);
+        byIndex_.resize(byIndex_.size() + size_t(width_), -1);
+    }
+    return id;
+}
+
+Int ExactLandscape::shifted(Int id) {
+    if (shift_[size_t(id)] >= 0) return shift_[size_t(id)];
+    const Int* k = index_.key(id);
+    const Int busy = index_.length(id);
+    Int d = 0;
+    while (d < busy && k[d] == 1) d++;
+    key_.resize(size_t(busy - d));
+    for (Int i = d; i < busy; i++) key_[size_t(i - d)] = k[i] - 1;
+    const Int h = numberOf(key_.data(), busy - d);  // may move the keys: k is not read again
+    shift_[size_t(id)] = h;
+    done_[size_t(id)] = d;
+    return h;
+}
+
+const Int* ExactLandscape::landing(Int id, Int k, const FreshDrawsOfK& draws) {
+    const bool byIndex = k < width_;
+    const size_t slot = size_t(id) * size_t(width_) + size_t(k);
+    const uint64_t name = (uint64_t(uint32_t(id)) << 32) | uint32_t(k);
+    int64_t start = -1;
+    if (byIndex) {
+        start = byIndex_[slot];
+    } else {
+        auto found = landings_.find(name);
+        if (found != landings_.end()) start = found->second;
+    }
+    if (start < 0) {
+        start = int64_t(pool_.size());
+        key_.assign(index_.key(id), index_.key(id) + index_.length(id));
+        pool_.resize(size_t(start + draws.count));
+        for (int64_t e = 0; e < draws.count; e++) {
+            mergeKeys(key_.data(), Int(key_.size()), draws.keys + e * k, k, merged_);
+            pool_[size_t(start + e)] = numberOf(merged_.data(), Int(merged_.size()));
+        }
+        if (byIndex)
+            byIndex_[slot] = start;
+        else
+            landings_.emplace(name, start);
+    }
+    return pool_.data() + start;
+}
+
+// ---- reset, observation, queries ----------------------------------------------------------
+
+ExactState* exactStationReset(MovraObject* obj, Pmf* service, Int servers, Int n, int64_t maxStates) {
+    std::vector<Int> values;
+    std::vector<Real> probabilities;
+    supportOf(service, values, probabilities);
+    const Int busy = std::min(n, servers);
+    const int64_t needed = multisetCount(busy, int64_t(values.size()));
+    if (needed > maxStates) failStateLimit(needed, false, maxStates);
+    checkKeyBudget(needed * int64_t(busy), maxStates);
+    MultisetIndex index;
+    Runs runs;
+    std::vector<Real> weights;
+    enumerateDraws(values, probabilities, busy, [&](const Int* key, Real probability) {
+        runs.widen(index.insert(key, busy), n, n);
+        weights.push_back(probability);
+    });
+    runs.lay();
+    Real total = 0;
+    for (size_t i = 0; i < weights.size(); i++) {
+        runs.p[i] = weights[i];
+        if (weights[i] > 0) total += weights[i];
+    }
+    return pack(obj, index, runs, total);
+}
+
+ExactState* exactStationObserve(MovraObject* obj, ExactState* state, int64_t z0, int64_t z1) {
+    Runs runs;
+    std::vector<Int> source;
+    ExactGroup* groups = groupsOf(state);
+    const Int* keys = keysOf(state);
+    const Real* p = probabilitiesOf(state);
+    for (Int g = 0; g < state->groupCount; g++) {
+        const ExactGroup& group = groups[g];
+        const int64_t lo = std::max<int64_t>(group.zOffset, z0);
+        const int64_t hi = std::min<int64_t>(int64_t(group.zOffset) + group.length - 1, z1 - 1);
+        if (lo > hi) continue;
+        runs.widen(Int(source.size()), lo, hi);
+        source.push_back(g);
+    }
+    if (source.empty()) fail(msg::EmptyPmf);
+    runs.lay();
+    Real total = 0;
+    for (size_t i = 0; i < source.size(); i++) {
+        const ExactGroup& group = groups[source[i]];
+        for (int64_t z = runs.lo[i]; z <= runs.hi[i]; z++) {
+            const Real prob = p[group.probStart + (z - group.zOffset)];
+            runs.at(Int(i), z) = prob;
+            if (prob > 0) total += prob;
+        }
+    }
+    if (!(total > 0)) fail(msg::EmptyPmf);
+    // The groups keep their multisets, so their lasting numbers stay good.
+    return pack(
+        obj, Int(source.size()), [&](Int i) { return keys + groups[source[size_t(i)]].keyStart; },
+        [&](Int i) { return groups[source[size_t(i)]].busy; }, [&](Int i) { return groups[source[size_t(i)]].id; },
+        runs, total, state->epoch);
+}
+
+Pmf* exactStationMarginal(MovraObject* obj, ExactState* state) {
+    ExactGroup* groups = groupsOf(state);
+    const Real* p = probabilitiesOf(state);
+    int64_t lo = INT64_MAX, hi = -1;
+    for (Int g = 0; g < state->groupCount; g++) {
+        lo = std::min<int64_t>(lo, groups[g].zOffset);
+        hi = std::max<int64_t>(hi, int64_t(groups[g].zOffset) + groups[g].length - 1);
+    }
+    if (hi < 0) fail(msg::EmptyPmf);
+    ScratchBuffer<Real> sums(hi - lo + 1);
+    for (Int g = 0; g < state->groupCount; g++)
+        for (Int i = 0; i < groups[g].length; i++) sums[groups[g].zOffset - lo + i] += p[groups[g].probStart + i];
+    int64_t a = 0, b = hi - lo;
+    while (a <= b && !(sums[a] > 0)) a++;
+    while (b >= a && !(sums[b] > 0)) b--;
+    if (a > b) fail(msg::EmptyPmf);
+    Pmf* pmf = allocateSimplePmf(obj, Int(lo + a), Int(b - a + 1));
+    std::copy(sums.get() + a, sums.get() + b + 1, pmf->simple.elements + 0);
+    return pmf;
+}
+
+Real exactStationBlocking(ExactState* state, const ExactStepConfig& config) {
+    Int amin, amax;
+    if (config.capacity < 0 || !rangeOf(config.arrivals, amin, amax)) return 0.0;
+    Pmf* arrivals = config.arrivals;
+    Real arriving = 0;
+    for (Int a = amin; a <= amax; a++) arriving += Real(a) * arrivals->simple.elements[a - arrivals->simple.offset];
+    if (!(arriving > 0)) return 0.0;
+    ExactLandscape landscape;
+    std::vector<Int> slotId;
+    Runs after;
+    shiftAndMerge(state, config.abandonment, config.maxStates, landscape, slotId, after);
+    Real lost = 0;
+    for (Int id = 0; id < Int(slotId.size()); id++)
+        for (int64_t z1 = after.lo[size_t(id)]; z1 <= after.hi[size_t(id)]; z1++) {
+            const Real prob = after.at(id, z1);
+            if (!(prob > 0)) continue;
+            const int64_t room = std::max<int64_t>(config.capacity - z1, 0);
+            for (Int a = std::max<Int>(amin, Int(std::min<int64_t>(room + 1, INT32_MAX))); a <= amax; a++)
+                lost += prob * arrivals->simple.elements[a - arrivals->simple.offset] * Real(a - room);
+        }
+    return lost / arriving;
+}
+
+// ---- assembling a state -------------------------------------------------------------------
+
+void ExactStateBuilder::add(Int z, const Int* key, Int busy, Real weight) {
+    entries_.push_back(Entry{index_.insert(key, busy), z, weight});
+}
+
+ExactState* ExactStateBuilder::build(MovraObject* obj, int64_t maxStates) {
+    Runs runs;
+    for (const Entry& e : entries_) runs.widen(e.group, e.z, e.z);
+    const int64_t needed = runs.states();
+    if (needed > maxStates) failStateLimit(needed, false, maxStates);
+    checkKeyBudget(index_.keyCount(), maxStates);
+    if (entries_.empty()) fail(msg::EmptyPmf);
+    runs.lay();
+    Real total = 0;
+    for (const Entry& e : entries_) {
+        runs.at(e.group, e.z) += e.weight;
+        total += e.weight;
+    }
+    return pack(obj, index_, runs, total);
+}
+
+}  // namespace movra

@@ -1,0 +1,202 @@
+// The exact station: the state of a queue with c identical servers carried as the PMF of
+// (z, the multiset of the busy servers' remaining service times), with nothing
+// approximated beyond the tail cut of the number in system. Used by ExactMultiserver and
+// meant for any model made of such stations.
+//
+// A state is grouped by multiset: one group per multiset of remaining times (stored
+// ascending, so a multiset has one key), holding a dense run of probabilities over z.
+// Every group's busy count b is at most each of its z. A step never builds the chain's
+// matrix: it shifts each multiset (servers at 1 complete, the rest count down), merges
+// the groups that land on one shifted multiset, convolves their runs along z with the
+// arrivals, and scatters each run over the multisets of the fresh durations drawn by the
+// servers that start. Where every server stays busy the number starting does not depend
+// on z, so a whole run moves with one scaled add per fresh multiset.
+#pragma once
+#include <unordered_map>
+#include <vector>
+
+#include "../pmf/pmf.h"
+
+namespace movra {
+
+// One group of a state record.
+struct ExactGroup {
+    int64_t keyStart;   // index of its first remaining time in the record's keys
+    int64_t probStart;  // index of its first probability in the record's probabilities
+    Int busy;           // entities in service: the multiset's size
+    Int zOffset;        // z of the run's first probability
+    Int length;         // probabilities in the run (the first and last positive)
+    Int id;             // the multiset's lasting number in the landscape of the record's epoch
+};
+
+// Arena record of a state: groups, then their keys, then their probabilities (summing
+// to 1). Immutable once built, like every PMF record.
+struct ExactState {
+    MemHeader memHeader;
+    Int groupCount;
+    Int maxRemaining;     // largest remaining time of any key, 0 if none
+    int64_t keyCount;     // sum of the groups' busy counts
+    int64_t stateCount;   // sum of the groups' run lengths
+    uint64_t epoch;       // the landscape whose numbers the groups' ids are; 0 for none
+    Trailing<ExactGroup> groups;
+};
+
+// A record with room for the given numbers of groups, keys and probabilities (filled by
+// the caller, maxRemaining included).
+ExactState* allocateExactState(MovraObject* obj, Int groups, int64_t keys, int64_t states);
+inline ExactGroup* groupsOf(ExactState* s) { return s->groups; }
+Int* keysOf(ExactState* s);
+Real* probabilitiesOf(ExactState* s);
+
+// Arena record of the fresh draws of a service PMF: for k = 0 .. maxStarters, every
+// multiset of k durations (ascending) with its multinomial probability. Kept by a model
+// from one step to the next; the service PMF it was made from is kept alive with it, so
+// the pointer identifies the PMF.
+struct ExactFreshDraws {
+    MemHeader memHeader;
+    Pmf* service;
+    Int maxStarters;
+    Int unused;
+    Trailing<int64_t> offsets;  // [maxStarters + 2]: first draw of each k, then the total
+};
+
+// The draws of k starters: count() multisets of k values each.
+struct FreshDrawsOfK {
+    int64_t count;
+    const Int* keys;     // count * k values, multiset after multiset
+    const Real* probabilities;
+};
+FreshDrawsOfK freshDrawsOf(ExactFreshDraws* fresh, Int k);
+
+// Marks a record for the sweep (null allowed); the draws mark their service PMF too.
+void flag(ExactState* s);
+void flag(ExactFreshDraws* f);
+
+// Multisets of k values taken from a support of m values, saturated at INT64_MAX.
+int64_t multisetCount(int64_t k, int64_t m);
+
+// Refuses ("Out of memory") a state whose keys hold more remaining times than
+// kKeysPerState per allowed state: huge numbers of busy servers would otherwise cost
+// time and memory far beyond what max_states suggests.
+constexpr int64_t kKeysPerState = 16;
+void checkKeyBudget(int64_t keys, int64_t maxStates);
+// The same for the runs a step lays out before its tail cut ("Out of memory" beyond
+// kScratchPerState per allowed state): a state set far apart in z, or arrivals of
+// enormous spread, would otherwise take the machine's memory before the cut.
+constexpr int64_t kScratchPerState = 8;
+void checkScratchBudget(int64_t values, int64_t maxStates);
+
+// Refuses an operation that would need more than maxStates states; atLeast when the
+// count stopped short of the full number.
+[[noreturn]] void failStateLimit(int64_t needed, bool atLeast, int64_t maxStates);
+
+// Multisets (ascending keys of any length) numbered 0, 1, ... in order of insertion and
+// found again by hash: the groups of a state under construction.
+class MultisetIndex {
+public:
+    // The multiset's number, a new one if it was not there.
+    Int insert(const Int* key, Int length);
+    Int find(const Int* key, Int length) const;  // -1 if absent
+    Int size() const { return Int(length_.size()); }
+    const Int* key(Int id) const { return pool_.data() + start_[size_t(id)]; }
+    Int length(Int id) const { return length_[size_t(id)]; }
+    int64_t keyCount() const { return int64_t(pool_.size()); }
+
+private:
+    static uint64_t hashOf(const Int* key, Int length);
+    void grow();
+    std::vector<Int> pool_;        // keys end to end
+    std::vector<int64_t> start_;
+    std::vector<Int> length_;
+    std::vector<uint64_t> hash_;
+    std::vector<Int> slots_;       // open addressing: multiset numbers, -1 empty
+};
+
+// Everything a step reads besides the state.
+struct ExactStepConfig {
+    Pmf* arrivals;         // simple PMF of the step's arrivals
+    Pmf* service;          // simple PMF of a fresh duration, smallest value >= 1
+    Int servers;           // c >= 0
+    int64_t capacity;      // most entities in system (arrivals beyond are lost); -1: none
+    Real abandonment;      // probability each entity waiting at the start leaves, in [0, 1]
+    int64_t maxStates;
+};
+
+// What steps learn about multisets, kept by a model from one step to the next (heap
+// memory it owns, not part of its value: a copy starts without one). Every multiset met
+// under one table of fresh draws gets a lasting number, with the multiset it shifts to
+// and, for each number of starters, the multisets the fresh draws take it to; a state
+// made by a step carries these numbers, so the next step finds its way without hashing.
+class ExactLandscape {
+public:
+    // Forgets everything unless it was made for these service durations (the landings
+    // depend on the values alone, not on their probabilities) and has not outgrown the
+    // limit: its multisets and landings stay within a few times max_states.
+    // Landings for k < min(servers + 1, 64) are found by index, the others by hash.
+    void prepare(const std::vector<Int>& serviceValues, Int servers, int64_t maxStates);
+    uint64_t epoch() const { return epoch_; }
+    // The lasting number of a multiset (ascending key), given one if new.
+    Int numberOf(const Int* key, Int length);
+    const Int* key(Int id) const { return index_.key(id); }
+    Int length(Int id) const { return index_.length(id); }
+    Int size() const { return index_.size(); }
+    // The multiset a number shifts to (the remaining times at 1 done, the others one less)
+    // and how many were done.
+    Int shifted(Int id);
+    Int done(Int id) const { return done_[size_t(id)]; }
+    // The numbers of the multisets that id joined with each multiset of k fresh draws
+    // gives, in the order of draws; valid until the next call.
+    const Int* landing(Int id, Int k, const FreshDrawsOfK& draws);
+
+private:
+    uint64_t epoch_ = 0;
+    std::vector<Int> values_;
+    MultisetIndex index_;
+    std::vector<Int> shift_, done_;
+    Int width_ = 0;
+    std::vector<int64_t> byIndex_;                    // number * width_ + k -> pool start, -1 unknown
+    std::unordered_map<uint64_t, int64_t> landings_;  // (number, k) -> pool start, k >= width_
+    std::vector<Int> pool_;                           // targets of every landing, end to end
+    std::vector<Int> key_, merged_;                   // scratch
+};
+
+// One step, with the tail cut and renormalisation of the standard station. fresh is the
+// draws table the caller keeps (may be null or made for another PMF); on return it
+// holds the table the result was made with, which the caller stores with the result.
+ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactStepConfig& config,
+                             ExactFreshDraws*& fresh, ExactLandscape& landscape);
+
+// n entities, min(n, c) of them in service with remaining times drawn independently from
+// the service PMF. c >= 0 and a service PMF without 0 are the caller's checks.
+ExactState* exactStationReset(MovraObject* obj, Pmf* service, Int servers, Int n, int64_t maxStates);
+
+// The state conditioned on z0 <= z < z1 ("Empty pmf" if that has probability 0).
+ExactState* exactStationObserve(MovraObject* obj, ExactState* state, int64_t z0, int64_t z1);
+
+// PMF of z.
+Pmf* exactStationMarginal(MovraObject* obj, ExactState* state);
+
+// Expected number of arrivals lost to the capacity in the next step over the expected
+// number arriving (0 when no capacity is set or nothing arrives).
+Real exactStationBlocking(ExactState* state, const ExactStepConfig& config);
+
+// A state assembled from entries (z, multiset, weight), as a setter or a reader of the
+// pickled form hands them over: weights of one outcome add up and the result is divided
+// by the total; keys must be ascending and b <= z (the caller's checks).
+class ExactStateBuilder {
+public:
+    void add(Int z, const Int* key, Int busy, Real weight);
+    // "Empty pmf" when nothing positive was added; the state limit is checked first.
+    ExactState* build(MovraObject* obj, int64_t maxStates);
+
+private:
+    struct Entry {
+        Int group;
+        Int z;
+        Real weight;
+    };
+    MultisetIndex index_;
+    std::vector<Entry> entries_;
+};
+
+}  // namespace movra

@@ -133,31 +133,37 @@ def _utilisation(st: _Station) -> float:
     return busy / st.c
 
 
-def _binomial(n: int, p: float) -> np.ndarray:
+def _binomial(n: int, p: float, log_factorials: np.ndarray | None = None) -> np.ndarray:
+    """Binomial(n, p) over 0..n, in log space; ``log_factorials`` (log k! for k up to at
+    least n) saves recomputing them for many PMFs."""
+    out = np.zeros(n + 1)
     if p <= 0.0 or n == 0:
-        out = np.zeros(n + 1)
         out[0] = 1.0
         return out
     if p >= 1.0:
-        out = np.zeros(n + 1)
         out[n] = 1.0
         return out
+    if log_factorials is None:
+        log_factorials = _log_factorials(n)
     k = np.arange(n + 1)
-    log = (math.lgamma(n + 1.0) - np.array([math.lgamma(i + 1.0) for i in k])
-           - np.array([math.lgamma(n - i + 1.0) for i in k])
-           + k * math.log(p) + (n - k) * math.log1p(-p))
-    return np.exp(log)
+    return np.exp(log_factorials[n] - log_factorials[k] - log_factorials[n - k]
+                  + k * math.log(p) + (n - k) * math.log1p(-p))
+
+
+def _log_factorials(n: int) -> np.ndarray:
+    return np.concatenate(([0.0], np.cumsum(np.log(np.arange(1, n + 1, dtype=float)))))
 
 
 def _throughput(st: _Station) -> dict[int, float]:
     out = np.zeros(max(st.c, 0) + 1)
+    log_factorials = _log_factorials(max(st.c, 0))
     for z, p, busy in st.groups:
         if st.exact:
             out[sum(1 for r in busy if r == 1)] += p
         else:
             n = st.busy(z)
             if n > 0:
-                out[: n + 1] += p * _binomial(n, busy.get(1, 0.0))
+                out[: n + 1] += p * _binomial(n, busy.get(1, 0.0), log_factorials)
             else:
                 out[0] += p
     return _finish(0, out, 0.0)

@@ -1,5 +1,6 @@
 #include "convert.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -87,28 +88,45 @@ static void checkJointKey(MovraObject* obj, PyObject* key, Py_ssize_t depth) {
 // order and with the messages the accumulation would give, so a bad entry anywhere is
 // refused at the cost of reading the dictionary, whatever the range of the keys before
 // it. Once it passes, accumulating can only run out of memory or find nothing positive.
-static Pmf* pmfFromDict(MovraObject* obj, PyObject* pyObj, int expectedDepth) {
+namespace {
+// A dictionary of a shape the caller's check refuses ("Invalid value" once every failure
+// the conversion reports before that check has been looked for).
+struct ShapeRefused {};
+}  // namespace
+
+// checkOnly: only the checks, nothing accumulated (null returned); the one failure left
+// out is running out of memory.
+static Pmf* pmfFromDict(MovraObject* obj, PyObject* pyObj, int expectedDepth, bool checkOnly) {
     // Iterating reads keys and values through type-exact accessors only, so no Python
     // code runs and the borrowed references stay valid throughout.
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     if (!PyDict_Next(pyObj, &pos, &key, &value)) fail(msg::EmptyDictionary);
     bool positive = false;
-    // The caller's shape check would refuse a PMF of another depth: refused at once.
+    // The caller's shape check would refuse a PMF of another depth: refused before it
+    // costs anything to accumulate.
     auto checkDepth = [&](Py_ssize_t depth) {
-        if (positive && expectedDepth != 0 && depth != expectedDepth) failImport();
+        if (positive && expectedDepth != 0 && depth != expectedDepth) throw ShapeRefused();
+        // What accumulating nothing positive ends in.
+        if (checkOnly && !positive) fail(msg::EmptyPmf);
+        return !checkOnly;
     };
     if (PyLong_Check(key)) {
         pos = 0;
+        Int lo = INT32_MAX, hi = 0;
         while (PyDict_Next(pyObj, &pos, &key, &value)) {
             // Simple keys are converted before their weight is looked at.
             Int k = Int_fromPy(obj, key);
             if (!(weight_fromPy(obj, value) > 0)) continue;
             if (k < 0) fail(msg::NegativeInSupport);
             positive = true;
+            lo = std::min(lo, k);
+            hi = std::max(hi, k);
         }
-        checkDepth(1);
+        if (!checkDepth(1)) return nullptr;
         SimpleAccumulator acc(obj);
+        // The window of the values held, not one grown to twice their range.
+        acc.reserve(lo, hi);
         pos = 0;
         while (PyDict_Next(pyObj, &pos, &key, &value)) {
             Int k = Int_fromPy(obj, key);
@@ -125,7 +143,7 @@ static Pmf* pmfFromDict(MovraObject* obj, PyObject* pyObj, int expectedDepth) {
         checkJointKey(obj, key, depth);
         positive = true;
     }
-    checkDepth(depth);
+    if (!checkDepth(depth)) return nullptr;
     // With keys of one item nothing positive passed the check: this ends in "Empty pmf".
     JointAccumulator acc(obj, int(depth));
     pos = 0;
@@ -133,22 +151,28 @@ static Pmf* pmfFromDict(MovraObject* obj, PyObject* pyObj, int expectedDepth) {
     return acc.toPmf();
 }
 
-static Pmf* pmfFromPy(MovraObject* obj, PyObject* pyObj, int nesting, int expectedDepth) {
+static Pmf* pmfFromPy(MovraObject* obj, PyObject* pyObj, int nesting, int expectedDepth, bool checkOnly) {
     if (PyTuple_Check(pyObj)) {
         if (nesting >= kMaxPmfDepth) failImport();
         Py_ssize_t n = PyTuple_GET_SIZE(pyObj);
         if (n > INT32_MAX) failImport();
-        Pmf* pmf = allocateCompoundPmf(obj, Int(n));
-        for (Py_ssize_t i = 0; i < n; i++)
-            pmf->compound.elements[i] = pmfFromPy(obj, PyTuple_GET_ITEM(pyObj, i), nesting + 1, 0);
+        Pmf* pmf = checkOnly ? nullptr : allocateCompoundPmf(obj, Int(n));
+        for (Py_ssize_t i = 0; i < n; i++) {
+            Pmf* element = pmfFromPy(obj, PyTuple_GET_ITEM(pyObj, i), nesting + 1, 0, checkOnly);
+            if (pmf != nullptr) pmf->compound.elements[i] = element;
+        }
         return pmf;
     }
     if (!PyDict_Check(pyObj)) failImport();
-    return pmfFromDict(obj, pyObj, expectedDepth);
+    return pmfFromDict(obj, pyObj, expectedDepth, checkOnly);
 }
 
 Pmf* Pmf_fromPy(MovraObject* obj, PyObject* pyObj, int expectedDepth) {
-    return pmfFromPy(obj, pyObj, 0, expectedDepth);
+    try {
+        return pmfFromPy(obj, pyObj, 0, expectedDepth, false);
+    } catch (const ShapeRefused&) {
+        failImport();
+    }
 }
 
 namespace {
@@ -257,10 +281,22 @@ RealArray* RealArray_fromPy(MovraObject* obj, PyObject* pyObj) {
 BooleanArray* BooleanArray_fromPy(MovraObject* obj, PyObject* pyObj) {
     return arrayFromPy<BooleanArray>(obj, pyObj, createBooleanArray, Boolean_fromPy);
 }
+// Elements are converted in order and the first failure is the one reported: once one
+// has a shape the caller refuses, the rest are only checked, for a failure their
+// conversion would report first.
 PmfArray* PmfArray_fromPy(MovraObject* obj, PyObject* pyObj, int expectedDepth) {
-    return arrayFromPy<PmfArray>(obj, pyObj, allocatePmfArray, [expectedDepth](MovraObject* o, PyObject* item) {
-        return Pmf_fromPy(o, item, expectedDepth);
+    bool refused = false;
+    PmfArray* a = arrayFromPy<PmfArray>(obj, pyObj, allocatePmfArray, [&](MovraObject* o, PyObject* item) {
+        if (refused) return pmfFromPy(o, item, 0, 0, true);
+        try {
+            return pmfFromPy(o, item, 0, expectedDepth, false);
+        } catch (const ShapeRefused&) {
+            refused = true;
+            return static_cast<Pmf*>(nullptr);
+        }
     });
+    if (refused) failImport();
+    return a;
 }
 PyObject* IntArray_toPy(MovraObject* obj, IntArray* a) { return arrayToPy(obj, a, Int_toPy); }
 PyObject* RealArray_toPy(MovraObject* obj, RealArray* a) { return arrayToPy(obj, a, Real_toPy); }

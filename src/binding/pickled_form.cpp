@@ -8,6 +8,7 @@
 
 #include "../runtime/error.h"
 #include "../runtime/messages.h"
+#include "../runtime/scratch.h"
 #include "py_ref.h"
 
 namespace movra {
@@ -55,10 +56,21 @@ public:
     static PyObject* reals(RealArray* a) {
         return list(a, [](Real v) { return checked(PyFloat_FromDouble(v)); });
     }
-    static PyObject* matrix(RealMatrix* m) {
-        return list(m, [](RealArray* row) {
-            if (row == nullptr) failInternal();
-            return reals(row);
+    // One list per row of its (column, value) entries; a row shared by two matrices is one
+    // Python object, as a shared PMF is.
+    PyObject* matrix(SparseRealMatrix* m) {
+        return list(m, [this](SparseRealRow* row) {
+            auto seen = rows_.find(row);
+            if (seen != rows_.end()) return PyRef::newReferenceTo(seen->second.get()).release();
+            const Int n = row == nullptr ? 0 : row->length;
+            PyRef entries(checked(PyList_New(n)));
+            for (Int k = 0; k < n; k++)
+                PyList_SET_ITEM(entries.get(), k,
+                                pairOf(PyRef(checked(PyLong_FromLong(row->elements[k].column))),
+                                       PyRef(checked(PyFloat_FromDouble(row->elements[k].value))))
+                                    .release());
+            if (row != nullptr) rows_.emplace(row, PyRef::newReferenceTo(entries.get()));
+            return entries.release();
         });
     }
 
@@ -82,6 +94,7 @@ private:
     }
 
     std::unordered_map<Pmf*, PyRef> memo_;
+    std::unordered_map<SparseRealRow*, PyRef> rows_;
 };
 
 // Adds value (a new reference, stolen) under key.
@@ -205,14 +218,46 @@ public:
         return a;
     }
 
-    RealMatrix* matrix(PyObject* o, Int n) {
+    // An n x n matrix of probabilities (each in 0 .. 1, else the setter's message): in
+    // format 1 a list of n rows of n values, later a list of n rows of (column, value)
+    // entries by increasing column.
+    SparseRealMatrix* matrix(PyObject* o, Int n, long format) {
         listLength(o, n);
-        RealMatrix* m = createRealMatrix(obj_, n, n);
+        SparseRealMatrix* m = createSparseRealMatrix(obj_, n, n);
+        ScratchBuffer<SparseEntry> entries;
+        bool refused = false;  // a probability outside 0 .. 1: reported once all is read
         for (Int i = 0; i < n; i++) {
             PyObject* row = PyList_GET_ITEM(o, i);
-            listLength(row, n);
-            for (Int j = 0; j < n; j++) m->elements[i]->elements[j] = real(PyList_GET_ITEM(row, j));
+            auto seen = rows_.find(row);
+            if (seen != rows_.end()) {
+                m->elements[i] = seen->second;
+                continue;
+            }
+            if (!PyList_CheckExact(row)) failImport();
+            const Py_ssize_t size = PyList_GET_SIZE(row);
+            if (format == 1 ? size != n : size > n) failImport();
+            if (entries.size() < size) entries.reset(size);
+            Int count = 0;
+            for (Py_ssize_t k = 0; k < size; k++) {
+                PyObject* item = PyList_GET_ITEM(row, k);
+                Int column = Int(k);
+                Real value;
+                if (format == 1) {
+                    value = real(item);
+                } else {
+                    column = integer(pair(item, 0));
+                    value = real(pair(item, 1));
+                    if (column < 0 || column >= n || (count > 0 && column <= entries[count - 1].column))
+                        failImport();
+                }
+                refused |= !(value >= 0 && value <= 1);
+                if (value == 0 && !std::signbit(value)) continue;  // not stored
+                entries[count++] = SparseEntry{column, value};
+            }
+            m->elements[i] = createSparseRealRow(obj_, entries.get(), count);
+            rows_.emplace(row, m->elements[i]);
         }
+        if (refused) fail(msg::InvalidProbability);
         return m;
     }
 
@@ -229,6 +274,7 @@ private:
     MovraObject* obj_;
     // The objects are borrowed from the form, which outlives the reading.
     std::map<std::pair<PyObject*, int>, Pmf*> memo_;
+    std::unordered_map<PyObject*, SparseRealRow*> rows_;
 };
 
 // ---- the station ------------------------------------------------------------------------
@@ -282,7 +328,7 @@ struct NetworkFields {
     IntArray* servers;
     PmfArray* arrivals;
     PmfArray* service;
-    RealMatrix* routing;
+    SparseRealMatrix* routing;
 };
 
 void putNetwork(PyObject* dict, Writer& w, const NetworkFields& f) {
@@ -291,13 +337,13 @@ void putNetwork(PyObject* dict, Writer& w, const NetworkFields& f) {
     put(dict, "number_of_servers", Writer::ints(f.servers));
     put(dict, "number_of_external_arrivals_pmfs", w.pmfs(f.arrivals));
     put(dict, "service_duration_pmfs", w.pmfs(f.service));
-    put(dict, "routing_probabilities", Writer::matrix(f.routing));
+    put(dict, "routing_probabilities", w.matrix(f.routing));
 }
 
 // The state list may hold any number of node PMFs, as its setter allows; everything else
 // has one entry per node and passes the checks of its setter.
 template <size_t N>
-NetworkFields readNetwork(Reader& r, const std::array<PyObject*, N>& v, Int nodes) {
+NetworkFields readNetwork(Reader& r, const std::array<PyObject*, N>& v, Int nodes, long format) {
     NetworkFields f;
     f.state = r.pmfs(v[0], -1, true);
     f.time = integer(v[1]);
@@ -308,12 +354,7 @@ NetworkFields readNetwork(Reader& r, const std::array<PyObject*, N>& v, Int node
     f.service = r.pmfs(v[4], nodes, false);
     for (Int i = 0; i < nodes; i++)
         if (f.service->elements[i]->simple.offset == 0) fail(msg::InvalidServiceDuration);
-    f.routing = r.matrix(v[5], nodes);
-    for (Int i = 0; i < nodes; i++)
-        for (Int j = 0; j < nodes; j++) {
-            Real p = f.routing->elements[i]->elements[j];
-            if (!(p >= 0 && p <= 1)) fail(msg::InvalidProbability);
-        }
+    f.routing = r.matrix(v[5], nodes, format);
     return f;
 }
 
@@ -481,11 +522,12 @@ PyObject* modelState(StandardMultiserver* s) {
     return dict.release();
 }
 
-void setModelState(StandardMultiserver* s, PyObject* state) {
+void setModelState(StandardMultiserver* s, PyObject* state, long, const std::function<void()>& beforeCommit) {
     Reader r(s->arena());
     auto top = fields(state, kStationTopKeys);
     StationFields live = readStation(r, withoutLast(top));
     StationFields mark = readStation(r, fields(top[5], kStationKeys));
+    beforeCommit();
     s->_numberOfArrivalsPmf = live.arrivals;
     s->_serviceDurationPmf = live.service;
     s->_numberOfServers = live.servers;
@@ -513,12 +555,14 @@ PyObject* modelState(StandardNetworkMultiserver* s) {
     return dict.release();
 }
 
-void setModelState(StandardNetworkMultiserver* s, PyObject* state) {
+void setModelState(StandardNetworkMultiserver* s, PyObject* state, long format,
+                   const std::function<void()>& beforeCommit) {
     const Int nodes = s->getNumberOfNodes();
     Reader r(s->arena());
     auto top = fields(state, kNetworkTopKeys);
-    NetworkFields live = readNetwork(r, withoutLast(top), nodes);
-    NetworkFields mark = readNetwork(r, fields(top[6], kNetworkKeys), nodes);
+    NetworkFields live = readNetwork(r, withoutLast(top), nodes, format);
+    NetworkFields mark = readNetwork(r, fields(top[6], kNetworkKeys), nodes, format);
+    beforeCommit();
     s->_internalState = live.state;
     s->_time = live.time;
     s->_numberOfServers = live.servers;
@@ -549,7 +593,7 @@ PyObject* modelState(ExactMultiserver* s) {
     return dict.release();
 }
 
-void setModelState(ExactMultiserver* s, PyObject* state) {
+void setModelState(ExactMultiserver* s, PyObject* state, long, const std::function<void()>& beforeCommit) {
     Reader r(s->arena());
     auto top = fields(state, kExactTopKeys);
     if (!PyLong_CheckExact(top[7])) failImport();
@@ -561,6 +605,7 @@ void setModelState(ExactMultiserver* s, PyObject* state) {
     std::copy(top.begin(), top.begin() + 7, liveForm.begin());
     ExactFields live = readExact(r, s->arena(), liveForm, limit, memo);
     ExactFields mark = readExact(r, s->arena(), fields(top[8], kExactKeys), limit, memo);
+    beforeCommit();
     s->_numberOfArrivalsPmf = live.arrivals;
     s->_serviceDurationPmf = live.service;
     s->_numberOfServers = live.servers;

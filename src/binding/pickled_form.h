@@ -17,12 +17,18 @@
 #pragma once
 #include <Python.h>
 
+#include <functional>
+
 #include "model_objects.h"
 
 namespace movra {
 
-// Written first in every pickled model; a later release reads each older format.
-constexpr long kPickleFormat = 1;
+// Written first in every pickled model; a later release reads each older format. The
+// network's is 2 since its routing keeps only the entries other than 0 (format 1: every
+// entry); the station's form has not changed.
+constexpr long pickleFormat(StandardMultiserver*) { return 1; }
+constexpr long pickleFormat(StandardNetworkMultiserver*) { return 2; }
+constexpr long pickleFormat(ExactMultiserver*) { return 1; }
 
 // New references. The network's form does not hold its node count: the constructor's
 // argument gives it.
@@ -30,10 +36,15 @@ PyObject* modelState(StandardMultiserver* model);
 PyObject* modelState(StandardNetworkMultiserver* model);
 PyObject* modelState(ExactMultiserver* model);
 
-// Replaces every field of the model with those of a form made by modelState (the
-// network's node count must match). The caller sweeps afterwards.
-void setModelState(StandardMultiserver* model, PyObject* state);
-void setModelState(StandardNetworkMultiserver* model, PyObject* state);
-void setModelState(ExactMultiserver* model, PyObject* state);
+// Replaces every field of the model with those of a form made by modelState in the given
+// format, 1 .. pickleFormat(model) (the network's node count must match). beforeCommit
+// runs once the whole form has been read and checked, before any field is stored; a
+// failure it throws leaves the model as it was. The caller sweeps afterwards.
+void setModelState(StandardMultiserver* model, PyObject* state, long format,
+                   const std::function<void()>& beforeCommit = [] {});
+void setModelState(StandardNetworkMultiserver* model, PyObject* state, long format,
+                   const std::function<void()>& beforeCommit = [] {});
+void setModelState(ExactMultiserver* model, PyObject* state, long format,
+                   const std::function<void()>& beforeCommit = [] {});
 
 }  // namespace movra

@@ -211,11 +211,26 @@ PyObject* getMember(PyObject* self, void* closure) {
     return PyMember_GetOne(reinterpret_cast<const char*>(self), static_cast<PyMemberDef*>(closure));
 }
 
+// The interpreter converts into a copy of the field, which is stored only once the whole
+// conversion has succeeded: its truncation warning comes after it writes, and a warning
+// turned into an error must not leave the truncated value behind. Only Int fields are
+// settable.
 template <class Model>
 int setMember(PyObject* self, PyObject* value, void* closure) {
     Busy<Model> busy(self);
     if (!busy) return -1;
-    return PyMember_SetOne(reinterpret_cast<char*>(self), static_cast<PyMemberDef*>(closure), value);
+    const PyMemberDef* member = static_cast<PyMemberDef*>(closure);
+    if (member->type != MOVRA_T_INT) {
+        PyErr_SetString(PException, msg::Internal);
+        return -1;
+    }
+    Int* field = reinterpret_cast<Int*>(reinterpret_cast<char*>(self) + member->offset);
+    Int copy = *field;
+    PyMemberDef local = *member;
+    local.offset = 0;
+    if (PyMember_SetOne(reinterpret_cast<char*>(&copy), &local, value) < 0) return -1;
+    *field = copy;
+    return 0;
 }
 
 // The new slot shared by both types: allocate, set the common header, fill the model's

@@ -18,8 +18,8 @@ namespace movra {
 
 using SN = StandardNetworkMultiserver;
 
-static Real& routing(RealMatrix* m, Int source, Int destination) {
-    return lookup(lookup(m, source), destination);
+static Real routing(SparseRealMatrix* m, Int source, Int destination) {
+    return lookup(m, source, destination);
 }
 
 void SN::memRelease(MovraObject* obj) {
@@ -44,13 +44,13 @@ void SN::defaults() {
     _numberOfServers = defaultIntArray(obj);
     _numberOfExternalArrivalsPmfs = defaultPmfArray(obj, createSimplePmfConfig(obj));
     _serviceDurationPmfs = defaultPmfArray(obj, createSimplePmfConfig(obj));
-    _routingProbabilities = defaultRealMatrix(obj);
+    _routingProbabilities = createSparseRealMatrix(obj, 1, 1);
     _markInternalState = defaultPmfArray(obj, createJointPmfConfig(obj, 2));
     _markTime = 0;
     _markNumberOfServers = defaultIntArray(obj);
     _markNumberOfExternalArrivalsPmfs = defaultPmfArray(obj, createSimplePmfConfig(obj));
     _markServiceDurationPmfs = defaultPmfArray(obj, createSimplePmfConfig(obj));
-    _markRoutingProbabilities = defaultRealMatrix(obj);
+    _markRoutingProbabilities = createSparseRealMatrix(obj, 1, 1);
 }
 
 // Service duration 1 with certainty at every node.
@@ -64,17 +64,29 @@ void SN::init(Int _numberOfNodes) {
     if (_numberOfNodes <= 0) fail(msg::InvalidNumberOfNodes);
     MovraObject* obj = arena();
     const Int n = _numberOfNodes;
+    // What one node costs, measured on throwaway defaults (the sweep frees them): a node
+    // count the machine cannot hold is refused before its first block, not part-way
+    // through gigabytes.
+    {
+        const unsigned long long before = obj->currentMemoryUse;
+        defaultPmf(obj, createJointPmfConfig(obj, 2));
+        defaultPmf(obj, createSimplePmfConfig(obj));
+        createAtomicSimplePmf(obj, 1);
+        const double perNode = 2.0 * double(obj->currentMemoryUse - before) +
+                               2 * (3 * sizeof(Pmf*) + sizeof(Int) + sizeof(SparseRealRow*));
+        checkRoom(obj, perNode * n);
+    }
     _internalState = createPmfArray(obj, createJointPmfConfig(obj, 2), n);
     _time = 0;
     _numberOfServers = createIntArray(obj, n);
     _numberOfExternalArrivalsPmfs = createPmfArray(obj, createSimplePmfConfig(obj), n);
     _serviceDurationPmfs = unitServiceDurations(obj, n);
-    _routingProbabilities = createRealMatrix(obj, n, n);
+    _routingProbabilities = createSparseRealMatrix(obj, n, n);
     _markInternalState = createPmfArray(obj, createJointPmfConfig(obj, 2), n);
     _markNumberOfServers = createIntArray(obj, n);
     _markNumberOfExternalArrivalsPmfs = createPmfArray(obj, createSimplePmfConfig(obj), n);
     _markServiceDurationPmfs = unitServiceDurations(obj, n);
-    _markRoutingProbabilities = createRealMatrix(obj, n, n);
+    _markRoutingProbabilities = createSparseRealMatrix(obj, n, n);
 }
 
 Int SN::getNumberOfNodes() { return _numberOfServers->length; }
@@ -116,7 +128,7 @@ void SN::setRoutingProbability(Int _sourceNodeIndex,
                                                        Int _destinationNodeIndex, Real _probability) {
     // NaN is refused too: it would pass the step's row check and poison every flow.
     if (!(_probability >= 0 && _probability <= 1)) fail(msg::InvalidProbability);
-    routing(_routingProbabilities, _sourceNodeIndex, _destinationNodeIndex) = _probability;
+    assign(arena(), _routingProbabilities, _sourceNodeIndex, _destinationNodeIndex, _probability);
 }
 
 Pmf* SN::getNumberOfEntitiesAtNodePmf(Int _nodeIndex) {
@@ -139,9 +151,9 @@ Pmf* SN::resetMapAtNode(Int _nodeIndex, Int _z0) {
 // than N fails one) and only the second writes, so a refused mark or restore leaves both
 // configurations as they were.
 static void copyConfiguration(SN* self, PmfArray* stateFrom, IntArray* serversFrom, PmfArray* arrivalsFrom,
-                              PmfArray* serviceFrom, RealMatrix* routingFrom, PmfArray* stateTo,
+                              PmfArray* serviceFrom, SparseRealMatrix* routingFrom, PmfArray* stateTo,
                               IntArray* serversTo, PmfArray* arrivalsTo, PmfArray* serviceTo,
-                              RealMatrix* routingTo) {
+                              SparseRealMatrix* routingTo) {
     const Int n = self->_numberOfServers->length;
     for (bool write : {false, true}) {
         auto copy = [write](auto& to, auto from) {
@@ -152,7 +164,12 @@ static void copyConfiguration(SN* self, PmfArray* stateFrom, IntArray* serversFr
             copy(lookup(serversTo, i), lookup(serversFrom, i));
             copy(lookup(arrivalsTo, i), lookup(arrivalsFrom, i));
             copy(lookup(serviceTo, i), lookup(serviceFrom, i));
-            for (Int j = 0; j < n; j++) copy(routing(routingTo, i, j), routing(routingFrom, i, j));
+            // Rows never change once made: the copy shares them.
+            Int count;
+            rowEntries(routingTo, i, count);
+            rowEntries(routingFrom, i, count);
+            if (routingFrom->columns != routingTo->columns) fail(msg::LookupOutOfRange);
+            copy(routingTo->elements[i], routingFrom->elements[i]);
         }
     }
 }
@@ -237,7 +254,10 @@ public:
             trials_.reset(n);
         }
         const int64_t trials = int64_t(completions.maxTrials()) + 1;
-        if (used_.size() < trials) used_.reset(trials);
+        if (used_.size() < trials) {
+            used_.reset(trials);
+            rowOf_.reset(trials);
+        }
         std::memset(used_.get(), 0, size_t(trials));
         count_ = 0;
         SamplingStack stack(2);
@@ -256,6 +276,11 @@ public:
                 count_++;
             }
         }
+        rows_ = 0;
+        for (int64_t d = 0; d < trials; d++) {
+            rowOf_[d] = rows_;
+            if (used_[d]) rows_ += d + 1;
+        }
     }
     // The weights of the flow put into acc; routed holds Binomial(d, routing).
     void flowInto(BinomialRuns& routed, SimpleAccumulator& acc) const {
@@ -263,18 +288,22 @@ public:
         for (int64_t i = 0; i < count_; i++) acc.putScaled(weight_[i], routed.forTrials(trials_[i]));
     }
     // The same weights added into the flows of `width` destinations at once: row phi of
-    // flows holds phi for each, and d's (d + 1) rows of binomials, from d (d + 1) / 2 rows
-    // on, Binomial(d, routing) for each. No product is negative, so adding every one, 0
+    // flows holds phi for each, and d's (d + 1) rows of binomials, from rowOf(d) rows on,
+    // Binomial(d, routing) for each. No product is negative, so adding every one, 0
     // included, gives each slot the sum putScaled gives it.
     void flowInto(const Real* binomials, Int width, Real* flows) const {
         for (int64_t i = 0; i < count_; i++) {
             const Int d = trials_[i];
             const Real w = weight_[i];
-            addScaled(flows, w, binomials + int64_t(d) * (d + 1) / 2 * width, Int((d + 1) * width));
+            addScaled(flows, w, binomials + rowOf_[d] * width, Int((d + 1) * width));
         }
     }
     // Whether some departure has d trials (0 <= d <= maxTrials).
     bool hasTrials(Int d) const { return used_[d] != 0; }
+    // The binomial rows of the numbers of trials held: d + 1 for each, from rowOf(d) on.
+    // They follow the departures, not the square of the largest number of trials.
+    int64_t rows() const { return rows_; }
+    int64_t rowOf(Int d) const { return rowOf_[d]; }
     // Whether some weight is > 0: a flow with routing 0 puts exactly those at 0.
     bool any() const {
         for (int64_t i = 0; i < count_; i++)
@@ -286,7 +315,8 @@ private:
     ScratchBuffer<Real> weight_;  // p(z) p(d)
     ScratchBuffer<Int> trials_;   // d
     ScratchBuffer<uint8_t> used_;  // used_[d]: some departure has d trials
-    int64_t count_ = 0;
+    ScratchBuffer<int64_t> rowOf_;
+    int64_t count_ = 0, rows_ = 0;
 };
 
 // Without own-node routing no completion re-enters: the maps go without the loop over
@@ -367,9 +397,26 @@ public:
     }
     const ScratchPmf& pmf() const { return pmf_; }
 
-    // What convolving with 0 with probability 1 and normalising make of it, in place:
-    // each weight p (p > 0) is put at its own value once.
-    void renormalise() { keep(pmf_.elements.get(), pmf_.offset, pmf_.length); }
+    // What convolving with 0 with probability 1 and normalising make of it, `times` times
+    // over, in place: each weight p (p > 0) is put at its own value once. A pass that
+    // trims nothing and finds a total of exactly 1 changes nothing (x / 1 is x), and
+    // neither would the passes after it.
+    void renormalise(int64_t times) {
+        for (; times > 0; times--) {
+            Real* w = pmf_.elements.get();
+            const Int n = pmf_.length;
+            Int lo, hi;
+            if (!keptRange(w, n, lo, hi)) fail(msg::EmptyPmf);
+            const bool trimmed = lo > 0 || hi < n - 1;
+            if (lo > 0) std::memmove(w, w + lo, size_t(hi - lo + 1) * sizeof(Real));
+            pmf_.offset += lo;
+            pmf_.length = hi - lo + 1;
+            Real total = 0;
+            for (Int k = 0; k < pmf_.length; k++) total += w[k];
+            if (total == 1 && !trimmed) return;
+            for (Int k = 0; k < pmf_.length; k++) w[k] = w[k] / total;
+        }
+    }
 
     // The normalised convolution with the flow q[0 .. count) of the values first, ...
     // (both ends > 0): the weights convolve() and toScratch give, each slot's weights
@@ -421,14 +468,14 @@ constexpr int64_t kFlowTableEntries = int64_t(1) << 16;
 // would; a value outside a binomial's run holds 0 and adds 0.
 class SourceFlows {
 public:
-    // Scratch for flows of up to maxTrials trials into up to width destinations, kept
-    // from one source to the next.
-    void prepare(Int maxTrials, Int width) {
-        if (maxTrials <= maxTrials_ && width <= width_) return;
+    // Scratch for flows of up to maxTrials trials, binomials of `rows` rows, into up to
+    // width destinations, kept from one source to the next.
+    void prepare(Int maxTrials, int64_t rows, Int width) {
+        if (maxTrials <= maxTrials_ && rows <= rows_ && width <= width_) return;
         maxTrials_ = std::max(maxTrials, maxTrials_);
+        rows_ = std::max(rows, rows_);
         width_ = std::max(width, width_);
-        const int64_t allRows = (int64_t(maxTrials_) + 1) * (int64_t(maxTrials_) + 2) / 2;
-        table_.reset(allRows * width_);
+        table_.reset(rows_ * width_);
         flows_.reset((int64_t(maxTrials_) + 1) * width_);
         single_.reset(int64_t(maxTrials_) + 1);
     }
@@ -439,7 +486,7 @@ public:
             if (const Real* kept = BinomialTables::of(r[j], maxTrials, integerLogs)) {
                 for (Int d = 0; d <= maxTrials; d++) {
                     if (!departures.hasTrials(d)) continue;
-                    Real* rows = table_.get() + int64_t(d) * (d + 1) / 2 * width;
+                    Real* rows = table_.get() + departures.rowOf(d) * width;
                     const Real* row = kept + int64_t(d) * (d + 1) / 2;
                     for (Int phi = 0; phi <= d; phi++) rows[int64_t(phi) * width + j] = row[phi];
                 }
@@ -449,7 +496,7 @@ public:
             const Real* logs = integerLogs.upTo(maxTrials);
             for (Int d = 0; d <= maxTrials; d++) {
                 if (!departures.hasTrials(d)) continue;
-                Real* rows = table_.get() + int64_t(d) * (d + 1) / 2 * width;  // (d + 1) rows
+                Real* rows = table_.get() + departures.rowOf(d) * width;  // (d + 1) rows
                 Int length;
                 const Int first = recursion.write(d, logs, single_.get(), length);
                 for (Int phi = 0; phi <= d; phi++) {
@@ -467,10 +514,11 @@ public:
     }
 
 private:
-    ScratchBuffer<Real> table_;   // d's rows from d (d + 1) / 2 rows on; row phi, column j
+    ScratchBuffer<Real> table_;   // d's rows from Departures::rowOf(d) on; row phi, column j
     ScratchBuffer<Real> flows_;   // row phi, column j
     ScratchBuffer<Real> single_;  // one Binomial(d, r)
     Int maxTrials_ = -1, width_ = 0, formedWidth_ = 0;
+    int64_t rows_ = 0;
 };
 }  // namespace
 
@@ -479,67 +527,76 @@ private:
 void SN::step() {
     MovraObject* obj = arena();
     const Int n = _numberOfServers->length;
-    // The routings, each read (and its indices checked) once: _routing[s * n + t].
-    ScratchBuffer<Real> _routing(int64_t(n) * n);
+    // Only the routings stored (those other than 0) are read: a step costs nodes plus
+    // routes, however many nodes there are.
     for (Int s = 0; s < n; s++) {
-        Real _sourceSum = 0.0;
-        for (Int t = 0; t < n; t++) {
-            _routing[int64_t(s) * n + t] = routing(_routingProbabilities, s, t);
-            _sourceSum += _routing[int64_t(s) * n + t];
-        }
+        Int count;
+        const SparseEntry* row = rowEntries(_routingProbabilities, s, count);
+        Real _sourceSum = 0.0;  // a routing of 0 adds nothing to it
+        for (Int k = 0; k < count; k++) _sourceSum += row[k].value;
         if (_sourceSum > 1) fail(msg::InvalidRouting);
     }
     StepCompletions completions(this);
     Int maxTrials = 0;
     for (Int s = 0; s < n; s++) maxTrials = std::max(maxTrials, completions.at(s).maxTrials());
-    // _flowIn[t]: the inflow of node t gathered so far.
+    // _flowIn[t]: the inflow of node t gathered so far. A source that routes nothing to t
+    // renormalises it; those renormalisations are made when t's inflow is next used,
+    // counted from convolvedAt[t], the last source that routed to t (-1: none yet).
     std::unique_ptr<Inflow[]> _flowIn(new Inflow[size_t(std::max<Int>(n, 0))]);
+    ScratchBuffer<Int> convolvedAt(n);
+    for (Int t = 0; t < n; t++) convolvedAt[t] = -1;
+    auto catchUp = [&](Int t, Int source) {  // the sources before `source` owe t's inflow
+        const int64_t from = int64_t(convolvedAt[t]) + 1;
+        const int64_t owed = source - from - (from <= t && t < source ? 1 : 0);
+        _flowIn[t].renormalise(owed);
+    };
     ScratchBuffer<Real> nextInflow;
     IntegerLogs logs;
     SourceFlows flows;
     ScratchBuffer<Real> routed(n);   // the routings > 0 of a source, in destination order
+    ScratchBuffer<Int> targets(n);   // their destinations
     ScratchBuffer<Real> flow(int64_t(maxTrials) + 1);  // one destination's weights
     Departures departures;
     for (Int s = 0; s < n; s++) {
         const CompletionRuns& from = completions.at(s);
         departures.assign(this, s, from);
-        const bool anyDeparture = departures.any();
         const Int sourceTrials = from.maxTrials();
-        Int width = 0;
-        const Real* row = _routing.get() + int64_t(s) * n;
-        for (Int t = 0; t < n; t++)
-            if (t != s && row[t] > 0) routed[width++] = row[t];
+        Int width = 0, count;
+        const SparseEntry* row = rowEntries(_routingProbabilities, s, count);
+        for (Int k = 0; k < count; k++)
+            if (row[k].column != s && row[k].value > 0) {
+                routed[width] = row[k].value;
+                targets[width++] = row[k].column;
+            }
+        // No completion moves to a destination routed 0: all its weight is at 0, which
+        // normalises to exactly 1, unless there is no weight at all.
+        if (width < n - 1 && !departures.any()) fail(msg::EmptyPmf);
         // The flows are formed a group of destinations at a time, as many as a table of
         // kFlowTableEntries holds (at least one), before the group's first convolution.
         // That changes no failure: routings lie in 0 .. 1 (the setters and the import
         // refuse anything else), so forming a flow cannot fail.
-        const int64_t rows = (int64_t(sourceTrials) + 1) * (int64_t(sourceTrials) + 2) / 2;
+        const int64_t rows = std::max<int64_t>(departures.rows(), 1);
         const Int group = Int(std::max<int64_t>(1, std::min<int64_t>(width, kFlowTableEntries / rows)));
-        Int j = 0, formedFrom = 0, formedTo = 0;  // flows of routed[formedFrom .. formedTo) formed
-        for (Int t = 0; t < n; t++) {
-            if (t == s) continue;
-            if (row[t] <= 0) {
-                // No completion moves: all weight at 0, which normalises to exactly 1.
-                if (!anyDeparture) fail(msg::EmptyPmf);
-                _flowIn[t].renormalise();
-                continue;
+        for (Int j = 0; j < width; j += group) {
+            const Int groupEnd = std::min(width, j + group);
+            flows.prepare(sourceTrials, rows, groupEnd - j);
+            flows.form(departures, sourceTrials, routed.get() + j, groupEnd - j, logs);
+            for (Int k = j; k < groupEnd; k++) {
+                const Int t = targets[k];
+                flows.weights(k - j, sourceTrials, flow.get());
+                // What toScratch keeps of the flow, then its run.
+                Int lo, hi;
+                if (!keptRange(flow.get(), sourceTrials + 1, lo, hi)) fail(msg::EmptyPmf);
+                normalise(flow.get() + lo, hi - lo + 1);
+                while (lo <= hi && !(flow[lo] > 0)) lo++;
+                while (lo <= hi && !(flow[hi] > 0)) hi--;
+                catchUp(t, s);
+                _flowIn[t].convolveWith(flow.get() + lo, lo, hi - lo + 1, nextInflow);
+                convolvedAt[t] = s;
             }
-            if (j == formedTo) {
-                formedFrom = j;
-                formedTo = std::min(width, j + group);
-                flows.prepare(sourceTrials, formedTo - formedFrom);
-                flows.form(departures, sourceTrials, routed.get() + formedFrom, formedTo - formedFrom, logs);
-            }
-            flows.weights(j++ - formedFrom, sourceTrials, flow.get());
-            // What toScratch keeps of the flow, then its run.
-            Int lo, hi;
-            if (!keptRange(flow.get(), sourceTrials + 1, lo, hi)) fail(msg::EmptyPmf);
-            normalise(flow.get() + lo, hi - lo + 1);
-            while (lo <= hi && !(flow[lo] > 0)) lo++;
-            while (lo <= hi && !(flow[hi] > 0)) hi--;
-            _flowIn[t].convolveWith(flow.get() + lo, lo, hi - lo + 1, nextInflow);
         }
     }
+    for (Int t = 0; t < n; t++) catchUp(t, n);
     // The next state is built whole, beside the current one (entries past N, from a longer
     // state list, come along unchanged), and replaces it in one move: a step that fails
     // at any node leaves every node and the time as they were.

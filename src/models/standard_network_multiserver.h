@@ -5,6 +5,7 @@
 // a member named after it.
 #pragma once
 #include "../containers/arrays.h"
+#include "../containers/sparse_matrix.h"
 
 namespace movra {
 
@@ -15,13 +16,13 @@ struct StandardNetworkMultiserver {
     IntArray* _numberOfServers;                   // servers per node; length = N
     PmfArray* _numberOfExternalArrivalsPmfs;      // outside arrivals per step, per node
     PmfArray* _serviceDurationPmfs;               // service durations (all >= 1), per node
-    RealMatrix* _routingProbabilities;            // N x N, row = source, column = destination
+    SparseRealMatrix* _routingProbabilities;      // N x N, row = source, column = destination
     PmfArray* _markInternalState;                 // saved copies, written by mark
     Int _markTime;
     IntArray* _markNumberOfServers;
     PmfArray* _markNumberOfExternalArrivalsPmfs;
     PmfArray* _markServiceDurationPmfs;
-    RealMatrix* _markRoutingProbabilities;
+    SparseRealMatrix* _markRoutingProbabilities;
 
     MovraObject* arena() { return &header; }
     // Marks the ten container roots, then sweeps.

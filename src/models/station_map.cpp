@@ -69,27 +69,36 @@ CompletionRuns::CompletionRuns(Pmf* state, Int servers) {
     Pmf* dist_z = lookupMarginalPmf(state);
     const Int nz = dist_z->simple.length;
     runs_.reset(nz);
+    // A binomial with h of 0 or 1 (or no trials) holds one value: scratch and the table
+    // of logarithms follow the values held, not the number of trials.
+    auto slots = [](Int trials, Real h) -> int64_t {
+        return trials > 0 && h > 0 && h < 1 ? int64_t(trials) + 1 : 1;
+    };
     int64_t total = 0;
+    Int logsUpTo = 0;
     for (Int i = 0; i < nz; i++) {
         if (!(dist_z->simple.elements[i] > 0)) continue;
+        // p(z) > 0: the conditional PMF of z exists (lookupConditionalPmf1's check).
         Int trials = std::min(dist_z->simple.offset + i, servers);
-        maxTrials_ = std::max(maxTrials_, trials);
-        total += int64_t(std::max(trials, 0)) + 1;
+        int64_t n = slots(trials, lookupProbability(state->joint.elements[i], 1));
+        total += n;
+        if (n > 1) logsUpTo = std::max(logsUpTo, trials);
     }
     values_.reset(total);
     IntegerLogs logs;
-    const Real* log = logs.upTo(maxTrials_);
+    const Real* log = logs.upTo(logsUpTo);
     Real* out = values_.get();
     for (Int i = 0; i < nz; i++) {
         if (!(dist_z->simple.elements[i] > 0)) continue;
         Int z = dist_z->simple.offset + i;
-        // p(z) > 0: the conditional PMF of z exists (lookupConditionalPmf1's check).
         Real h = lookupProbability(state->joint.elements[i], 1);
         Int trials = std::min(z, servers), length;
         Int first = BinomialRecursion(h).write(trials, log, out, length);
         const PmfRun& run = runs_[i] = PmfRun::of(out, first, length);
-        out += int64_t(std::max(trials, 0)) + 1;
+        out += slots(trials, h);
         if (run.count == 0) continue;
+        // The largest number of completions: what the routings' binomials are formed for.
+        maxTrials_ = std::max(maxTrials_, Int(int64_t(run.first) + run.count - 1));
         const int64_t dLow = run.first, dHigh = int64_t(run.first) + run.count - 1;
         baseLow_ = std::min(baseLow_, z - dHigh);
         baseHigh_ = std::max(baseHigh_, z - dLow);
@@ -118,6 +127,15 @@ public:
             hi = std::max(hi, Int(top));
         }
     }
+    // The widest relabel(z) may be: its values lie in max(offset, 2) - 1 .. offset + length - 2.
+    int64_t widest() const {
+        int64_t widest = 0;
+        for (Int i = 0; i < dist_z_->simple.length; i++) {
+            int64_t lo, hi;
+            if (rowSpan(i, lo, hi)) widest = std::max(widest, hi - lo + 1);
+        }
+        return widest;
+    }
     void layout(Int colLo, Int cols) {
         colLo_ = colLo;
         cols_ = cols;
@@ -125,15 +143,43 @@ public:
         values_.reset(int64_t(nz) * cols);
         runs_.reset(nz);
     }
+    // Each relabel(z) over its own values instead: scratch follows the conditionals' sizes
+    // however far apart their values lie.
+    void layoutCompact() {
+        compact_ = true;
+        const Int nz = dist_z_->simple.length;
+        starts_.reset(int64_t(nz) + 1);
+        for (Int i = 0; i < nz; i++) {
+            int64_t lo, hi;
+            starts_[i + 1] = starts_[i] + (rowSpan(i, lo, hi) ? hi - lo + 1 : 0);
+        }
+        values_.reset(starts_[nz]);
+        runs_.reset(nz);
+    }
     const PmfRun& at(Int iz) {
-        if (runs_[iz].count == 0) form(iz);  // a formed run spans every column
+        if (runs_[iz].count == 0) form(iz);  // a formed run holds at least one column
         return runs_[iz];
     }
 
 private:
+    bool rowSpan(Int iz, int64_t& lo, int64_t& hi) const {
+        Pmf* dist_ell = state_->joint.elements[iz];
+        if (!(dist_z_->simple.elements[iz] > 0) || dist_ell == nullptr) return false;
+        lo = std::max(dist_ell->simple.offset, 2) - 1;
+        hi = int64_t(dist_ell->simple.offset) + dist_ell->simple.length - 2;
+        return lo <= hi;
+    }
+
     void form(Int iz) {
         Pmf* dist_ell = state_->joint.elements[iz];  // p(z) > 0: it exists
-        Real* out = values_.get() + int64_t(iz) * cols_ - colLo_;  // out[v]: value v
+        int64_t first = colLo_, count = cols_, lo, hi;
+        Real* row = values_.get() + int64_t(iz) * cols_;
+        if (compact_) {
+            first = rowSpan(iz, lo, hi) ? lo : 0;
+            count = starts_[iz + 1] - starts_[iz];
+            row = values_.get() + starts_[iz];
+        }
+        Real* out = row - first;  // out[v]: value v
         const Real* e = dist_ell->simple.elements;
         const Int n = dist_ell->simple.length, offset = dist_ell->simple.offset;
         // Each kept value has its one put, so the accumulator's total is their sum in
@@ -160,9 +206,9 @@ private:
             peak = std::max(peak, v);
         }
         PmfRun& run = runs_[iz];
-        run.p = out + colLo_;
-        run.first = colLo_;
-        run.count = cols_;
+        run.p = row;
+        run.first = Int(first);
+        run.count = Int(count);  // kept: some ell >= 2 has p > 0, so count >= 1
         run.peak = peak;
         run.regular = true;
     }
@@ -170,7 +216,9 @@ private:
     Pmf* state_;
     Pmf* dist_z_;
     Int colLo_ = 0, cols_ = 0;
-    ScratchBuffer<Real> values_;     // one row of cols_ per stored z
+    bool compact_ = false;
+    ScratchBuffer<Real> values_;     // one row of cols_ per stored z, or the compact rows
+    ScratchBuffer<int64_t> starts_;  // compact: relabel(z)'s row starts at starts_[iz]
     ScratchBuffer<PmfRun> runs_;     // count 0 until formed
 };
 
@@ -274,7 +322,8 @@ Pmf* stationPartialMap(const StationStep& step) {
     const PmfRun& dist_a = step.arrivals;
     int64_t zLow, zHigh;
     reachable(step, zLow, zHigh);
-    if (0 <= zLow && zLow <= zHigh && zHigh <= INT32_MAX) {
+    // The window must be one reserve() makes: fewer than 2**31 values.
+    if (0 <= zLow && zLow <= zHigh && zHigh <= INT32_MAX && zHigh - zLow < INT32_MAX) {
         acc.reserve(Int(zLow), Int(zHigh));
         if (dist_a.regular) {
             switch (dist_a.count) {
@@ -427,6 +476,52 @@ void fullMapPuts(const StationStep& step, JointGridAccumulator& acc, const PmfRu
 }
 }  // namespace
 
+namespace {
+// The full map's puts, one row of values at a time into a joint accumulator whose rows
+// each span only the values put into them. The same weights as fullMapPuts, put in the
+// same order (a fresh duration before a relabelled one), so every slot gets the same sums.
+void fullMapSparsePuts(const StationStep& step, JointAccumulator& acc, const PmfRun& fresh,
+                       RelabelRuns& relabelled, int64_t rowLo, int64_t rowHi) {
+    const Int c = step.servers;
+    const PmfRun& dist_a = step.arrivals;
+    SamplingStack stack(step.routesBack ? 6 : 5);
+    forEachDeparture(step, stack, [&](Int iz, Int z, Int d, int64_t base, int level) {
+        const Real weight = stack.branchProbability(level);
+        const Int stay = std::min(z, c) - d;
+        const int64_t from = std::max<int64_t>(0, rowLo - base - dist_a.first);
+        const int64_t to = std::min<int64_t>(int64_t(dist_a.count) - 1, rowHi - base - dist_a.first);
+        for (int64_t ia = from; ia <= to; ia++) {
+            Real prob_a = dist_a.p[ia];
+            if (!(prob_a > 0)) continue;
+            const Real w = weight * prob_a;
+            const int64_t zprime = base + dist_a.first + ia;
+            SimpleAccumulator* row = acc.childOf(Int(zprime));
+            if (zprime == 0 || c == 0) {
+                row->putScaled(w, fresh);
+                continue;
+            }
+            Real prob_new, prob_old;
+            entityIsOld(Real(stay) / checkDenominator(Real(std::min<int64_t>(zprime, c))), prob_new,
+                        prob_old);
+            if (prob_new > 0) row->putScaled(w * prob_new, fresh);
+            if (prob_old > 0) row->putScaled(w * prob_old, relabelled.at(iz));
+        }
+    });
+}
+
+// The dense grid is used when its columns are about as many as the values a row can
+// take and it stays small; otherwise (values far apart: a service duration of 1 beside
+// remaining times near the top of the range) each row keeps only its own values.
+constexpr int64_t kGridCells = int64_t(1) << 24;
+bool gridFits(int64_t rows, int64_t cols, int64_t freshWidth, RelabelRuns* relabelled) {
+    if (rows * cols > kGridCells) return false;
+    const int64_t bound = 2 * freshWidth + 16;
+    // The widest relabelled row is looked for only when the fresh durations alone leave
+    // the columns in doubt.
+    return cols <= bound || (relabelled != nullptr && cols <= bound + 2 * relabelled->widest());
+}
+}  // namespace
+
 Pmf* stationFullMap(const StationStep& step, Int leftTail, Int rightTail) {
     const Int c = step.servers;
     const PmfRun service = PmfRun::of(step.serviceDuration);
@@ -439,23 +534,32 @@ Pmf* stationFullMap(const StationStep& step, Int leftTail, Int rightTail) {
     const int64_t rowLo = std::max<int64_t>({leftTail, zLow, 0});
     const int64_t rowHi = std::min<int64_t>(rightTail, zHigh);
     // Every ell' lies in colLo .. colHi: a fresh service duration or a relabelled one.
-    Int colLo = INT32_MAX, colHi = -1;
+    int64_t colLo = INT32_MAX, colHi = -1;
     if (service.count > 0) {
         colLo = service.first;
-        colHi = service.first + service.count - 1;
+        colHi = int64_t(service.first) + service.count - 1;
     }
     if (c > 0) {
         Int lo, hi;
         relabelled.span(lo, hi);
         if (lo <= hi) {
-            colLo = std::min(colLo, lo);
-            colHi = std::max(colHi, hi);
+            colLo = std::min<int64_t>(colLo, lo);
+            colHi = std::max<int64_t>(colHi, hi);
         }
     }
     // No z' within the limits, or no ell' at all: nothing can be put.
     if (dist_a.count == 0 || rowLo > rowHi || colLo > colHi) fail(msg::EmptyPmf);
-    const Int cols = colHi - colLo + 1;
-    JointGridAccumulator acc(step.obj, Int(rowLo), Int(rowHi), colLo, colHi);
+    if (!gridFits(rowHi - rowLo + 1, colHi - colLo + 1, service.count, c > 0 ? &relabelled : nullptr)) {
+        if (c > 0) relabelled.layoutCompact();
+        JointAccumulator acc(step.obj, 2);
+        fullMapSparsePuts(step, acc, service, relabelled, rowLo, rowHi);
+        // Every row empty: what the grid refuses too.
+        Pmf* next = acc.toPmf();
+        if (next->joint.marginal->simple.length == 0) fail(msg::EmptyPmf);
+        return next;
+    }
+    const Int cols = Int(colHi - colLo + 1);
+    JointGridAccumulator acc(step.obj, Int(rowLo), Int(rowHi), Int(colLo), Int(colHi));
     // Both ell' distributions over every column, so that each put is one fixed-width pass.
     Real shortRow[16] = {};
     ScratchBuffer<Real> longRow;
@@ -464,9 +568,9 @@ Pmf* stationFullMap(const StationStep& step, Int leftTail, Int rightTail) {
     for (Int k = 0; k < service.count; k++) serviceRow[service.first - colLo + k] = service.p[k];
     PmfRun fresh = service;
     fresh.p = serviceRow;
-    fresh.first = colLo;
+    fresh.first = Int(colLo);
     fresh.count = cols;
-    if (c > 0) relabelled.layout(colLo, cols);
+    if (c > 0) relabelled.layout(Int(colLo), cols);
     switch (cols) {
         case 1: fullMapPuts<1>(step, acc, fresh, relabelled, rowLo, rowHi); break;
         case 2: fullMapPuts<2>(step, acc, fresh, relabelled, rowLo, rowHi); break;

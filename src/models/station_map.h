@@ -47,7 +47,7 @@ class CompletionRuns {
 public:
     CompletionRuns(Pmf* state, Int servers);
     const PmfRun& at(Int iz) const { return runs_[iz]; }  // iz: index in the marginal
-    Int maxTrials() const { return maxTrials_; }          // the largest min(z, c)
+    Int maxTrials() const { return maxTrials_; }          // the largest d held
     // Over every z with completions, the least z - d and the greatest z - d, and the
     // greatest z - d + d' with d' up to z's largest d (completions that may re-enter):
     // where the next number in system lies before the arrivals. False when no z has any.

@@ -93,7 +93,8 @@ void SimpleAccumulator::clear() {
 }
 
 void SimpleAccumulator::reserve(Int lo, Int hi) {
-    if (received_ || lo < 0 || hi < lo) return;
+    // A window of more slots than an Int counts is left to the puts, which refuse it.
+    if (received_ || lo < 0 || hi < lo || int64_t(hi) - lo + 1 > INT32_MAX) return;
     length = 0;  // every slot is 0: nothing to keep
     rewindow(lo, hi - lo + 1);
 }

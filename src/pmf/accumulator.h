@@ -127,8 +127,9 @@ public:
     Boolean isEmpty() override { return !received_; }
     // Back to no weights at all, keeping the window and its buffer for the next puts.
     void clear();
-    // An empty accumulator's window becomes lo .. hi (0 <= lo <= hi), where the caller
-    // expects its puts: none of them then widens it. Puts nothing.
+    // An empty accumulator's window becomes lo .. hi (0 <= lo <= hi, fewer than 2**31
+    // values; otherwise nothing changes), where the caller expects its puts: none of them
+    // then widens it. Puts nothing.
     void reserve(Int lo, Int hi);
     SimpleAccumulator* putSingle(Real probability, Int value) override {
         if (probability <= 0) return this;

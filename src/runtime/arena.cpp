@@ -30,6 +30,12 @@ void freeSpares(MemHeader** spares) {
 }
 }  // namespace
 
+void checkRoom(MovraObject* obj, double bytes) {
+    const unsigned long long limit = obj->memoryLimit;
+    if (limit != 0 && !(bytes <= double(limit - std::min(limit, obj->currentMemoryUse))))
+        fail(msg::OutOfMemory);
+}
+
 void* movraMalloc(MovraObject* obj, size_t size) {
     if (size < sizeof(MemHeader) || size > kMaxBlockBytes) fail(msg::OutOfMemory);
     // Blocks made earlier in the call count too: they stay until the closing sweep.

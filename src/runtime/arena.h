@@ -15,6 +15,9 @@ constexpr size_t kMaxBlockBytes = size_t(1) << 31;
 // the block cap, past the instance's memoryLimit, or not granted by the system) changes
 // neither the counters nor the list.
 void* movraMalloc(MovraObject* obj, size_t size);
+// "Out of memory" unless `bytes` more would stay within the instance's memoryLimit: for
+// work that will make many blocks, refused before the first instead of part-way.
+void checkRoom(MovraObject* obj, double bytes);
 // The sweep: frees every unmarked block, unmarks the survivors.
 void release(MovraObject* obj);
 // Marks the one block at p (null allowed).

@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cmath>
 #include <functional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "containers/arrays.h"
+#include "containers/sparse_matrix.h"
 #include "runtime/error.h"
 #include "runtime/messages.h"
 #include "test_support.h"
@@ -289,6 +292,36 @@ TEST_F(ContainersTest, PmfFromRealArrayNormalisesCappedWeights) {
 
     EXPECT_EQ(failureOf([&] { createPmfFromRealArray(o, initializeRealArray(o, 2, 0.0, -1.0)); }),
               msg::EmptyPmf);
+}
+
+// A sparse matrix stores entries other than +0.0 only, writes make new rows (a row shared
+// with another matrix is left alone), and both indices are checked.
+TEST_F(ContainersTest, SparseMatrixWritesCopyRowsAndDropZeros) {
+    SparseRealMatrix* m = createSparseRealMatrix(o, 2, 3);
+    SparseRealMatrix* copy = createSparseRealMatrix(o, 2, 3);
+    assign(o, m, 1, 2, 0.5);
+    assign(o, m, 1, 0, 0.25);
+    copy->elements[1] = m->elements[1];
+    assign(o, m, 1, 2, 0.75);
+    assign(o, m, 1, 0, 0.0);
+    EXPECT_EQ(lookup(m, 1, 2), 0.75);
+    EXPECT_EQ(lookup(m, 1, 0), 0.0);
+    EXPECT_EQ(lookup(copy, 1, 0), 0.25);
+    EXPECT_EQ(lookup(copy, 1, 2), 0.5);
+    Int count;
+    rowEntries(m, 1, count);
+    EXPECT_EQ(count, 1);
+    assign(o, m, 1, 2, 0.0);
+    EXPECT_EQ(m->elements[1], nullptr);
+    assign(o, m, 0, 1, -0.0);
+    EXPECT_TRUE(std::signbit(lookup(m, 0, 1)));
+    for (auto [i, j] : std::initializer_list<std::pair<Int, Int>>{{2, 0}, {0, 3}, {-1, 0}, {0, -1}}) {
+        EXPECT_MOVRA_ERROR(lookup(m, i, j), msg::LookupOutOfRange);
+        EXPECT_MOVRA_ERROR(assign(o, m, i, j, 1.0), msg::LookupOutOfRange);
+    }
+    EXPECT_MOVRA_ERROR(createSparseRealMatrix(o, 0, 1), msg::InvalidMatrixDimensions);
+    flag(copy);
+    expectSurvivors(blocksOf(copy, copy->elements[1]));
 }
 
 }  // namespace

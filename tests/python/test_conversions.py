@@ -305,6 +305,11 @@ STATE_REFUSALS = [
     ("generator", (d for d in [GOOD_STATE]), INVALID),
     ("simple element", [GOOD_STATE, {0: 1.0}], INVALID),
     ("empty dict element", [GOOD_STATE, {}], "Empty dictionary"),
+    # Elements are converted in order: a later conversion failure comes before the shape.
+    ("simple element, then empty dict", [{0: 1.0}, {}], "Empty dictionary"),
+    ("simple element, then no weight", [{0: 1.0}, {(0, 1): 0.0}], "Empty pmf"),
+    ("simple element, then negative key", [{0: 1.0}, {(0, -1): 1.0}], "Negative integer in pmf support"),
+    ("simple element, then compound", [{0: 1.0}, ({}, {0: 1.0})], "Empty dictionary"),
     ("element not a PMF", [GOOD_STATE, 1], INVALID),
     ("compound element", [({(0, 0): 1.0},)], INVALID),
     ("nested list", [[GOOD_STATE]], INVALID),

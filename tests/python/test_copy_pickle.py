@@ -99,7 +99,7 @@ def test_pickled_form_is_plain_versioned_data(make, protocol):
     assert func is copyreg.__newobj__ and args[0] is type(m)
     assert args[1:] == (() if isinstance(m, Station) else (m.get_number_of_nodes(),))
     version, model, python_state = state
-    assert version == 1 and plain(model)
+    assert version == (2 if isinstance(m, Network) else 1) and plain(model)
     assert model["time"] == m.time and "mark" in model
     assert python_state == m.__getstate__()
 
@@ -142,13 +142,14 @@ def const(v):
 NAN = float("nan")
 COMMON = [
     ((), const(None)), ((), const([1, {}, None])), ((), lambda s: s[:2]), ((), lambda s: s + (0,)),
-    ((0,), const(2)), ((0,), const("1")), ((0,), const(1.0)),
+    ((0,), const(0)), ((0,), const(3)), ((0,), const("1")), ((0,), const(1.0)),
     ((1,), const(None)), ((1,), dropped("time")), ((1,), lambda d: {**d, "extra": 0}),
     ((1, "time"), const(1.5)), ((1, "time"), const(2**40)), ((1, "time"), const(None)),
     ((1, "mark"), const({})), ((1, "mark"), dropped("time")), ((1, "mark", "time"), const("0")),
     ((2,), const(5)), ((2,), const((None, 5))),
 ]
 STATION_CASES = COMMON + [
+    ((0,), const(2)),
     ((1, "number_of_servers"), const(None)), ((1, "number_of_servers"), const(-2**40)),
     ((1, "number_of_arrivals_pmf"), const((0, []))),
     ((1, "number_of_arrivals_pmf"), const((-1, [1.0]))),
@@ -188,11 +189,15 @@ NETWORK_CASES = COMMON + [
     ((1, "service_duration_pmfs", 0), const((0, [1.0]))),
     ((1, "service_duration_pmfs", 0), const(None)),
     ((1, "routing_probabilities"), lambda r: r[:-1]),
-    ((1, "routing_probabilities", 0), lambda row: row[:-1]),
-    ((1, "routing_probabilities", 0, 0), const(1.5)),
-    ((1, "routing_probabilities", 0, 0), const(-0.25)),
-    ((1, "routing_probabilities", 0, 0), const(NAN)),
-    ((1, "routing_probabilities", 0, 0), const("0")),
+    ((1, "routing_probabilities", 0), lambda row: row + row),
+    ((1, "routing_probabilities", 0), const((0, 0.5))),
+    ((1, "routing_probabilities", 0, 0), const(0.5)),
+    ((1, "routing_probabilities", 0, 0, 0), const(3)),
+    ((1, "routing_probabilities", 0, 0, 0), const(-1)),
+    ((1, "routing_probabilities", 0, 0, 1), const(1.5)),
+    ((1, "routing_probabilities", 0, 0, 1), const(-0.25)),
+    ((1, "routing_probabilities", 0, 0, 1), const(NAN)),
+    ((1, "routing_probabilities", 0, 0, 1), const("0")),
     ((1, "mark", "service_duration_pmfs", 1), const((0, [1.0]))),
     ((1, "mark", "number_of_servers"), lambda a: a + [1]),
     ((1, "mark", "internal_state"), const([])),

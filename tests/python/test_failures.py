@@ -183,11 +183,11 @@ def test_refused_network_call_leaves_no_trace(setup, call, message):
 
 
 def test_arena_past_physical_memory_is_refused():
-    # 10**12 routing entries, each row within the block cap: refused once the arena would
-    # outgrow the machine, instead of the process being killed.
+    # 2**27 nodes, every block within the cap, some 60 GB in all: refused before the first
+    # block, instead of the process being killed.
     start = time.perf_counter()
     with pytest.raises(movra.error) as info:
-        movra.StandardNetworkMultiserver(10**6)
+        movra.StandardNetworkMultiserver(2**27)
     assert info.value.args == (OOM,)
     assert time.perf_counter() - start < (60 if SANITIZED else 10)
     n = movra.StandardNetworkMultiserver(2)

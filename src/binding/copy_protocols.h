@@ -31,6 +31,10 @@ inline PyObject* constructorArguments(PyObject* type, StandardNetworkMultiserver
     return Py_BuildValue("(Oi)", type, int(model->getNumberOfNodes()));
 }
 
+inline PyObject* constructorArguments(PyObject* type, ExactNetworkMultiserver* model) {
+    return Py_BuildValue("(Oi)", type, int(model->getNumberOfNodes()));
+}
+
 template <class Model>
 PyObject* reduce(PyObject* self, PyObject*) {
     // Before the busy flag: a subclass's __getstate__ may well read the model.

@@ -7,6 +7,7 @@
 #include <atomic>
 
 #include "../models/exact_multiserver.h"
+#include "../models/exact_network_multiserver.h"
 #include "../models/standard_multiserver.h"
 #include "../models/standard_network_multiserver.h"
 
@@ -24,6 +25,7 @@ struct ModelObject {
 using StandardMultiserverObject = ModelObject<StandardMultiserver>;
 using StandardNetworkMultiserverObject = ModelObject<StandardNetworkMultiserver>;
 using ExactMultiserverObject = ModelObject<ExactMultiserver>;
+using ExactNetworkMultiserverObject = ModelObject<ExactNetworkMultiserver>;
 
 template <class Model>
 Model* modelOf(PyObject* self) {
@@ -38,5 +40,6 @@ Model* modelOf(PyObject* self) {
 extern PyTypeObject StandardMultiserverType;
 extern PyTypeObject StandardNetworkMultiserverType;
 extern PyTypeObject ExactMultiserverType;
+extern PyTypeObject ExactNetworkMultiserverType;
 
 }  // namespace movra

@@ -21,7 +21,8 @@ PyDoc_STRVAR(moduleDoc,
 "Discrete-time queueing models computed with probability mass functions.\n\n"
 "StandardMultiserver is one station with c identical servers (exact for c = 1, an\n"
 "approximation for more); StandardNetworkMultiserver is N stations joined by routing\n"
-"probabilities (nodes carried as independent PMFs); ExactMultiserver is one station\n"
+"probabilities (nodes carried as independent PMFs), and ExactNetworkMultiserver such a\n"
+"network carried as one joint PMF of the nodes' exact states; ExactMultiserver is one station\n"
 "exact for any number of servers, carrying every busy server's remaining time.\n"
 "Each holds the PMF of its state, maps it forward with step(), conditions it on\n"
 "observations, resets, marks and restores it. PMFs are dicts {value: probability}\n"
@@ -52,6 +53,7 @@ PyObject* initModule() {
     if (PyType_Ready(&StandardMultiserverType) < 0) return nullptr;
     if (PyType_Ready(&StandardNetworkMultiserverType) < 0) return nullptr;
     if (PyType_Ready(&ExactMultiserverType) < 0) return nullptr;
+    if (PyType_Ready(&ExactNetworkMultiserverType) < 0) return nullptr;
     PyRef module(PyModule_Create2(&moduleDef, 1013));
     if (!module.get()) return nullptr;
 #ifdef Py_GIL_DISABLED
@@ -63,6 +65,7 @@ PyObject* initModule() {
     if (PyModule_AddType(module.get(), &StandardMultiserverType) < 0) return nullptr;
     if (PyModule_AddType(module.get(), &StandardNetworkMultiserverType) < 0) return nullptr;
     if (PyModule_AddType(module.get(), &ExactMultiserverType) < 0) return nullptr;
+    if (PyModule_AddType(module.get(), &ExactNetworkMultiserverType) < 0) return nullptr;
     if (PyModule_AddStringConstant(module.get(), "__version__", MOVRA_VERSION) < 0) return nullptr;
     PyRef error(PyErr_NewException("movra.error", nullptr, nullptr));
     if (!error.get()) return nullptr;

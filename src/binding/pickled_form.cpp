@@ -5,6 +5,7 @@
 #include <map>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "../runtime/error.h"
 #include "../runtime/messages.h"
@@ -506,7 +507,134 @@ ExactFields readExact(Reader& r, MovraObject* obj, const std::array<PyObject*, N
     return f;
 }
 
+// ---- the exact network -----------------------------------------------------------------
+
+constexpr const char* kExactNetworkKeys[] = {"internal_state", "time", "number_of_servers",
+                                      "number_of_external_arrivals_pmfs", "service_duration_pmfs",
+                                      "routing_probabilities"};
+constexpr const char* kExactNetworkTopKeys[] = {"internal_state", "time", "number_of_servers",
+                                         "number_of_external_arrivals_pmfs", "service_duration_pmfs",
+                                         "routing_probabilities", "max_states", "mark"};
+
+PyObject* jointStateForm(ExactJointState* s) {
+    PyRef keys(checked(PyList_New(Py_ssize_t(s->count))));
+    PyRef probabilities(checked(PyList_New(Py_ssize_t(s->count))));
+    for (int64_t j = 0; j < s->count; j++) {
+        const int64_t length = s->offsets()[j + 1] - s->offsets()[j];
+        PyRef key(checked(PyTuple_New(Py_ssize_t(length))));
+        for (int64_t t = 0; t < length; t++)
+            PyTuple_SET_ITEM(key.get(), Py_ssize_t(t), checked(PyLong_FromLong(s->key(j)[t])));
+        PyList_SET_ITEM(keys.get(), Py_ssize_t(j), key.release());
+        PyList_SET_ITEM(probabilities.get(), Py_ssize_t(j), checked(PyFloat_FromDouble(s->probabilities()[j])));
+    }
+    return pairOf(std::move(keys), std::move(probabilities)).release();
+}
+
+struct ExactNetworkFields {
+    NetworkFields network;
+    ExactJointState* state;
+};
+
+// The state is checked as stored (sorted, unique, positive, normalised) and kept bit for
+// bit; a state object shared by the live and saved fields is read once.
+ExactNetworkFields readExactNetwork(Reader& r, ExactNetworkMultiserver* s, const std::array<PyObject*, 6>& v,
+                      std::map<PyObject*, ExactJointState*>& seen, long format) {
+    ExactNetworkFields f;
+    PyObject* keys = pair(v[0], 0);
+    PyObject* probabilities = pair(v[0], 1);
+    auto found = seen.find(v[0]);
+    if (found != seen.end()) {
+        f.state = found->second;
+    } else {
+        const Int n = listLength(keys);
+        listLength(probabilities, n);
+        std::vector<Int> words;
+        std::vector<int64_t> offsets{0};
+        std::vector<double> ps;
+        for (Int j = 0; j < n; j++) {
+            PyObject* key = PyList_GET_ITEM(keys, j);
+            if (!PyTuple_CheckExact(key)) failImport();
+            for (Py_ssize_t t = 0; t < PyTuple_GET_SIZE(key); t++) words.push_back(integer(PyTuple_GET_ITEM(key, t)));
+            offsets.push_back(int64_t(words.size()));
+            ps.push_back(real(PyList_GET_ITEM(probabilities, j)));
+        }
+        f.state = s->readJointState(words, offsets, ps);
+        seen.emplace(v[0], f.state);
+    }
+    NetworkFields& net = f.network;
+    const Int nodes = s->getNumberOfNodes();
+    net.time = integer(v[1]);
+    net.servers = r.ints(v[2], nodes);
+    for (Int i = 0; i < nodes; i++)
+        if (net.servers->elements[i] < 0) fail(msg::InvalidNumberOfServers);
+    net.arrivals = r.pmfs(v[3], nodes, false);
+    net.service = r.pmfs(v[4], nodes, false);
+    for (Int i = 0; i < nodes; i++)
+        if (net.service->elements[i]->simple.offset == 0) fail(msg::InvalidServiceDuration);
+    net.routing = r.matrix(v[5], nodes, format);
+    return f;
+}
+
+void putExactNetwork(PyObject* dict, Writer& w, PyObject* stateForm, Int time, IntArray* servers,
+              PmfArray* arrivals, PmfArray* service, SparseRealMatrix* routing) {
+    put(dict, "internal_state", PyRef::newReferenceTo(stateForm).release());
+    put(dict, "time", checked(PyLong_FromLong(time)));
+    put(dict, "number_of_servers", Writer::ints(servers));
+    put(dict, "number_of_external_arrivals_pmfs", w.pmfs(arrivals));
+    put(dict, "service_duration_pmfs", w.pmfs(service));
+    put(dict, "routing_probabilities", w.matrix(routing));
+}
+
 }  // namespace
+
+PyObject* modelState(ExactNetworkMultiserver* s) {
+    Writer w;
+    PyRef liveState(jointStateForm(s->_state));
+    // The mark usually shares the live state or an earlier one: written once if shared.
+    PyRef markState(s->_markState == s->_state ? PyRef::newReferenceTo(liveState.get())
+                                               : PyRef(jointStateForm(s->_markState)));
+    PyRef dict(newDict());
+    putExactNetwork(dict.get(), w, liveState.get(), s->_time, s->_numberOfServers,
+             s->_numberOfExternalArrivalsPmfs, s->_serviceDurationPmfs, s->_routingProbabilities);
+    put(dict.get(), "max_states", checked(PyLong_FromLongLong(s->_maxStates)));
+    PyRef mark(newDict());
+    putExactNetwork(mark.get(), w, markState.get(), s->_markTime, s->_markNumberOfServers,
+             s->_markNumberOfExternalArrivalsPmfs, s->_markServiceDurationPmfs, s->_markRoutingProbabilities);
+    put(dict.get(), "mark", mark.release());
+    return dict.release();
+}
+
+void setModelState(ExactNetworkMultiserver* s, PyObject* state, long format,
+                   const std::function<void()>& beforeCommit) {
+    Reader r(s->arena());
+    auto top = fields(state, kExactNetworkTopKeys);
+    PyObject* limitForm = top[6];
+    if (!PyLong_Check(limitForm)) failImport();
+    int overflow = 0;
+    const long long limit = PyLong_AsLongLongAndOverflow(limitForm, &overflow);
+    if (overflow != 0 || limit < 1) failImport();
+    std::map<PyObject*, ExactJointState*> seen;
+    std::array<PyObject*, 6> liveForm{};
+    for (size_t i = 0; i < 6; i++) liveForm[i] = top[i];
+    ExactNetworkFields live = readExactNetwork(r, s, liveForm, seen, format);
+    ExactNetworkFields mark = readExactNetwork(r, s, fields(top[7], kExactNetworkKeys), seen, format);
+    if (live.state->count > limit || mark.state->count > limit)
+        failTooManyStates("the state", double(std::max(live.state->count, mark.state->count)), false, limit);
+    beforeCommit();
+    s->_state = live.state;
+    s->_time = live.network.time;
+    s->_numberOfServers = live.network.servers;
+    s->_numberOfExternalArrivalsPmfs = live.network.arrivals;
+    s->_serviceDurationPmfs = live.network.service;
+    s->_routingProbabilities = live.network.routing;
+    s->_maxStates = limit;
+    s->_markState = mark.state;
+    s->_markTime = mark.network.time;
+    s->_markNumberOfServers = mark.network.servers;
+    s->_markNumberOfExternalArrivalsPmfs = mark.network.arrivals;
+    s->_markServiceDurationPmfs = mark.network.service;
+    s->_markRoutingProbabilities = mark.network.routing;
+}
 
 PyObject* modelState(StandardMultiserver* s) {
     Writer w;

@@ -7,6 +7,8 @@
 //   simple PMF  (offset, [p0, p1, ...])            probabilities of offset, offset + 1, ...
 //   joint PMF   (marginal, [conditional or None])  one conditional per marginal value,
 //                                                  None where the marginal is 0
+//   exact joint state  ([key, ...], [p, ...])      keys as stored (tuples of ints: per
+//                                                  node z, b, b remaining times), sorted
 // A record reached along several paths (after mark, a live field and its saved copy) is
 // one Python object, so pickle stores it once and reading keeps it shared.
 //
@@ -29,12 +31,15 @@ namespace movra {
 constexpr long pickleFormat(StandardMultiserver*) { return 1; }
 constexpr long pickleFormat(StandardNetworkMultiserver*) { return 2; }
 constexpr long pickleFormat(ExactMultiserver*) { return 1; }
+// The exact network's routing is written as the network's is since format 2.
+constexpr long pickleFormat(ExactNetworkMultiserver*) { return 2; }
 
 // New references. The network's form does not hold its node count: the constructor's
 // argument gives it.
 PyObject* modelState(StandardMultiserver* model);
 PyObject* modelState(StandardNetworkMultiserver* model);
 PyObject* modelState(ExactMultiserver* model);
+PyObject* modelState(ExactNetworkMultiserver* model);
 
 // Replaces every field of the model with those of a form made by modelState in the given
 // format, 1 .. pickleFormat(model) (the network's node count must match). beforeCommit
@@ -45,6 +50,8 @@ void setModelState(StandardMultiserver* model, PyObject* state, long format,
 void setModelState(StandardNetworkMultiserver* model, PyObject* state, long format,
                    const std::function<void()>& beforeCommit = [] {});
 void setModelState(ExactMultiserver* model, PyObject* state, long format,
+                   const std::function<void()>& beforeCommit = [] {});
+void setModelState(ExactNetworkMultiserver* model, PyObject* state, long format,
                    const std::function<void()>& beforeCommit = [] {});
 
 }  // namespace movra

@@ -7,6 +7,7 @@ import importlib as _importlib
 from . import _movra
 from ._movra import (
     ExactMultiserver,
+    ExactNetworkMultiserver,
     StandardMultiserver,
     StandardNetworkMultiserver,
     __version__,
@@ -34,7 +35,7 @@ _LAZY = {
     "run": "trajectory",
 }
 
-__all__ = sorted(["ExactMultiserver", "StandardMultiserver", "StandardNetworkMultiserver", "error", *_LAZY])
+__all__ = sorted(["ExactMultiserver", "ExactNetworkMultiserver", "StandardMultiserver", "StandardNetworkMultiserver", "error", *_LAZY])
 
 
 def __getattr__(name: str) -> object:

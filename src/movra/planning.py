@@ -112,10 +112,12 @@ class _Station:
 def _station(model: Any, node: int | None = None) -> _Station:
     if _is_network(model):
         assert node is not None
+        # An exact network gives each node's exact state on its own.
+        state = (model.get_internal_state_at_node(node)
+                 if hasattr(model, "get_internal_state_at_node") else model.internal_state[node])
         return _Station(model.get_number_of_servers_at_node(node),
                         model.get_number_of_external_arrivals_at_node_pmf(node),
-                        model.get_service_duration_at_node_pmf(node),
-                        model.internal_state[node])
+                        model.get_service_duration_at_node_pmf(node), state)
     return _Station(model.number_of_servers, model.number_of_arrivals_pmf,
                     model.service_duration_pmf, model.internal_state,
                     getattr(model, "capacity", None))

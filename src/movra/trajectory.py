@@ -167,6 +167,9 @@ def _recorder(model: Any) -> Callable[[Any], Any]:
     standard models, packed from the PMF for the others."""
     if isinstance(model, (_movra.StandardMultiserver, _movra.StandardNetworkMultiserver)):
         return _movra._marginal_record  # type: ignore[no-any-return]
+    if planning._is_network(model):
+        nodes = range(model.get_number_of_nodes())
+        return lambda m: tuple(_pack(m.get_number_of_entities_at_node_pmf(k)) for k in nodes)
     return lambda m: _pack(m.get_number_of_entities_in_system_pmf())
 
 

@@ -12,7 +12,8 @@ import movra
 def test_module_contents():
     public = {name for name in dir(movra) if not name.startswith("_")}
     assert set(movra.__all__) <= public <= set(movra.__all__) | {"planning", "staffing", "trajectory"}
-    assert {"StandardMultiserver", "StandardNetworkMultiserver", "ExactMultiserver", "error"} <= public
+    assert {"StandardMultiserver", "StandardNetworkMultiserver", "ExactMultiserver",
+            "ExactNetworkMultiserver", "error"} <= public
     assert movra.StandardMultiserver.__module__ == "movra"
     assert movra.StandardNetworkMultiserver.__name__ == "StandardNetworkMultiserver"
 
@@ -92,12 +93,18 @@ def test_repository_root_imports_the_installed_module():
     assert out.stdout.strip() == "StandardMultiserver", out.stderr
 
 
-@pytest.mark.parametrize("cls", [movra.StandardMultiserver, movra.StandardNetworkMultiserver])
+@pytest.mark.parametrize(
+    "cls", [movra.StandardMultiserver, movra.StandardNetworkMultiserver, movra.ExactNetworkMultiserver]
+)
 def test_every_public_name_is_documented_with_a_signature(cls):
     import inspect
     assert movra.__doc__ and cls.__doc__
     # The constructor's, which help() shows
-    assert str(inspect.signature(cls)) == ("()" if cls is movra.StandardMultiserver else "(number_of_nodes, /)")
+    assert str(inspect.signature(cls)) == {
+        movra.StandardMultiserver: "()",
+        movra.StandardNetworkMultiserver: "(number_of_nodes, /)",
+        movra.ExactNetworkMultiserver: "(number_of_nodes, /, *, max_states=1000000)",
+    }[cls]
     for name in (n for n in dir(cls) if not n.startswith("_")):
         attr = getattr(cls, name)
         assert attr.__doc__, name

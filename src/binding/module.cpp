@@ -10,6 +10,8 @@
 
 namespace movra {
 
+PyObject* marginalRecord_Py(PyObject*, PyObject* model);  // record.cpp
+
 PyObject* PException = nullptr;
 unsigned long long physicalMemory = 0;
 
@@ -26,8 +28,16 @@ PyDoc_STRVAR(moduleDoc,
 "observations, resets, marks and restores it. PMFs are dicts {value: probability}\n"
 "or {(z, ell): probability}; failures raise movra.error with a fixed message.");
 
+PyMethodDef moduleMethods[] = {
+    {"_marginal_record", marginalRecord_Py, METH_O,
+     "_marginal_record(model, /)\n--\n\n"
+     "(offset, bytes of doubles) of the PMF of the number in system; a tuple of them per\n"
+     "node for a network. Private to movra.run."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef moduleDef = {
-    PyModuleDef_HEAD_INIT, "movra._movra", moduleDoc, -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "movra._movra", moduleDoc, -1, moduleMethods, nullptr, nullptr, nullptr, nullptr,
 };
 
 PyObject* initModule() {

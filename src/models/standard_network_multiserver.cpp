@@ -68,9 +68,7 @@ void SN::init(Int _numberOfNodes) {
 
 Int SN::getNumberOfNodes() { return _numberOfServers->length; }
 
-Int SN::getNumberOfServersAtNode(Int _nodeIndex) {
-    return lookup(_numberOfServers, _nodeIndex);
-}
+Int SN::getNumberOfServersAtNode(Int _nodeIndex) { return lookup(_numberOfServers, _nodeIndex); }
 
 void SN::setNumberOfServersAtNode(Int _nodeIndex, Int _n) {
     if (_n < 0) fail(msg::InvalidNumberOfServers);
@@ -81,8 +79,7 @@ Pmf* SN::getNumberOfExternalArrivalsAtNodePmf(Int _nodeIndex) {
     return lookup(_numberOfExternalArrivalsPmfs, _nodeIndex);
 }
 
-void SN::setNumberOfExternalArrivalsAtNodePmf(Int _nodeIndex,
-                                                                      Pmf* _numberOfExternalArrivalsPmf) {
+void SN::setNumberOfExternalArrivalsAtNodePmf(Int _nodeIndex, Pmf* _numberOfExternalArrivalsPmf) {
     lookup(_numberOfExternalArrivalsPmfs, _nodeIndex) = _numberOfExternalArrivalsPmf;
 }
 
@@ -90,19 +87,16 @@ Pmf* SN::getServiceDurationAtNodePmf(Int _nodeIndex) {
     return lookup(_serviceDurationPmfs, _nodeIndex);
 }
 
-void SN::setServiceDurationAtNodePmf(Int _nodeIndex,
-                                                             Pmf* _serviceDurationPmf) {
+void SN::setServiceDurationAtNodePmf(Int _nodeIndex, Pmf* _serviceDurationPmf) {
     if (_serviceDurationPmf->simple.offset == 0) fail(msg::InvalidServiceDuration);
     lookup(_serviceDurationPmfs, _nodeIndex) = _serviceDurationPmf;
 }
 
-Real SN::getRoutingProbability(Int _sourceNodeIndex,
-                                                       Int _destinationNodeIndex) {
+Real SN::getRoutingProbability(Int _sourceNodeIndex, Int _destinationNodeIndex) {
     return routing(_routingProbabilities, _sourceNodeIndex, _destinationNodeIndex);
 }
 
-void SN::setRoutingProbability(Int _sourceNodeIndex,
-                                                       Int _destinationNodeIndex, Real _probability) {
+void SN::setRoutingProbability(Int _sourceNodeIndex, Int _destinationNodeIndex, Real _probability) {
     // NaN is refused too: it would pass the step's row check and poison every flow.
     if (!(_probability >= 0 && _probability <= 1)) fail(msg::InvalidProbability);
     assign(arena(), _routingProbabilities, _sourceNodeIndex, _destinationNodeIndex, _probability);
@@ -112,8 +106,7 @@ Pmf* SN::getNumberOfEntitiesAtNodePmf(Int _nodeIndex) {
     return lookupMarginalPmf(lookup(_internalState, _nodeIndex));
 }
 
-void SN::resetNodeWithNumberOfEntities(Int _nodeIndex,
-                                                               Int _numberOfEntitiesAtNode) {
+void SN::resetNodeWithNumberOfEntities(Int _nodeIndex, Int _numberOfEntitiesAtNode) {
     if (_numberOfEntitiesAtNode < 0) fail(msg::InvalidNumberOfEntities);
     Pmf* state = resetMapAtNode(_nodeIndex, _numberOfEntitiesAtNode);
     lookup(_internalState, _nodeIndex) = state;
@@ -186,7 +179,8 @@ public:
         const Int n = self->_numberOfServers->length;
         tables_.reserve(size_t(std::max<Int>(n, 0)));
         for (Int k = 0; k < n; k++)
-            tables_.emplace_back(lookup(self->_internalState, k), lookup(self->_numberOfServers, k));
+            tables_.emplace_back(lookup(self->_internalState, k),
+                                 lookup(self->_numberOfServers, k));
     }
     const CompletionRuns& at(Int node) const { return tables_[size_t(node)]; }
 
@@ -242,7 +236,8 @@ public:
     // The weights of the flow put into acc; routed holds Binomial(d, routing).
     void flowInto(BinomialRuns& routed, SimpleAccumulator& acc) const {
         // The phi loop: weight (p(z) p(d)) p(phi) at phi, in one pass.
-        for (int64_t i = 0; i < count_; i++) acc.putScaled(weight_[i], routed.forTrials(trials_[i]));
+        for (int64_t i = 0; i < count_; i++)
+            acc.putScaled(weight_[i], routed.forTrials(trials_[i]));
     }
     // The same weights added into the flows of `width` destinations at once: row phi of
     // flows holds phi for each, and d's (d + 1) rows of binomials, from rowOf(d) rows on,
@@ -269,8 +264,8 @@ public:
     }
 
 private:
-    ScratchBuffer<Real> weight_;  // p(z) p(d)
-    ScratchBuffer<Int> trials_;   // d
+    ScratchBuffer<Real> weight_;   // p(z) p(d)
+    ScratchBuffer<Int> trials_;    // d
     ScratchBuffer<uint8_t> used_;  // used_[d]: some departure has d trials
     ScratchBuffer<int64_t> rowOf_;
     int64_t count_ = 0, rows_ = 0;
@@ -313,8 +308,7 @@ Pmf* SN::partialMovraMapAtNode(Int _nodeIndex, Pmf* _internalFlowIn) {
     return stationPartialMap(nodeStep(this, _nodeIndex, PmfRun::of(arrivals), completions));
 }
 
-Pmf* SN::movraMapAtNode(Int _nodeIndex, Pmf* _internalFlowIn, Int _leftTail,
-                                                Int _rightTail) {
+Pmf* SN::movraMapAtNode(Int _nodeIndex, Pmf* _internalFlowIn, Int _leftTail, Int _rightTail) {
     Pmf* state = lookup(_internalState, _nodeIndex);
     CompletionRuns completions(state, lookup(_numberOfServers, _nodeIndex));
     Pmf* arrivals = nodeArrivals(this, _nodeIndex, _internalFlowIn);
@@ -420,7 +414,8 @@ public:
         single_.reset(int64_t(maxTrials_) + 1);
     }
     // The weights of departures into the destinations of routings r[0 .. width).
-    void form(const Departures& departures, Int maxTrials, const Real* r, Int width, IntegerLogs& integerLogs) {
+    void form(const Departures& departures, Int maxTrials, const Real* r, Int width,
+              IntegerLogs& integerLogs) {
         formedWidth_ = width;
         for (Int j = 0; j < width; j++) {
             if (const Real* kept = BinomialTables::of(r[j], maxTrials, integerLogs)) {
@@ -446,7 +441,8 @@ public:
     }
     // Destination j's weights at phi = 0 .. maxTrials, into out.
     void weights(Int j, Int maxTrials, Real* out) const {
-        for (Int phi = 0; phi <= maxTrials; phi++) out[phi] = flows_[int64_t(phi) * formedWidth_ + j];
+        for (Int phi = 0; phi <= maxTrials; phi++)
+            out[phi] = flows_[int64_t(phi) * formedWidth_ + j];
     }
 
 private:
@@ -489,8 +485,8 @@ void SN::step() {
     ScratchBuffer<Real> nextInflow;
     IntegerLogs logs;
     SourceFlows flows;
-    ScratchBuffer<Real> routed(n);   // the routings > 0 of a source, in destination order
-    ScratchBuffer<Int> targets(n);   // their destinations
+    ScratchBuffer<Real> routed(n);  // the routings > 0 of a source, in destination order
+    ScratchBuffer<Int> targets(n);  // their destinations
     ScratchBuffer<Real> flow(int64_t(maxTrials) + 1);  // one destination's weights
     Departures departures;
     for (Int s = 0; s < n; s++) {
@@ -512,7 +508,8 @@ void SN::step() {
         // That changes no failure: routings lie in 0 .. 1 (the setters and the import
         // refuse anything else), so forming a flow cannot fail.
         const int64_t rows = std::max<int64_t>(departures.rows(), 1);
-        const Int group = Int(std::max<int64_t>(1, std::min<int64_t>(width, kFlowTableEntries / rows)));
+        const Int group =
+            Int(std::max<int64_t>(1, std::min<int64_t>(width, kFlowTableEntries / rows)));
         for (Int j = 0; j < width; j += group) {
             const Int groupEnd = std::min(width, j + group);
             flows.prepare(sourceTrials, rows, groupEnd - j);
@@ -537,13 +534,15 @@ void SN::step() {
     // state list, come along unchanged), and replaces it in one move: a step that fails
     // at any node leaves every node and the time as they were.
     PmfArray* next = allocatePmfArray(obj, _internalState->length);
-    for (Int k = 0; k < _internalState->length; k++) next->elements[k] = _internalState->elements[k];
+    for (Int k = 0; k < _internalState->length; k++)
+        next->elements[k] = _internalState->elements[k];
     SimpleAccumulator sumAcc(obj);
     ScratchPmf arrivals;
     for (Int k = 0; k < n; k++) {
         // The node's arrivals are the same for both of its maps: formed once.
         sumAcc.clear();
-        convolve(PmfRun::of(lookup(_numberOfExternalArrivalsPmfs, k)), _flowIn[k].pmf().run(), sumAcc);
+        convolve(PmfRun::of(lookup(_numberOfExternalArrivalsPmfs, k)), _flowIn[k].pmf().run(),
+                 sumAcc);
         sumAcc.toScratch(arrivals);
         StationStep quantities = nodeStep(this, k, arrivals.run(), completions.at(k));
         Pmf* _p = stationPartialMap(quantities);
@@ -560,16 +559,14 @@ Pmf* SN::observationMapRangeAtNode(Int _nodeIndex, int64_t _z0, int64_t _z1) {
     return stationObservationMapRange(arena(), lookup(_internalState, _nodeIndex), _z0, _z1);
 }
 
-void SN::applyObservationRangeAtNode(Int _nodeIndex, Int _startOfRange,
-                                                             Int _endOfRange) {
+void SN::applyObservationRangeAtNode(Int _nodeIndex, Int _startOfRange, Int _endOfRange) {
     Pmf* state = observationMapRangeAtNode(_nodeIndex, _startOfRange, _endOfRange);
     lookup(_internalState, _nodeIndex) = state;
 }
 
-void SN::applyObservationValueAtNode(Int _nodeIndex,
-                                                             Int _observedNumberOfEntitiesInSystem) {
-    Pmf* state = observationMapRangeAtNode(
-        _nodeIndex, _observedNumberOfEntitiesInSystem, int64_t(_observedNumberOfEntitiesInSystem) + 1);
+void SN::applyObservationValueAtNode(Int _nodeIndex, Int _observedNumberOfEntitiesInSystem) {
+    Pmf* state = observationMapRangeAtNode(_nodeIndex, _observedNumberOfEntitiesInSystem,
+                                           int64_t(_observedNumberOfEntitiesInSystem) + 1);
     lookup(_internalState, _nodeIndex) = state;
 }
 

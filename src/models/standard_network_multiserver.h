@@ -11,14 +11,14 @@
 namespace movra {
 
 struct StandardNetworkMultiserver {
-    MovraObject header;                           // arena and counters; must stay first
-    PmfArray* _internalState;                     // joint PMF of depth 2 per node
-    Int _time;                                    // steps taken
-    IntArray* _numberOfServers;                   // servers per node; length = N
-    PmfArray* _numberOfExternalArrivalsPmfs;      // outside arrivals per step, per node
-    PmfArray* _serviceDurationPmfs;               // service durations (all >= 1), per node
-    SparseRealMatrix* _routingProbabilities;      // N x N, row = source, column = destination
-    PmfArray* _markInternalState;                 // saved copies, written by mark
+    MovraObject header;                       // arena and counters; must stay first
+    PmfArray* _internalState;                 // joint PMF of depth 2 per node
+    Int _time;                                // steps taken
+    IntArray* _numberOfServers;               // servers per node; length = N
+    PmfArray* _numberOfExternalArrivalsPmfs;  // outside arrivals per step, per node
+    PmfArray* _serviceDurationPmfs;           // service durations (all >= 1), per node
+    SparseRealMatrix* _routingProbabilities;  // N x N, row = source, column = destination
+    PmfArray* _markInternalState;             // saved copies, written by mark
     Int _markTime;
     IntArray* _markNumberOfServers;
     PmfArray* _markNumberOfExternalArrivalsPmfs;

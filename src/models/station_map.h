@@ -10,8 +10,8 @@
 // innermost loop that needs it: distributions that do not change within a call are formed
 // once per call and reused.
 #pragma once
-#include "../pmf/pmf.h"
 #include "../pmf/accumulator.h"
+#include "../pmf/pmf.h"
 #include "../runtime/scratch.h"
 
 namespace movra {
@@ -58,8 +58,8 @@ public:
     }
 
 private:
-    ScratchBuffer<Real> values_;   // the distributions end to end
-    ScratchBuffer<PmfRun> runs_;   // runs_[iz] reads values_
+    ScratchBuffer<Real> values_;  // the distributions end to end
+    ScratchBuffer<PmfRun> runs_;  // runs_[iz] reads values_
     Int maxTrials_ = 0;
     int64_t baseLow_ = INT64_MAX, baseHigh_ = -1, baseHighBack_ = -1;
 };

@@ -150,8 +150,8 @@ struct ScratchPmf {
 
 class SimpleAccumulator : public Accumulator {
 public:
-    Int offset;       // value of elements[0]; never negative
-    Int length;       // slots of the window; 0 until the first value is put or reserved
+    Int offset;  // value of elements[0]; never negative
+    Int length;  // slots of the window; 0 until the first value is put or reserved
     // Weights per value offset + k for k < length; every slot beyond is 0.
     ScratchBuffer<Real> elements;
 

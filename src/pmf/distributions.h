@@ -75,8 +75,8 @@ private:
     bool tabled_ = false;  // values_ holds its dense rows of every d
     BinomialRecursion recursion_;
     IntegerLogs logs_;
-    ScratchBuffer<Real> values_;     // d's d + 1 entries from d * (d + 1) / 2 on
-    RunCache runs_;                  // d's run reads values_
+    ScratchBuffer<Real> values_;  // d's d + 1 entries from d * (d + 1) / 2 on
+    RunCache runs_;               // d's run reads values_
 };
 
 }  // namespace movra

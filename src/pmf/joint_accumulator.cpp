@@ -29,9 +29,10 @@ void JointAccumulator::include(Int value) {
 Accumulator* JointAccumulator::makeChild() {
     const int64_t bytes = depth <= 2 ? sizeof(SimpleAccumulator) : sizeof(JointAccumulator);
     budget()->charge(bytes);
-    Accumulator* child = depth <= 2
-        ? static_cast<Accumulator*>(new (std::nothrow) SimpleAccumulator(obj, budget()))
-        : static_cast<Accumulator*>(new (std::nothrow) JointAccumulator(obj, depth - 1, budget()));
+    Accumulator* child =
+        depth <= 2 ? static_cast<Accumulator*>(new (std::nothrow) SimpleAccumulator(obj, budget()))
+                   : static_cast<Accumulator*>(new (std::nothrow)
+                                                   JointAccumulator(obj, depth - 1, budget()));
     if (child == nullptr) fail(msg::OutOfMemory);
     return child;
 }
@@ -81,8 +82,12 @@ Pmf* JointAccumulator::toPmf() {
     return jointPmf;
 }
 
-JointGridAccumulator::JointGridAccumulator(MovraObject* _obj, Int rowLo, Int rowHi, Int colLo, Int colHi)
-    : Accumulator(_obj), rowLo_(rowLo), colLo_(colLo), rows_(int64_t(rowHi) - rowLo + 1),
+JointGridAccumulator::JointGridAccumulator(MovraObject* _obj, Int rowLo, Int rowHi, Int colLo,
+                                           Int colHi)
+    : Accumulator(_obj),
+      rowLo_(rowLo),
+      colLo_(colLo),
+      rows_(int64_t(rowHi) - rowLo + 1),
       cols_(int64_t(colHi) - colLo + 1) {
     if (rows_ <= 0 || cols_ <= 0 || rowLo < 0 || colLo < 0) failInternal();
     if (uint64_t(cols_) > kMaxBlockBytes / sizeof(Real) / uint64_t(rows_)) fail(msg::OutOfMemory);

@@ -11,9 +11,9 @@ namespace movra {
 
 class JointAccumulator : public Accumulator {
 public:
-    int32_t depth;            // components of an outcome; at least 2
-    int32_t offset;           // first-component value of elements[0]; never negative
-    int32_t length;           // slots; 0 until the first value is included
+    int32_t depth;   // components of an outcome; at least 2
+    int32_t offset;  // first-component value of elements[0]; never negative
+    int32_t length;  // slots; 0 until the first value is included
     // Child per first-component value; null where no value was put (yet).
     ChildAccumulators elements;
 
@@ -75,12 +75,14 @@ public:
     // two runs over the same values (the same first and count), each slot still takes
     // run0's weight first.
     void putScaledPair(Int row, Real scale0, const PmfRun& run0, Real scale1, const PmfRun& run1) {
-        if (!run0.regular || !run1.regular || !(scale0 * run0.peak > 0) || !(scale1 * run1.peak > 0)) {
+        if (!run0.regular || !run1.regular || !(scale0 * run0.peak > 0) ||
+            !(scale1 * run1.peak > 0)) {
             putScaled(row, scale0, run0);
             putScaled(row, scale1, run1);
             return;
         }
-        addScaledPair(fill(row) + (run0.first - colLo_), scale0, run0.p, scale1, run1.p, run0.count);
+        addScaledPair(fill(row) + (run0.first - colLo_), scale0, run0.p, scale1, run1.p,
+                      run0.count);
     }
     Accumulator* vput(Real probability, va_list& valist) override;
     Pmf* toPmf() override;

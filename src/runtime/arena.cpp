@@ -24,7 +24,8 @@ void* movraMalloc(MovraObject* obj, size_t size) {
     if (size < sizeof(MemHeader) || size > kMaxBlockBytes) fail(msg::OutOfMemory);
     // Blocks made earlier in the call count too: they stay until the closing sweep.
     const unsigned long long limit = obj->memoryLimit;
-    if (limit != 0 && (size > limit || obj->currentMemoryUse > limit - size)) fail(msg::OutOfMemory);
+    if (limit != 0 && (size > limit || obj->currentMemoryUse > limit - size))
+        fail(msg::OutOfMemory);
     const size_t c = SpareBlocks::classOf(size);
     // A block of the same class that the last sweep freed, zero-filled again; or a new
     // one, which calloc fills with zeros: flag false, every field zero or null.

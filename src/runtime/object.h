@@ -18,12 +18,12 @@ struct MemHeader {
 using SpareBlocks = Freelist<16, 64>;
 
 struct MovraObject {
-    Boolean isMemModified;           // set by movraMalloc; cleared by release
-    MemHeader* memList;              // all live blocks, newest first
-    Int functionCount;               // entries in the three function tables
-    void** functionPointers;         // functions Python may name as interface values
-    const char** functionNames;      // their names, same index
-    Int* functionSignatureIndexes;   // their signature numbers, same index
+    Boolean isMemModified;                // set by movraMalloc; cleared by release
+    MemHeader* memList;                   // all live blocks, newest first
+    Int functionCount;                    // entries in the three function tables
+    void** functionPointers;              // functions Python may name as interface values
+    const char** functionNames;           // their names, same index
+    Int* functionSignatureIndexes;        // their signature numbers, same index
     unsigned long long currentMemoryUse;  // bytes in live blocks
     unsigned long long peakMemoryUse;     // highest currentMemoryUse ever; never lowered
     // Most bytes the arena may hold at once (the machine's physical memory, set when the

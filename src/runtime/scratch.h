@@ -65,7 +65,8 @@ public:
         T* p = nullptr;
         if (c < ScratchCache::Blocks::kClasses) {
             p = static_cast<T*>(ScratchCache::ofThisThread().take(c, bytes));
-            if (p == nullptr) p = static_cast<T*>(std::calloc(1, ScratchCache::Blocks::classBytes(c)));
+            if (p == nullptr)
+                p = static_cast<T*>(std::calloc(1, ScratchCache::Blocks::classBytes(c)));
         } else {
             p = static_cast<T*>(std::calloc(1, bytes));
         }

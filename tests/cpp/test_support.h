@@ -4,9 +4,8 @@
 // allocates through obj is freed by the fixture's TearDown.
 #pragma once
 #include <algorithm>
-#include <gtest/gtest.h>
-
 #include <functional>
+#include <gtest/gtest.h>
 #include <initializer_list>
 #include <string>
 
@@ -16,14 +15,14 @@
 
 using namespace movra;
 
-#define EXPECT_MOVRA_ERROR(statement, text)                          \
-    do {                                                             \
-        try {                                                        \
-            statement;                                               \
-            ADD_FAILURE() << "no CException from " #statement;       \
-        } catch (const CException& e) {                              \
-            EXPECT_STREQ(e.message, text);                           \
-        }                                                            \
+#define EXPECT_MOVRA_ERROR(statement, text)                    \
+    do {                                                       \
+        try {                                                  \
+            statement;                                         \
+            ADD_FAILURE() << "no CException from " #statement; \
+        } catch (const CException& e) {                        \
+            EXPECT_STREQ(e.message, text);                     \
+        }                                                      \
     } while (0)
 
 inline std::string failureOf(const std::function<void()>& call) {
@@ -67,12 +66,14 @@ inline bool samePmf(const Pmf* a, const Pmf* b) {
     if (a == b) return true;
     if (a == nullptr || b == nullptr || a->pmfType != b->pmfType) return false;
     if (a->pmfType == SIMPLE) {
-        if (a->simple.offset != b->simple.offset || a->simple.length != b->simple.length) return false;
+        if (a->simple.offset != b->simple.offset || a->simple.length != b->simple.length)
+            return false;
         for (Int k = 0; k < a->simple.length; k++)
             if (a->simple.elements[k] != b->simple.elements[k]) return false;
         return true;
     }
-    if (a->joint.depth != b->joint.depth || !samePmf(a->joint.marginal, b->joint.marginal)) return false;
+    if (a->joint.depth != b->joint.depth || !samePmf(a->joint.marginal, b->joint.marginal))
+        return false;
     for (Int k = 0; k < a->joint.marginal->simple.length; k++)
         if (!samePmf(a->joint.elements[k], b->joint.elements[k])) return false;
     return true;

@@ -9,23 +9,15 @@ engine uses, so the count needs nothing from the module but the kept range of z'
 """
 
 import math
+import pathlib
 import random
+import sys
+
+# The PMF helpers are the tests' (which import neither numpy nor the module at load).
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests" / "python"))
+from reference import poisson, uniform  # noqa: E402,F401 (also used by the benchmarks)
 
 WARM_STEPS = 200
-
-
-def poisson(mean, cut=1e-12):
-    """Poisson PMF as a dict, without the tail terms below `cut`."""
-    pmf, k, p = {}, 0, math.exp(-mean)
-    while p >= cut or k <= mean:
-        pmf[k] = p
-        k += 1
-        p *= mean / k
-    return pmf
-
-
-def uniform(lo, hi):
-    return {v: 1.0 / (hi - lo + 1) for v in range(lo, hi + 1)}
 
 
 class Station:

@@ -151,7 +151,8 @@ static Pmf* pmfFromDict(MovraObject* obj, PyObject* pyObj, int expectedDepth, bo
     return acc.toPmf();
 }
 
-static Pmf* pmfFromPy(MovraObject* obj, PyObject* pyObj, int nesting, int expectedDepth, bool checkOnly) {
+static Pmf* pmfFromPy(MovraObject* obj, PyObject* pyObj, int nesting, int expectedDepth,
+                      bool checkOnly) {
     if (PyTuple_Check(pyObj)) {
         if (nesting >= kMaxPmfDepth) failImport();
         Py_ssize_t n = PyTuple_GET_SIZE(pyObj);
@@ -246,7 +247,8 @@ Array* arrayFromPy(MovraObject* obj, PyObject* pyObj, Make make, Element element
 template <class Array, class Element>
 PyObject* arrayToPy(MovraObject* obj, Array* a, Element element) {
     PyRef list(checked(PyList_New(a->length)));
-    for (Int i = 0; i < a->length; i++) PyList_SET_ITEM(list.get(), i, element(obj, a->elements[i]));
+    for (Int i = 0; i < a->length; i++)
+        PyList_SET_ITEM(list.get(), i, element(obj, a->elements[i]));
     return list.release();
 }
 
@@ -286,15 +288,16 @@ BooleanArray* BooleanArray_fromPy(MovraObject* obj, PyObject* pyObj) {
 // conversion would report first.
 PmfArray* PmfArray_fromPy(MovraObject* obj, PyObject* pyObj, int expectedDepth) {
     bool refused = false;
-    PmfArray* a = arrayFromPy<PmfArray>(obj, pyObj, allocatePmfArray, [&](MovraObject* o, PyObject* item) {
-        if (refused) return pmfFromPy(o, item, 0, 0, true);
-        try {
-            return pmfFromPy(o, item, 0, expectedDepth, false);
-        } catch (const ShapeRefused&) {
-            refused = true;
-            return static_cast<Pmf*>(nullptr);
-        }
-    });
+    PmfArray* a =
+        arrayFromPy<PmfArray>(obj, pyObj, allocatePmfArray, [&](MovraObject* o, PyObject* item) {
+            if (refused) return pmfFromPy(o, item, 0, 0, true);
+            try {
+                return pmfFromPy(o, item, 0, expectedDepth, false);
+            } catch (const ShapeRefused&) {
+                refused = true;
+                return static_cast<Pmf*>(nullptr);
+            }
+        });
     if (refused) failImport();
     return a;
 }
@@ -320,17 +323,22 @@ BooleanMatrix* BooleanMatrix_fromPy(MovraObject* obj, PyObject* pyObj) {
     return matrixFromPy<BooleanMatrix>(obj, pyObj, createBooleanMatrix, BooleanArray_fromPy);
 }
 PmfMatrix* PmfMatrix_fromPy(MovraObject* obj, PyObject* pyObj) {
-    return matrixFromPy<PmfMatrix>(obj, pyObj, allocatePmfMatrix,
-                                   [](MovraObject* o, PyObject* row) { return PmfArray_fromPy(o, row); });
+    return matrixFromPy<PmfMatrix>(
+        obj, pyObj, allocatePmfMatrix,
+        [](MovraObject* o, PyObject* row) { return PmfArray_fromPy(o, row); });
 }
-PyObject* IntMatrix_toPy(MovraObject* obj, IntMatrix* m) { return matrixToPy(obj, m, IntArray_toPy); }
+PyObject* IntMatrix_toPy(MovraObject* obj, IntMatrix* m) {
+    return matrixToPy(obj, m, IntArray_toPy);
+}
 PyObject* RealMatrix_toPy(MovraObject* obj, RealMatrix* m) {
     return matrixToPy(obj, m, RealArray_toPy);
 }
 PyObject* BooleanMatrix_toPy(MovraObject* obj, BooleanMatrix* m) {
     return matrixToPy(obj, m, BooleanArray_toPy);
 }
-PyObject* PmfMatrix_toPy(MovraObject* obj, PmfMatrix* m) { return matrixToPy(obj, m, PmfArray_toPy); }
+PyObject* PmfMatrix_toPy(MovraObject* obj, PmfMatrix* m) {
+    return matrixToPy(obj, m, PmfArray_toPy);
+}
 
 // ---- Interface values -----------------------------------------------------------------
 
@@ -364,11 +372,11 @@ const char* Interface_fromPy(MovraObject* obj, PyObject* pyObj, Int signatureInd
 }
 
 InterfaceArray* InterfaceArray_fromPy(MovraObject* obj, PyObject* pyObj, Int signatureIndex) {
-    return arrayFromPy<InterfaceArray>(obj, pyObj, allocateInterfaceArray,
-                                       [signatureIndex](MovraObject* o, PyObject* item) {
-                                           const char* name = Interface_fromPy(o, item, signatureIndex);
-                                           return functionPointerFromName(o, signatureIndex, name);
-                                       });
+    return arrayFromPy<InterfaceArray>(
+        obj, pyObj, allocateInterfaceArray, [signatureIndex](MovraObject* o, PyObject* item) {
+            const char* name = Interface_fromPy(o, item, signatureIndex);
+            return functionPointerFromName(o, signatureIndex, name);
+        });
 }
 
 PyObject* InterfaceArray_toPy(MovraObject* obj, InterfaceArray* a) {
@@ -376,9 +384,10 @@ PyObject* InterfaceArray_toPy(MovraObject* obj, InterfaceArray* a) {
 }
 
 InterfaceMatrix* InterfaceMatrix_fromPy(MovraObject* obj, PyObject* pyObj, Int signatureIndex) {
-    return matrixFromPy<InterfaceMatrix>(
-        obj, pyObj, allocateInterfaceMatrix,
-        [signatureIndex](MovraObject* o, PyObject* row) { return InterfaceArray_fromPy(o, row, signatureIndex); });
+    return matrixFromPy<InterfaceMatrix>(obj, pyObj, allocateInterfaceMatrix,
+                                         [signatureIndex](MovraObject* o, PyObject* row) {
+                                             return InterfaceArray_fromPy(o, row, signatureIndex);
+                                         });
 }
 
 PyObject* InterfaceMatrix_toPy(MovraObject* obj, InterfaceMatrix* m) {

@@ -16,6 +16,13 @@ namespace movra {
 // the recursive walks over PMFs cannot exhaust the C stack.
 constexpr int kMaxPmfDepth = 256;
 
+// Integers are read from Python in two ways, on purpose:
+// - Int_fromPy (arguments, attributes, PMF keys) reads the int as 64 bits and keeps the
+//   low 32: a value outside the Int range wraps, as it always has for callers (the time
+//   attribute wraps at 2**31 the same way); one beyond 64 bits is refused.
+// - The pickled form's reader (integer() in pickled_form.cpp) refuses any value outside
+//   the Int range: the module writes a pickle from Int values only, so such a value means
+//   a damaged or forged pickle, which must not restore as some other state.
 PyObject* Int_toPy(MovraObject* obj, Int value);
 Int Int_fromPy(MovraObject* obj, PyObject* pyObj);
 PyObject* Real_toPy(MovraObject* obj, Real value);

@@ -26,7 +26,9 @@ constexpr const char* kSetstateDoc =
 inline PyObject* constructorArguments(PyObject* type, StandardMultiserver*) {
     return Py_BuildValue("(O)", type);
 }
-inline PyObject* constructorArguments(PyObject* type, ExactMultiserver*) { return Py_BuildValue("(O)", type); }
+inline PyObject* constructorArguments(PyObject* type, ExactMultiserver*) {
+    return Py_BuildValue("(O)", type);
+}
 inline PyObject* constructorArguments(PyObject* type, StandardNetworkMultiserver* model) {
     return Py_BuildValue("(Oi)", type, int(model->getNumberOfNodes()));
 }
@@ -43,15 +45,17 @@ PyObject* reduce(PyObject* self, PyObject*) {
     PyRef model, arguments;
     bool ok = run<Model>(self, [&](Model* m) {
         model = PyRef(modelState(m));
-        arguments = PyRef(checked(constructorArguments(reinterpret_cast<PyObject*>(Py_TYPE(self)), m)));
+        arguments =
+            PyRef(checked(constructorArguments(reinterpret_cast<PyObject*>(Py_TYPE(self)), m)));
     });
     if (!ok) return nullptr;
     PyRef copyreg(PyImport_ImportModule("copyreg"));
     if (copyreg.get() == nullptr) return nullptr;
     PyRef newObject(PyObject_GetAttrString(copyreg.get(), "__newobj__"));
     if (newObject.get() == nullptr) return nullptr;
-    return Py_BuildValue("(OO(lOO))", newObject.get(), arguments.get(), pickleFormat(static_cast<Model*>(nullptr)),
-                         model.get(), pythonState.get());
+    return Py_BuildValue("(OO(lOO))", newObject.get(), arguments.get(),
+                         pickleFormat(static_cast<Model*>(nullptr)), model.get(),
+                         pythonState.get());
 }
 
 // The parts of a state tuple (borrowed) and its format, one this release reads
@@ -125,7 +129,8 @@ public:
         if (items_.get() != nullptr)
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items_.get()); i++) {
                 PyObject* item = PyList_GET_ITEM(items_.get(), i);
-                if (PyObject_SetAttr(self_, PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1)) < 0)
+                if (PyObject_SetAttr(self_, PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1)) <
+                    0)
                     return undo(i + 1);  // the failed one may have been set part-way
             }
         return true;
@@ -163,7 +168,8 @@ template <class Model>
 PyObject* setstate(PyObject* self, PyObject* state) {
     PyObject *model, *pythonState;
     long format = 0;
-    if (!unpackState(state, pickleFormat(static_cast<Model*>(nullptr)), &format, &model, &pythonState))
+    if (!unpackState(state, pickleFormat(static_cast<Model*>(nullptr)), &format, &model,
+                     &pythonState))
         return nullptr;
     PythonStateUpdate update(self, pythonState);
     bool ok = run<Model>(self, [&](Model* m) {

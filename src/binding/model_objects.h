@@ -3,7 +3,6 @@
 // object filled in their own files and readied by the module.
 #pragma once
 #include <Python.h>
-
 #include <atomic>
 
 #include "../models/exact_multiserver.h"
@@ -16,9 +15,10 @@ namespace movra {
 template <class Model>
 struct ModelObject {
     PyObject_HEAD
-    // Set while a call into the instance runs: a second call is refused, not interleaved
-    // (it may come from a finaliser, a weakref callback or another thread).
-    std::atomic<bool> busy;
+        // Set while a call into the instance runs: a second call is refused, not interleaved
+        // (it may come from a finaliser, a weakref callback or another thread).
+        std::atomic<bool>
+            busy;
     Model model;
 };
 

@@ -10,24 +10,43 @@
 
 namespace movra {
 
+PyObject* marginalRecord_Py(PyObject*, PyObject* model);  // record.cpp
+
 PyObject* PException = nullptr;
 unsigned long long physicalMemory = 0;
 
 namespace {
 
-PyDoc_STRVAR(moduleDoc,
-"Discrete-time queueing models computed with probability mass functions.\n\n"
-"StandardMultiserver is one station with c identical servers (exact for c = 1, an\n"
-"approximation for more); StandardNetworkMultiserver is N stations joined by routing\n"
-"probabilities (nodes carried as independent PMFs), and ExactNetworkMultiserver such a\n"
-"network carried as one joint PMF of the nodes' exact states; ExactMultiserver is one station\n"
-"exact for any number of servers, carrying every busy server's remaining time.\n"
-"Each holds the PMF of its state, maps it forward with step(), conditions it on\n"
-"observations, resets, marks and restores it. PMFs are dicts {value: probability}\n"
-"or {(z, ell): probability}; failures raise movra.error with a fixed message.");
+PyDoc_STRVAR(
+    moduleDoc,
+    "Discrete-time queueing models computed with probability mass functions.\n\n"
+    "StandardMultiserver is one station with c identical servers (exact for c = 1, an\n"
+    "approximation for more); StandardNetworkMultiserver is N stations joined by routing\n"
+    "probabilities (nodes carried as independent PMFs), and ExactNetworkMultiserver such a\n"
+    "network carried as one joint PMF of the nodes' exact states; ExactMultiserver is one station\n"
+    "exact for any number of servers, carrying every busy server's remaining time.\n"
+    "Each holds the PMF of its state, maps it forward with step(), conditions it on\n"
+    "observations, resets, marks and restores it. PMFs are dicts {value: probability}\n"
+    "or {(z, ell): probability}; failures raise movra.error with a fixed message.");
+
+PyMethodDef moduleMethods[] = {
+    {"_marginal_record", marginalRecord_Py, METH_O,
+     "_marginal_record(model, /)\n--\n\n"
+     "(offset, bytes of doubles) of the PMF of the number in system; a tuple of them per\n"
+     "node for a network. Private to movra.run."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyModuleDef moduleDef = {
-    PyModuleDef_HEAD_INIT, "movra._movra", moduleDoc, -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "movra._movra",
+    moduleDoc,
+    -1,
+    moduleMethods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 PyObject* initModule() {
@@ -35,11 +54,11 @@ PyObject* initModule() {
     // doing it now means a later "Out of memory" can still be thrown when memory is gone.
     try {
         throw CException(msg::Internal);
-    } catch (const CException&) {
-    }
+    } catch (const CException&) {}
     // Unknown (0) sets no limit beyond the per-block cap.
     const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGE_SIZE);
-    if (pages > 0 && pageSize > 0) physicalMemory = (unsigned long long)pages * (unsigned long long)pageSize;
+    if (pages > 0 && pageSize > 0)
+        physicalMemory = (unsigned long long)pages * (unsigned long long)pageSize;
     if (PyType_Ready(&StandardMultiserverType) < 0) return nullptr;
     if (PyType_Ready(&StandardNetworkMultiserverType) < 0) return nullptr;
     if (PyType_Ready(&ExactMultiserverType) < 0) return nullptr;

@@ -79,7 +79,8 @@ private:
     static PyRef simple(Pmf* p) {
         PyRef probabilities(checked(PyList_New(p->simple.length)));
         for (Int k = 0; k < p->simple.length; k++)
-            PyList_SET_ITEM(probabilities.get(), k, checked(PyFloat_FromDouble(p->simple.elements[k])));
+            PyList_SET_ITEM(probabilities.get(), k,
+                            checked(PyFloat_FromDouble(p->simple.elements[k])));
         return pairOf(PyRef(checked(PyLong_FromLong(p->simple.offset))), std::move(probabilities));
     }
 
@@ -89,7 +90,8 @@ private:
         PyRef conditionals(checked(PyList_New(n)));
         for (Int k = 0; k < n; k++) {
             Pmf* c = p->joint.elements[k];
-            PyList_SET_ITEM(conditionals.get(), k, c == nullptr ? PyRef::newReferenceTo(Py_None).release() : pmf(c));
+            PyList_SET_ITEM(conditionals.get(), k,
+                            c == nullptr ? PyRef::newReferenceTo(Py_None).release() : pmf(c));
         }
         return pairOf(std::move(marginal), std::move(conditionals));
     }
@@ -248,7 +250,8 @@ public:
                 } else {
                     column = integer(pair(item, 0));
                     value = real(pair(item, 1));
-                    if (column < 0 || column >= n || (count > 0 && column <= entries[count - 1].column))
+                    if (column < 0 || column >= n ||
+                        (count > 0 && column <= entries[count - 1].column))
                         failImport();
                 }
                 refused |= !(value >= 0 && value <= 1);
@@ -280,48 +283,30 @@ private:
 
 // ---- the station ------------------------------------------------------------------------
 
-constexpr const char* kStationKeys[] = {"number_of_arrivals_pmf", "service_duration_pmf",
-                                        "number_of_servers", "internal_state", "time"};
-constexpr const char* kStationTopKeys[] = {"number_of_arrivals_pmf", "service_duration_pmf",
-                                           "number_of_servers", "internal_state", "time", "mark"};
+// A station's fields come from its field list (StandardMultiserver::forEachField), in its
+// order; the dictionary holds them and "mark", whose dictionary holds the saved copies.
+constexpr size_t kStationFields = 5;
 
-struct StationFields {
-    Pmf* arrivals;
-    Pmf* service;
-    Int servers;
-    Pmf* state;
-    Int time;
-};
+PyObject* fieldValue(Writer& w, Pmf* pmf) { return w.pmf(pmf); }
+PyObject* fieldValue(Writer&, Int value) { return checked(PyLong_FromLong(value)); }
 
-void putStation(PyObject* dict, Writer& w, const StationFields& f) {
-    put(dict, "number_of_arrivals_pmf", w.pmf(f.arrivals));
-    put(dict, "service_duration_pmf", w.pmf(f.service));
-    put(dict, "number_of_servers", checked(PyLong_FromLong(f.servers)));
-    put(dict, "internal_state", w.pmf(f.state));
-    put(dict, "time", checked(PyLong_FromLong(f.time)));
+void readField(Reader& r, PyObject* o, FieldKind kind, Pmf*& out) {
+    out = kind == FieldKind::JointPmf ? r.joint(o, 2) : r.simple(o);
 }
-
-// The station's setters check shapes only: a service duration with mass on 0 (the saved
-// one of a new instance) or a negative server count is stored and refused by the step.
-template <size_t N>
-StationFields readStation(Reader& r, const std::array<PyObject*, N>& v) {
-    StationFields f;
-    f.arrivals = r.simple(v[0]);
-    f.service = r.simple(v[1]);
-    f.servers = integer(v[2]);
-    f.state = r.joint(v[3], 2);
-    f.time = integer(v[4]);
-    return f;
-}
+void readField(Reader&, PyObject* o, FieldKind, Int& out) { out = integer(o); }
 
 // ---- the network ------------------------------------------------------------------------
 
-constexpr const char* kNetworkKeys[] = {"internal_state", "time", "number_of_servers",
-                                        "number_of_external_arrivals_pmfs", "service_duration_pmfs",
-                                        "routing_probabilities"};
-constexpr const char* kNetworkTopKeys[] = {"internal_state", "time", "number_of_servers",
-                                           "number_of_external_arrivals_pmfs", "service_duration_pmfs",
-                                           "routing_probabilities", "mark"};
+constexpr const char* kNetworkKeys[] = {"internal_state",        "time",
+                                        "number_of_servers",     "number_of_external_arrivals_pmfs",
+                                        "service_duration_pmfs", "routing_probabilities"};
+constexpr const char* kNetworkTopKeys[] = {"internal_state",
+                                           "time",
+                                           "number_of_servers",
+                                           "number_of_external_arrivals_pmfs",
+                                           "service_duration_pmfs",
+                                           "routing_probabilities",
+                                           "mark"};
 
 struct NetworkFields {
     PmfArray* state;
@@ -370,12 +355,22 @@ std::array<PyObject*, N - 1> withoutLast(const std::array<PyObject*, N>& a) {
 // Its state is a list of groups (remaining times as an ascending tuple, first z, [p of
 // z, z + 1, ...]), the layout of the record, so a state read back steps bit for bit.
 
-constexpr const char* kExactKeys[] = {"number_of_arrivals_pmf", "service_duration_pmf", "number_of_servers",
-                                      "internal_state",         "time",                 "capacity",
+constexpr const char* kExactKeys[] = {"number_of_arrivals_pmf",
+                                      "service_duration_pmf",
+                                      "number_of_servers",
+                                      "internal_state",
+                                      "time",
+                                      "capacity",
                                       "abandonment_probability"};
-constexpr const char* kExactTopKeys[] = {"number_of_arrivals_pmf", "service_duration_pmf", "number_of_servers",
-                                         "internal_state",         "time",                 "capacity",
-                                         "abandonment_probability", "max_states",          "mark"};
+constexpr const char* kExactTopKeys[] = {"number_of_arrivals_pmf",
+                                         "service_duration_pmf",
+                                         "number_of_servers",
+                                         "internal_state",
+                                         "time",
+                                         "capacity",
+                                         "abandonment_probability",
+                                         "max_states",
+                                         "mark"};
 
 struct ExactFields {
     Pmf* arrivals;
@@ -412,14 +407,16 @@ PyObject* exactStateForm(ExactState* state, std::unordered_map<ExactState*, PyRe
     return list.release();
 }
 
-void putExact(PyObject* dict, Writer& w, std::unordered_map<ExactState*, PyRef>& memo, const ExactFields& f) {
+void putExact(PyObject* dict, Writer& w, std::unordered_map<ExactState*, PyRef>& memo,
+              const ExactFields& f) {
     put(dict, "number_of_arrivals_pmf", w.pmf(f.arrivals));
     put(dict, "service_duration_pmf", w.pmf(f.service));
     put(dict, "number_of_servers", checked(PyLong_FromLong(f.servers)));
     put(dict, "internal_state", exactStateForm(f.state, memo));
     put(dict, "time", checked(PyLong_FromLong(f.time)));
-    put(dict, "capacity", f.capacity < 0 ? PyRef::newReferenceTo(Py_None).release()
-                                         : checked(PyLong_FromLongLong(f.capacity)));
+    put(dict, "capacity",
+        f.capacity < 0 ? PyRef::newReferenceTo(Py_None).release()
+                       : checked(PyLong_FromLongLong(f.capacity)));
     put(dict, "abandonment_probability", checked(PyFloat_FromDouble(f.abandonment)));
 }
 
@@ -430,7 +427,8 @@ ExactState* readExactState(MovraObject* obj, PyObject* o, int64_t maxStates,
                            std::map<PyObject*, ExactState*>& memo) {
     auto seen = memo.find(o);
     if (seen != memo.end()) {
-        if (seen->second->stateCount > maxStates) failStateLimit(seen->second->stateCount, false, maxStates);
+        if (seen->second->stateCount > maxStates)
+            failStateLimit(seen->second->stateCount, false, maxStates);
         return seen->second;
     }
     const Int n = listLength(o);
@@ -488,8 +486,8 @@ ExactState* readExactState(MovraObject* obj, PyObject* o, int64_t maxStates,
 }
 
 template <size_t N>
-ExactFields readExact(Reader& r, MovraObject* obj, const std::array<PyObject*, N>& v, int64_t maxStates,
-                      std::map<PyObject*, ExactState*>& memo) {
+ExactFields readExact(Reader& r, MovraObject* obj, const std::array<PyObject*, N>& v,
+                      int64_t maxStates, std::map<PyObject*, ExactState*>& memo) {
     ExactFields f;
     f.arrivals = r.simple(v[0]);
     f.service = r.simple(v[1]);
@@ -509,12 +507,18 @@ ExactFields readExact(Reader& r, MovraObject* obj, const std::array<PyObject*, N
 
 // ---- the exact network -----------------------------------------------------------------
 
-constexpr const char* kExactNetworkKeys[] = {"internal_state", "time", "number_of_servers",
-                                      "number_of_external_arrivals_pmfs", "service_duration_pmfs",
-                                      "routing_probabilities"};
-constexpr const char* kExactNetworkTopKeys[] = {"internal_state", "time", "number_of_servers",
-                                         "number_of_external_arrivals_pmfs", "service_duration_pmfs",
-                                         "routing_probabilities", "max_states", "mark"};
+constexpr const char* kExactNetworkKeys[] = {
+    "internal_state",        "time",
+    "number_of_servers",     "number_of_external_arrivals_pmfs",
+    "service_duration_pmfs", "routing_probabilities"};
+constexpr const char* kExactNetworkTopKeys[] = {"internal_state",
+                                                "time",
+                                                "number_of_servers",
+                                                "number_of_external_arrivals_pmfs",
+                                                "service_duration_pmfs",
+                                                "routing_probabilities",
+                                                "max_states",
+                                                "mark"};
 
 PyObject* jointStateForm(ExactJointState* s) {
     PyRef keys(checked(PyList_New(Py_ssize_t(s->count))));
@@ -525,7 +529,8 @@ PyObject* jointStateForm(ExactJointState* s) {
         for (int64_t t = 0; t < length; t++)
             PyTuple_SET_ITEM(key.get(), Py_ssize_t(t), checked(PyLong_FromLong(s->key(j)[t])));
         PyList_SET_ITEM(keys.get(), Py_ssize_t(j), key.release());
-        PyList_SET_ITEM(probabilities.get(), Py_ssize_t(j), checked(PyFloat_FromDouble(s->probabilities()[j])));
+        PyList_SET_ITEM(probabilities.get(), Py_ssize_t(j),
+                        checked(PyFloat_FromDouble(s->probabilities()[j])));
     }
     return pairOf(std::move(keys), std::move(probabilities)).release();
 }
@@ -537,8 +542,9 @@ struct ExactNetworkFields {
 
 // The state is checked as stored (sorted, unique, positive, normalised) and kept bit for
 // bit; a state object shared by the live and saved fields is read once.
-ExactNetworkFields readExactNetwork(Reader& r, ExactNetworkMultiserver* s, const std::array<PyObject*, 6>& v,
-                      std::map<PyObject*, ExactJointState*>& seen, long format) {
+ExactNetworkFields readExactNetwork(Reader& r, ExactNetworkMultiserver* s,
+                                    const std::array<PyObject*, 6>& v,
+                                    std::map<PyObject*, ExactJointState*>& seen, long format) {
     ExactNetworkFields f;
     PyObject* keys = pair(v[0], 0);
     PyObject* probabilities = pair(v[0], 1);
@@ -554,7 +560,8 @@ ExactNetworkFields readExactNetwork(Reader& r, ExactNetworkMultiserver* s, const
         for (Int j = 0; j < n; j++) {
             PyObject* key = PyList_GET_ITEM(keys, j);
             if (!PyTuple_CheckExact(key)) failImport();
-            for (Py_ssize_t t = 0; t < PyTuple_GET_SIZE(key); t++) words.push_back(integer(PyTuple_GET_ITEM(key, t)));
+            for (Py_ssize_t t = 0; t < PyTuple_GET_SIZE(key); t++)
+                words.push_back(integer(PyTuple_GET_ITEM(key, t)));
             offsets.push_back(int64_t(words.size()));
             ps.push_back(real(PyList_GET_ITEM(probabilities, j)));
         }
@@ -576,7 +583,7 @@ ExactNetworkFields readExactNetwork(Reader& r, ExactNetworkMultiserver* s, const
 }
 
 void putExactNetwork(PyObject* dict, Writer& w, PyObject* stateForm, Int time, IntArray* servers,
-              PmfArray* arrivals, PmfArray* service, SparseRealMatrix* routing) {
+                     PmfArray* arrivals, PmfArray* service, SparseRealMatrix* routing) {
     put(dict, "internal_state", PyRef::newReferenceTo(stateForm).release());
     put(dict, "time", checked(PyLong_FromLong(time)));
     put(dict, "number_of_servers", Writer::ints(servers));
@@ -595,11 +602,13 @@ PyObject* modelState(ExactNetworkMultiserver* s) {
                                                : PyRef(jointStateForm(s->_markState)));
     PyRef dict(newDict());
     putExactNetwork(dict.get(), w, liveState.get(), s->_time, s->_numberOfServers,
-             s->_numberOfExternalArrivalsPmfs, s->_serviceDurationPmfs, s->_routingProbabilities);
+                    s->_numberOfExternalArrivalsPmfs, s->_serviceDurationPmfs,
+                    s->_routingProbabilities);
     put(dict.get(), "max_states", checked(PyLong_FromLongLong(s->_maxStates)));
     PyRef mark(newDict());
     putExactNetwork(mark.get(), w, markState.get(), s->_markTime, s->_markNumberOfServers,
-             s->_markNumberOfExternalArrivalsPmfs, s->_markServiceDurationPmfs, s->_markRoutingProbabilities);
+                    s->_markNumberOfExternalArrivalsPmfs, s->_markServiceDurationPmfs,
+                    s->_markRoutingProbabilities);
     put(dict.get(), "mark", mark.release());
     return dict.release();
 }
@@ -617,9 +626,11 @@ void setModelState(ExactNetworkMultiserver* s, PyObject* state, long format,
     std::array<PyObject*, 6> liveForm{};
     for (size_t i = 0; i < 6; i++) liveForm[i] = top[i];
     ExactNetworkFields live = readExactNetwork(r, s, liveForm, seen, format);
-    ExactNetworkFields mark = readExactNetwork(r, s, fields(top[7], kExactNetworkKeys), seen, format);
+    ExactNetworkFields mark =
+        readExactNetwork(r, s, fields(top[7], kExactNetworkKeys), seen, format);
     if (live.state->count > limit || mark.state->count > limit)
-        failTooManyStates("the state", double(std::max(live.state->count, mark.state->count)), false, limit);
+        failTooManyStates("the state", double(std::max(live.state->count, mark.state->count)),
+                          false, limit);
     beforeCommit();
     s->_state = live.state;
     s->_time = live.network.time;
@@ -639,33 +650,40 @@ void setModelState(ExactNetworkMultiserver* s, PyObject* state, long format,
 PyObject* modelState(StandardMultiserver* s) {
     Writer w;
     PyRef dict(newDict());
-    putStation(dict.get(), w,
-               {s->_numberOfArrivalsPmf, s->_serviceDurationPmf, s->_numberOfServers, s->_internalState,
-                s->_time});
     PyRef mark(newDict());
-    putStation(mark.get(), w,
-               {s->_markNumberOfArrivalsPmf, s->_markServiceDurationPmf, s->_markNumberOfServers,
-                s->_markInternalState, s->_markTime});
+    s->forEachField([&](auto& live, auto& saved, FieldKind, const char* key) {
+        put(dict.get(), key, fieldValue(w, live));
+        put(mark.get(), key, fieldValue(w, saved));
+    });
     put(dict.get(), "mark", mark.release());
     return dict.release();
 }
 
-void setModelState(StandardMultiserver* s, PyObject* state, long, const std::function<void()>& beforeCommit) {
+void setModelState(StandardMultiserver* s, PyObject* state, long,
+                   const std::function<void()>& beforeCommit) {
+    const char* keys[kStationFields + 1];
+    size_t n = 0;
+    s->forEachField([&](auto&, auto&, FieldKind, const char* key) { keys[n++] = key; });
+    if (n != kStationFields) failInternal();
+    keys[n] = "mark";
     Reader r(s->arena());
-    auto top = fields(state, kStationTopKeys);
-    StationFields live = readStation(r, withoutLast(top));
-    StationFields mark = readStation(r, fields(top[5], kStationKeys));
+    auto top = fields(state, keys);
+    const char* markKeys[kStationFields];
+    std::copy(keys, keys + kStationFields, markKeys);
+    auto saved = fields(top[kStationFields], markKeys);
+    // Every value is read, the live ones first, before any field is stored.
+    StandardMultiserver next = *s;
+    size_t i = 0;
+    next.forEachField([&](auto& live, auto&, FieldKind kind, const char*) {
+        readField(r, top[i++], kind, live);
+    });
+    i = 0;
+    next.forEachField([&](auto&, auto& mark, FieldKind kind, const char*) {
+        readField(r, saved[i++], kind, mark);
+    });
     beforeCommit();
-    s->_numberOfArrivalsPmf = live.arrivals;
-    s->_serviceDurationPmf = live.service;
-    s->_numberOfServers = live.servers;
-    s->_internalState = live.state;
-    s->_time = live.time;
-    s->_markNumberOfArrivalsPmf = mark.arrivals;
-    s->_markServiceDurationPmf = mark.service;
-    s->_markNumberOfServers = mark.servers;
-    s->_markInternalState = mark.state;
-    s->_markTime = mark.time;
+    next.header = s->header;  // the reads counted their blocks in the instance's arena
+    *s = next;
 }
 
 PyObject* modelState(StandardNetworkMultiserver* s) {
@@ -710,18 +728,20 @@ PyObject* modelState(ExactMultiserver* s) {
     std::unordered_map<ExactState*, PyRef> memo;
     PyRef dict(newDict());
     putExact(dict.get(), w, memo,
-             {s->_numberOfArrivalsPmf, s->_serviceDurationPmf, s->_numberOfServers, s->_internalState, s->_time,
-              s->_capacity, s->_abandonmentProbability});
+             {s->_numberOfArrivalsPmf, s->_serviceDurationPmf, s->_numberOfServers,
+              s->_internalState, s->_time, s->_capacity, s->_abandonmentProbability});
     put(dict.get(), "max_states", checked(PyLong_FromLongLong(s->_maxStates)));
     PyRef mark(newDict());
-    putExact(mark.get(), w, memo,
-             {s->_markNumberOfArrivalsPmf, s->_markServiceDurationPmf, s->_markNumberOfServers,
-              s->_markInternalState, s->_markTime, s->_markCapacity, s->_markAbandonmentProbability});
+    putExact(
+        mark.get(), w, memo,
+        {s->_markNumberOfArrivalsPmf, s->_markServiceDurationPmf, s->_markNumberOfServers,
+         s->_markInternalState, s->_markTime, s->_markCapacity, s->_markAbandonmentProbability});
     put(dict.get(), "mark", mark.release());
     return dict.release();
 }
 
-void setModelState(ExactMultiserver* s, PyObject* state, long, const std::function<void()>& beforeCommit) {
+void setModelState(ExactMultiserver* s, PyObject* state, long,
+                   const std::function<void()>& beforeCommit) {
     Reader r(s->arena());
     auto top = fields(state, kExactTopKeys);
     if (!PyLong_CheckExact(top[7])) failImport();

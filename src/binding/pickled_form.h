@@ -18,7 +18,6 @@
 // setter's own message for a value a setter refuses) and leaves the model as it was.
 #pragma once
 #include <Python.h>
-
 #include <functional>
 
 #include "model_objects.h"
@@ -45,13 +44,17 @@ PyObject* modelState(ExactNetworkMultiserver* model);
 // format, 1 .. pickleFormat(model) (the network's node count must match). beforeCommit
 // runs once the whole form has been read and checked, before any field is stored; a
 // failure it throws leaves the model as it was. The caller sweeps afterwards.
-void setModelState(StandardMultiserver* model, PyObject* state, long format,
-                   const std::function<void()>& beforeCommit = [] {});
-void setModelState(StandardNetworkMultiserver* model, PyObject* state, long format,
-                   const std::function<void()>& beforeCommit = [] {});
-void setModelState(ExactMultiserver* model, PyObject* state, long format,
-                   const std::function<void()>& beforeCommit = [] {});
-void setModelState(ExactNetworkMultiserver* model, PyObject* state, long format,
-                   const std::function<void()>& beforeCommit = [] {});
+void setModelState(
+    StandardMultiserver* model, PyObject* state, long format,
+    const std::function<void()>& beforeCommit = [] {});
+void setModelState(
+    StandardNetworkMultiserver* model, PyObject* state, long format,
+    const std::function<void()>& beforeCommit = [] {});
+void setModelState(
+    ExactMultiserver* model, PyObject* state, long format,
+    const std::function<void()>& beforeCommit = [] {});
+void setModelState(
+    ExactNetworkMultiserver* model, PyObject* state, long format,
+    const std::function<void()>& beforeCommit = [] {});
 
 }  // namespace movra

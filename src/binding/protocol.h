@@ -12,7 +12,6 @@
 // other threads run meanwhile; they touch no Python object.
 #pragma once
 #include <Python.h>
-
 #include <new>
 
 #include "../runtime/error.h"
@@ -91,18 +90,14 @@ private:
 template <class Work>
 void withoutInterpreterLock(Work&& work) {
     const char* failure = nullptr;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        work();
-    } catch (const CException& e) {
+    Py_BEGIN_ALLOW_THREADS try { work(); } catch (const CException& e) {
         failure = e.message;
     } catch (const std::bad_alloc&) {
         failure = msg::OutOfMemory;
     } catch (...) {
         failure = msg::Internal;
     }
-    Py_END_ALLOW_THREADS
-    if (failure != nullptr) fail(failure);
+    Py_END_ALLOW_THREADS if (failure != nullptr) fail(failure);
 }
 
 // A model operation and the sweep after it, without the interpreter's lock. Arguments
@@ -237,7 +232,8 @@ int setMember(PyObject* self, PyObject* value, void* closure) {
 // defaults, then run the construction wrapper. An instance whose construction failed is
 // released at once and never handed to Python.
 template <class Model>
-PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* (*initWrapper)(PyObject*, PyObject*)) {
+PyObject* construct(PyTypeObject* type, PyObject* args,
+                    PyObject* (*initWrapper)(PyObject*, PyObject*)) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     new (&reinterpret_cast<ModelObject<Model>*>(self)->busy) std::atomic<bool>(false);

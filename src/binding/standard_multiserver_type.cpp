@@ -24,9 +24,8 @@ PyObject* StandardMultiserver_new(PyTypeObject* type, PyObject* args, PyObject*)
 }
 
 PyObject* StandardMultiserver_step_Py(PyObject* self, PyObject* args) {
-    return protocol::callNone<SM>(self, args, 0, [](SM* s, PyObject*) {
-        protocol::compute(s, [s] { s->step(); });
-    });
+    return protocol::callNone<SM>(
+        self, args, 0, [](SM* s, PyObject*) { protocol::compute(s, [s] { s->step(); }); });
 }
 
 PyObject* StandardMultiserver_applyObservationRange_Py(PyObject* self, PyObject* args) {
@@ -66,12 +65,12 @@ PyObject* StandardMultiserver_resetWithNumberOfEntitiesInSystem_Py(PyObject* sel
 }
 
 // Get-set attributes: each PMF field with the shape check its setter applies.
-template <Pmf* SM::*field>
+template <Pmf* SM::* field>
 PyObject* getPmf(PyObject* self, void*) {
     return protocol::get<SM>(self, [](SM* s) { return Pmf_toPy(s->arena(), s->*field); });
 }
 
-template <Pmf* SM::*field, bool joint>
+template <Pmf* SM::* field, bool joint>
 int setPmf(PyObject* self, PyObject* value, void*) {
     return protocol::set<SM>(self, value, [](SM* s, PyObject* v) {
         Pmf* pmf = Pmf_fromPy(s->arena(), v, joint ? 2 : 1);
@@ -83,57 +82,58 @@ int setPmf(PyObject* self, PyObject* value, void*) {
     });
 }
 
-PyDoc_STRVAR(StandardMultiserver_doc,
-"StandardMultiserver()\n--\n\n"
-"One queueing station with identical servers, as the PMF of its state.\n\n"
-"The state is a joint PMF over (z, ell): z entities at the station (waiting or in\n"
-"service) and ell, the remaining service time in steps of the entity in service\n"
-"(ell = 1: it completes during the coming step). Each step() first lets the\n"
-"entities in service complete, then adds a batch of arrivals drawn from\n"
-"number_of_arrivals_pmf; entities entering service draw a duration from\n"
-"service_duration_pmf. Exact for one server; an approximation for several.\n\n"
-"StandardMultiserver() takes no arguments. A new station has 0 servers, no arrivals\n"
-"({0: 1.0}), service {1: 1.0} and the state {(0, 0): 1.0}: set its attributes.\n"
-"PMFs are dicts of probabilities: weights above 1 count as 1, weights not above 0\n"
-"are dropped, the rest is normalised. Failures raise movra.error with a fixed message.");
+PyDoc_STRVAR(
+    StandardMultiserver_doc,
+    "StandardMultiserver()\n--\n\n"
+    "One queueing station with identical servers, as the PMF of its state.\n\n"
+    "The state is a joint PMF over (z, ell): z entities at the station (waiting or in\n"
+    "service) and ell, the remaining service time in steps of the entity in service\n"
+    "(ell = 1: it completes during the coming step). Each step() first lets the\n"
+    "entities in service complete, then adds a batch of arrivals drawn from\n"
+    "number_of_arrivals_pmf; entities entering service draw a duration from\n"
+    "service_duration_pmf. Exact for one server; an approximation for several.\n\n"
+    "StandardMultiserver() takes no arguments. A new station has 0 servers, no arrivals\n"
+    "({0: 1.0}), service {1: 1.0} and the state {(0, 0): 1.0}: set its attributes.\n"
+    "PMFs are dicts of probabilities: weights above 1 count as 1, weights not above 0\n"
+    "are dropped, the rest is normalised. Failures raise movra.error with a fixed message.");
 
 PyDoc_STRVAR(step_doc,
-"step($self, /)\n--\n\n"
-"Map the state one time step forward and add 1 to time.\n\n"
-"Completions, then arrivals; the new number in system is cut where either tail\n"
-"holds less than 5e-09 and renormalised.\n\n"
-"Raises movra.error: 'Invalid number of servers...' if number_of_servers < 0,\n"
-"'Invalid service duration pmf...' if a service duration of 0 is possible.");
+             "step($self, /)\n--\n\n"
+             "Map the state one time step forward and add 1 to time.\n\n"
+             "Completions, then arrivals; the new number in system is cut where either tail\n"
+             "holds less than 5e-09 and renormalised.\n\n"
+             "Raises movra.error: 'Invalid number of servers...' if number_of_servers < 0,\n"
+             "'Invalid service duration pmf...' if a service duration of 0 is possible.");
 
 PyDoc_STRVAR(applyObservationRange_doc,
-"apply_observation_range($self, start, end, /)\n--\n\n"
-"Condition the state on start <= z < end (end excluded).\n\n"
-"Raises movra.error 'Empty pmf' if no z of positive probability is in the range.");
+             "apply_observation_range($self, start, end, /)\n--\n\n"
+             "Condition the state on start <= z < end (end excluded).\n\n"
+             "Raises movra.error 'Empty pmf' if no z of positive probability is in the range.");
 
 PyDoc_STRVAR(applyObservationValue_doc,
-"apply_observation_value($self, value, /)\n--\n\n"
-"Condition the state on z == value (an exact head count).\n\n"
-"Raises movra.error 'Empty pmf' if that z has probability 0.");
+             "apply_observation_value($self, value, /)\n--\n\n"
+             "Condition the state on z == value (an exact head count).\n\n"
+             "Raises movra.error 'Empty pmf' if that z has probability 0.");
 
 PyDoc_STRVAR(mark_doc,
-"mark($self, /)\n--\n\n"
-"Save the whole configuration (PMFs, servers, state, time) in the one saved slot.");
+             "mark($self, /)\n--\n\n"
+             "Save the whole configuration (PMFs, servers, state, time) in the one saved slot.");
 
 PyDoc_STRVAR(restore_doc,
-"restore($self, /)\n--\n\n"
-"Bring back the configuration saved by mark().\n\n"
-"Without an earlier mark() this restores the construction defaults of the slot,\n"
-"whose service duration PMF is {0: 1.0}, so a following step() fails.");
+             "restore($self, /)\n--\n\n"
+             "Bring back the configuration saved by mark().\n\n"
+             "Without an earlier mark() this restores the construction defaults of the slot,\n"
+             "whose service duration PMF is {0: 1.0}, so a following step() fails.");
 
 PyDoc_STRVAR(getNumberOfEntitiesInSystemPmf_doc,
-"get_number_of_entities_in_system_pmf($self, /)\n--\n\n"
-"Return the PMF of z, the number at the station, as {z: probability}.");
+             "get_number_of_entities_in_system_pmf($self, /)\n--\n\n"
+             "Return the PMF of z, the number at the station, as {z: probability}.");
 
 PyDoc_STRVAR(resetWithNumberOfEntitiesInSystem_doc,
-"reset_with_number_of_entities_in_system($self, n, /)\n--\n\n"
-"Set the state to n entities with certainty; the one in service (if any) draws a\n"
-"fresh service duration. time is unchanged.\n\n"
-"Raises movra.error for n < 0 or a service duration PMF that allows 0.");
+             "reset_with_number_of_entities_in_system($self, n, /)\n--\n\n"
+             "Set the state to n entities with certainty; the one in service (if any) draws a\n"
+             "fresh service duration. time is unchanged.\n\n"
+             "Raises movra.error for n < 0 or a service duration PMF that allows 0.");
 
 PyMethodDef StandardMultiserver_methods[] = {
     {"step", StandardMultiserver_step_Py, METH_VARARGS, step_doc},
@@ -145,14 +145,16 @@ PyMethodDef StandardMultiserver_methods[] = {
     {"restore", StandardMultiserver_restore_Py, METH_VARARGS, restore_doc},
     {"get_number_of_entities_in_system_pmf", StandardMultiserver_getNumberOfEntitiesInSystemPmf_Py,
      METH_VARARGS, getNumberOfEntitiesInSystemPmf_doc},
-    {"reset_with_number_of_entities_in_system", StandardMultiserver_resetWithNumberOfEntitiesInSystem_Py,
-     METH_VARARGS, resetWithNumberOfEntitiesInSystem_doc},
+    {"reset_with_number_of_entities_in_system",
+     StandardMultiserver_resetWithNumberOfEntitiesInSystem_Py, METH_VARARGS,
+     resetWithNumberOfEntitiesInSystem_doc},
     {"__reduce__", protocol::reduce<SM>, METH_NOARGS, protocol::kReduceDoc},
     {"__setstate__", protocol::setstate<SM>, METH_O, protocol::kSetstateDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
-constexpr const char* kServersDoc = "Number of identical servers c (int). 0 by default; checked when stepping.";
+constexpr const char* kServersDoc =
+    "Number of identical servers c (int). 0 by default; checked when stepping.";
 
 // Published through the get-set table (getMember, setMember), not as members.
 PyMemberDef StandardMultiserver_members[] = {
@@ -160,15 +162,17 @@ PyMemberDef StandardMultiserver_members[] = {
     {"time", MOVRA_T_INT, MOVRA_MODEL_OFFSET(SM, _time), 0, kTimeDoc},
     {"current_memory_use", MOVRA_T_ULONGLONG, MOVRA_MODEL_OFFSET(SM, header.currentMemoryUse),
      MOVRA_READONLY, kCurrentMemoryDoc},
-    {"peak_memory_use", MOVRA_T_ULONGLONG, MOVRA_MODEL_OFFSET(SM, header.peakMemoryUse), MOVRA_READONLY,
-     kPeakMemoryDoc},
+    {"peak_memory_use", MOVRA_T_ULONGLONG, MOVRA_MODEL_OFFSET(SM, header.peakMemoryUse),
+     MOVRA_READONLY, kPeakMemoryDoc},
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyGetSetDef StandardMultiserver_getset[] = {
-    {"number_of_arrivals_pmf", getPmf<&SM::_numberOfArrivalsPmf>, setPmf<&SM::_numberOfArrivalsPmf, false>,
+    {"number_of_arrivals_pmf", getPmf<&SM::_numberOfArrivalsPmf>,
+     setPmf<&SM::_numberOfArrivalsPmf, false>,
      "PMF of the number of arrivals per step, {count: probability}.", nullptr},
-    {"service_duration_pmf", getPmf<&SM::_serviceDurationPmf>, setPmf<&SM::_serviceDurationPmf, false>,
+    {"service_duration_pmf", getPmf<&SM::_serviceDurationPmf>,
+     setPmf<&SM::_serviceDurationPmf, false>,
      "PMF of a service duration in steps, {steps: probability}; every value >= 1.", nullptr},
     {"internal_state", getPmf<&SM::_internalState>, setPmf<&SM::_internalState, true>,
      "Joint PMF of the state, {(z, ell): probability}: z at the station, ell the\n"
@@ -176,10 +180,12 @@ PyGetSetDef StandardMultiserver_getset[] = {
      nullptr},
     {"number_of_servers", protocol::getMember<SM>, protocol::setMember<SM>, kServersDoc,
      &StandardMultiserver_members[0]},
-    {"time", protocol::getMember<SM>, protocol::setMember<SM>, kTimeDoc, &StandardMultiserver_members[1]},
+    {"time", protocol::getMember<SM>, protocol::setMember<SM>, kTimeDoc,
+     &StandardMultiserver_members[1]},
     {"current_memory_use", protocol::getMember<SM>, nullptr, kCurrentMemoryDoc,
      &StandardMultiserver_members[2]},
-    {"peak_memory_use", protocol::getMember<SM>, nullptr, kPeakMemoryDoc, &StandardMultiserver_members[3]},
+    {"peak_memory_use", protocol::getMember<SM>, nullptr, kPeakMemoryDoc,
+     &StandardMultiserver_members[3]},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -191,8 +197,8 @@ PyObject* StandardMultiserver_repr(PyObject* self) {
         std::snprintf(mean, sizeof mean, "%.4g", pmfMean(s->getNumberOfEntitiesInSystemPmf()));
         int servers = int(s->_numberOfServers);
         return checked(PyUnicode_FromFormat("<%s: %d server%s, time %d, mean %s in system>",
-                                            Py_TYPE(self)->tp_name, servers, servers == 1 ? "" : "s",
-                                            int(s->_time), mean));
+                                            Py_TYPE(self)->tp_name, servers,
+                                            servers == 1 ? "" : "s", int(s->_time), mean));
     });
 }
 }  // namespace

@@ -20,9 +20,8 @@ Pmf* simplePmfArg(SN* s, PyObject* args, Py_ssize_t i) {
 }
 
 PyObject* StandardNetworkMultiserver_init_Py(PyObject* self, PyObject* args) {
-    return protocol::callNone<SN>(self, args, 1, [](SN* s, PyObject* a) {
-        s->init(intArg(s, a, 0));
-    });
+    return protocol::callNone<SN>(self, args, 1,
+                                  [](SN* s, PyObject* a) { s->init(intArg(s, a, 0)); });
 }
 
 PyObject* StandardNetworkMultiserver_new(PyTypeObject* type, PyObject* args, PyObject*) {
@@ -30,11 +29,12 @@ PyObject* StandardNetworkMultiserver_new(PyTypeObject* type, PyObject* args, PyO
 }
 
 PyObject* StandardNetworkMultiserver_step_Py(PyObject* self, PyObject* args) {
-    return protocol::callNone<SN>(self, args, 0,
-                                  [](SN* s, PyObject*) { protocol::compute(s, [s] { s->step(); }); });
+    return protocol::callNone<SN>(
+        self, args, 0, [](SN* s, PyObject*) { protocol::compute(s, [s] { s->step(); }); });
 }
 
-PyObject* StandardNetworkMultiserver_applyObservationRangeAtNode_Py(PyObject* self, PyObject* args) {
+PyObject* StandardNetworkMultiserver_applyObservationRangeAtNode_Py(PyObject* self,
+                                                                    PyObject* args) {
     return protocol::callNone<SN>(self, args, 3, [](SN* s, PyObject* a) {
         Int node = intArg(s, a, 0);
         Int start = intArg(s, a, 1);
@@ -43,7 +43,8 @@ PyObject* StandardNetworkMultiserver_applyObservationRangeAtNode_Py(PyObject* se
     });
 }
 
-PyObject* StandardNetworkMultiserver_applyObservationValueAtNode_Py(PyObject* self, PyObject* args) {
+PyObject* StandardNetworkMultiserver_applyObservationValueAtNode_Py(PyObject* self,
+                                                                    PyObject* args) {
     return protocol::callNone<SN>(self, args, 2, [](SN* s, PyObject* a) {
         Int node = intArg(s, a, 0);
         Int value = intArg(s, a, 1);
@@ -52,25 +53,24 @@ PyObject* StandardNetworkMultiserver_applyObservationValueAtNode_Py(PyObject* se
 }
 
 PyObject* StandardNetworkMultiserver_mark_Py(PyObject* self, PyObject* args) {
-    return protocol::callNone<SN>(self, args, 0,
-                                  [](SN* s, PyObject*) { s->mark(); });
+    return protocol::callNone<SN>(self, args, 0, [](SN* s, PyObject*) { s->mark(); });
 }
 
 PyObject* StandardNetworkMultiserver_restore_Py(PyObject* self, PyObject* args) {
-    return protocol::callNone<SN>(self, args, 0,
-                                  [](SN* s, PyObject*) { s->restore(); });
+    return protocol::callNone<SN>(self, args, 0, [](SN* s, PyObject*) { s->restore(); });
 }
 
-PyObject* StandardNetworkMultiserver_getNumberOfEntitiesAtNodePmf_Py(PyObject* self, PyObject* args) {
+PyObject* StandardNetworkMultiserver_getNumberOfEntitiesAtNodePmf_Py(PyObject* self,
+                                                                     PyObject* args) {
     return protocol::callValue<SN>(self, args, 1, [](SN* s, PyObject* a) {
         return Pmf_toPy(s->arena(), s->getNumberOfEntitiesAtNodePmf(intArg(s, a, 0)));
     });
 }
 
-PyObject* StandardNetworkMultiserver_getNumberOfExternalArrivalsAtNodePmf_Py(PyObject* self, PyObject* args) {
+PyObject* StandardNetworkMultiserver_getNumberOfExternalArrivalsAtNodePmf_Py(PyObject* self,
+                                                                             PyObject* args) {
     return protocol::callValue<SN>(self, args, 1, [](SN* s, PyObject* a) {
-        return Pmf_toPy(s->arena(),
-                        s->getNumberOfExternalArrivalsAtNodePmf(intArg(s, a, 0)));
+        return Pmf_toPy(s->arena(), s->getNumberOfExternalArrivalsAtNodePmf(intArg(s, a, 0)));
     });
 }
 
@@ -94,13 +94,15 @@ PyObject* StandardNetworkMultiserver_getRoutingProbability_Py(PyObject* self, Py
     });
 }
 
-PyObject* StandardNetworkMultiserver_getServiceDurationAtNodePmf_Py(PyObject* self, PyObject* args) {
+PyObject* StandardNetworkMultiserver_getServiceDurationAtNodePmf_Py(PyObject* self,
+                                                                    PyObject* args) {
     return protocol::callValue<SN>(self, args, 1, [](SN* s, PyObject* a) {
         return Pmf_toPy(s->arena(), s->getServiceDurationAtNodePmf(intArg(s, a, 0)));
     });
 }
 
-PyObject* StandardNetworkMultiserver_setNumberOfExternalArrivalsAtNodePmf_Py(PyObject* self, PyObject* args) {
+PyObject* StandardNetworkMultiserver_setNumberOfExternalArrivalsAtNodePmf_Py(PyObject* self,
+                                                                             PyObject* args) {
     return protocol::callNone<SN>(self, args, 2, [](SN* s, PyObject* a) {
         Int node = intArg(s, a, 0);
         Pmf* pmf = simplePmfArg(s, a, 1);
@@ -125,7 +127,8 @@ PyObject* StandardNetworkMultiserver_setRoutingProbability_Py(PyObject* self, Py
     });
 }
 
-PyObject* StandardNetworkMultiserver_setServiceDurationAtNodePmf_Py(PyObject* self, PyObject* args) {
+PyObject* StandardNetworkMultiserver_setServiceDurationAtNodePmf_Py(PyObject* self,
+                                                                    PyObject* args) {
     return protocol::callNone<SN>(self, args, 2, [](SN* s, PyObject* a) {
         Int node = intArg(s, a, 0);
         Pmf* pmf = simplePmfArg(s, a, 1);
@@ -133,7 +136,8 @@ PyObject* StandardNetworkMultiserver_setServiceDurationAtNodePmf_Py(PyObject* se
     });
 }
 
-PyObject* StandardNetworkMultiserver_resetNodeWithNumberOfEntities_Py(PyObject* self, PyObject* args) {
+PyObject* StandardNetworkMultiserver_resetNodeWithNumberOfEntities_Py(PyObject* self,
+                                                                      PyObject* args) {
     return protocol::callNone<SN>(self, args, 2, [](SN* s, PyObject* a) {
         Int node = intArg(s, a, 0);
         Int n = intArg(s, a, 1);
@@ -142,7 +146,8 @@ PyObject* StandardNetworkMultiserver_resetNodeWithNumberOfEntities_Py(PyObject* 
 }
 
 PyObject* StandardNetworkMultiserver_get_internalState(PyObject* self, void*) {
-    return protocol::get<SN>(self, [](SN* s) { return PmfArray_toPy(s->arena(), s->_internalState); });
+    return protocol::get<SN>(self,
+                             [](SN* s) { return PmfArray_toPy(s->arena(), s->_internalState); });
 }
 
 int StandardNetworkMultiserver_set_internalState(PyObject* self, PyObject* value, void*) {
@@ -153,170 +158,177 @@ int StandardNetworkMultiserver_set_internalState(PyObject* self, PyObject* value
 }
 
 PyDoc_STRVAR(StandardNetworkMultiserver_doc,
-"StandardNetworkMultiserver(number_of_nodes, /)\n"
-"--\n"
-"\n"
-"N queueing stations (nodes) joined by routing probabilities.\n"
-"\n"
-"Each node has its own servers, external-arrival PMF and service-duration PMF, and\n"
-"its state is a joint PMF over (z, ell) as in StandardMultiserver. An entity that\n"
-"completes service at node i moves to node j with the routing probability (i, j)\n"
-"and leaves the network with what row i leaves below 1. Nodes are carried as\n"
-"independent PMFs, an approximation wherever departures are correlated.\n"
-"\n"
-"A new network has 0 servers at every node (set each one), no external arrivals,\n"
-"service {1: 1.0}, no routing and every node empty. Failures raise movra.error.");
+             "StandardNetworkMultiserver(number_of_nodes, /)\n"
+             "--\n"
+             "\n"
+             "N queueing stations (nodes) joined by routing probabilities.\n"
+             "\n"
+             "Each node has its own servers, external-arrival PMF and service-duration PMF, and\n"
+             "its state is a joint PMF over (z, ell) as in StandardMultiserver. An entity that\n"
+             "completes service at node i moves to node j with the routing probability (i, j)\n"
+             "and leaves the network with what row i leaves below 1. Nodes are carried as\n"
+             "independent PMFs, an approximation wherever departures are correlated.\n"
+             "\n"
+             "A new network has 0 servers at every node (set each one), no external arrivals,\n"
+             "service {1: 1.0}, no routing and every node empty. Failures raise movra.error.");
 
 PyDoc_STRVAR(step_doc,
-"step($self, /)\n"
-"--\n"
-"\n"
-"Map every node one time step forward and add 1 to time.\n"
-"\n"
-"From the state at the start of the step: the completions at each node are routed\n"
-"(each goes to node j with its routing probability, or leaves the network), then\n"
-"each node is mapped like a station with its external arrivals plus what was routed\n"
-"to it. Nodes are carried as independent PMFs: an approximation wherever departures\n"
-"are correlated from step to step.\n"
-"\n"
-"Raises movra.error 'Invalid routing probabilities...' if a row sums to more than 1.");
+             "step($self, /)\n"
+             "--\n"
+             "\n"
+             "Map every node one time step forward and add 1 to time.\n"
+             "\n"
+             "From the state at the start of the step: the completions at each node are routed\n"
+             "(each goes to node j with its routing probability, or leaves the network), then\n"
+             "each node is mapped like a station with its external arrivals plus what was routed\n"
+             "to it. Nodes are carried as independent PMFs: an approximation wherever departures\n"
+             "are correlated from step to step.\n"
+             "\n"
+             "Raises movra.error 'Invalid routing probabilities...' if a row sums to more than 1.");
 
 PyDoc_STRVAR(applyObservationRangeAtNode_doc,
-"apply_observation_range_at_node($self, node, start, end, /)\n"
-"--\n"
-"\n"
-"Condition node's state on start <= z < end (end excluded).\n"
-"\n"
-"Raises movra.error 'Empty pmf' if no z of positive probability is in the range,\n"
-"'Lookup index out of range' for a bad node.");
+             "apply_observation_range_at_node($self, node, start, end, /)\n"
+             "--\n"
+             "\n"
+             "Condition node's state on start <= z < end (end excluded).\n"
+             "\n"
+             "Raises movra.error 'Empty pmf' if no z of positive probability is in the range,\n"
+             "'Lookup index out of range' for a bad node.");
 
 PyDoc_STRVAR(applyObservationValueAtNode_doc,
-"apply_observation_value_at_node($self, node, value, /)\n"
-"--\n"
-"\n"
-"Condition node's state on z == value.\n"
-"\n"
-"Raises movra.error 'Empty pmf' if that z has probability 0.");
+             "apply_observation_value_at_node($self, node, value, /)\n"
+             "--\n"
+             "\n"
+             "Condition node's state on z == value.\n"
+             "\n"
+             "Raises movra.error 'Empty pmf' if that z has probability 0.");
 
 PyDoc_STRVAR(mark_doc,
-"mark($self, /)\n"
-"--\n"
-"\n"
-"Save the whole configuration (every node's PMFs, servers, state, the routing\n"
-"and time) in the one saved slot.");
+             "mark($self, /)\n"
+             "--\n"
+             "\n"
+             "Save the whole configuration (every node's PMFs, servers, state, the routing\n"
+             "and time) in the one saved slot.");
 
 PyDoc_STRVAR(restore_doc,
-"restore($self, /)\n"
-"--\n"
-"\n"
-"Bring back the configuration saved by mark().\n"
-"\n"
-"Without an earlier mark() this restores the slot's defaults (no servers, service\n"
-"{1: 1.0}, no routing, every node empty).");
+             "restore($self, /)\n"
+             "--\n"
+             "\n"
+             "Bring back the configuration saved by mark().\n"
+             "\n"
+             "Without an earlier mark() this restores the slot's defaults (no servers, service\n"
+             "{1: 1.0}, no routing, every node empty).");
 
 PyDoc_STRVAR(getNumberOfEntitiesAtNodePmf_doc,
-"get_number_of_entities_at_node_pmf($self, node, /)\n"
-"--\n"
-"\n"
-"Return the PMF of the number of entities at node, {z: probability}.");
+             "get_number_of_entities_at_node_pmf($self, node, /)\n"
+             "--\n"
+             "\n"
+             "Return the PMF of the number of entities at node, {z: probability}.");
 
 PyDoc_STRVAR(getNumberOfExternalArrivalsAtNodePmf_doc,
-"get_number_of_external_arrivals_at_node_pmf($self, node, /)\n"
-"--\n"
-"\n"
-"Return the PMF of arrivals from outside the network per step at node.");
+             "get_number_of_external_arrivals_at_node_pmf($self, node, /)\n"
+             "--\n"
+             "\n"
+             "Return the PMF of arrivals from outside the network per step at node.");
 
 PyDoc_STRVAR(getNumberOfNodes_doc,
-"get_number_of_nodes($self, /)\n"
-"--\n"
-"\n"
-"Return the number of nodes N, fixed when the network was made.");
+             "get_number_of_nodes($self, /)\n"
+             "--\n"
+             "\n"
+             "Return the number of nodes N, fixed when the network was made.");
 
 PyDoc_STRVAR(getNumberOfServersAtNode_doc,
-"get_number_of_servers_at_node($self, node, /)\n"
-"--\n"
-"\n"
-"Return the number of servers at node (0 by default).");
+             "get_number_of_servers_at_node($self, node, /)\n"
+             "--\n"
+             "\n"
+             "Return the number of servers at node (0 by default).");
 
 PyDoc_STRVAR(getRoutingProbability_doc,
-"get_routing_probability($self, source, destination, /)\n"
-"--\n"
-"\n"
-"Return the probability that an entity completing at source moves to destination.");
+             "get_routing_probability($self, source, destination, /)\n"
+             "--\n"
+             "\n"
+             "Return the probability that an entity completing at source moves to destination.");
 
 PyDoc_STRVAR(getServiceDurationAtNodePmf_doc,
-"get_service_duration_at_node_pmf($self, node, /)\n"
-"--\n"
-"\n"
-"Return the PMF of a service duration in steps at node.");
+             "get_service_duration_at_node_pmf($self, node, /)\n"
+             "--\n"
+             "\n"
+             "Return the PMF of a service duration in steps at node.");
 
 PyDoc_STRVAR(setNumberOfExternalArrivalsAtNodePmf_doc,
-"set_number_of_external_arrivals_at_node_pmf($self, node, pmf, /)\n"
-"--\n"
-"\n"
-"Set the PMF of arrivals from outside per step at node, {count: probability}.");
+             "set_number_of_external_arrivals_at_node_pmf($self, node, pmf, /)\n"
+             "--\n"
+             "\n"
+             "Set the PMF of arrivals from outside per step at node, {count: probability}.");
 
 PyDoc_STRVAR(setNumberOfServersAtNode_doc,
-"set_number_of_servers_at_node($self, node, n, /)\n"
-"--\n"
-"\n"
-"Set the number of servers at node. Every node starts with 0: set each one.\n"
-"\n"
-"Raises movra.error 'Invalid number of servers...' for n < 0.");
+             "set_number_of_servers_at_node($self, node, n, /)\n"
+             "--\n"
+             "\n"
+             "Set the number of servers at node. Every node starts with 0: set each one.\n"
+             "\n"
+             "Raises movra.error 'Invalid number of servers...' for n < 0.");
 
 PyDoc_STRVAR(setRoutingProbability_doc,
-"set_routing_probability($self, source, destination, probability, /)\n"
-"--\n"
-"\n"
-"Set the probability that an entity completing at source moves to destination\n"
-"(source itself allowed); what a row leaves below 1 leaves the network.\n"
-"\n"
-"Raises movra.error 'Invalid probability...' outside [0, 1].");
+             "set_routing_probability($self, source, destination, probability, /)\n"
+             "--\n"
+             "\n"
+             "Set the probability that an entity completing at source moves to destination\n"
+             "(source itself allowed); what a row leaves below 1 leaves the network.\n"
+             "\n"
+             "Raises movra.error 'Invalid probability...' outside [0, 1].");
 
 PyDoc_STRVAR(setServiceDurationAtNodePmf_doc,
-"set_service_duration_at_node_pmf($self, node, pmf, /)\n"
-"--\n"
-"\n"
-"Set the PMF of a service duration in steps at node, {steps: probability}.\n"
-"\n"
-"Raises movra.error 'Invalid service duration pmf...' if 0 is possible.");
+             "set_service_duration_at_node_pmf($self, node, pmf, /)\n"
+             "--\n"
+             "\n"
+             "Set the PMF of a service duration in steps at node, {steps: probability}.\n"
+             "\n"
+             "Raises movra.error 'Invalid service duration pmf...' if 0 is possible.");
 
 PyDoc_STRVAR(resetNodeWithNumberOfEntities_doc,
-"reset_node_with_number_of_entities($self, node, n, /)\n"
-"--\n"
-"\n"
-"Set node's state to n entities with certainty (a fresh service duration for the\n"
-"one in service). time is unchanged.\n"
-"\n"
-"Raises movra.error for n < 0.");
+             "reset_node_with_number_of_entities($self, node, n, /)\n"
+             "--\n"
+             "\n"
+             "Set node's state to n entities with certainty (a fresh service duration for the\n"
+             "one in service). time is unchanged.\n"
+             "\n"
+             "Raises movra.error for n < 0.");
 
 PyMethodDef StandardNetworkMultiserver_methods[] = {
     {"step", StandardNetworkMultiserver_step_Py, METH_VARARGS, step_doc},
-    {"apply_observation_range_at_node", StandardNetworkMultiserver_applyObservationRangeAtNode_Py, METH_VARARGS,
-     applyObservationRangeAtNode_doc},
-    {"apply_observation_value_at_node", StandardNetworkMultiserver_applyObservationValueAtNode_Py, METH_VARARGS,
-     applyObservationValueAtNode_doc},
+    {"apply_observation_range_at_node", StandardNetworkMultiserver_applyObservationRangeAtNode_Py,
+     METH_VARARGS, applyObservationRangeAtNode_doc},
+    {"apply_observation_value_at_node", StandardNetworkMultiserver_applyObservationValueAtNode_Py,
+     METH_VARARGS, applyObservationValueAtNode_doc},
     {"mark", StandardNetworkMultiserver_mark_Py, METH_VARARGS, mark_doc},
     {"restore", StandardNetworkMultiserver_restore_Py, METH_VARARGS, restore_doc},
-    {"get_number_of_entities_at_node_pmf", StandardNetworkMultiserver_getNumberOfEntitiesAtNodePmf_Py,
-     METH_VARARGS, getNumberOfEntitiesAtNodePmf_doc},
+    {"get_number_of_entities_at_node_pmf",
+     StandardNetworkMultiserver_getNumberOfEntitiesAtNodePmf_Py, METH_VARARGS,
+     getNumberOfEntitiesAtNodePmf_doc},
     {"get_number_of_external_arrivals_at_node_pmf",
-     StandardNetworkMultiserver_getNumberOfExternalArrivalsAtNodePmf_Py, METH_VARARGS, getNumberOfExternalArrivalsAtNodePmf_doc},
-    {"get_number_of_nodes", StandardNetworkMultiserver_getNumberOfNodes_Py, METH_VARARGS, getNumberOfNodes_doc},
-    {"get_number_of_servers_at_node", StandardNetworkMultiserver_getNumberOfServersAtNode_Py, METH_VARARGS,
-     getNumberOfServersAtNode_doc},
-    {"get_routing_probability", StandardNetworkMultiserver_getRoutingProbability_Py, METH_VARARGS, getRoutingProbability_doc},
+     StandardNetworkMultiserver_getNumberOfExternalArrivalsAtNodePmf_Py, METH_VARARGS,
+     getNumberOfExternalArrivalsAtNodePmf_doc},
+    {"get_number_of_nodes", StandardNetworkMultiserver_getNumberOfNodes_Py, METH_VARARGS,
+     getNumberOfNodes_doc},
+    {"get_number_of_servers_at_node", StandardNetworkMultiserver_getNumberOfServersAtNode_Py,
+     METH_VARARGS, getNumberOfServersAtNode_doc},
+    {"get_routing_probability", StandardNetworkMultiserver_getRoutingProbability_Py, METH_VARARGS,
+     getRoutingProbability_doc},
     {"get_service_duration_at_node_pmf", StandardNetworkMultiserver_getServiceDurationAtNodePmf_Py,
      METH_VARARGS, getServiceDurationAtNodePmf_doc},
     {"set_number_of_external_arrivals_at_node_pmf",
-     StandardNetworkMultiserver_setNumberOfExternalArrivalsAtNodePmf_Py, METH_VARARGS, setNumberOfExternalArrivalsAtNodePmf_doc},
-    {"set_number_of_servers_at_node", StandardNetworkMultiserver_setNumberOfServersAtNode_Py, METH_VARARGS,
-     setNumberOfServersAtNode_doc},
-    {"set_routing_probability", StandardNetworkMultiserver_setRoutingProbability_Py, METH_VARARGS, setRoutingProbability_doc},
+     StandardNetworkMultiserver_setNumberOfExternalArrivalsAtNodePmf_Py, METH_VARARGS,
+     setNumberOfExternalArrivalsAtNodePmf_doc},
+    {"set_number_of_servers_at_node", StandardNetworkMultiserver_setNumberOfServersAtNode_Py,
+     METH_VARARGS, setNumberOfServersAtNode_doc},
+    {"set_routing_probability", StandardNetworkMultiserver_setRoutingProbability_Py, METH_VARARGS,
+     setRoutingProbability_doc},
     {"set_service_duration_at_node_pmf", StandardNetworkMultiserver_setServiceDurationAtNodePmf_Py,
      METH_VARARGS, setServiceDurationAtNodePmf_doc},
-    {"reset_node_with_number_of_entities", StandardNetworkMultiserver_resetNodeWithNumberOfEntities_Py,
-     METH_VARARGS, resetNodeWithNumberOfEntities_doc},
+    {"reset_node_with_number_of_entities",
+     StandardNetworkMultiserver_resetNodeWithNumberOfEntities_Py, METH_VARARGS,
+     resetNodeWithNumberOfEntities_doc},
     {"__reduce__", protocol::reduce<SN>, METH_NOARGS, protocol::kReduceDoc},
     {"__setstate__", protocol::setstate<SN>, METH_O, protocol::kSetstateDoc},
     {nullptr, nullptr, 0, nullptr},
@@ -327,33 +339,37 @@ PyMemberDef StandardNetworkMultiserver_members[] = {
     {"time", MOVRA_T_INT, MOVRA_MODEL_OFFSET(SN, _time), 0, kTimeDoc},
     {"current_memory_use", MOVRA_T_ULONGLONG, MOVRA_MODEL_OFFSET(SN, header.currentMemoryUse),
      MOVRA_READONLY, kCurrentMemoryDoc},
-    {"peak_memory_use", MOVRA_T_ULONGLONG, MOVRA_MODEL_OFFSET(SN, header.peakMemoryUse), MOVRA_READONLY,
-     kPeakMemoryDoc},
+    {"peak_memory_use", MOVRA_T_ULONGLONG, MOVRA_MODEL_OFFSET(SN, header.peakMemoryUse),
+     MOVRA_READONLY, kPeakMemoryDoc},
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyGetSetDef StandardNetworkMultiserver_getset[] = {
-    {"internal_state", StandardNetworkMultiserver_get_internalState, StandardNetworkMultiserver_set_internalState,
+    {"internal_state", StandardNetworkMultiserver_get_internalState,
+     StandardNetworkMultiserver_set_internalState,
      "List of the nodes' states, each a joint PMF {(z, ell): probability}.", nullptr},
-    {"time", protocol::getMember<SN>, protocol::setMember<SN>, kTimeDoc, &StandardNetworkMultiserver_members[0]},
+    {"time", protocol::getMember<SN>, protocol::setMember<SN>, kTimeDoc,
+     &StandardNetworkMultiserver_members[0]},
     {"current_memory_use", protocol::getMember<SN>, nullptr, kCurrentMemoryDoc,
      &StandardNetworkMultiserver_members[1]},
-    {"peak_memory_use", protocol::getMember<SN>, nullptr, kPeakMemoryDoc, &StandardNetworkMultiserver_members[2]},
+    {"peak_memory_use", protocol::getMember<SN>, nullptr, kPeakMemoryDoc,
+     &StandardNetworkMultiserver_members[2]},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 // "<movra.StandardNetworkMultiserver: 3 nodes, time 10>"
 PyObject* StandardNetworkMultiserver_repr(PyObject* self) {
     return protocol::get<SN>(self, [self](SN* s) {
         int nodes = int(s->getNumberOfNodes());
-        return checked(PyUnicode_FromFormat("<%s: %d node%s, time %d>", Py_TYPE(self)->tp_name, nodes,
-                                            nodes == 1 ? "" : "s", int(s->_time)));
+        return checked(PyUnicode_FromFormat("<%s: %d node%s, time %d>", Py_TYPE(self)->tp_name,
+                                            nodes, nodes == 1 ? "" : "s", int(s->_time)));
     });
 }
 }  // namespace
 
 PyTypeObject StandardNetworkMultiserverType =
-    modelType("movra.StandardNetworkMultiserver", sizeof(StandardNetworkMultiserverObject), dealloc<SN>,
-              StandardNetworkMultiserver_methods, nullptr, StandardNetworkMultiserver_getset,
-              StandardNetworkMultiserver_new, StandardNetworkMultiserver_doc, StandardNetworkMultiserver_repr);
+    modelType("movra.StandardNetworkMultiserver", sizeof(StandardNetworkMultiserverObject),
+              dealloc<SN>, StandardNetworkMultiserver_methods, nullptr,
+              StandardNetworkMultiserver_getset, StandardNetworkMultiserver_new,
+              StandardNetworkMultiserver_doc, StandardNetworkMultiserver_repr);
 
 }  // namespace movra

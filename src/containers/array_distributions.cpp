@@ -1,6 +1,6 @@
 #include "array_distributions.h"
 
-#include "../pmf/distributions.h"
+#include "../pmf/multinomial_hypergeometric.h"
 #include "../runtime/error.h"
 #include "../runtime/messages.h"
 

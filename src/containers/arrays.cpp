@@ -75,9 +75,7 @@ struct RealKind {
     static Real read(va_list& args) { return va_arg(args, double); }
     static Array* makeArray(MovraObject* obj, Int n) { return createRealArray(obj, n); }
     static Array* makeRow(MovraObject* obj, Int n) { return createRealArray(obj, n); }
-    static Matrix* makeMatrix(MovraObject* obj, Int rows) {
-        return createRealMatrix(obj, rows, 0);
-    }
+    static Matrix* makeMatrix(MovraObject* obj, Int rows) { return createRealMatrix(obj, rows, 0); }
 };
 
 struct BooleanKind {
@@ -107,9 +105,7 @@ struct InterfaceKind {
     using Matrix = InterfaceMatrix;
     static Interface read(va_list& args) { return va_arg(args, Interface); }
     static Array* makeArray(MovraObject* obj, Int n) { return allocateInterfaceArray(obj, n); }
-    static Array* makeRow(MovraObject* obj, Int n) {
-        return createInterfaceArray(obj, nullptr, n);
-    }
+    static Array* makeRow(MovraObject* obj, Int n) { return createInterfaceArray(obj, nullptr, n); }
     static Matrix* makeMatrix(MovraObject* obj, Int rows) {
         return createInterfaceMatrix(obj, nullptr, rows, 0);
     }
@@ -191,8 +187,7 @@ BooleanMatrix* createBooleanMatrix(MovraObject* obj, Int rowCount, Int columnCou
                                        [obj](Int n) { return createBooleanArray(obj, n); });
 }
 
-PmfMatrix* createPmfMatrix(MovraObject* obj, PmfConfig* pmfConfig, Int rowCount,
-                           Int columnCount) {
+PmfMatrix* createPmfMatrix(MovraObject* obj, PmfConfig* pmfConfig, Int rowCount, Int columnCount) {
     return createMatrix<PmfMatrix>(obj, rowCount, columnCount, [obj, pmfConfig](Int n) {
         return createPmfArray(obj, pmfConfig, n);
     });
@@ -201,8 +196,7 @@ PmfMatrix* createPmfMatrix(MovraObject* obj, PmfConfig* pmfConfig, Int rowCount,
 InterfaceMatrix* createInterfaceMatrix(MovraObject* obj, Interface defaultImplementation,
                                        Int rowCount, Int columnCount) {
     return createMatrix<InterfaceMatrix>(
-        obj, rowCount, columnCount,
-        [obj, defaultImplementation](Int n) {
+        obj, rowCount, columnCount, [obj, defaultImplementation](Int n) {
             return createInterfaceArray(obj, defaultImplementation, n);
         });
 }
@@ -237,7 +231,7 @@ PmfMatrix* defaultPmfMatrix(MovraObject* obj, PmfConfig* pmfConfig) {
     return createPmfMatrix(obj, pmfConfig, 1, 1);
 }
 
-#define MOVRA_INITIALIZER(Result, name, Kind, countName, build)  \
+#define MOVRA_INITIALIZER(Result, name, Kind, countName, build) \
     Result* name(MovraObject* obj, Int countName, ...) {        \
         va_list args;                                           \
         va_start(args, countName);                              \
@@ -249,12 +243,10 @@ MOVRA_INITIALIZER(IntArray, initializeIntArray, IntKind, length, initializeArray
 MOVRA_INITIALIZER(RealArray, initializeRealArray, RealKind, length, initializeArray)
 MOVRA_INITIALIZER(BooleanArray, initializeBooleanArray, BooleanKind, length, initializeArray)
 MOVRA_INITIALIZER(PmfArray, initializePmfArray, PmfKind, length, initializeArray)
-MOVRA_INITIALIZER(InterfaceArray, initializeInterfaceArray, InterfaceKind, length,
-                  initializeArray)
+MOVRA_INITIALIZER(InterfaceArray, initializeInterfaceArray, InterfaceKind, length, initializeArray)
 MOVRA_INITIALIZER(IntMatrix, initializeIntMatrix, IntKind, rowCount, initializeMatrix)
 MOVRA_INITIALIZER(RealMatrix, initializeRealMatrix, RealKind, rowCount, initializeMatrix)
-MOVRA_INITIALIZER(BooleanMatrix, initializeBooleanMatrix, BooleanKind, rowCount,
-                  initializeMatrix)
+MOVRA_INITIALIZER(BooleanMatrix, initializeBooleanMatrix, BooleanKind, rowCount, initializeMatrix)
 MOVRA_INITIALIZER(PmfMatrix, initializePmfMatrix, PmfKind, rowCount, initializeMatrix)
 MOVRA_INITIALIZER(InterfaceMatrix, initializeInterfaceMatrix, InterfaceKind, rowCount,
                   initializeMatrix)
@@ -293,8 +285,7 @@ void flag(InterfaceMatrix* m) { flagRows(m); }
 Pmf* createPmfFromRealArray(MovraObject* obj, RealArray* realArray) {
     // A local accumulator: its window is released on every path, also when toPmf throws.
     SimpleAccumulator accumulator(obj);
-    for (Int i = 0; i < realArray->length; i++)
-        accumulator.putSingle(realArray->elements[i], i);
+    for (Int i = 0; i < realArray->length; i++) accumulator.putSingle(realArray->elements[i], i);
     return accumulator.toPmf();
 }
 

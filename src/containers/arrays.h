@@ -9,18 +9,58 @@ namespace movra {
 
 typedef void* Interface;  // untyped function reference
 
-struct IntArray { MemHeader memHeader; Int length; Trailing<Int> elements; };
-struct RealArray { MemHeader memHeader; Int length; Trailing<Real> elements; };
-struct BooleanArray { MemHeader memHeader; Int length; Trailing<Boolean> elements; };
-struct PmfArray { MemHeader memHeader; Int length; Trailing<Pmf*> elements; };
-struct InterfaceArray { MemHeader memHeader; Int length; Trailing<Interface> elements; };
+struct IntArray {
+    MemHeader memHeader;
+    Int length;
+    Trailing<Int> elements;
+};
+struct RealArray {
+    MemHeader memHeader;
+    Int length;
+    Trailing<Real> elements;
+};
+struct BooleanArray {
+    MemHeader memHeader;
+    Int length;
+    Trailing<Boolean> elements;
+};
+struct PmfArray {
+    MemHeader memHeader;
+    Int length;
+    Trailing<Pmf*> elements;
+};
+struct InterfaceArray {
+    MemHeader memHeader;
+    Int length;
+    Trailing<Interface> elements;
+};
 
 // A matrix stores no column count: rows are separate blocks and may differ in length.
-struct IntMatrix { MemHeader memHeader; Int length; Trailing<IntArray*> elements; };
-struct RealMatrix { MemHeader memHeader; Int length; Trailing<RealArray*> elements; };
-struct BooleanMatrix { MemHeader memHeader; Int length; Trailing<BooleanArray*> elements; };
-struct PmfMatrix { MemHeader memHeader; Int length; Trailing<PmfArray*> elements; };
-struct InterfaceMatrix { MemHeader memHeader; Int length; Trailing<InterfaceArray*> elements; };
+struct IntMatrix {
+    MemHeader memHeader;
+    Int length;
+    Trailing<IntArray*> elements;
+};
+struct RealMatrix {
+    MemHeader memHeader;
+    Int length;
+    Trailing<RealArray*> elements;
+};
+struct BooleanMatrix {
+    MemHeader memHeader;
+    Int length;
+    Trailing<BooleanArray*> elements;
+};
+struct PmfMatrix {
+    MemHeader memHeader;
+    Int length;
+    Trailing<PmfArray*> elements;
+};
+struct InterfaceMatrix {
+    MemHeader memHeader;
+    Int length;
+    Trailing<InterfaceArray*> elements;
+};
 
 inline Int defaultInt() { return 0; }
 inline Real defaultReal() { return 0.0; }

@@ -25,9 +25,10 @@ void checkColumn(SparseRealMatrix* m, Int j) {
 Int position(const SparseRealRow* row, Int j) {
     if (row == nullptr) return 0;
     const SparseEntry* e = row->elements;
-    return Int(std::lower_bound(e, e + row->length, j,
-                                [](const SparseEntry& x, Int column) { return x.column < column; }) -
-               e);
+    return Int(
+        std::lower_bound(e, e + row->length, j,
+                         [](const SparseEntry& x, Int column) { return x.column < column; }) -
+        e);
 }
 }  // namespace
 
@@ -42,10 +43,11 @@ SparseRealMatrix* createSparseRealMatrix(MovraObject* obj, Int rowCount, Int col
 
 SparseRealRow* createSparseRealRow(MovraObject* obj, const SparseEntry* entries, Int count) {
     if (count == 0) return nullptr;
-    auto* row = static_cast<SparseRealRow*>(
-        movraMalloc(obj, recordBytes(offsetof(SparseRealRow, elements), count, sizeof(SparseEntry))));
+    auto* row = static_cast<SparseRealRow*>(movraMalloc(
+        obj, recordBytes(offsetof(SparseRealRow, elements), count, sizeof(SparseEntry))));
     row->length = count;
-    std::memcpy(static_cast<SparseEntry*>(row->elements), entries, size_t(count) * sizeof(SparseEntry));
+    std::memcpy(static_cast<SparseEntry*>(row->elements), entries,
+                size_t(count) * sizeof(SparseEntry));
     return row;
 }
 
@@ -53,7 +55,9 @@ Real lookup(SparseRealMatrix* m, Int i, Int j) {
     const SparseRealRow* row = checkedRow(m, i);
     checkColumn(m, j);
     const Int k = position(row, j);
-    return row != nullptr && k < row->length && row->elements[k].column == j ? row->elements[k].value : 0.0;
+    return row != nullptr && k < row->length && row->elements[k].column == j
+               ? row->elements[k].value
+               : 0.0;
 }
 
 void assign(MovraObject* obj, SparseRealMatrix* m, Int i, Int j, Real value) {
@@ -70,8 +74,8 @@ void assign(MovraObject* obj, SparseRealMatrix* m, Int i, Int j, Real value) {
         obj->isMemModified = true;  // the old row may be held by nothing now: swept
         return;
     }
-    auto* fresh = static_cast<SparseRealRow*>(
-        movraMalloc(obj, recordBytes(offsetof(SparseRealRow, elements), count, sizeof(SparseEntry))));
+    auto* fresh = static_cast<SparseRealRow*>(movraMalloc(
+        obj, recordBytes(offsetof(SparseRealRow, elements), count, sizeof(SparseEntry))));
     fresh->length = count;
     SparseEntry* out = fresh->elements;
     const SparseEntry* in = n > 0 ? static_cast<const SparseEntry*>(row->elements) : nullptr;

@@ -14,13 +14,13 @@ struct SparseEntry {
 
 struct SparseRealRow {
     MemHeader memHeader;
-    Int length;                       // entries, at least 1
-    Trailing<SparseEntry> elements;   // by increasing column
+    Int length;                      // entries, at least 1
+    Trailing<SparseEntry> elements;  // by increasing column
 };
 
 struct SparseRealMatrix {
     MemHeader memHeader;
-    Int length;                        // rows
+    Int length;  // rows
     Int columns;
     Trailing<SparseRealRow*> elements;  // null: a row of zeros
 };

@@ -4,53 +4,28 @@
 #include "../runtime/error.h"
 #include "../runtime/messages.h"
 #include "station_map.h"
+#include "station_reference.h"
 
 namespace movra {
 
 void StandardMultiserver::memRelease(MovraObject* obj) {
-    StandardMultiserver* self = reinterpret_cast<StandardMultiserver*>(obj);
-    flag(self->_numberOfArrivalsPmf);
-    flag(self->_serviceDurationPmf);
-    flag(self->_internalState);
-    flag(self->_markNumberOfArrivalsPmf);
-    flag(self->_markServiceDurationPmf);
-    flag(self->_markInternalState);
+    configuration::flagRoots(*reinterpret_cast<StandardMultiserver*>(obj));
     release(obj);
 }
 
-void StandardMultiserver::defaults() {
-    MovraObject* obj = arena();
-    _numberOfArrivalsPmf = defaultPmf(obj, createSimplePmfConfig(obj));
-    _serviceDurationPmf = defaultPmf(obj, createSimplePmfConfig(obj));
-    _numberOfServers = 0;
-    _internalState = defaultPmf(obj, createJointPmfConfig(obj, 2));
-    _time = 0;
-    _markNumberOfArrivalsPmf = defaultPmf(obj, createSimplePmfConfig(obj));
-    _markServiceDurationPmf = defaultPmf(obj, createSimplePmfConfig(obj));
-    _markNumberOfServers = 0;
-    _markInternalState = defaultPmf(obj, createJointPmfConfig(obj, 2));
-    _markTime = 0;
-}
+void StandardMultiserver::defaults() { configuration::setDefaults(*this); }
 
 void StandardMultiserver::init() { _serviceDurationPmf = createAtomicSimplePmf(arena(), 1); }
 
 void StandardMultiserver::mark() {
-    _markNumberOfArrivalsPmf = _numberOfArrivalsPmf;
-    _markServiceDurationPmf = _serviceDurationPmf;
-    _markNumberOfServers = _numberOfServers;
-    _markInternalState = _internalState;
-    _markTime = _time;
+    configuration::save(*this);
     // The values replaced may be held by nothing now: the call's sweep frees them, so the
     // counters never report memory nobody holds.
     header.isMemModified = true;
 }
 
 void StandardMultiserver::restore() {
-    _numberOfArrivalsPmf = _markNumberOfArrivalsPmf;
-    _serviceDurationPmf = _markServiceDurationPmf;
-    _numberOfServers = _markNumberOfServers;
-    _internalState = _markInternalState;
-    _time = _markTime;
+    configuration::bringBack(*this);
     header.isMemModified = true;  // as in mark
 }
 
@@ -69,7 +44,7 @@ Pmf* StandardMultiserver::resetMap(Int _z0) {
 }
 
 Pmf* StandardMultiserver::relabel(Int _z) {
-    return stationRelabel(arena(), _internalState, _z);
+    return reference::relabel(arena(), _internalState, _z);
 }
 
 static StationStep stationStep(StandardMultiserver* self, const CompletionRuns& completions) {

@@ -4,6 +4,7 @@
 // leaves the instance as it was. Each operation is a member named after it.
 #pragma once
 #include "../pmf/pmf.h"
+#include "configuration.h"
 
 namespace movra {
 
@@ -21,7 +22,18 @@ struct StandardMultiserver {
     Int _markTime;
 
     MovraObject* arena() { return &header; }
-    // Marks the six PMF roots, then sweeps.
+    // The configuration: every field with its saved copy (configuration.h).
+    template <class Visit>
+    void forEachField(Visit&& visit) {
+        visit(_numberOfArrivalsPmf, _markNumberOfArrivalsPmf, FieldKind::SimplePmf,
+              "number_of_arrivals_pmf");
+        visit(_serviceDurationPmf, _markServiceDurationPmf, FieldKind::SimplePmf,
+              "service_duration_pmf");
+        visit(_numberOfServers, _markNumberOfServers, FieldKind::Number, "number_of_servers");
+        visit(_internalState, _markInternalState, FieldKind::JointPmf, "internal_state");
+        visit(_time, _markTime, FieldKind::Number, "time");
+    }
+    // Marks the PMF roots of the configuration, then sweeps.
     static void memRelease(MovraObject* obj);
     void defaults();
     void init();

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
-#include <new>
+#include <vector>
 
 #include "../pmf/accumulator.h"
 #include "../pmf/convolution.h"
@@ -13,6 +13,7 @@
 #include "../runtime/error.h"
 #include "../runtime/messages.h"
 #include "station_map.h"
+#include "station_reference.h"
 
 namespace movra {
 
@@ -23,35 +24,11 @@ static Real routing(SparseRealMatrix* m, Int source, Int destination) {
 }
 
 void SN::memRelease(MovraObject* obj) {
-    SN* self = reinterpret_cast<SN*>(obj);
-    flag(self->_internalState);
-    flag(self->_numberOfServers);
-    flag(self->_numberOfExternalArrivalsPmfs);
-    flag(self->_serviceDurationPmfs);
-    flag(self->_routingProbabilities);
-    flag(self->_markInternalState);
-    flag(self->_markNumberOfServers);
-    flag(self->_markNumberOfExternalArrivalsPmfs);
-    flag(self->_markServiceDurationPmfs);
-    flag(self->_markRoutingProbabilities);
+    configuration::flagRoots(*reinterpret_cast<SN*>(obj));
     release(obj);
 }
 
-void SN::defaults() {
-    MovraObject* obj = arena();
-    _internalState = defaultPmfArray(obj, createJointPmfConfig(obj, 2));
-    _time = 0;
-    _numberOfServers = defaultIntArray(obj);
-    _numberOfExternalArrivalsPmfs = defaultPmfArray(obj, createSimplePmfConfig(obj));
-    _serviceDurationPmfs = defaultPmfArray(obj, createSimplePmfConfig(obj));
-    _routingProbabilities = createSparseRealMatrix(obj, 1, 1);
-    _markInternalState = defaultPmfArray(obj, createJointPmfConfig(obj, 2));
-    _markTime = 0;
-    _markNumberOfServers = defaultIntArray(obj);
-    _markNumberOfExternalArrivalsPmfs = defaultPmfArray(obj, createSimplePmfConfig(obj));
-    _markServiceDurationPmfs = defaultPmfArray(obj, createSimplePmfConfig(obj));
-    _markRoutingProbabilities = createSparseRealMatrix(obj, 1, 1);
-}
+void SN::defaults() { configuration::setDefaults(*this); }
 
 // Service duration 1 with certainty at every node.
 static PmfArray* unitServiceDurations(MovraObject* obj, Int n) {
@@ -91,9 +68,7 @@ void SN::init(Int _numberOfNodes) {
 
 Int SN::getNumberOfNodes() { return _numberOfServers->length; }
 
-Int SN::getNumberOfServersAtNode(Int _nodeIndex) {
-    return lookup(_numberOfServers, _nodeIndex);
-}
+Int SN::getNumberOfServersAtNode(Int _nodeIndex) { return lookup(_numberOfServers, _nodeIndex); }
 
 void SN::setNumberOfServersAtNode(Int _nodeIndex, Int _n) {
     if (_n < 0) fail(msg::InvalidNumberOfServers);
@@ -104,8 +79,7 @@ Pmf* SN::getNumberOfExternalArrivalsAtNodePmf(Int _nodeIndex) {
     return lookup(_numberOfExternalArrivalsPmfs, _nodeIndex);
 }
 
-void SN::setNumberOfExternalArrivalsAtNodePmf(Int _nodeIndex,
-                                                                      Pmf* _numberOfExternalArrivalsPmf) {
+void SN::setNumberOfExternalArrivalsAtNodePmf(Int _nodeIndex, Pmf* _numberOfExternalArrivalsPmf) {
     lookup(_numberOfExternalArrivalsPmfs, _nodeIndex) = _numberOfExternalArrivalsPmf;
 }
 
@@ -113,19 +87,16 @@ Pmf* SN::getServiceDurationAtNodePmf(Int _nodeIndex) {
     return lookup(_serviceDurationPmfs, _nodeIndex);
 }
 
-void SN::setServiceDurationAtNodePmf(Int _nodeIndex,
-                                                             Pmf* _serviceDurationPmf) {
+void SN::setServiceDurationAtNodePmf(Int _nodeIndex, Pmf* _serviceDurationPmf) {
     if (_serviceDurationPmf->simple.offset == 0) fail(msg::InvalidServiceDuration);
     lookup(_serviceDurationPmfs, _nodeIndex) = _serviceDurationPmf;
 }
 
-Real SN::getRoutingProbability(Int _sourceNodeIndex,
-                                                       Int _destinationNodeIndex) {
+Real SN::getRoutingProbability(Int _sourceNodeIndex, Int _destinationNodeIndex) {
     return routing(_routingProbabilities, _sourceNodeIndex, _destinationNodeIndex);
 }
 
-void SN::setRoutingProbability(Int _sourceNodeIndex,
-                                                       Int _destinationNodeIndex, Real _probability) {
+void SN::setRoutingProbability(Int _sourceNodeIndex, Int _destinationNodeIndex, Real _probability) {
     // NaN is refused too: it would pass the step's row check and poison every flow.
     if (!(_probability >= 0 && _probability <= 1)) fail(msg::InvalidProbability);
     assign(arena(), _routingProbabilities, _sourceNodeIndex, _destinationNodeIndex, _probability);
@@ -135,8 +106,7 @@ Pmf* SN::getNumberOfEntitiesAtNodePmf(Int _nodeIndex) {
     return lookupMarginalPmf(lookup(_internalState, _nodeIndex));
 }
 
-void SN::resetNodeWithNumberOfEntities(Int _nodeIndex,
-                                                               Int _numberOfEntitiesAtNode) {
+void SN::resetNodeWithNumberOfEntities(Int _nodeIndex, Int _numberOfEntitiesAtNode) {
     if (_numberOfEntitiesAtNode < 0) fail(msg::InvalidNumberOfEntities);
     Pmf* state = resetMapAtNode(_nodeIndex, _numberOfEntitiesAtNode);
     lookup(_internalState, _nodeIndex) = state;
@@ -146,59 +116,58 @@ Pmf* SN::resetMapAtNode(Int _nodeIndex, Int _z0) {
     return stationResetMap(arena(), lookup(_serviceDurationPmfs, _nodeIndex), _z0);
 }
 
-// Copies one configuration into another element by element; no container is replaced.
+namespace {
+// One field of a configuration copied into the other node by node (write false: only the
+// lookups the copy makes, which fail for a container shorter than N).
+template <class Array>
+void copyNodes(Array* to, Array* from, Int n, bool write) {
+    for (Int i = 0; i < n; i++) {
+        auto& slot = lookup(to, i);
+        auto value = lookup(from, i);
+        if (write) slot = value;
+    }
+}
+// Rows never change once made: the copy shares them.
+void copyNodes(SparseRealMatrix* to, SparseRealMatrix* from, Int n, bool write) {
+    for (Int i = 0; i < n; i++) {
+        Int count;
+        rowEntries(to, i, count);
+        rowEntries(from, i, count);
+        if (from->columns != to->columns) fail(msg::LookupOutOfRange);
+        if (write) to->elements[i] = from->elements[i];
+    }
+}
+void copyNodes(Int& to, Int from, Int, bool write) {
+    if (write) to = from;
+}
+
+// Copies one configuration into the other element by element; no container is replaced.
 // All or nothing: a first pass makes every lookup the copy makes (a state list shorter
 // than N fails one) and only the second writes, so a refused mark or restore leaves both
 // configurations as they were.
-static void copyConfiguration(SN* self, PmfArray* stateFrom, IntArray* serversFrom, PmfArray* arrivalsFrom,
-                              PmfArray* serviceFrom, SparseRealMatrix* routingFrom, PmfArray* stateTo,
-                              IntArray* serversTo, PmfArray* arrivalsTo, PmfArray* serviceTo,
-                              SparseRealMatrix* routingTo) {
+void copyConfiguration(SN* self, bool save) {
     const Int n = self->_numberOfServers->length;
-    for (bool write : {false, true}) {
-        auto copy = [write](auto& to, auto from) {
-            if (write) to = from;
-        };
-        for (Int i = 0; i < n; i++) {
-            copy(lookup(stateTo, i), lookup(stateFrom, i));
-            copy(lookup(serversTo, i), lookup(serversFrom, i));
-            copy(lookup(arrivalsTo, i), lookup(arrivalsFrom, i));
-            copy(lookup(serviceTo, i), lookup(serviceFrom, i));
-            // Rows never change once made: the copy shares them.
-            Int count;
-            rowEntries(routingTo, i, count);
-            rowEntries(routingFrom, i, count);
-            if (routingFrom->columns != routingTo->columns) fail(msg::LookupOutOfRange);
-            copy(routingTo->elements[i], routingFrom->elements[i]);
-        }
-    }
-}
-
-void SN::mark() {
-    copyConfiguration(this, _internalState, _numberOfServers, _numberOfExternalArrivalsPmfs,
-                      _serviceDurationPmfs, _routingProbabilities, _markInternalState,
-                      _markNumberOfServers, _markNumberOfExternalArrivalsPmfs,
-                      _markServiceDurationPmfs, _markRoutingProbabilities);
-    _markTime = _time;
+    for (bool write : {false, true})
+        self->forEachField([n, save, write](auto& live, auto& saved, FieldKind, const char*) {
+            if (save)
+                copyNodes(saved, live, n, write);
+            else
+                copyNodes(live, saved, n, write);
+        });
     // The PMFs replaced may be held by nothing now: the call's sweep frees them, so the
     // counters never report memory nobody holds.
-    header.isMemModified = true;
+    self->header.isMemModified = true;
 }
+}  // namespace
 
-void SN::restore() {
-    copyConfiguration(this, _markInternalState, _markNumberOfServers,
-                      _markNumberOfExternalArrivalsPmfs, _markServiceDurationPmfs,
-                      _markRoutingProbabilities, _internalState, _numberOfServers,
-                      _numberOfExternalArrivalsPmfs, _serviceDurationPmfs,
-                      _routingProbabilities);
-    _time = _markTime;
-    header.isMemModified = true;  // as in mark
-}
+void SN::mark() { copyConfiguration(this, true); }
+
+void SN::restore() { copyConfiguration(this, false); }
 
 Pmf* SN::convolution(Pmf* _p1, Pmf* _p2) { return movra::convolution(arena(), _p1, _p2); }
 
 Pmf* SN::relabel(Int _nodeIndex, Int _z) {
-    return stationRelabel(arena(), lookup(_internalState, _nodeIndex), _z);
+    return reference::relabel(arena(), lookup(_internalState, _nodeIndex), _z);
 }
 
 namespace {
@@ -206,35 +175,17 @@ namespace {
 // own maps within one step (all read the state at the start of the step).
 class StepCompletions {
 public:
-    explicit StepCompletions(SN* self) : slots_(self->_numberOfServers->length) {
-        try {
-            for (; formed_ < slots_.size(); formed_++)
-                new (slots_[formed_].bytes) CompletionRuns(lookup(self->_internalState, Int(formed_)),
-                                                          lookup(self->_numberOfServers, Int(formed_)));
-        } catch (...) {
-            clear();
-            throw;
-        }
+    explicit StepCompletions(SN* self) {
+        const Int n = self->_numberOfServers->length;
+        tables_.reserve(size_t(std::max<Int>(n, 0)));
+        for (Int k = 0; k < n; k++)
+            tables_.emplace_back(lookup(self->_internalState, k),
+                                 lookup(self->_numberOfServers, k));
     }
-    ~StepCompletions() { clear(); }
-    StepCompletions(const StepCompletions&) = delete;
-    StepCompletions& operator=(const StepCompletions&) = delete;
-    const CompletionRuns& at(Int node) const { return *table(node); }
+    const CompletionRuns& at(Int node) const { return tables_[size_t(node)]; }
 
 private:
-    // Room for one table, built in place: no heap block of its own per node.
-    struct Slot {
-        alignas(CompletionRuns) unsigned char bytes[sizeof(CompletionRuns)];
-    };
-    CompletionRuns* table(int64_t k) const {
-        return std::launder(reinterpret_cast<CompletionRuns*>(slots_[k].bytes));
-    }
-    void clear() {
-        for (int64_t k = 0; k < formed_; k++) table(k)->~CompletionRuns();
-        formed_ = 0;
-    }
-    ScratchBuffer<Slot> slots_;  // one per node
-    int64_t formed_ = 0;         // tables built, from the first
+    std::vector<CompletionRuns> tables_;  // one per node
 };
 
 // The (z, d) outcomes of positive weight at one node, in loop order, with the weight
@@ -285,7 +236,8 @@ public:
     // The weights of the flow put into acc; routed holds Binomial(d, routing).
     void flowInto(BinomialRuns& routed, SimpleAccumulator& acc) const {
         // The phi loop: weight (p(z) p(d)) p(phi) at phi, in one pass.
-        for (int64_t i = 0; i < count_; i++) acc.putScaled(weight_[i], routed.forTrials(trials_[i]));
+        for (int64_t i = 0; i < count_; i++)
+            acc.putScaled(weight_[i], routed.forTrials(trials_[i]));
     }
     // The same weights added into the flows of `width` destinations at once: row phi of
     // flows holds phi for each, and d's (d + 1) rows of binomials, from rowOf(d) rows on,
@@ -312,8 +264,8 @@ public:
     }
 
 private:
-    ScratchBuffer<Real> weight_;  // p(z) p(d)
-    ScratchBuffer<Int> trials_;   // d
+    ScratchBuffer<Real> weight_;   // p(z) p(d)
+    ScratchBuffer<Int> trials_;    // d
     ScratchBuffer<uint8_t> used_;  // used_[d]: some departure has d trials
     ScratchBuffer<int64_t> rowOf_;
     int64_t count_ = 0, rows_ = 0;
@@ -356,8 +308,7 @@ Pmf* SN::partialMovraMapAtNode(Int _nodeIndex, Pmf* _internalFlowIn) {
     return stationPartialMap(nodeStep(this, _nodeIndex, PmfRun::of(arrivals), completions));
 }
 
-Pmf* SN::movraMapAtNode(Int _nodeIndex, Pmf* _internalFlowIn, Int _leftTail,
-                                                Int _rightTail) {
+Pmf* SN::movraMapAtNode(Int _nodeIndex, Pmf* _internalFlowIn, Int _leftTail, Int _rightTail) {
     Pmf* state = lookup(_internalState, _nodeIndex);
     CompletionRuns completions(state, lookup(_numberOfServers, _nodeIndex));
     Pmf* arrivals = nodeArrivals(this, _nodeIndex, _internalFlowIn);
@@ -366,23 +317,6 @@ Pmf* SN::movraMapAtNode(Int _nodeIndex, Pmf* _internalFlowIn, Int _leftTail,
 }
 
 namespace {
-// The first and last of w[0 .. n) other than 0, as SimpleAccumulator keeps them; false
-// when every one is 0.
-bool keptRange(const Real* w, Int n, Int& lo, Int& hi) {
-    lo = 0;
-    hi = n - 1;
-    while (lo <= hi && w[lo] == 0) lo++;
-    while (lo <= hi && w[hi] == 0) hi--;
-    return lo <= hi;
-}
-
-// SimpleAccumulator's normalisation: the total added up from the first.
-void normalise(Real* __restrict w, Int n) {
-    Real total = 0;
-    for (Int k = 0; k < n; k++) total += w[k];
-    for (Int k = 0; k < n; k++) w[k] = w[k] / total;
-}
-
 // The inflow of one node while the flows into it are convolved in one by one: a simple
 // PMF in scratch. The next one is gathered in a buffer shared by all nodes, which then
 // takes the node's old one in exchange. Every probability it
@@ -453,7 +387,7 @@ private:
         if (lo > 0) std::memmove(w, w + lo, size_t(hi - lo + 1) * sizeof(Real));
         pmf_.offset = offset + lo;
         pmf_.length = hi - lo + 1;
-        normalise(w, pmf_.length);
+        normaliseWeights(w, pmf_.length);
     }
     ScratchPmf pmf_;
 };
@@ -480,7 +414,8 @@ public:
         single_.reset(int64_t(maxTrials_) + 1);
     }
     // The weights of departures into the destinations of routings r[0 .. width).
-    void form(const Departures& departures, Int maxTrials, const Real* r, Int width, IntegerLogs& integerLogs) {
+    void form(const Departures& departures, Int maxTrials, const Real* r, Int width,
+              IntegerLogs& integerLogs) {
         formedWidth_ = width;
         for (Int j = 0; j < width; j++) {
             if (const Real* kept = BinomialTables::of(r[j], maxTrials, integerLogs)) {
@@ -497,12 +432,8 @@ public:
             for (Int d = 0; d <= maxTrials; d++) {
                 if (!departures.hasTrials(d)) continue;
                 Real* rows = table_.get() + departures.rowOf(d) * width;  // (d + 1) rows
-                Int length;
-                const Int first = recursion.write(d, logs, single_.get(), length);
-                for (Int phi = 0; phi <= d; phi++) {
-                    const Int k = phi - first;
-                    rows[int64_t(phi) * width + j] = k >= 0 && k < length ? single_[k] : 0.0;
-                }
+                recursion.writeRow(d, logs, single_.get());
+                for (Int phi = 0; phi <= d; phi++) rows[int64_t(phi) * width + j] = single_[phi];
             }
         }
         std::memset(flows_.get(), 0, size_t((int64_t(maxTrials) + 1) * width) * sizeof(Real));
@@ -510,7 +441,8 @@ public:
     }
     // Destination j's weights at phi = 0 .. maxTrials, into out.
     void weights(Int j, Int maxTrials, Real* out) const {
-        for (Int phi = 0; phi <= maxTrials; phi++) out[phi] = flows_[int64_t(phi) * formedWidth_ + j];
+        for (Int phi = 0; phi <= maxTrials; phi++)
+            out[phi] = flows_[int64_t(phi) * formedWidth_ + j];
     }
 
 private:
@@ -553,8 +485,8 @@ void SN::step() {
     ScratchBuffer<Real> nextInflow;
     IntegerLogs logs;
     SourceFlows flows;
-    ScratchBuffer<Real> routed(n);   // the routings > 0 of a source, in destination order
-    ScratchBuffer<Int> targets(n);   // their destinations
+    ScratchBuffer<Real> routed(n);  // the routings > 0 of a source, in destination order
+    ScratchBuffer<Int> targets(n);  // their destinations
     ScratchBuffer<Real> flow(int64_t(maxTrials) + 1);  // one destination's weights
     Departures departures;
     for (Int s = 0; s < n; s++) {
@@ -576,7 +508,8 @@ void SN::step() {
         // That changes no failure: routings lie in 0 .. 1 (the setters and the import
         // refuse anything else), so forming a flow cannot fail.
         const int64_t rows = std::max<int64_t>(departures.rows(), 1);
-        const Int group = Int(std::max<int64_t>(1, std::min<int64_t>(width, kFlowTableEntries / rows)));
+        const Int group =
+            Int(std::max<int64_t>(1, std::min<int64_t>(width, kFlowTableEntries / rows)));
         for (Int j = 0; j < width; j += group) {
             const Int groupEnd = std::min(width, j + group);
             flows.prepare(sourceTrials, rows, groupEnd - j);
@@ -587,7 +520,7 @@ void SN::step() {
                 // What toScratch keeps of the flow, then its run.
                 Int lo, hi;
                 if (!keptRange(flow.get(), sourceTrials + 1, lo, hi)) fail(msg::EmptyPmf);
-                normalise(flow.get() + lo, hi - lo + 1);
+                normaliseWeights(flow.get() + lo, hi - lo + 1);
                 while (lo <= hi && !(flow[lo] > 0)) lo++;
                 while (lo <= hi && !(flow[hi] > 0)) hi--;
                 catchUp(t, s);
@@ -601,13 +534,15 @@ void SN::step() {
     // state list, come along unchanged), and replaces it in one move: a step that fails
     // at any node leaves every node and the time as they were.
     PmfArray* next = allocatePmfArray(obj, _internalState->length);
-    for (Int k = 0; k < _internalState->length; k++) next->elements[k] = _internalState->elements[k];
+    for (Int k = 0; k < _internalState->length; k++)
+        next->elements[k] = _internalState->elements[k];
     SimpleAccumulator sumAcc(obj);
     ScratchPmf arrivals;
     for (Int k = 0; k < n; k++) {
         // The node's arrivals are the same for both of its maps: formed once.
         sumAcc.clear();
-        convolve(PmfRun::of(lookup(_numberOfExternalArrivalsPmfs, k)), _flowIn[k].pmf().run(), sumAcc);
+        convolve(PmfRun::of(lookup(_numberOfExternalArrivalsPmfs, k)), _flowIn[k].pmf().run(),
+                 sumAcc);
         sumAcc.toScratch(arrivals);
         StationStep quantities = nodeStep(this, k, arrivals.run(), completions.at(k));
         Pmf* _p = stationPartialMap(quantities);
@@ -624,16 +559,14 @@ Pmf* SN::observationMapRangeAtNode(Int _nodeIndex, int64_t _z0, int64_t _z1) {
     return stationObservationMapRange(arena(), lookup(_internalState, _nodeIndex), _z0, _z1);
 }
 
-void SN::applyObservationRangeAtNode(Int _nodeIndex, Int _startOfRange,
-                                                             Int _endOfRange) {
+void SN::applyObservationRangeAtNode(Int _nodeIndex, Int _startOfRange, Int _endOfRange) {
     Pmf* state = observationMapRangeAtNode(_nodeIndex, _startOfRange, _endOfRange);
     lookup(_internalState, _nodeIndex) = state;
 }
 
-void SN::applyObservationValueAtNode(Int _nodeIndex,
-                                                             Int _observedNumberOfEntitiesInSystem) {
-    Pmf* state = observationMapRangeAtNode(
-        _nodeIndex, _observedNumberOfEntitiesInSystem, int64_t(_observedNumberOfEntitiesInSystem) + 1);
+void SN::applyObservationValueAtNode(Int _nodeIndex, Int _observedNumberOfEntitiesInSystem) {
+    Pmf* state = observationMapRangeAtNode(_nodeIndex, _observedNumberOfEntitiesInSystem,
+                                           int64_t(_observedNumberOfEntitiesInSystem) + 1);
     lookup(_internalState, _nodeIndex) = state;
 }
 

@@ -6,18 +6,19 @@
 #pragma once
 #include "../containers/arrays.h"
 #include "../containers/sparse_matrix.h"
+#include "configuration.h"
 
 namespace movra {
 
 struct StandardNetworkMultiserver {
-    MovraObject header;                           // arena and counters; must stay first
-    PmfArray* _internalState;                     // joint PMF of depth 2 per node
-    Int _time;                                    // steps taken
-    IntArray* _numberOfServers;                   // servers per node; length = N
-    PmfArray* _numberOfExternalArrivalsPmfs;      // outside arrivals per step, per node
-    PmfArray* _serviceDurationPmfs;               // service durations (all >= 1), per node
-    SparseRealMatrix* _routingProbabilities;      // N x N, row = source, column = destination
-    PmfArray* _markInternalState;                 // saved copies, written by mark
+    MovraObject header;                       // arena and counters; must stay first
+    PmfArray* _internalState;                 // joint PMF of depth 2 per node
+    Int _time;                                // steps taken
+    IntArray* _numberOfServers;               // servers per node; length = N
+    PmfArray* _numberOfExternalArrivalsPmfs;  // outside arrivals per step, per node
+    PmfArray* _serviceDurationPmfs;           // service durations (all >= 1), per node
+    SparseRealMatrix* _routingProbabilities;  // N x N, row = source, column = destination
+    PmfArray* _markInternalState;             // saved copies, written by mark
     Int _markTime;
     IntArray* _markNumberOfServers;
     PmfArray* _markNumberOfExternalArrivalsPmfs;
@@ -25,7 +26,20 @@ struct StandardNetworkMultiserver {
     SparseRealMatrix* _markRoutingProbabilities;
 
     MovraObject* arena() { return &header; }
-    // Marks the ten container roots, then sweeps.
+    // The configuration: every field with its saved copy (configuration.h).
+    template <class Visit>
+    void forEachField(Visit&& visit) {
+        visit(_internalState, _markInternalState, FieldKind::JointPmf, "internal_state");
+        visit(_time, _markTime, FieldKind::Number, "time");
+        visit(_numberOfServers, _markNumberOfServers, FieldKind::Number, "number_of_servers");
+        visit(_numberOfExternalArrivalsPmfs, _markNumberOfExternalArrivalsPmfs,
+              FieldKind::SimplePmf, "number_of_external_arrivals_pmfs");
+        visit(_serviceDurationPmfs, _markServiceDurationPmfs, FieldKind::SimplePmf,
+              "service_duration_pmfs");
+        visit(_routingProbabilities, _markRoutingProbabilities, FieldKind::Number,
+              "routing_probabilities");
+    }
+    // Marks the container roots of the configuration, then sweeps.
     static void memRelease(MovraObject* obj);
     void defaults();
     void init(Int _numberOfNodes);

@@ -10,26 +10,11 @@
 #include "../pmf/pmf_query.h"
 #include "../pmf/sampling_stack.h"
 #include "../pmf/scaled_add.h"
+#include "../runtime/compiler.h"
 #include "../runtime/error.h"
 #include "../runtime/messages.h"
 
 namespace movra {
-
-Pmf* stationRelabel(MovraObject* obj, Pmf* state, Int z) {
-    Pmf* dist_ell = lookupConditionalPmf1(state, z);
-    SamplingStack stack(1);
-    SimpleAccumulator acc(obj);
-    const Real* e = dist_ell->simple.elements;
-    for (Int i = 0; i < dist_ell->simple.length; i++) {
-        Real prob_ell = e[i];
-        if (!(prob_ell > 0)) continue;
-        Int ell = dist_ell->simple.offset + i;
-        stack.set(0, prob_ell);
-        if (ell == 1) continue;  // that entity completes during the step
-        acc.putSingle(stack.branchProbability(0), ell - 1);
-    }
-    return acc.toPmf();
-}
 
 Pmf* stationResetMap(MovraObject* obj, Pmf* serviceDuration, Int z0) {
     SamplingStack stack(1);
@@ -108,7 +93,7 @@ CompletionRuns::CompletionRuns(Pmf* state, Int servers) {
 
 namespace {
 // relabel(z) of every stored z, each formed on first use into scratch: the probabilities
-// stationRelabel's accumulator would give, and its failures ("Negative integer in pmf
+// reference::relabel's accumulator would give, and its failures ("Negative integer in pmf
 // support" for ell = 0, "Empty pmf" when every entity completes). Each is laid out over
 // the columns colLo .. colLo + cols - 1 of the full map (zero outside its support).
 class RelabelRuns {
@@ -310,9 +295,10 @@ namespace {
 template <int N>
 void partialMapPuts(const StationStep& step, SamplingStack& stack, SimpleAccumulator& acc) {
     const PmfRun& dist_a = step.arrivals;
-    forEachDeparture(step, stack, [&](Int, Int, Int, int64_t base, int level) MOVRA_ALWAYS_INLINE_LAMBDA {
-        acc.putScaledInside<N>(stack.branchProbability(level), dist_a, base);
-    });
+    forEachDeparture(step, stack,
+                     [&](Int, Int, Int, int64_t base, int level) MOVRA_ALWAYS_INLINE_LAMBDA {
+                         acc.putScaledInside<N>(stack.branchProbability(level), dist_a, base);
+                     });
 }
 }  // namespace
 
@@ -337,22 +323,22 @@ Pmf* stationPartialMap(const StationStep& step) {
         }
     }
     // The arrivals loop, one pass per departure outcome: z - d + phi + a for every a.
-    forEachDeparture(step, stack, [&](Int, Int, Int, int64_t base, int level) MOVRA_ALWAYS_INLINE_LAMBDA {
-        if (dist_a.count > 0 && base + dist_a.first + dist_a.count - 1 > INT32_MAX)
-            fail(msg::OutOfMemory);  // z - d + phi + a must stay an Int
-        acc.putScaled(stack.branchProbability(level), dist_a, base);
-    });
+    forEachDeparture(step, stack,
+                     [&](Int, Int, Int, int64_t base, int level) MOVRA_ALWAYS_INLINE_LAMBDA {
+                         if (dist_a.count > 0 && base + dist_a.first + dist_a.count - 1 > INT32_MAX)
+                             fail(msg::OutOfMemory);  // z - d + phi + a must stay an Int
+                         acc.putScaled(stack.branchProbability(level), dist_a, base);
+                     });
     return acc.toPmf();
 }
 
 namespace {
 // The arrivals loop of a visit from z' = c on, where every row takes the same ell'
 // distribution x, row ia scaled by (weight * p(a)) * prob; and the same for a pair of
-// distributions. Kept out of line: within the visit's loop nest, with all its cases, the
-// values of these loops would not stay in registers.
+// distributions.
 template <int N>
-MOVRA_NOINLINE void putRows(Real* cells, int64_t cols, const Real* ap, int64_t from, int64_t to,
-                            Real weight, Real prob, const Real* x) {
+void putRows(Real* cells, int64_t cols, const Real* ap, int64_t from, int64_t to, Real weight,
+             Real prob, const Real* x) {
     for (int64_t ia = from; ia <= to; ia++) {
         Real prob_a = ap[ia];
         if (prob_a > 0) addScaled<N>(cells + ia * cols, (weight * prob_a) * prob, x, cols);
@@ -360,9 +346,8 @@ MOVRA_NOINLINE void putRows(Real* cells, int64_t cols, const Real* ap, int64_t f
 }
 
 template <int N>
-MOVRA_NOINLINE void putRowPairs(Real* cells, int64_t cols, const Real* ap, int64_t from,
-                                int64_t to, Real weight, Real prob0, const Real* x0, Real prob1,
-                                const Real* x1) {
+void putRowPairs(Real* cells, int64_t cols, const Real* ap, int64_t from, int64_t to, Real weight,
+                 Real prob0, const Real* x0, Real prob1, const Real* x1) {
     for (int64_t ia = from; ia <= to; ia++) {
         Real prob_a = ap[ia];
         if (!(prob_a > 0)) continue;
@@ -393,86 +378,90 @@ void fullMapPuts(const StationStep& step, JointGridAccumulator& acc, const PmfRu
     Real* const firstRow = grid.cells + (aFirst - grid.rowLo) * cols;  // of base 0, a = 0
     const int64_t fromBase = rowLo - aFirst, toBase = rowHi - aFirst;
 
-    forEachDeparture(step, stack, [&acc, &fresh, &relabelled, &stack, c, aFirst, aLast, ap, fp,
-                                   regular, firstRow, cols, fromBase, toBase](
-                                      Int iz, Int z, Int d, int64_t base, int level)
-                                      MOVRA_ALWAYS_INLINE_LAMBDA {
-        Real* const cells = firstRow + base * cols;  // row of a = 0
-        const Real weight = stack.branchProbability(level);
-        const Int stay = std::min(z, c) - d;  // in service before and after the step
-        // Only the arrivals that land z' within the limits.
-        const int64_t from = std::max<int64_t>(0, fromBase - base);
-        const int64_t to = std::min<int64_t>(aLast, toBase - base);
+    forEachDeparture(
+        step, stack,
+        [&acc, &fresh, &relabelled, &stack, c, aFirst, aLast, ap, fp, regular, firstRow, cols,
+         fromBase,
+         toBase](Int iz, Int z, Int d, int64_t base, int level) MOVRA_ALWAYS_INLINE_LAMBDA {
+            Real* const cells = firstRow + base * cols;  // row of a = 0
+            const Real weight = stack.branchProbability(level);
+            const Int stay = std::min(z, c) - d;  // in service before and after the step
+            // Only the arrivals that land z' within the limits.
+            const int64_t from = std::max<int64_t>(0, fromBase - base);
+            const int64_t to = std::min<int64_t>(aLast, toBase - base);
 
-        auto putFresh = [&](int64_t ia, Real s) MOVRA_ALWAYS_INLINE_LAMBDA {
-            if (!regular) return acc.putScaled(Int(base + aFirst + ia), s, fresh);
-            addScaled<N>(cells + ia * cols, s, fp, cols);
-        };
-        auto putOld = [&](int64_t ia, Real s, const PmfRun& old) MOVRA_ALWAYS_INLINE_LAMBDA {
-            addScaled<N>(cells + ia * cols, s, old.p, cols);
-        };
-        auto putPair = [&](int64_t ia, Real s0, Real s1, const PmfRun& old) MOVRA_ALWAYS_INLINE_LAMBDA {
-            if (!regular) {
-                acc.putScaled(Int(base + aFirst + ia), s0, fresh);
-                return putOld(ia, s1, old);
+            auto putFresh = [&](int64_t ia, Real s) MOVRA_ALWAYS_INLINE_LAMBDA {
+                if (!regular) return acc.putScaled(Int(base + aFirst + ia), s, fresh);
+                addScaled<N>(cells + ia * cols, s, fp, cols);
+            };
+            auto putOld = [&](int64_t ia, Real s, const PmfRun& old) MOVRA_ALWAYS_INLINE_LAMBDA {
+                addScaled<N>(cells + ia * cols, s, old.p, cols);
+            };
+            auto putPair = [&](int64_t ia, Real s0, Real s1, const PmfRun& old)
+                               MOVRA_ALWAYS_INLINE_LAMBDA {
+                                   if (!regular) {
+                                       acc.putScaled(Int(base + aFirst + ia), s0, fresh);
+                                       return putOld(ia, s1, old);
+                                   }
+                                   addScaledPair<N>(cells + ia * cols, s0, fp, s1, old.p, cols);
+                               };
+
+            if (c == 0) {  // nobody in service: every ell' is a fresh service duration
+                for (int64_t ia = from; ia <= to; ia++) {
+                    Real prob_a = ap[ia];
+                    if (prob_a > 0) putFresh(ia, weight * prob_a);
+                }
+                return;
             }
-            addScaledPair<N>(cells + ia * cols, s0, fp, s1, old.p, cols);
-        };
-
-        if (c == 0) {  // nobody in service: every ell' is a fresh service duration
-            for (int64_t ia = from; ia <= to; ia++) {
+            // Below z' = c, min(z', c) = z' changes with every arrival; from z' = c on the
+            // Bernoulli PMF of entityIsOld is the same for all of them.
+            const int64_t bulk = std::min(std::max(c - base - aFirst, from), to + 1);
+            for (int64_t ia = from; ia < bulk; ia++) {
                 Real prob_a = ap[ia];
-                if (prob_a > 0) putFresh(ia, weight * prob_a);
+                if (!(prob_a > 0)) continue;
+                const Real w = weight * prob_a;  // level + 1 of the stack
+                const int64_t zprime = base + aFirst + ia;
+                if (zprime == 0) {
+                    putFresh(ia, w);
+                    continue;
+                }
+                Real prob_new, prob_old;
+                entityIsOld(Real(stay) / checkDenominator(Real(zprime)), prob_new, prob_old);
+                if (!(prob_old > 0))
+                    putFresh(ia, w * prob_new);
+                else if (!(prob_new > 0))
+                    putOld(ia, w * prob_old, relabelled.at(iz));
+                else
+                    putPair(ia, w * prob_new, w * prob_old, relabelled.at(iz));
             }
-            return;
-        }
-        // Below z' = c, min(z', c) = z' changes with every arrival; from z' = c on the
-        // Bernoulli PMF of entityIsOld is the same for all of them.
-        const int64_t bulk = std::min(std::max(c - base - aFirst, from), to + 1);
-        for (int64_t ia = from; ia < bulk; ia++) {
-            Real prob_a = ap[ia];
-            if (!(prob_a > 0)) continue;
-            const Real w = weight * prob_a;  // level + 1 of the stack
-            const int64_t zprime = base + aFirst + ia;
-            if (zprime == 0) {
-                putFresh(ia, w);
-                continue;
-            }
+            if (bulk > to) return;
             Real prob_new, prob_old;
-            entityIsOld(Real(stay) / checkDenominator(Real(zprime)), prob_new, prob_old);
-            if (!(prob_old > 0))
-                putFresh(ia, w * prob_new);
-            else if (!(prob_new > 0))
-                putOld(ia, w * prob_old, relabelled.at(iz));
-            else
-                putPair(ia, w * prob_new, w * prob_old, relabelled.at(iz));
-        }
-        if (bulk > to) return;
-        Real prob_new, prob_old;
-        entityIsOld(Real(stay) / checkDenominator(Real(c)), prob_new, prob_old);
-        if (!(prob_old > 0)) {
-            if (regular) return putRows<N>(cells, cols, ap, bulk, to, weight, prob_new, fp);
-            for (int64_t ia = bulk; ia <= to; ia++) {
-                Real prob_a = ap[ia];
-                if (prob_a > 0) putFresh(ia, (weight * prob_a) * prob_new);
+            entityIsOld(Real(stay) / checkDenominator(Real(c)), prob_new, prob_old);
+            if (!(prob_old > 0)) {
+                if (regular) return putRows<N>(cells, cols, ap, bulk, to, weight, prob_new, fp);
+                for (int64_t ia = bulk; ia <= to; ia++) {
+                    Real prob_a = ap[ia];
+                    if (prob_a > 0) putFresh(ia, (weight * prob_a) * prob_new);
+                }
+                return;
             }
-            return;
-        }
-        // relabel(z) is formed at its first use: the first arrival of weight > 0.
-        int64_t ia = bulk;
-        while (ia <= to && !(ap[ia] > 0)) ia++;
-        if (ia > to) return;
-        const PmfRun& old = relabelled.at(iz);
-        if (!(prob_new > 0)) return putRows<N>(cells, cols, ap, ia, to, weight, prob_old, old.p);
-        if (regular)
-            return putRowPairs<N>(cells, cols, ap, ia, to, weight, prob_new, fp, prob_old, old.p);
-        for (; ia <= to; ia++) {
-            Real prob_a = ap[ia];
-            if (!(prob_a > 0)) continue;
-            const Real w = weight * prob_a;
-            putPair(ia, w * prob_new, w * prob_old, old);
-        }
-    });
+            // relabel(z) is formed at its first use: the first arrival of weight > 0.
+            int64_t ia = bulk;
+            while (ia <= to && !(ap[ia] > 0)) ia++;
+            if (ia > to) return;
+            const PmfRun& old = relabelled.at(iz);
+            if (!(prob_new > 0))
+                return putRows<N>(cells, cols, ap, ia, to, weight, prob_old, old.p);
+            if (regular)
+                return putRowPairs<N>(cells, cols, ap, ia, to, weight, prob_new, fp, prob_old,
+                                      old.p);
+            for (; ia <= to; ia++) {
+                Real prob_a = ap[ia];
+                if (!(prob_a > 0)) continue;
+                const Real w = weight * prob_a;
+                putPair(ia, w * prob_new, w * prob_old, old);
+            }
+        });
 }
 }  // namespace
 
@@ -489,7 +478,8 @@ void fullMapSparsePuts(const StationStep& step, JointAccumulator& acc, const Pmf
         const Real weight = stack.branchProbability(level);
         const Int stay = std::min(z, c) - d;
         const int64_t from = std::max<int64_t>(0, rowLo - base - dist_a.first);
-        const int64_t to = std::min<int64_t>(int64_t(dist_a.count) - 1, rowHi - base - dist_a.first);
+        const int64_t to =
+            std::min<int64_t>(int64_t(dist_a.count) - 1, rowHi - base - dist_a.first);
         for (int64_t ia = from; ia <= to; ia++) {
             Real prob_a = dist_a.p[ia];
             if (!(prob_a > 0)) continue;
@@ -549,7 +539,8 @@ Pmf* stationFullMap(const StationStep& step, Int leftTail, Int rightTail) {
     }
     // No z' within the limits, or no ell' at all: nothing can be put.
     if (dist_a.count == 0 || rowLo > rowHi || colLo > colHi) fail(msg::EmptyPmf);
-    if (!gridFits(rowHi - rowLo + 1, colHi - colLo + 1, service.count, c > 0 ? &relabelled : nullptr)) {
+    if (!gridFits(rowHi - rowLo + 1, colHi - colLo + 1, service.count,
+                  c > 0 ? &relabelled : nullptr)) {
         if (c > 0) relabelled.layoutCompact();
         JointAccumulator acc(step.obj, 2);
         fullMapSparsePuts(step, acc, service, relabelled, rowLo, rowHi);

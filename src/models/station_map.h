@@ -1,5 +1,6 @@
 // The maps of one queueing station, shared by the single-station model and by every node
-// of the network: relabel, reset, observation, and the partial and full forward maps.
+// of the network: reset, observation, and the partial and full forward maps (relabel is
+// station_reference's).
 // Each map reads its inputs and returns a new PMF in the arena; none changes the instance.
 //
 // Loop convention of every map: a loop runs over the stored range of its PMF upward and
@@ -9,14 +10,12 @@
 // innermost loop that needs it: distributions that do not change within a call are formed
 // once per call and reused.
 #pragma once
-#include "../pmf/pmf.h"
 #include "../pmf/accumulator.h"
+#include "../pmf/pmf.h"
 #include "../runtime/scratch.h"
 
 namespace movra {
 
-// Remaining service time one step later of an entity given z that stays in service.
-Pmf* stationRelabel(MovraObject* obj, Pmf* state, Int z);
 // z = z0 with certainty, ell following the service duration PMF.
 Pmf* stationResetMap(MovraObject* obj, Pmf* serviceDuration, Int z0);
 // The state conditioned on z0 <= z < z1 (64-bit bounds: observing the largest Int
@@ -59,8 +58,8 @@ public:
     }
 
 private:
-    ScratchBuffer<Real> values_;   // the distributions end to end
-    ScratchBuffer<PmfRun> runs_;   // runs_[iz] reads values_
+    ScratchBuffer<Real> values_;  // the distributions end to end
+    ScratchBuffer<PmfRun> runs_;  // runs_[iz] reads values_
     Int maxTrials_ = 0;
     int64_t baseLow_ = INT64_MAX, baseHigh_ = -1, baseHighBack_ = -1;
 };

@@ -131,20 +131,28 @@ Accumulator* SimpleAccumulator::vput(Real probability, va_list& valist) {
     return putSingle(probability, value);
 }
 
-bool SimpleAccumulator::keptRange(int64_t& minValue, int64_t& maxValue) {
-    if (!received_) fail(msg::EmptyPmf);
-    minValue = offset;
-    maxValue = int64_t(offset) + length - 1;
-    while (minValue <= maxValue && elements[minValue - offset] == 0) minValue++;
-    while (minValue <= maxValue && elements[maxValue - offset] == 0) maxValue--;
-    return minValue <= maxValue;
+bool keptRange(const Real* w, Int n, Int& lo, Int& hi) {
+    lo = 0;
+    hi = n - 1;
+    while (lo <= hi && w[lo] == 0) lo++;
+    while (lo <= hi && w[hi] == 0) hi--;
+    return lo <= hi;
 }
 
-Real SimpleAccumulator::normalise(Real* out, Int n) {
+Real normaliseWeights(Real* w, Int n) {
     Real total = 0;
-    for (Int k = 0; k < n; k++) total += out[k];
-    for (Int k = 0; k < n; k++) out[k] = out[k] / total;
+    for (Int k = 0; k < n; k++) total += w[k];
+    for (Int k = 0; k < n; k++) w[k] = w[k] / total;
     return total;
+}
+
+bool SimpleAccumulator::keptRange(int64_t& minValue, int64_t& maxValue) {
+    if (!received_) fail(msg::EmptyPmf);
+    Int lo, hi;
+    const bool any = movra::keptRange(elements.get(), length, lo, hi);
+    minValue = int64_t(offset) + lo;
+    maxValue = int64_t(offset) + hi;
+    return any;
 }
 
 Pmf* SimpleAccumulator::toPmf() {
@@ -157,7 +165,7 @@ Pmf* SimpleAccumulator::toPmf() {
     Pmf* pmf = allocateSimplePmf(obj, Int(minValue), n);
     Real* out = pmf->simple.elements;
     std::memcpy(out, elements.get() + (minValue - offset), size_t(n) * sizeof(Real));
-    sum = normalise(out, n);
+    sum = normaliseWeights(out, n);
     return pmf;
 }
 
@@ -173,7 +181,7 @@ void SimpleAccumulator::toScratch(ScratchPmf& out) {
     std::memcpy(out.elements.get(), elements.get() + (minValue - offset), size_t(n) * sizeof(Real));
     out.offset = Int(minValue);
     out.length = n;
-    sum = normalise(out.elements.get(), n);
+    sum = normaliseWeights(out.elements.get(), n);
 }
 
 }  // namespace movra

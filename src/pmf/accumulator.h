@@ -5,6 +5,7 @@
 // exception unwinds); only the finished PMF goes into the instance's arena.
 #pragma once
 #include <cstdarg>
+#include <cstring>
 #include <utility>
 
 #include "../runtime/scratch.h"
@@ -65,6 +66,12 @@ private:
 // extends past the largest Int, so offset + length always fits in 64 bits.
 void growWindow(int32_t offset, int32_t length, Int v, int32_t& newOffset, int32_t& newLength);
 
+// What toPmf keeps of weights w[0 .. n): the first and last other than 0 (false when
+// every one is 0); and the normalisation, each divided by the total added up from the
+// first (which it returns). Shared with the maps that keep their weights in scratch.
+bool keptRange(const Real* w, Int n, Int& lo, Int& hi);
+Real normaliseWeights(Real* w, Int n);
+
 // The stretch of a simple PMF from its first to its last probability greater than 0, in
 // the form a map adds it, scaled, into consecutive slots of one window. An entry that is
 // negative or not a number makes the run irregular; it is then put entry by entry.
@@ -104,6 +111,33 @@ inline PmfRun PmfRun::of(const Real* e, Int offset, Int length) {
     return run;
 }
 
+// Runs formed on first use, one per index 0 .. n - 1: the per-index cache of the maps
+// (the distributions of one step that depend on one index alone, such as Binomial(d, r)
+// per d or relabel(z) per z).
+class RunCache {
+public:
+    // n indices, none formed.
+    void reset(int64_t n) {
+        runs_.reset(n);
+        formed_.reset(n);
+    }
+    // Every index unformed again, keeping the buffers.
+    void forget() { std::memset(formed_.get(), 0, size_t(formed_.size())); }
+    // The run of i; form(i) makes it the first time (a failure leaves i unformed).
+    template <class Form>
+    const PmfRun& at(int64_t i, Form&& form) {
+        if (!formed_[i]) {
+            runs_[i] = form(i);
+            formed_[i] = 1;
+        }
+        return runs_[i];
+    }
+
+private:
+    ScratchBuffer<PmfRun> runs_;
+    ScratchBuffer<uint8_t> formed_;  // formed_[i]: runs_[i] holds i's run
+};
+
 // A simple PMF in scratch: what SimpleAccumulator::toPmf makes, for the intermediate
 // results of one computation, which need no arena block.
 struct ScratchPmf {
@@ -116,8 +150,8 @@ struct ScratchPmf {
 
 class SimpleAccumulator : public Accumulator {
 public:
-    Int offset;       // value of elements[0]; never negative
-    Int length;       // slots of the window; 0 until the first value is put or reserved
+    Int offset;  // value of elements[0]; never negative
+    Int length;  // slots of the window; 0 until the first value is put or reserved
     // Weights per value offset + k for k < length; every slot beyond is 0.
     ScratchBuffer<Real> elements;
 
@@ -177,8 +211,6 @@ private:
     // The first and last slot holding a weight other than 0 ("Empty pmf" when nothing
     // was put); false when every slot is 0.
     bool keptRange(int64_t& minValue, int64_t& maxValue);
-    // Divides out[0 .. n) by its total, added up from the first; returns the total.
-    static Real normalise(Real* out, Int n);
     void widenAndAdd(Real w, Int value);
     // Makes the window cover lo .. hi (0 <= lo <= hi).
     void widenTo(Int lo, Int hi);

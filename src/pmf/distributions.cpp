@@ -18,11 +18,6 @@
 
 namespace movra {
 
-namespace {
-
-// Simple PMF on offset .. offset + length - 1 for a length computed in 64 bits; one that
-// no Int can hold goes to the arena anyway, which counts and refuses it like any other
-// absurd block.
 Pmf* allocateSupport(MovraObject* obj, int64_t offset, int64_t length) {
     if (length > INT32_MAX) {
         movraMalloc(obj, recordBytes(offsetof(Pmf, simple.elements), length, sizeof(Real)));
@@ -30,8 +25,6 @@ Pmf* allocateSupport(MovraObject* obj, int64_t offset, int64_t length) {
     }
     return allocateSimplePmf(obj, int(offset), int(length));
 }
-
-}  // namespace
 
 // A NaN fails both clamping comparisons; it is refused rather than spread into the PMF.
 Pmf* bernoulli(MovraObject* obj, Real p) {
@@ -51,93 +44,10 @@ Pmf* binomial(MovraObject* obj, Int n, Real p) {
     if (p >= 1) return createAtomicSimplePmf(obj, n);
     if (std::isnan(p) || n < 0) fail(msg::InvalidValue);
     Pmf* pmf = allocateSupport(obj, 0, int64_t(n) + 1);
-    Real* entry = pmf->simple.elements;
-    Real logP = std::log(p);
-    Real logQ = std::log(1 - p);
-    Real logRatio = logP - logQ;
-    Real x = Real(n) * logQ;
-    entry[0] = std::exp(x);
-    for (Int i = 1; i <= n; i++) {
-        x = ((std::log(Real(int64_t(n) + 1 - i)) + logRatio) - std::log(Real(i))) + x;
-        entry[i] = std::exp(x);
-    }
+    IntegerLogs logs;
+    Int length;
+    BinomialRecursion(p).write(n, logs.upTo(n), pmf->simple.elements, length);
     return pmf;
-}
-
-Pmf* multinomial(MovraObject* obj, Int n, Int k, Pmf* p) {
-    if (p == nullptr || p->pmfType != SIMPLE || p->simple.offset != 0 || p->simple.length != k ||
-        k < 1 || n < 0)
-        fail(msg::InvalidMultinomial);
-    const Real* probability = p->simple.elements;
-    for (Int i = 0; i < k; i++)
-        if (!std::isfinite(probability[i])) fail(msg::InvalidMultinomial);
-
-    ScratchBuffer<Real> gamma(k);
-    Real r = 1.0;
-    for (Int i = 0; i <= k - 2; i++) {
-        // Once the leading categories hold all the mass, a category of probability 0 gets
-        // none of the remaining trials (0/0 would feed a NaN to binomial).
-        gamma[i] = (probability[i] == 0 && r == 0) ? 0.0 : probability[i] / r;
-        r = r - probability[i];
-    }
-    gamma[k - 1] = 1.0;
-    return multinomialLayer(obj, n, k, gamma.get());
-}
-
-Pmf* multinomialLayer(MovraObject* obj, Int n, Int k, const Real* gamma) {
-    if (n < 0 || k < 1) fail(msg::InvalidMultinomial);
-    if (k == 1) return createAtomicSimplePmf(obj, n);
-    Pmf* marginal = binomial(obj, n, gamma[0]);
-    Pmf* joint = allocateJointPmf(obj, marginal, k);
-    for (Int i = 0; i < marginal->simple.length; i++) {
-        Int v = marginal->simple.offset + i;
-        joint->joint.elements[i] = multinomialLayer(obj, n - v, k - 1, gamma + 1);
-    }
-    return joint;
-}
-
-ScratchBuffer<Real> createLogFactorialArrayForHypergeometric(Int N) {
-    if (N < 0) fail(msg::InvalidHypergeometric);
-    // A table too large for the scratch cap fails with "Out of memory" before any write.
-    ScratchBuffer<Real> table(int64_t(N) + 1);
-    table[0] = 0;
-    for (int64_t i = 1; i <= N; i++) table[i] = table[i - 1] + std::log(Real(i));
-    return table;
-}
-
-// The range checks keep every table index within 0..N.
-Pmf* hypergeometricHelper(MovraObject* obj, Int N, Int K, Int n, const Real* L) {
-    if (K < 0 || n < 0 || K > N || n > N) fail(msg::InvalidHypergeometric);
-    int64_t lo = std::max<int64_t>(0, int64_t(K) + n - N);
-    int64_t hi = std::min(K, n);
-    Real c = (L[K] + L[N - K]) - ((L[N] - L[n]) - L[N - n]);
-    Pmf* pmf = allocateSupport(obj, lo, hi - lo + 1);
-    for (int64_t k = lo; k <= hi; k++)
-        pmf->simple.elements[k - lo] =
-            std::exp((((c - L[k]) - L[K - k]) - L[n - k]) - L[int64_t(N) - K - n + k]);
-    return pmf;
-}
-
-Pmf* hypergeometric(MovraObject* obj, Int N, Int K, Int n) {
-    if (N < 0 || K < 0 || n < 0 || N < std::max(K, n)) fail(msg::InvalidHypergeometric);
-    ScratchBuffer<Real> table = createLogFactorialArrayForHypergeometric(N);
-    return hypergeometricHelper(obj, N, K, n, table.get());
-}
-
-// b holds d category sizes; the layer reads b[0] .. b[d - 2] only, the last category
-// taking whatever draws remain.
-Pmf* multivariateHypergeometricLayer(MovraObject* obj, Int N, Int n, Int d, const Int* b,
-                                     const Real* L) {
-    if (d < 1 || n < 0) fail(msg::InvalidMultivariateHypergeometric);
-    if (d == 1) return createAtomicSimplePmf(obj, n);
-    Pmf* marginal = hypergeometricHelper(obj, N, b[0], n, L);
-    Pmf* joint = allocateJointPmf(obj, marginal, d);
-    for (Int i = 0; i < marginal->simple.length; i++) {
-        Int v = marginal->simple.offset + i;
-        joint->joint.elements[i] =
-            multivariateHypergeometricLayer(obj, N - b[0], n - v, d - 1, b + 1, L);
-    }
-    return joint;
 }
 
 namespace {
@@ -177,7 +87,8 @@ BinomialRecursion::BinomialRecursion(Real p) : p_(p) {
     }
 }
 
-// binomial() term by term, each log(k) read from logs.
+// The one binomial recursion: x_0 = n log(1 - p), x_i = ((log(n + 1 - i) + log(p / (1 - p)))
+// - log(i)) + x_{i-1}, entry i = exp(x_i); each log(k) read from logs.
 Int BinomialRecursion::write(Int n, const Real* logs, Real* out, Int& length) const {
     length = 1;
     out[0] = 1.0;
@@ -193,6 +104,19 @@ Int BinomialRecursion::write(Int n, const Real* logs, Real* out, Int& length) co
     }
     length = n + 1;
     return 0;
+}
+
+void BinomialRecursion::writeRow(Int n, const Real* logs, Real* row) const {
+    Int length;
+    const Int first = write(n, logs, row, length);
+    if (first == 0) {
+        for (Int k = length; k <= n; k++) row[k] = 0.0;
+        return;
+    }
+    // All mass at n (p >= 1): the one stored entry moves to its place.
+    const Real atFirst = row[0];
+    for (Int k = 0; k <= n; k++) row[k] = 0.0;
+    row[first] = atFirst;
 }
 
 namespace {
@@ -242,16 +166,8 @@ private:
         e.trials = -1;  // nothing valid until the table is whole
         const BinomialRecursion recursion(p);
         const Real* log = logs.upTo(trials);
-        Real single[BinomialTables::kMaxTrials + 1];
-        for (Int d = 0; d <= trials; d++) {
-            Real* row = e.values.get() + size_t(d) * size_t(d + 1) / 2;
-            Int length;
-            const Int first = recursion.write(d, log, single, length);
-            for (Int phi = 0; phi <= d; phi++) {
-                const Int k = phi - first;
-                row[phi] = k >= 0 && k < length ? single[k] : 0.0;
-            }
-        }
+        for (Int d = 0; d <= trials; d++)
+            recursion.writeRow(d, log, e.values.get() + size_t(d) * size_t(d + 1) / 2);
         e.key = key;
         e.trials = trials;
         return e.values.get();
@@ -270,21 +186,21 @@ BinomialRuns::BinomialRuns(Real p, Int maxTrials)
     : p_(p),
       maxTrials_(maxTrials),
       recursion_(p),
-      values_((int64_t(maxTrials) + 1) * (int64_t(maxTrials) + 2) / 2),
-      runs_(int64_t(maxTrials) + 1),
-      formed_(int64_t(maxTrials) + 1) {}
+      values_((int64_t(maxTrials) + 1) * (int64_t(maxTrials) + 2) / 2) {
+    runs_.reset(int64_t(maxTrials) + 1);
+}
 
 void BinomialRuns::reset(Real p) {
     p_ = p;
     tried_ = tabled_ = false;
     recursion_ = BinomialRecursion(p);
-    std::memset(formed_.get(), 0, size_t(formed_.size()));
+    runs_.forget();
 }
 
 // The kept table, when there is one, is copied whole at the first use: its rows hold the
 // values write() stores at the same places, 0 elsewhere, which PmfRun::of leaves out
 // just as it leaves out the ends write() does not store.
-void BinomialRuns::form(Int d) {
+PmfRun BinomialRuns::form(Int d) {
     Real* out = values_.get() + int64_t(d) * (int64_t(d) + 1) / 2;
     if (!tried_) {
         tried_ = true;
@@ -293,14 +209,10 @@ void BinomialRuns::form(Int d) {
             tabled_ = true;
         }
     }
-    if (tabled_) {
-        runs_[d] = PmfRun::of(out, 0, d + 1);
-    } else {
-        Int length;
-        Int first = recursion_.write(d, logs_.upTo(d), out, length);
-        runs_[d] = PmfRun::of(out, first, length);
-    }
-    formed_[d] = 1;
+    if (tabled_) return PmfRun::of(out, 0, d + 1);
+    Int length;
+    Int first = recursion_.write(d, logs_.upTo(d), out, length);
+    return PmfRun::of(out, first, length);
 }
 
 }  // namespace movra

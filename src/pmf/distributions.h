@@ -10,14 +10,10 @@ namespace movra {
 
 Pmf* bernoulli(MovraObject* obj, Real p);
 Pmf* binomial(MovraObject* obj, Int n, Real p);
-Pmf* multinomial(MovraObject* obj, Int n, Int k, Pmf* p);
-Pmf* multinomialLayer(MovraObject* obj, Int n, Int k, const Real* gamma);
-// N + 1 entries, entry i = log(i!).
-ScratchBuffer<Real> createLogFactorialArrayForHypergeometric(Int N);
-Pmf* hypergeometricHelper(MovraObject* obj, Int N, Int K, Int n, const Real* logFactorialArray);
-Pmf* hypergeometric(MovraObject* obj, Int N, Int K, Int n);
-Pmf* multivariateHypergeometricLayer(MovraObject* obj, Int N, Int n, Int d, const Int* b,
-                                     const Real* logFactorialArray);
+// Simple PMF on offset .. offset + length - 1 for a length computed in 64 bits; one that
+// no Int can hold goes to the arena anyway, which counts and refuses it like any other
+// absurd block.
+Pmf* allocateSupport(MovraObject* obj, int64_t offset, int64_t length);
 
 // log(k) for k = 1, 2, ...: the logarithms of the binomial recursion, formed once per
 // computation instead of twice per probability (the same bits: log is a function).
@@ -39,6 +35,9 @@ public:
     // The probabilities binomial(obj, n, p) stores, in out[0 .. length) (out holds n + 1
     // entries); returns the value of out[0]. logs[k] = log(k) for k = 1 .. n.
     Int write(Int n, const Real* logs, Real* out, Int& length) const;
+    // The same as a dense row: row[k] the probability of k for k = 0 .. n, 0 where
+    // binomial() stores nothing.
+    void writeRow(Int n, const Real* logs, Real* row) const;
 
 private:
     Real p_, logQ_ = 0, logRatio_ = 0;
@@ -65,21 +64,19 @@ public:
     // The same for another p: every distribution is formed anew on first use.
     void reset(Real p);
     const PmfRun& forTrials(Int d) {  // 0 <= d <= maxTrials
-        if (!formed_[d]) form(d);
-        return runs_[d];
+        return runs_.at(d, [this](int64_t n) { return form(Int(n)); });
     }
 
 private:
-    void form(Int d);
+    PmfRun form(Int d);
     Real p_;
     Int maxTrials_;
     bool tried_ = false;   // BinomialTables was asked since the last reset
     bool tabled_ = false;  // values_ holds its dense rows of every d
     BinomialRecursion recursion_;
     IntegerLogs logs_;
-    ScratchBuffer<Real> values_;     // d's d + 1 entries from d * (d + 1) / 2 on
-    ScratchBuffer<PmfRun> runs_;     // runs_[d] reads values_
-    ScratchBuffer<uint8_t> formed_;  // formed_[d]: runs_[d] is formed
+    ScratchBuffer<Real> values_;  // d's d + 1 entries from d * (d + 1) / 2 on
+    RunCache runs_;               // d's run reads values_
 };
 
 }  // namespace movra

@@ -29,9 +29,10 @@ void JointAccumulator::include(Int value) {
 Accumulator* JointAccumulator::makeChild() {
     const int64_t bytes = depth <= 2 ? sizeof(SimpleAccumulator) : sizeof(JointAccumulator);
     budget()->charge(bytes);
-    Accumulator* child = depth <= 2
-        ? static_cast<Accumulator*>(new (std::nothrow) SimpleAccumulator(obj, budget()))
-        : static_cast<Accumulator*>(new (std::nothrow) JointAccumulator(obj, depth - 1, budget()));
+    Accumulator* child =
+        depth <= 2 ? static_cast<Accumulator*>(new (std::nothrow) SimpleAccumulator(obj, budget()))
+                   : static_cast<Accumulator*>(new (std::nothrow)
+                                                   JointAccumulator(obj, depth - 1, budget()));
     if (child == nullptr) fail(msg::OutOfMemory);
     return child;
 }
@@ -77,15 +78,16 @@ Pmf* JointAccumulator::toPmf() {
         jointPmf->joint.elements[k] = child->toPmf();
         marginal->simple.elements[k] = child->sum;
     }
-    Real total = 0;
-    for (Int k = 0; k < n; k++) total += marginal->simple.elements[k];
-    sum = total;
-    for (Int k = 0; k < n; k++) marginal->simple.elements[k] = marginal->simple.elements[k] / total;
+    sum = normaliseWeights(marginal->simple.elements, n);
     return jointPmf;
 }
 
-JointGridAccumulator::JointGridAccumulator(MovraObject* _obj, Int rowLo, Int rowHi, Int colLo, Int colHi)
-    : Accumulator(_obj), rowLo_(rowLo), colLo_(colLo), rows_(int64_t(rowHi) - rowLo + 1),
+JointGridAccumulator::JointGridAccumulator(MovraObject* _obj, Int rowLo, Int rowHi, Int colLo,
+                                           Int colHi)
+    : Accumulator(_obj),
+      rowLo_(rowLo),
+      colLo_(colLo),
+      rows_(int64_t(rowHi) - rowLo + 1),
       cols_(int64_t(colHi) - colLo + 1) {
     if (rows_ <= 0 || cols_ <= 0 || rowLo < 0 || colLo < 0) failInternal();
     if (uint64_t(cols_) > kMaxBlockBytes / sizeof(Real) / uint64_t(rows_)) fail(msg::OutOfMemory);
@@ -139,7 +141,6 @@ Pmf* JointGridAccumulator::toPmf() {
     Int n = Int(maxRow - minRow + 1);
     Pmf* marginal = allocateSimplePmf(obj, Int(rowLo_ + minRow), n);
     Pmf* jointPmf = allocateJointPmf(obj, marginal, 2);
-    Real total = 0;
     for (Int k = 0; k < n; k++) {
         const Real* row = cells_ + (minRow + k) * cols_;
         int64_t lo = 0, hi = cols_ - 1;
@@ -155,40 +156,10 @@ Pmf* JointGridAccumulator::toPmf() {
         for (Int j = 0; j < m; j++) out[j] = kept[j] / rowTotal;
         jointPmf->joint.elements[k] = conditional;
         marginal->simple.elements[k] = rowTotal;
-        total += rowTotal;  // in order of k: the rows not filled would add 0
     }
-    sum = total;
-    for (Int k = 0; k < n; k++) marginal->simple.elements[k] = marginal->simple.elements[k] / total;
+    // A row not filled holds 0 and adds nothing to the total.
+    sum = normaliseWeights(marginal->simple.elements, n);
     return jointPmf;
-}
-
-CompoundAccumulator::CompoundAccumulator(MovraObject* _obj, PmfConfig* _pmfConfig)
-    : Accumulator(_obj), pmfConfig(_pmfConfig) {
-    int32_t n = pmfConfig->compound.length;
-    elements.reset(n);
-    for (int32_t i = 0; i < n; i++) {
-        int32_t d = pmfConfig->compound.depths[i];
-        Accumulator* child = d == 1
-            ? static_cast<Accumulator*>(new (std::nothrow) SimpleAccumulator(obj))
-            : static_cast<Accumulator*>(new (std::nothrow) JointAccumulator(obj, d));
-        if (child == nullptr) fail(msg::OutOfMemory);
-        elements[i] = child;
-    }
-}
-
-Accumulator* CompoundAccumulator::vput(Real probability, va_list& valist) {
-    for (int32_t i = 0; i < pmfConfig->compound.length; i++) elements[i]->vput(probability, valist);
-    return this;
-}
-
-Pmf* CompoundAccumulator::toPmf() {
-    if (isEmpty()) fail(msg::EmptyPmf);
-    Pmf* pmf = allocateCompoundPmf(obj, pmfConfig->compound.length);
-    for (int32_t i = 0; i < pmfConfig->compound.length; i++) {
-        pmf->compound.elements[i] = elements[i]->toPmf();
-        sum = elements[i]->sum;  // the last component's total, in the end
-    }
-    return pmf;
 }
 
 }  // namespace movra

@@ -2,9 +2,8 @@
 // first component that received a weight (SimpleAccumulator at depth 2, JointAccumulator
 // of depth - 1 deeper); its marginal comes from the totals the children collected.
 // JointGridAccumulator is the depth-2 case over a rectangle of values known in advance,
-// one dense matrix, for the maps. CompoundAccumulator keeps one component accumulator per
-// part of a compound outcome. Children are owned by their parent and destroyed with it;
-// the scratch of a whole tree is bounded by one budget (ScratchBudget).
+// one dense matrix, for the maps. Children are owned by their parent and destroyed with
+// it; the scratch of a whole tree is bounded by one budget (ScratchBudget).
 #pragma once
 #include "accumulator.h"
 
@@ -12,9 +11,9 @@ namespace movra {
 
 class JointAccumulator : public Accumulator {
 public:
-    int32_t depth;            // components of an outcome; at least 2
-    int32_t offset;           // first-component value of elements[0]; never negative
-    int32_t length;           // slots; 0 until the first value is included
+    int32_t depth;   // components of an outcome; at least 2
+    int32_t offset;  // first-component value of elements[0]; never negative
+    int32_t length;  // slots; 0 until the first value is included
     // Child per first-component value; null where no value was put (yet).
     ChildAccumulators elements;
 
@@ -76,12 +75,14 @@ public:
     // two runs over the same values (the same first and count), each slot still takes
     // run0's weight first.
     void putScaledPair(Int row, Real scale0, const PmfRun& run0, Real scale1, const PmfRun& run1) {
-        if (!run0.regular || !run1.regular || !(scale0 * run0.peak > 0) || !(scale1 * run1.peak > 0)) {
+        if (!run0.regular || !run1.regular || !(scale0 * run0.peak > 0) ||
+            !(scale1 * run1.peak > 0)) {
             putScaled(row, scale0, run0);
             putScaled(row, scale1, run1);
             return;
         }
-        addScaledPair(fill(row) + (run0.first - colLo_), scale0, run0.p, scale1, run1.p, run0.count);
+        addScaledPair(fill(row) + (run0.first - colLo_), scale0, run0.p, scale1, run1.p,
+                      run0.count);
     }
     Accumulator* vput(Real probability, va_list& valist) override;
     Pmf* toPmf() override;
@@ -108,19 +109,6 @@ private:
     // The cells, then one flag per row, in one buffer.
     ScratchBuffer<Real> buffer_;
     Real* cells_;  // cells_[r * cols_ + c]: weight of (rowLo + r, colLo + c)
-};
-
-class CompoundAccumulator : public Accumulator {
-public:
-    PmfConfig* pmfConfig;     // compound shape, referred to (alive until the next sweep)
-    ChildAccumulators elements;  // one accumulator per component
-
-    CompoundAccumulator(MovraObject* _obj, PmfConfig* _pmfConfig);
-    Boolean isEmpty() override {
-        return pmfConfig->compound.length == 0 || elements[0]->isEmpty();
-    }
-    Accumulator* vput(Real probability, va_list& valist) override;
-    Pmf* toPmf() override;
 };
 
 }  // namespace movra

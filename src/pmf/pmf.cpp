@@ -90,8 +90,7 @@ Pmf* defaultJointPmf(MovraObject* obj, int depth) {
 
 Pmf* defaultPmf(MovraObject* obj, PmfConfig* pmfConfig) {
     switch (pmfConfig->pmfType) {
-        case JOINT:
-            return defaultJointPmf(obj, pmfConfig->joint.depth);
+        case JOINT: return defaultJointPmf(obj, pmfConfig->joint.depth);
         case COMPOUND: {
             Pmf* pmf = allocateCompoundPmf(obj, pmfConfig->compound.length);
             for (int i = 0; i < pmfConfig->compound.length; i++) {
@@ -101,8 +100,7 @@ Pmf* defaultPmf(MovraObject* obj, PmfConfig* pmfConfig) {
             }
             return pmf;
         }
-        default:
-            return createAtomicSimplePmf(obj, 0);
+        default: return createAtomicSimplePmf(obj, 0);
     }
 }
 
@@ -128,8 +126,7 @@ void flag(Pmf* pmf) {
         case COMPOUND:
             for (int k = 0; k < pmf->compound.length; k++) flag(pmf->compound.elements[k]);
             break;
-        default:
-            break;
+        default: break;
     }
 }
 

@@ -13,26 +13,26 @@ enum PmfType : int32_t { SIMPLE = 0, JOINT = 1, COMPOUND = 2 };
 struct Pmf;
 
 struct SimplePmfOverlay {
-    int32_t offset;     // the value elements[0] belongs to
-    int32_t length;     // stored probabilities; 0 for the empty PMF
-    Trailing<Real> elements;    // elements[k]: probability of offset + k
+    int32_t offset;           // the value elements[0] belongs to
+    int32_t length;           // stored probabilities; 0 for the empty PMF
+    Trailing<Real> elements;  // elements[k]: probability of offset + k
 };
 
 struct JointPmfOverlay {
-    int32_t depth;      // components of an outcome, at least 2
-    Pmf* marginal;      // simple PMF of the first component
-    Trailing<Pmf*> elements;    // [marginal.length]: conditional PMF given marginal.offset + k,
-                        // null allowed where the marginal probability is 0
+    int32_t depth;            // components of an outcome, at least 2
+    Pmf* marginal;            // simple PMF of the first component
+    Trailing<Pmf*> elements;  // [marginal.length]: conditional PMF given marginal.offset + k,
+                              // null allowed where the marginal probability is 0
 };
 
 struct CompoundPmfOverlay {
-    int32_t length;     // number of components
-    Trailing<Pmf*> elements;    // each simple or joint
+    int32_t length;           // number of components
+    Trailing<Pmf*> elements;  // each simple or joint
 };
 
 struct Pmf {
     MemHeader memHeader;
-    PmfType pmfType;    // selects the overlay
+    PmfType pmfType;  // selects the overlay
     union {
         SimplePmfOverlay simple;
         JointPmfOverlay joint;
@@ -42,11 +42,11 @@ struct Pmf {
 
 struct SimplePmfConfigOverlay {};
 struct JointPmfConfigOverlay {
-    int32_t depth;      // depth of the joint PMF described
+    int32_t depth;  // depth of the joint PMF described
 };
 struct CompoundPmfConfigOverlay {
-    int32_t length;     // number of components
-    Trailing<int32_t> depths;   // 1 for a simple component, d >= 2 for a joint one of depth d
+    int32_t length;            // number of components
+    Trailing<int32_t> depths;  // 1 for a simple component, d >= 2 for a joint one of depth d
 };
 
 // Lives only until the next sweep: never referred to by a Pmf or a root.

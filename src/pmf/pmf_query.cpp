@@ -67,8 +67,7 @@ Pmf* confirmJointPmf(Pmf* pmf, int depth) {
 }
 
 Pmf* confirmCompoundPmfV(Pmf* pmf, int length, va_list args) {
-    if (pmf == nullptr || pmf->pmfType != COMPOUND || pmf->compound.length != length)
-        failImport();
+    if (pmf == nullptr || pmf->pmfType != COMPOUND || pmf->compound.length != length) failImport();
     for (int i = 0; i < length; i++) {
         int depth = va_arg(args, int);
         if (depth == 1)

@@ -8,11 +8,11 @@
 namespace movra {
 
 // Preconditions (not checked): the PMF is of the kind named in the comment.
-Real lookupProbability(Pmf* pmf, Int i);            // simple
-Pmf* lookupMarginalPmf(Pmf* pmf);                   // joint
+Real lookupProbability(Pmf* pmf, Int i);               // simple
+Pmf* lookupMarginalPmf(Pmf* pmf);                      // joint
 Pmf* lookupConditionalPmf(Pmf* pmf, Int length, ...);  // joint
-Pmf* lookupConditionalPmf1(Pmf* pmf, Int value);    // joint; the one-value form of the above
-Pmf* lookupCompoundPmf(Pmf* pmf, Int i);            // compound
+Pmf* lookupConditionalPmf1(Pmf* pmf, Int value);       // joint; the one-value form of the above
+Pmf* lookupCompoundPmf(Pmf* pmf, Int i);               // compound
 
 Int computeLeftTail(Pmf* pmf, Real epsilon);
 Int computeRightTail(Pmf* pmf, Real epsilon);

@@ -9,21 +9,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "../runtime/compiler.h"
 #include "../runtime/types.h"
-
-#if defined(__GNUC__)
-#define MOVRA_ALWAYS_INLINE inline __attribute__((always_inline))
-#define MOVRA_ALWAYS_INLINE_LAMBDA __attribute__((always_inline))
-#define MOVRA_NOINLINE __attribute__((noinline))
-// The value of x, which the compiler may not look through: no loads or stores are
-// merged across it.
-#define MOVRA_OPAQUE(x) __asm__("" : "+x"(x))
-#else
-#define MOVRA_ALWAYS_INLINE inline
-#define MOVRA_ALWAYS_INLINE_LAMBDA
-#define MOVRA_NOINLINE
-#define MOVRA_OPAQUE(x) ((void)0)
-#endif
 
 namespace movra {
 

@@ -53,11 +53,10 @@ constexpr const char* InvalidCapacity =
 
 // Argument-count messages: wrappers returning None use the first form, wrappers
 // returning a value the second. Indexed by the expected count.
-constexpr const char* ExpectedParameters[] = {
-    "Expected 0 parameters", "Expected 1 parameters", "Expected 2 parameters",
-    "Expected 3 parameters"};
-constexpr const char* ExpectedParameterS[] = {
-    "Expected 0 parameter(s)", "Expected 1 parameter(s)", "Expected 2 parameter(s)"};
+constexpr const char* ExpectedParameters[] = {"Expected 0 parameters", "Expected 1 parameters",
+                                              "Expected 2 parameters", "Expected 3 parameters"};
+constexpr const char* ExpectedParameterS[] = {"Expected 0 parameter(s)", "Expected 1 parameter(s)",
+                                              "Expected 2 parameter(s)"};
 }  // namespace msg
 
 }  // namespace movra

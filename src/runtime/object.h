@@ -3,6 +3,7 @@
 // round. Invariant between two calls into an instance: isMemModified is false, no block
 // is marked, and every block on memList is reachable from the model's root fields.
 #pragma once
+#include "freelist.h"
 #include "types.h"
 
 namespace movra {
@@ -14,16 +15,15 @@ struct MemHeader {
 };
 
 // Size classes of 16 bytes up to 1 KiB, the PMF rows and records of a step.
-constexpr size_t kSpareClassBytes = 16;
-constexpr size_t kSpareClasses = 64;
+using SpareBlocks = Freelist<16, 64>;
 
 struct MovraObject {
-    Boolean isMemModified;           // set by movraMalloc; cleared by release
-    MemHeader* memList;              // all live blocks, newest first
-    Int functionCount;               // entries in the three function tables
-    void** functionPointers;         // functions Python may name as interface values
-    const char** functionNames;      // their names, same index
-    Int* functionSignatureIndexes;   // their signature numbers, same index
+    Boolean isMemModified;                // set by movraMalloc; cleared by release
+    MemHeader* memList;                   // all live blocks, newest first
+    Int functionCount;                    // entries in the three function tables
+    void** functionPointers;              // functions Python may name as interface values
+    const char** functionNames;           // their names, same index
+    Int* functionSignatureIndexes;        // their signature numbers, same index
     unsigned long long currentMemoryUse;  // bytes in live blocks
     unsigned long long peakMemoryUse;     // highest currentMemoryUse ever; never lowered
     // Most bytes the arena may hold at once (the machine's physical memory, set when the
@@ -31,8 +31,7 @@ struct MovraObject {
     unsigned long long memoryLimit;
     // Small blocks the last sweep freed, by size class, for the allocations of the next
     // call; not live, so not counted. The sweep after frees those still unused.
-    MemHeader* spareBlocks[kSpareClasses];
-    size_t spareBytes;                    // bytes held in spareBlocks
+    SpareBlocks spareBlocks;
 };
 
 // The element area that follows a record's fixed part inside the same block. Takes no

@@ -8,6 +8,7 @@
 
 #include "arena.h"
 #include "error.h"
+#include "freelist.h"
 #include "messages.h"
 
 namespace movra {
@@ -15,35 +16,21 @@ namespace movra {
 // Small scratch blocks this thread freed, kept by size class for its next computations:
 // every step takes and drops the same few sizes, and the C library's allocator is slow at
 // that. Per thread, so that instances stepping on two threads never share one; bounded
-// (kPerClass blocks of at most kClasses * kClassBytes each).
+// (kPerClass blocks of each class, of at most 4 KiB each).
 class ScratchCache {
 public:
-    static constexpr size_t kClassBytes = 64;
-    static constexpr size_t kClasses = 64;
-    static constexpr int kPerClass = 16;
+    using Blocks = Freelist<64, 64>;
+    static constexpr size_t kPerClass = 16;
 
-    // The class of a block of `bytes` (>= 1) bytes; kClasses for one kept by nobody.
-    static size_t classOf(size_t bytes) {
-        size_t c = (bytes - 1) / kClassBytes;
-        return c < kClasses ? c : kClasses;
-    }
-    // A zero-filled block of `bytes` bytes of class c < kClasses, or null.
-    void* take(size_t c, size_t bytes) {
-        if (count_[c] == 0) return nullptr;
-        void* p = blocks_[c][--count_[c]];
-        std::memset(p, 0, bytes);
-        return p;
-    }
-    // Keeps p (a block of class c < kClasses) unless the class is full.
+    // A zero-filled block of `bytes` bytes of class c < Blocks::kClasses, or null.
+    void* take(size_t c, size_t bytes) { return blocks_.take(c, bytes); }
+    // Keeps p (a block of class c < Blocks::kClasses) unless the class is full.
     bool keep(size_t c, void* p) {
-        if (count_[c] == kPerClass) return false;
-        blocks_[c][count_[c]++] = p;
+        if (blocks_.count(c) == kPerClass) return false;
+        blocks_.keep(c, p);
         return true;
     }
-    ~ScratchCache() {
-        for (size_t c = 0; c < kClasses; c++)
-            for (int i = 0; i < count_[c]; i++) std::free(blocks_[c][i]);
-    }
+    ~ScratchCache() { blocks_.freeAll(); }
 
     static ScratchCache& ofThisThread() {
         thread_local ScratchCache cache;
@@ -51,8 +38,7 @@ public:
     }
 
 private:
-    void* blocks_[kClasses][kPerClass] = {};
-    int count_[kClasses] = {};
+    Blocks blocks_;
 };
 
 template <class T>
@@ -75,12 +61,12 @@ public:
     // once the new allocation has succeeded.
     void reset(int64_t count) {
         if (count < 0 || uint64_t(count) > kMaxBlockBytes / sizeof(T)) fail(msg::OutOfMemory);
-        const size_t bytes = bytesOf(count), c = ScratchCache::classOf(bytes);
+        const size_t bytes = bytesOf(count), c = ScratchCache::Blocks::classOf(bytes);
         T* p = nullptr;
-        if (c < ScratchCache::kClasses) {
+        if (c < ScratchCache::Blocks::kClasses) {
             p = static_cast<T*>(ScratchCache::ofThisThread().take(c, bytes));
-            // A new small block takes its whole class, to serve any request of it later.
-            if (p == nullptr) p = static_cast<T*>(std::calloc(1, (c + 1) * ScratchCache::kClassBytes));
+            if (p == nullptr)
+                p = static_cast<T*>(std::calloc(1, ScratchCache::Blocks::classBytes(c)));
         } else {
             p = static_cast<T*>(std::calloc(1, bytes));
         }
@@ -98,8 +84,8 @@ private:
     static size_t bytesOf(int64_t count) { return (count > 0 ? size_t(count) : 1) * sizeof(T); }
     static void drop(T* p, int64_t count) {
         if (p == nullptr) return;
-        const size_t c = ScratchCache::classOf(bytesOf(count));
-        if (c < ScratchCache::kClasses && ScratchCache::ofThisThread().keep(c, p)) return;
+        const size_t c = ScratchCache::Blocks::classOf(bytesOf(count));
+        if (c < ScratchCache::Blocks::kClasses && ScratchCache::ofThisThread().keep(c, p)) return;
         std::free(p);
     }
     T* data_ = nullptr;

@@ -1,22 +1,23 @@
 // Simple, joint and compound accumulators: normalisation and the collected total, window
 // growth, weight rules, failures (the accumulator must stay usable and leak nothing), and
 // values at the top of the Int range.
-#include <gtest/gtest.h>
+#include "pmf/accumulator.h"
 
 #include <cstdint>
 #include <cstring>
+#include <gtest/gtest.h>
 #include <limits>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "pmf/accumulator.h"
+#include "param_name.h"
+#include "pmf/compound_accumulator.h"
 #include "pmf/joint_accumulator.h"
 #include "pmf/pmf.h"
 #include "pmf/pmf_query.h"
 #include "runtime/arena.h"
 #include "runtime/error.h"
-#include "param_name.h"
 #include "test_support.h"
 
 namespace {
@@ -76,14 +77,25 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, SimpleAccumulatorCase,
     ::testing::Values(
         SimpleCase{"WeightsAddUp", {{0.2, 3}, {0.2, 3}, {0.6, 5}}, 3, {0.4, 0.0, 0.6}, 1.0},
-        SimpleCase{"DividedByTotal", {{0.5, 2}, {0.25, 4}}, 2, {0.5 / 0.75, 0.0, 0.25 / 0.75}, 0.75},
-        SimpleCase{"WeightAboveOneCountsAsOne", {{3.0, 1}, {0.5, 2}}, 1, {1.0 / 1.5, 0.5 / 1.5}, 1.5},
+        SimpleCase{
+            "DividedByTotal", {{0.5, 2}, {0.25, 4}}, 2, {0.5 / 0.75, 0.0, 0.25 / 0.75}, 0.75},
+        SimpleCase{
+            "WeightAboveOneCountsAsOne", {{3.0, 1}, {0.5, 2}}, 1, {1.0 / 1.5, 0.5 / 1.5}, 1.5},
         SimpleCase{"NonPositiveWeightsIgnoredEvenForNegativeValues",
-                   {{0.0, -5}, {-1.0, -3}, {-0.0, 2}, {0.5, 7}, {-2.0, 9}}, 7, {1.0}, 0.5},
-        SimpleCase{"ZeroEndsTrimmedAfterGrowth", {{0.25, 100}, {0.75, 0}}, 0,
-                   zerosExceptEnds(101, 0.75, 0.25), 1.0},
-        SimpleCase{"TopOfTheIntRange", {{0.5, INT32_MAX - 1}, {0.5, INT32_MAX}}, INT32_MAX - 1,
-                   {0.5, 0.5}, 1.0}),
+                   {{0.0, -5}, {-1.0, -3}, {-0.0, 2}, {0.5, 7}, {-2.0, 9}},
+                   7,
+                   {1.0},
+                   0.5},
+        SimpleCase{"ZeroEndsTrimmedAfterGrowth",
+                   {{0.25, 100}, {0.75, 0}},
+                   0,
+                   zerosExceptEnds(101, 0.75, 0.25),
+                   1.0},
+        SimpleCase{"TopOfTheIntRange",
+                   {{0.5, INT32_MAX - 1}, {0.5, INT32_MAX}},
+                   INT32_MAX - 1,
+                   {0.5, 0.5},
+                   1.0}),
     [](const ::testing::TestParamInfo<SimpleCase>& info) { return info.param.name; });
 
 struct Growth {
@@ -203,8 +215,9 @@ TEST_F(AccumulatorTest, ToPmfAndDeleteReleasesTheAccumulator) {
     EXPECT_EQ(probabilities(pmf), std::vector<Real>{1.0});
 
     // Also when the conversion fails (ASan reports a leak otherwise).
-    Accumulator* failing[] = {new SimpleAccumulator(&obj), new JointAccumulator(&obj, 2),
-                              new CompoundAccumulator(&obj, createCompoundPmfConfig(&obj, 2, 1, 2))};
+    Accumulator* failing[] = {
+        new SimpleAccumulator(&obj), new JointAccumulator(&obj, 2),
+        new CompoundAccumulator(&obj, createCompoundPmfConfig(&obj, 2, 1, 2))};
     for (Accumulator* acc : failing) EXPECT_MOVRA_ERROR(acc->toPmfAndDelete(), "Empty pmf");
 
     JointAccumulator* joint = new JointAccumulator(&obj, 3);
@@ -222,7 +235,8 @@ TEST_F(AccumulatorTest, JointDepthTwoExample) {
     EXPECT_EQ(acc.offset, 1);
     ASSERT_EQ(acc.length, 6);
     // Children only for the values that received a weight.
-    for (int32_t k = 0; k < acc.length; k++) EXPECT_EQ(acc.elements[k] != nullptr, k == 0 || k == 2);
+    for (int32_t k = 0; k < acc.length; k++)
+        EXPECT_EQ(acc.elements[k] != nullptr, k == 0 || k == 2);
 
     Pmf* pmf = acc.toPmf();
     EXPECT_EQ(acc.sum, 1.0);
@@ -372,8 +386,8 @@ TEST_F(AccumulatorTest, PutScaledGivesTheBitsOfPutSingle) {
     EXPECT_EQ(run.count, 4);
     EXPECT_EQ(run.peak, 1.0 / 3.0);
     // (scale, shift): growth up and down, overlap, a weight clamped to 1.
-    const std::vector<std::pair<Real, int64_t>> puts = {
-        {0.7, 10}, {0.1, 0}, {0.25, 11}, {3.5, 4}, {1.0 / 7.0, 30}, {0.6, 10}};
+    const std::vector<std::pair<Real, int64_t>> puts = {{0.7, 10}, {0.1, 0},        {0.25, 11},
+                                                        {3.5, 4},  {1.0 / 7.0, 30}, {0.6, 10}};
     SimpleAccumulator scaled(&obj), single(&obj);
     for (const auto& put : puts) {
         scaled.putScaled(put.first, run, put.second);
@@ -397,7 +411,8 @@ TEST_F(AccumulatorTest, GridGivesWhatTheJointAccumulatorGives) {
     const std::vector<Real> p = {0.5, 0.25, 0.0, 0.25};  // second values 1 .. 4
     const PmfRun run = PmfRun::of(p.data(), 1, Int(p.size()));
     // Rows 2 .. 9 with nothing at 2, 5 and 9: empty rows at both ends and inside.
-    const std::vector<std::pair<Int, Real>> puts = {{3, 0.2}, {4, 0.1}, {3, 0.05}, {8, 0.4}, {6, 1.5}};
+    const std::vector<std::pair<Int, Real>> puts = {
+        {3, 0.2}, {4, 0.1}, {3, 0.05}, {8, 0.4}, {6, 1.5}};
     JointGridAccumulator grid(&obj, 2, 9, 1, 4);
     JointAccumulator joint(&obj, 2);
     for (const auto& put : puts) {

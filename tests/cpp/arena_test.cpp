@@ -1,14 +1,14 @@
 // The arena: counters, zero fill, the sweep keeping exactly the marked blocks, refused
 // requests, and marking of blocks reachable along several paths (ASan finds double frees).
-#include <gtest/gtest.h>
+#include "runtime/arena.h"
 
 #include <cstdint>
 #include <cstring>
+#include <gtest/gtest.h>
 #include <set>
 
 #include "pmf/accumulator.h"
 #include "pmf/pmf.h"
-#include "runtime/arena.h"
 #include "runtime/error.h"
 
 using namespace movra;
@@ -116,8 +116,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(RefusedRequest{"AboveLargestBlock", kMaxBlockBytes + 1, 0},
                       RefusedRequest{"SizeMax", SIZE_MAX, 0},
                       RefusedRequest{"SmallerThanHeader", sizeof(MemHeader) - 1, 0},
-                      RefusedRequest{"Zero", 0, 0},
-                      RefusedRequest{"PastTheLimit", 4040, 4096},
+                      RefusedRequest{"Zero", 0, 0}, RefusedRequest{"PastTheLimit", 4040, 4096},
                       RefusedRequest{"LargerThanTheLimit", 8192, 4096},
                       RefusedRequest{"SizeMaxUnderALimit", SIZE_MAX, 4096}),
     [](const ::testing::TestParamInfo<RefusedRequest>& info) { return info.param.name; });
@@ -145,10 +144,9 @@ TEST_F(ArenaTest, SweepAfterManyDiscardedPmfsReturnsToTheRoots) {
     SimpleAccumulator acc(&obj);
     acc.putSingle(0.5, 2)->putSingle(0.5, 9);
     Pmf* simpleRoot = acc.toPmf();
-    const unsigned long long rootBytes = jointRoot->memHeader.size +
-                                         jointRoot->joint.elements[0]->memHeader.size +
-                                         jointRoot->joint.marginal->memHeader.size +
-                                         simpleRoot->memHeader.size;
+    const unsigned long long rootBytes =
+        jointRoot->memHeader.size + jointRoot->joint.elements[0]->memHeader.size +
+        jointRoot->joint.marginal->memHeader.size + simpleRoot->memHeader.size;
     for (int i = 0; i < 500; i++) {
         SimpleAccumulator garbage(&obj);
         garbage.putSingle(0.25, i)->putSingle(0.75, 3 * i);
@@ -186,9 +184,9 @@ TEST_F(ArenaTest, SharedConditionalReachedAlongSeveralPathsSurvivesOnce) {
     flag(outer);
     flag(first);  // a root may also be reachable from another root
     release(&obj);
-    EXPECT_EQ(liveBlocks(), (std::set<MemHeader*>{&shared->memHeader, &marginal->memHeader,
-                                                  &first->memHeader, &second->memHeader,
-                                                  &outer->memHeader}));
+    EXPECT_EQ(liveBlocks(),
+              (std::set<MemHeader*>{&shared->memHeader, &marginal->memHeader, &first->memHeader,
+                                    &second->memHeader, &outer->memHeader}));
     EXPECT_EQ(obj.currentMemoryUse, shared->memHeader.size + marginal->memHeader.size +
                                         first->memHeader.size + second->memHeader.size +
                                         outer->memHeader.size);
@@ -197,8 +195,8 @@ TEST_F(ArenaTest, SharedConditionalReachedAlongSeveralPathsSurvivesOnce) {
     // Keeping only the second joint frees the rest exactly once.
     flag(second);
     release(&obj);
-    EXPECT_EQ(liveBlocks(), (std::set<MemHeader*>{&shared->memHeader, &marginal->memHeader,
-                                                  &second->memHeader}));
+    EXPECT_EQ(liveBlocks(),
+              (std::set<MemHeader*>{&shared->memHeader, &marginal->memHeader, &second->memHeader}));
     EXPECT_EQ(second->joint.elements[1]->simple.elements[0], 1.0);
 }
 

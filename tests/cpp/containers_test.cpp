@@ -1,10 +1,9 @@
 // Arrays and matrices: size checks and their messages, contents of what is built, the
 // variadic initialisers, bounds-checked lookup, and what marking keeps through a sweep.
-#include <gtest/gtest.h>
-
 #include <climits>
 #include <cmath>
 #include <functional>
+#include <gtest/gtest.h>
 #include <set>
 #include <string>
 #include <utility>
@@ -58,33 +57,60 @@ struct FailureCase {
 TEST_F(ContainersTest, RefusedSizesFailWithTheirFamilysMessage) {
     auto simple = [](MovraObject* ob) { return createSimplePmfConfig(ob); };
     const FailureCase cases[] = {
-        {"int array 0", [](MovraObject* ob) { createIntArray(ob, 0); }, msg::InvalidArraySize, true},
-        {"real array -1", [](MovraObject* ob) { createRealArray(ob, -1); }, msg::InvalidArraySize, true},
-        {"bool array 0", [](MovraObject* ob) { createBooleanArray(ob, 0); }, msg::InvalidArraySize, true},
-        {"alloc pmf array 0", [](MovraObject* ob) { allocatePmfArray(ob, 0); }, msg::InvalidArraySize, true},
-        {"alloc iface array 0", [](MovraObject* ob) { allocateInterfaceArray(ob, 0); }, msg::InvalidArraySize, true},
-        {"pmf array 0", [&](MovraObject* ob) { createPmfArray(ob, simple(ob), 0); }, msg::InvalidArrayDimensions, false},
-        {"iface array 0", [](MovraObject* ob) { createInterfaceArray(ob, nullptr, 0); }, msg::InvalidArrayDimensions, true},
-        {"real matrix 0x3", [](MovraObject* ob) { createRealMatrix(ob, 0, 3); }, msg::InvalidMatrixDimensions, true},
-        {"real matrix 2x-1", [](MovraObject* ob) { createRealMatrix(ob, 2, -1); }, msg::InvalidMatrixDimensions, true},
-        {"int matrix 0x0", [](MovraObject* ob) { createIntMatrix(ob, 0, 0); }, msg::InvalidMatrixDimensions, true},
-        {"bool matrix 1x-1", [](MovraObject* ob) { createBooleanMatrix(ob, 1, -1); }, msg::InvalidMatrixDimensions, true},
-        {"pmf matrix -1x1", [](MovraObject* ob) { createPmfMatrix(ob, nullptr, -1, 1); }, msg::InvalidMatrixDimensions, true},
-        {"iface matrix 1x-2", [](MovraObject* ob) { createInterfaceMatrix(ob, nullptr, 1, -2); }, msg::InvalidMatrixDimensions, true},
-        {"alloc pmf matrix 2x-1", [](MovraObject* ob) { allocatePmfMatrix(ob, 2, -1); }, msg::InvalidArraySize, false},
-        {"alloc iface matrix 1x-1", [](MovraObject* ob) { allocateInterfaceMatrix(ob, 1, -1); }, msg::InvalidArraySize, false},
-        {"init int array 0", [](MovraObject* ob) { initializeIntArray(ob, 0); }, msg::InvalidArraySize, true},
-        {"init pmf array 0", [](MovraObject* ob) { initializePmfArray(ob, 0); }, msg::InvalidArraySize, true},
-        {"init int matrix 0", [](MovraObject* ob) { initializeIntMatrix(ob, 0); }, msg::InvalidMatrixDimensions, true},
-        {"init pmf matrix row 0", [](MovraObject* ob) { initializePmfMatrix(ob, 1, 0); }, msg::InvalidArrayDimensions, false},
-        {"init iface matrix row 0", [](MovraObject* ob) { initializeInterfaceMatrix(ob, 1, 0); }, msg::InvalidArrayDimensions, false},
-        {"init real matrix row -1", [](MovraObject* ob) { initializeRealMatrix(ob, 2, 1, 0.5, -1); }, msg::InvalidArraySize, false},
+        {"int array 0", [](MovraObject* ob) { createIntArray(ob, 0); }, msg::InvalidArraySize,
+         true},
+        {"real array -1", [](MovraObject* ob) { createRealArray(ob, -1); }, msg::InvalidArraySize,
+         true},
+        {"bool array 0", [](MovraObject* ob) { createBooleanArray(ob, 0); }, msg::InvalidArraySize,
+         true},
+        {"alloc pmf array 0", [](MovraObject* ob) { allocatePmfArray(ob, 0); },
+         msg::InvalidArraySize, true},
+        {"alloc iface array 0", [](MovraObject* ob) { allocateInterfaceArray(ob, 0); },
+         msg::InvalidArraySize, true},
+        {"pmf array 0", [&](MovraObject* ob) { createPmfArray(ob, simple(ob), 0); },
+         msg::InvalidArrayDimensions, false},
+        {"iface array 0", [](MovraObject* ob) { createInterfaceArray(ob, nullptr, 0); },
+         msg::InvalidArrayDimensions, true},
+        {"real matrix 0x3", [](MovraObject* ob) { createRealMatrix(ob, 0, 3); },
+         msg::InvalidMatrixDimensions, true},
+        {"real matrix 2x-1", [](MovraObject* ob) { createRealMatrix(ob, 2, -1); },
+         msg::InvalidMatrixDimensions, true},
+        {"int matrix 0x0", [](MovraObject* ob) { createIntMatrix(ob, 0, 0); },
+         msg::InvalidMatrixDimensions, true},
+        {"bool matrix 1x-1", [](MovraObject* ob) { createBooleanMatrix(ob, 1, -1); },
+         msg::InvalidMatrixDimensions, true},
+        {"pmf matrix -1x1", [](MovraObject* ob) { createPmfMatrix(ob, nullptr, -1, 1); },
+         msg::InvalidMatrixDimensions, true},
+        {"iface matrix 1x-2", [](MovraObject* ob) { createInterfaceMatrix(ob, nullptr, 1, -2); },
+         msg::InvalidMatrixDimensions, true},
+        {"alloc pmf matrix 2x-1", [](MovraObject* ob) { allocatePmfMatrix(ob, 2, -1); },
+         msg::InvalidArraySize, false},
+        {"alloc iface matrix 1x-1", [](MovraObject* ob) { allocateInterfaceMatrix(ob, 1, -1); },
+         msg::InvalidArraySize, false},
+        {"init int array 0", [](MovraObject* ob) { initializeIntArray(ob, 0); },
+         msg::InvalidArraySize, true},
+        {"init pmf array 0", [](MovraObject* ob) { initializePmfArray(ob, 0); },
+         msg::InvalidArraySize, true},
+        {"init int matrix 0", [](MovraObject* ob) { initializeIntMatrix(ob, 0); },
+         msg::InvalidMatrixDimensions, true},
+        {"init pmf matrix row 0", [](MovraObject* ob) { initializePmfMatrix(ob, 1, 0); },
+         msg::InvalidArrayDimensions, false},
+        {"init iface matrix row 0", [](MovraObject* ob) { initializeInterfaceMatrix(ob, 1, 0); },
+         msg::InvalidArrayDimensions, false},
+        {"init real matrix row -1",
+         [](MovraObject* ob) { initializeRealMatrix(ob, 2, 1, 0.5, -1); }, msg::InvalidArraySize,
+         false},
         // Absurd lengths reach the arena's cap instead of overflowing the byte count.
-        {"int array max", [](MovraObject* ob) { createIntArray(ob, INT_MAX); }, msg::OutOfMemory, true},
-        {"real array max", [](MovraObject* ob) { createRealArray(ob, INT_MAX); }, msg::OutOfMemory, true},
-        {"pmf array max", [&](MovraObject* ob) { createPmfArray(ob, simple(ob), INT_MAX); }, msg::OutOfMemory, false},
-        {"pmf matrix max rows", [](MovraObject* ob) { createPmfMatrix(ob, nullptr, INT_MAX, 0); }, msg::OutOfMemory, true},
-        {"int matrix max cols", [](MovraObject* ob) { createIntMatrix(ob, 1, INT_MAX); }, msg::OutOfMemory, false},
+        {"int array max", [](MovraObject* ob) { createIntArray(ob, INT_MAX); }, msg::OutOfMemory,
+         true},
+        {"real array max", [](MovraObject* ob) { createRealArray(ob, INT_MAX); }, msg::OutOfMemory,
+         true},
+        {"pmf array max", [&](MovraObject* ob) { createPmfArray(ob, simple(ob), INT_MAX); },
+         msg::OutOfMemory, false},
+        {"pmf matrix max rows", [](MovraObject* ob) { createPmfMatrix(ob, nullptr, INT_MAX, 0); },
+         msg::OutOfMemory, true},
+        {"int matrix max cols", [](MovraObject* ob) { createIntMatrix(ob, 1, INT_MAX); },
+         msg::OutOfMemory, false},
     };
     for (const FailureCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -108,8 +134,8 @@ TEST_F(ContainersTest, BlocksAreSizedForTheirElementsAndZeroFilled) {
     EXPECT_EQ(pmfs->memHeader.size, offsetof(PmfArray, elements) + 4 * sizeof(Pmf*));
     EXPECT_EQ(matrix->memHeader.size, offsetof(RealMatrix, elements) + 2 * sizeof(RealArray*));
     EXPECT_EQ(obj.currentMemoryUse, ints->memHeader.size + reals->memHeader.size +
-                                         bools->memHeader.size + pmfs->memHeader.size +
-                                         matrix->memHeader.size);
+                                        bools->memHeader.size + pmfs->memHeader.size +
+                                        matrix->memHeader.size);
     EXPECT_EQ(std::vector<Int>(+ints->elements, ints->elements + 3), std::vector<Int>(3, 0));
     EXPECT_EQ(reals->elements[1], 0.0);
     EXPECT_FALSE(bools->elements[4]);
@@ -244,11 +270,11 @@ TEST_F(ContainersTest, MarkingAPmfMatrixSkipsNullRows) {
     PmfMatrix* matrix = createPmfMatrix(o, createSimplePmfConfig(o), 3, 2);
     PmfArray* row0 = matrix->elements[0];
     PmfArray* row2 = matrix->elements[2];
-    matrix->elements[1] = nullptr;  // the old row and its PMFs become garbage
+    matrix->elements[1] = nullptr;          // the old row and its PMFs become garbage
     row2->elements[1] = row0->elements[0];  // a shared PMF is kept once
     flag(matrix);
-    expectSurvivors(blocksOf(matrix, row0, row2, row0->elements[0], row0->elements[1],
-                             row2->elements[0]));
+    expectSurvivors(
+        blocksOf(matrix, row0, row2, row0->elements[0], row0->elements[1], row2->elements[0]));
 }
 
 TEST_F(ContainersTest, MarkingScalarContainersKeepsBlocksAndRows) {
@@ -315,7 +341,8 @@ TEST_F(ContainersTest, SparseMatrixWritesCopyRowsAndDropZeros) {
     EXPECT_EQ(m->elements[1], nullptr);
     assign(o, m, 0, 1, -0.0);
     EXPECT_TRUE(std::signbit(lookup(m, 0, 1)));
-    for (auto [i, j] : std::initializer_list<std::pair<Int, Int>>{{2, 0}, {0, 3}, {-1, 0}, {0, -1}}) {
+    for (auto [i, j] :
+         std::initializer_list<std::pair<Int, Int>>{{2, 0}, {0, 3}, {-1, 0}, {0, -1}}) {
         EXPECT_MOVRA_ERROR(lookup(m, i, j), msg::LookupOutOfRange);
         EXPECT_MOVRA_ERROR(assign(o, m, i, j, 1.0), msg::LookupOutOfRange);
     }

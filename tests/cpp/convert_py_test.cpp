@@ -2,13 +2,11 @@
 // interpreter: the forms no model reaches from Python (Boolean, arrays and matrices of every
 // element type, interface values, compound PMFs out), the nesting limit, reference counts
 // of inputs and results, and that a refusal never leaves a Python error pending.
-#include <gtest/gtest.h>
-
 #include <Python.h>
-
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <gtest/gtest.h>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -17,11 +15,11 @@
 
 #include "binding/convert.h"
 #include "binding/protocol.h"
+#include "param_name.h"
 #include "pmf/joint_accumulator.h"
 #include "runtime/arena.h"
 #include "runtime/error.h"
 #include "runtime/messages.h"
-#include "param_name.h"
 
 using namespace movra;
 
@@ -139,18 +137,18 @@ private:
     std::vector<std::pair<PyObject*, Py_ssize_t>> seen_;
 };
 
-#define EXPECT_REFUSED(statement, text)                                      \
-    do {                                                                     \
-        try {                                                                \
-            (void)(statement);                                               \
-            ADD_FAILURE() << "no CException from " #statement;               \
-        } catch (const CException& e) {                                      \
-            EXPECT_STREQ(e.message, text) << #statement;                     \
-        } catch (const PythonError&) {                                       \
-            ADD_FAILURE() << "PythonError from " #statement;                 \
-        }                                                                    \
+#define EXPECT_REFUSED(statement, text)                                            \
+    do {                                                                           \
+        try {                                                                      \
+            (void)(statement);                                                     \
+            ADD_FAILURE() << "no CException from " #statement;                     \
+        } catch (const CException& e) {                                            \
+            EXPECT_STREQ(e.message, text) << #statement;                           \
+        } catch (const PythonError&) {                                             \
+            ADD_FAILURE() << "PythonError from " #statement;                       \
+        }                                                                          \
         EXPECT_EQ(PyErr_Occurred(), nullptr) << "error pending after " #statement; \
-        PyErr_Clear();                                                       \
+        PyErr_Clear();                                                             \
     } while (0)
 
 class ConvertTest : public ::testing::Test {
@@ -204,8 +202,8 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, IntFromPy,
     ::testing::Values(IntCase{"5", 5}, IntCase{"-1", -1}, IntCase{"True", 1}, IntCase{"False", 0},
                       IntCase{"IntSub(7)", 7}, IntCase{"2**32 + 5", 5}, IntCase{"2**31", INT32_MIN},
-                      IntCase{"2**31 - 1", INT32_MAX}, IntCase{"2**63 - 1", -1}, IntCase{"-2**63", 0},
-                      IntCase{"-2**31 - 1", INT32_MAX}),
+                      IntCase{"2**31 - 1", INT32_MAX}, IntCase{"2**63 - 1", -1},
+                      IntCase{"-2**63", 0}, IntCase{"-2**31 - 1", INT32_MAX}),
     [](const ::testing::TestParamInfo<IntCase>& info) { return paramName(info.param.expr); });
 
 struct RealCase {
@@ -252,9 +250,10 @@ TEST_P(BooleanFromPy, NonZeroIsTrue) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, BooleanFromPy,
     ::testing::Values(BooleanCase{"0", false}, BooleanCase{"1", true}, BooleanCase{"-1", true},
-                      BooleanCase{"2**32", true}, BooleanCase{"-2**63", true}, BooleanCase{"True", true},
-                      BooleanCase{"False", false}, BooleanCase{"IntSub(0)", false},
-                      BooleanCase{"Index(0)", false}, BooleanCase{"Index(2**40)", true}),
+                      BooleanCase{"2**32", true}, BooleanCase{"-2**63", true},
+                      BooleanCase{"True", true}, BooleanCase{"False", false},
+                      BooleanCase{"IntSub(0)", false}, BooleanCase{"Index(0)", false},
+                      BooleanCase{"Index(2**40)", true}),
     [](const ::testing::TestParamInfo<BooleanCase>& info) { return paramName(info.param.expr); });
 
 struct Refusal {
@@ -263,8 +262,8 @@ struct Refusal {
 };
 
 TEST_F(ConvertTest, NumbersRefusedWithTheInterpreterErrorCleared) {
-    const std::vector<const char*> notInt = {"1.5", "1.0", "'1'", "None", "Index(3)", "2**63",
-                                             "-2**63 - 1", "2**200"};
+    const std::vector<const char*> notInt = {"1.5",      "1.0",   "'1'",        "None",
+                                             "Index(3)", "2**63", "-2**63 - 1", "2**200"};
     for (const char* e : notInt) {
         SCOPED_TRACE(e);
         PyRef v = py(e);
@@ -272,8 +271,8 @@ TEST_F(ConvertTest, NumbersRefusedWithTheInterpreterErrorCleared) {
         EXPECT_REFUSED(Int_fromPy(&obj, v.get()), msg::InvalidValue);
         watch.check();
     }
-    const std::vector<const char*> notReal = {"'0.5'", "None", "0.5j", "Index(1)", "2**1024",
-                                              "2**1024 - 1", "-2**1024"};
+    const std::vector<const char*> notReal = {"'0.5'",   "None",        "0.5j",    "Index(1)",
+                                              "2**1024", "2**1024 - 1", "-2**1024"};
     for (const char* e : notReal) {
         SCOPED_TRACE(e);
         PyRef v = py(e);
@@ -281,8 +280,8 @@ TEST_F(ConvertTest, NumbersRefusedWithTheInterpreterErrorCleared) {
         EXPECT_REFUSED(Real_fromPy(&obj, v.get()), msg::InvalidValue);
         watch.check();
     }
-    const std::vector<const char*> notBoolean = {"2**64", "-2**63 - 1", "1.5", "'1'", "None",
-                                                 "Raising()", "IndexFloat()", "[]"};
+    const std::vector<const char*> notBoolean = {"2**64", "-2**63 - 1", "1.5",          "'1'",
+                                                 "None",  "Raising()",  "IndexFloat()", "[]"};
     for (const char* e : notBoolean) {
         SCOPED_TRACE(e);
         PyRef v = py(e);
@@ -323,7 +322,8 @@ TEST_F(ConvertTest, CompoundRecordFromPython) {
     EXPECT_EQ(k->compound.elements[2]->compound.elements[0]->simple.offset, 5);
 }
 
-class PmfRoundTrip : public ConvertTest, public ::testing::WithParamInterface<std::pair<const char*, const char*>> {};
+class PmfRoundTrip : public ConvertTest,
+                     public ::testing::WithParamInterface<std::pair<const char*, const char*>> {};
 
 TEST_P(PmfRoundTrip, BackInOrder) {
     PyRef in = py(GetParam().first);
@@ -335,18 +335,20 @@ TEST_P(PmfRoundTrip, BackInOrder) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, PmfRoundTrip,
-    ::testing::Values(
-        std::make_pair("{5: 0.25, 1: 0.25, 3: 0.5}", "{1: 0.25, 3: 0.5, 5: 0.25}"),
-        std::make_pair("{0: 1, 2: 3}", "{0: 0.5, 2: 0.5}"),
-        std::make_pair("{0: float('inf'), 1: 1.0}", "{0: 0.5, 1: 0.5}"),
-        std::make_pair("DictSub({3: 1.0})", "{3: 1.0}"),
-        std::make_pair("{(1, 0): 0.5, (0, 1): 0.5}", "{(0, 1): 0.5, (1, 0): 0.5}"),
-        std::make_pair("{(0, 1, 3): 0.5, (0, 1, 2): 0.5}", "{(0, 1, 2): 0.5, (0, 1, 3): 0.5}"),
-        std::make_pair("DictSub({(0, 1): 0.5, 3: 0.0})", "{(0, 1): 1.0}"),
-        std::make_pair("({0: 1.0}, {1: 1.0})", "({0: 1.0}, {1: 1.0})"),
-        std::make_pair("({(2, 2): 1.0}, ({0: 0.5, 1: 0.5}, {4: 1.0}))",
-                       "({(2, 2): 1.0}, ({0: 0.5, 1: 0.5}, {4: 1.0}))")),
-    [](const ::testing::TestParamInfo<std::pair<const char*, const char*>>& info) { return paramName(info.param.first); });
+    ::testing::Values(std::make_pair("{5: 0.25, 1: 0.25, 3: 0.5}", "{1: 0.25, 3: 0.5, 5: 0.25}"),
+                      std::make_pair("{0: 1, 2: 3}", "{0: 0.5, 2: 0.5}"),
+                      std::make_pair("{0: float('inf'), 1: 1.0}", "{0: 0.5, 1: 0.5}"),
+                      std::make_pair("DictSub({3: 1.0})", "{3: 1.0}"),
+                      std::make_pair("{(1, 0): 0.5, (0, 1): 0.5}", "{(0, 1): 0.5, (1, 0): 0.5}"),
+                      std::make_pair("{(0, 1, 3): 0.5, (0, 1, 2): 0.5}",
+                                     "{(0, 1, 2): 0.5, (0, 1, 3): 0.5}"),
+                      std::make_pair("DictSub({(0, 1): 0.5, 3: 0.0})", "{(0, 1): 1.0}"),
+                      std::make_pair("({0: 1.0}, {1: 1.0})", "({0: 1.0}, {1: 1.0})"),
+                      std::make_pair("({(2, 2): 1.0}, ({0: 0.5, 1: 0.5}, {4: 1.0}))",
+                                     "({(2, 2): 1.0}, ({0: 0.5, 1: 0.5}, {4: 1.0}))")),
+    [](const ::testing::TestParamInfo<std::pair<const char*, const char*>>& info) {
+        return paramName(info.param.first);
+    });
 
 class PmfRefused : public ConvertTest, public ::testing::WithParamInterface<Refusal> {};
 
@@ -359,19 +361,23 @@ TEST_P(PmfRefused, WithItsMessage) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, PmfRefused,
-    ::testing::Values(
-        Refusal{"{}", msg::EmptyDictionary}, Refusal{"{0: 0.0}", msg::EmptyPmf},
-        Refusal{"{-1: 1.0}", msg::NegativeInSupport},
-        Refusal{"{(-1, 2): 1.0}", msg::NegativeSample},
-        Refusal{"{(0, 1): 0.5, 3: 0.5}", msg::InvalidValue}, Refusal{"{(): 1.0}", msg::InvalidValue},
-        Refusal{"{(1,): 0.0, (2,): 0.5}", msg::InvalidValue}, Refusal{"{0: float('nan')}", msg::InvalidValue},
-        Refusal{"{(0, 0): float('nan')}", msg::InvalidValue}, Refusal{"{0: 2**1024}", msg::InvalidValue},
-        Refusal{"{2**64: 1.0}", msg::InvalidValue}, Refusal{"{0.0: 1.0}", msg::InvalidValue},
-        Refusal{"[{0: 1.0}]", msg::InvalidValue}, Refusal{"None", msg::InvalidValue},
-        Refusal{"({0: 1.0}, 5)", msg::InvalidValue}, Refusal{"({0: 1.0}, {})", msg::EmptyDictionary},
-        Refusal{"({0: 1.0}, ({0: 0.0},))", msg::EmptyPmf},
-        Refusal{"{0: 0.5, 2**31 - 1: 0.5}", msg::OutOfMemory},
-        Refusal{"{(0, 0): 0.5, (2**31 - 1, 0): 0.5}", msg::OutOfMemory}),
+    ::testing::Values(Refusal{"{}", msg::EmptyDictionary}, Refusal{"{0: 0.0}", msg::EmptyPmf},
+                      Refusal{"{-1: 1.0}", msg::NegativeInSupport},
+                      Refusal{"{(-1, 2): 1.0}", msg::NegativeSample},
+                      Refusal{"{(0, 1): 0.5, 3: 0.5}", msg::InvalidValue},
+                      Refusal{"{(): 1.0}", msg::InvalidValue},
+                      Refusal{"{(1,): 0.0, (2,): 0.5}", msg::InvalidValue},
+                      Refusal{"{0: float('nan')}", msg::InvalidValue},
+                      Refusal{"{(0, 0): float('nan')}", msg::InvalidValue},
+                      Refusal{"{0: 2**1024}", msg::InvalidValue},
+                      Refusal{"{2**64: 1.0}", msg::InvalidValue},
+                      Refusal{"{0.0: 1.0}", msg::InvalidValue},
+                      Refusal{"[{0: 1.0}]", msg::InvalidValue}, Refusal{"None", msg::InvalidValue},
+                      Refusal{"({0: 1.0}, 5)", msg::InvalidValue},
+                      Refusal{"({0: 1.0}, {})", msg::EmptyDictionary},
+                      Refusal{"({0: 1.0}, ({0: 0.0},))", msg::EmptyPmf},
+                      Refusal{"{0: 0.5, 2**31 - 1: 0.5}", msg::OutOfMemory},
+                      Refusal{"{(0, 0): 0.5, (2**31 - 1, 0): 0.5}", msg::OutOfMemory}),
     [](const ::testing::TestParamInfo<Refusal>& info) { return paramName(info.param.expr); });
 
 // The limit holds for compound tuples and for the items of a joint key; a refusal of input
@@ -517,7 +523,8 @@ TEST_F(ConvertTest, MatricesRoundTrip) {
     PyRef reals = py("[[0.5, 2], [True]]");
     expectNew(RealMatrix_toPy(&obj, RealMatrix_fromPy(&obj, reals.get())), "[[0.5, 2.0], [1.0]]");
     PyRef bools = py("ListSub([ListSub([0, 5]), [Index(1)]])");
-    expectNew(BooleanMatrix_toPy(&obj, BooleanMatrix_fromPy(&obj, bools.get())), "[[False, True], [True]]");
+    expectNew(BooleanMatrix_toPy(&obj, BooleanMatrix_fromPy(&obj, bools.get())),
+              "[[False, True], [True]]");
     PyRef pmfs = py("[[{0: 1.0}], [{(1, 1): 2.0}, ({3: 1.0},)]]");
     expectNew(PmfMatrix_toPy(&obj, PmfMatrix_fromPy(&obj, pmfs.get())),
               "[[{0: 1.0}], [{(1, 1): 1.0}, ({3: 1.0},)]]");
@@ -551,7 +558,8 @@ TEST_F(ConvertTest, ListShapesRefusedByEveryArrayAndMatrix) {
     obj.functionPointers = pointers;
     obj.functionNames = names;
     obj.functionSignatureIndexes = signatures;
-    const char* const notLists[] = {"[]", "()", "('alpha',)", "{0: 1.0}", "None", "'alpha'", "ListSub()"};
+    const char* const notLists[] = {"[]",   "()",      "('alpha',)", "{0: 1.0}",
+                                    "None", "'alpha'", "ListSub()"};
     const char* const badRows[] = {"[[]]", "[[1], []]", "[1]", "[(1,)]", "[[1], None]"};
     for (const ListConversion& c : kListConversions) {
         for (const char* e : notLists) {
@@ -579,19 +587,21 @@ TEST_F(ConvertTest, ElementRefusals) {
         const char* message;
         size_t conversion;  // index of the array form in kListConversions
     };
-    for (const Case& c : {Case{"[1, 1.5]", msg::InvalidValue, 0}, Case{"[1, 2**63]", msg::InvalidValue, 0},
-                          Case{"[0.5, None]", msg::InvalidValue, 1}, Case{"[0.5, 2**1024]", msg::InvalidValue, 1},
-                          Case{"[1, Raising()]", msg::InvalidValue, 2}, Case{"[2**64]", msg::InvalidValue, 2},
-                          Case{"[{0: 1.0}, {}]", msg::EmptyDictionary, 3},
-                          Case{"[{0: 1.0}, {0: 0.0}]", msg::EmptyPmf, 3},
-                          Case{"[{0: 1.0}, 0.5]", msg::InvalidValue, 3}}) {
+    for (const Case& c :
+         {Case{"[1, 1.5]", msg::InvalidValue, 0}, Case{"[1, 2**63]", msg::InvalidValue, 0},
+          Case{"[0.5, None]", msg::InvalidValue, 1}, Case{"[0.5, 2**1024]", msg::InvalidValue, 1},
+          Case{"[1, Raising()]", msg::InvalidValue, 2}, Case{"[2**64]", msg::InvalidValue, 2},
+          Case{"[{0: 1.0}, {}]", msg::EmptyDictionary, 3},
+          Case{"[{0: 1.0}, {0: 0.0}]", msg::EmptyPmf, 3},
+          Case{"[{0: 1.0}, 0.5]", msg::InvalidValue, 3}}) {
         SCOPED_TRACE(c.expr);
         PyRef v = py(c.expr);
         PyRef matrix = py(std::string("[[0], ") + c.expr + "]");
         RefWatch watch(v.get());
         EXPECT_REFUSED(kListConversions[c.conversion].convert(&obj, v.get()), c.message);
         if (c.conversion != 3)  // a PMF row cannot start with [0]
-            EXPECT_REFUSED(kListConversions[c.conversion + 5].convert(&obj, matrix.get()), c.message);
+            EXPECT_REFUSED(kListConversions[c.conversion + 5].convert(&obj, matrix.get()),
+                           c.message);
         watch.check();
     }
 }
@@ -707,7 +717,8 @@ TEST_F(ConvertTest, EmptyTableRefusesEveryName) {
     for (const char* e : {"'alpha'", "'0'", "''", "'step'"}) {
         SCOPED_TRACE(e);
         PyRef v = py(e);
-        for (Int signature : {0, 1, -1}) EXPECT_REFUSED(Interface_fromPy(&obj, v.get(), signature), msg::InvalidValue);
+        for (Int signature : {0, 1, -1})
+            EXPECT_REFUSED(Interface_fromPy(&obj, v.get(), signature), msg::InvalidValue);
     }
     PyRef list = py("[['0']]");
     EXPECT_REFUSED(InterfaceMatrix_fromPy(&obj, list.get(), 0), msg::InvalidValue);
@@ -777,14 +788,20 @@ TEST_F(ConvertTest, BoundaryCatchesEveryException) {
 
 TEST_F(ConvertTest, RepeatedConversionsKeepInputsAndHeapFlat) {
     std::vector<PyRef> good;
-    for (const char* e : {"{1003: 0.25, 2: 0.75}", "{(7, 3): 0.5, (0, 1): 0.5}", "({0: 1.0}, {(1, 1): 1.0})"})
+    for (const char* e :
+         {"{1003: 0.25, 2: 0.75}", "{(7, 3): 0.5, (0, 1): 0.5}", "({0: 1.0}, {(1, 1): 1.0})"})
         good.push_back(py(e));
-    const std::vector<Refusal> refusals = {
-        {"{}", msg::EmptyDictionary}, {"{0: 0.0}", msg::EmptyPmf}, {"{-1: 0.5}", msg::NegativeInSupport},
-        {"{1003: 0.5, 'x': 0.5}", msg::InvalidValue}, {"{(7, 3): 0.5, 3: 0.5}", msg::InvalidValue},
-        {"{(1,): 0.5}", msg::InvalidValue}, {"{(): 0.5}", msg::InvalidValue},
-        {"{0: float('nan')}", msg::InvalidValue}, {"nest(300, {0: 1.0})", msg::InvalidValue},
-        {"{0: 0.5, 2**31 - 1: 0.5}", msg::OutOfMemory}, {"({0: 1.0}, [])", msg::InvalidValue}};
+    const std::vector<Refusal> refusals = {{"{}", msg::EmptyDictionary},
+                                           {"{0: 0.0}", msg::EmptyPmf},
+                                           {"{-1: 0.5}", msg::NegativeInSupport},
+                                           {"{1003: 0.5, 'x': 0.5}", msg::InvalidValue},
+                                           {"{(7, 3): 0.5, 3: 0.5}", msg::InvalidValue},
+                                           {"{(1,): 0.5}", msg::InvalidValue},
+                                           {"{(): 0.5}", msg::InvalidValue},
+                                           {"{0: float('nan')}", msg::InvalidValue},
+                                           {"nest(300, {0: 1.0})", msg::InvalidValue},
+                                           {"{0: 0.5, 2**31 - 1: 0.5}", msg::OutOfMemory},
+                                           {"({0: 1.0}, [])", msg::InvalidValue}};
     std::vector<PyRef> bad;
     for (const Refusal& r : refusals) bad.push_back(py(r.expr));
     PyRef lists = py("[[1, 2**40], [0.5], [[{0: 1.0}]]]");
@@ -819,7 +836,9 @@ TEST_F(ConvertTest, RepeatedConversionsKeepInputsAndHeapFlat) {
 // leak of Python objects is caught above by the interpreter's own block count. Leaks of the
 // C++ side (accumulator windows, enumerator records) are still reported.
 // Default visibility: the sanitizer runtime looks the hook up dynamically.
-extern "C" __attribute__((visibility("default"))) const char* __lsan_default_suppressions() { return "leak:libpython\n"; }
+extern "C" __attribute__((visibility("default"))) const char* __lsan_default_suppressions() {
+    return "leak:libpython\n";
+}
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);

@@ -1,18 +1,19 @@
 // Standard distributions: degenerate and refused arguments, exact bits for small cases
 // (golden values of the log-space formulas in their fixed order), and agreement with
 // independent long-double references over ranges of parameters.
-#include <gtest/gtest.h>
+#include "pmf/distributions.h"
 
 #include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <functional>
+#include <gtest/gtest.h>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "containers/array_distributions.h"
-#include "pmf/distributions.h"
+#include "pmf/multinomial_hypergeometric.h"
 #include "runtime/error.h"
 #include "runtime/messages.h"
 #include "test_support.h"
@@ -139,19 +140,26 @@ TEST_F(DistributionsTest, RefusedArgumentsFailWithTheFamilysMessage) {
         {"binomial n -1", [](MovraObject* ob) { binomial(ob, -1, 0.5); }, msg::InvalidValue},
         {"binomial n max", [](MovraObject* ob) { binomial(ob, INT_MAX, 0.5); }, msg::OutOfMemory},
         {"binomial n 2^28", [](MovraObject* ob) { binomial(ob, 1 << 28, 0.5); }, msg::OutOfMemory},
-        {"hyper K > N", [](MovraObject* ob) { hypergeometric(ob, 3, 4, 1); }, msg::InvalidHypergeometric},
-        {"hyper n > N", [](MovraObject* ob) { hypergeometric(ob, 3, 1, 4); }, msg::InvalidHypergeometric},
-        {"hyper K < 0", [](MovraObject* ob) { hypergeometric(ob, 5, -1, 2); }, msg::InvalidHypergeometric},
-        {"hyper n < 0", [](MovraObject* ob) { hypergeometric(ob, 5, 2, -1); }, msg::InvalidHypergeometric},
-        {"hyper N < 0", [](MovraObject* ob) { hypergeometric(ob, -1, 0, 0); }, msg::InvalidHypergeometric},
-        {"hyper table too big", [](MovraObject* ob) { hypergeometric(ob, INT_MAX, 1, 1); }, msg::OutOfMemory},
+        {"hyper K > N", [](MovraObject* ob) { hypergeometric(ob, 3, 4, 1); },
+         msg::InvalidHypergeometric},
+        {"hyper n > N", [](MovraObject* ob) { hypergeometric(ob, 3, 1, 4); },
+         msg::InvalidHypergeometric},
+        {"hyper K < 0", [](MovraObject* ob) { hypergeometric(ob, 5, -1, 2); },
+         msg::InvalidHypergeometric},
+        {"hyper n < 0", [](MovraObject* ob) { hypergeometric(ob, 5, 2, -1); },
+         msg::InvalidHypergeometric},
+        {"hyper N < 0", [](MovraObject* ob) { hypergeometric(ob, -1, 0, 0); },
+         msg::InvalidHypergeometric},
+        {"hyper table too big", [](MovraObject* ob) { hypergeometric(ob, INT_MAX, 1, 1); },
+         msg::OutOfMemory},
         {"hyper helper K > N",
          [](MovraObject* ob) {
              Real table[4] = {0, 0, std::log(2.0), std::log(6.0)};
              hypergeometricHelper(ob, 3, 4, 1, table);
          },
          msg::InvalidHypergeometric},
-        {"log table N < 0", [](MovraObject*) { createLogFactorialArrayForHypergeometric(-2); }, msg::InvalidHypergeometric},
+        {"log table N < 0", [](MovraObject*) { createLogFactorialArrayForHypergeometric(-2); },
+         msg::InvalidHypergeometric},
         {"multinomial offset 1",
          [](MovraObject* ob) {
              Pmf* p = allocateSimplePmf(ob, 1, 2);
@@ -159,27 +167,54 @@ TEST_F(DistributionsTest, RefusedArgumentsFailWithTheFamilysMessage) {
              multinomial(ob, 2, 2, p);
          },
          msg::InvalidMultinomial},
-        {"multinomial length != k", [&](MovraObject* ob) { multinomial(ob, 2, 3, p2()); }, msg::InvalidMultinomial},
-        {"multinomial joint p", [](MovraObject* ob) { multinomial(ob, 2, 2, defaultJointPmf(ob, 2)); }, msg::InvalidMultinomial},
-        {"multinomial null p", [](MovraObject* ob) { multinomial(ob, 2, 2, nullptr); }, msg::InvalidMultinomial},
-        {"multinomial k 0", [](MovraObject* ob) { multinomial(ob, 2, 0, allocateSimplePmf(ob, 0, 0)); }, msg::InvalidMultinomial},
-        {"multinomial n < 0", [&](MovraObject* ob) { multinomial(ob, -1, 2, p2()); }, msg::InvalidMultinomial},
-        {"multinomial nan p", [&](MovraObject* ob) { multinomial(ob, 2, 2, simplePmf({nan, 0.5})); }, msg::InvalidMultinomial},
+        {"multinomial length != k", [&](MovraObject* ob) { multinomial(ob, 2, 3, p2()); },
+         msg::InvalidMultinomial},
+        {"multinomial joint p",
+         [](MovraObject* ob) { multinomial(ob, 2, 2, defaultJointPmf(ob, 2)); },
+         msg::InvalidMultinomial},
+        {"multinomial null p", [](MovraObject* ob) { multinomial(ob, 2, 2, nullptr); },
+         msg::InvalidMultinomial},
+        {"multinomial k 0",
+         [](MovraObject* ob) { multinomial(ob, 2, 0, allocateSimplePmf(ob, 0, 0)); },
+         msg::InvalidMultinomial},
+        {"multinomial n < 0", [&](MovraObject* ob) { multinomial(ob, -1, 2, p2()); },
+         msg::InvalidMultinomial},
+        {"multinomial nan p",
+         [&](MovraObject* ob) { multinomial(ob, 2, 2, simplePmf({nan, 0.5})); },
+         msg::InvalidMultinomial},
         {"multinomial layer k 0",
          [](MovraObject* ob) {
              Real gamma[1] = {1.0};
              multinomialLayer(ob, 2, 0, gamma);
          },
          msg::InvalidMultinomial},
-        {"mvh sizes sum 3", [this](MovraObject* ob) { multivariateHypergeometric(ob, 4, 2, 2, ints({2, 1})); }, msg::InvalidMultivariateHypergeometric},
-        {"mvh negative size", [this](MovraObject* ob) { multivariateHypergeometric(ob, 4, 2, 2, ints({3, -1})); }, msg::InvalidMultivariateHypergeometric},
-        {"mvh n > N", [this](MovraObject* ob) { multivariateHypergeometric(ob, 4, 5, 2, ints({2, 2})); }, msg::InvalidMultivariateHypergeometric},
-        {"mvh n < 0", [this](MovraObject* ob) { multivariateHypergeometric(ob, 4, -1, 2, ints({2, 2})); }, msg::InvalidMultivariateHypergeometric},
-        {"mvh d != length", [this](MovraObject* ob) { multivariateHypergeometric(ob, 4, 2, 3, ints({2, 2})); }, msg::InvalidMultivariateHypergeometric},
-        {"mvh d 0", [this](MovraObject* ob) { multivariateHypergeometric(ob, 4, 2, 0, ints({2, 2})); }, msg::InvalidMultivariateHypergeometric},
-        {"mvh null sizes", [](MovraObject* ob) { multivariateHypergeometric(ob, 4, 2, 2, nullptr); }, msg::InvalidMultivariateHypergeometric},
+        {"mvh sizes sum 3",
+         [this](MovraObject* ob) { multivariateHypergeometric(ob, 4, 2, 2, ints({2, 1})); },
+         msg::InvalidMultivariateHypergeometric},
+        {"mvh negative size",
+         [this](MovraObject* ob) { multivariateHypergeometric(ob, 4, 2, 2, ints({3, -1})); },
+         msg::InvalidMultivariateHypergeometric},
+        {"mvh n > N",
+         [this](MovraObject* ob) { multivariateHypergeometric(ob, 4, 5, 2, ints({2, 2})); },
+         msg::InvalidMultivariateHypergeometric},
+        {"mvh n < 0",
+         [this](MovraObject* ob) { multivariateHypergeometric(ob, 4, -1, 2, ints({2, 2})); },
+         msg::InvalidMultivariateHypergeometric},
+        {"mvh d != length",
+         [this](MovraObject* ob) { multivariateHypergeometric(ob, 4, 2, 3, ints({2, 2})); },
+         msg::InvalidMultivariateHypergeometric},
+        {"mvh d 0",
+         [this](MovraObject* ob) { multivariateHypergeometric(ob, 4, 2, 0, ints({2, 2})); },
+         msg::InvalidMultivariateHypergeometric},
+        {"mvh null sizes",
+         [](MovraObject* ob) { multivariateHypergeometric(ob, 4, 2, 2, nullptr); },
+         msg::InvalidMultivariateHypergeometric},
         // In 32 bits these sizes would wrap around to a total of 0.
-        {"mvh sizes overflow", [this](MovraObject* ob) { multivariateHypergeometric(ob, 0, 0, 3, ints({INT_MAX, INT_MAX, 2})); }, msg::InvalidMultivariateHypergeometric},
+        {"mvh sizes overflow",
+         [this](MovraObject* ob) {
+             multivariateHypergeometric(ob, 0, 0, 3, ints({INT_MAX, INT_MAX, 2}));
+         },
+         msg::InvalidMultivariateHypergeometric},
         {"mvh layer d 0",
          [](MovraObject* ob) {
              Int b[1] = {2};
@@ -324,8 +359,7 @@ TEST_F(DistributionsTest, MultinomialSpreadsTrialsOverCategories) {
                                            std::lgamma(b + 1.0) - std::lgamma(c + 1.0)) *
                                   std::pow(p[0], a) * std::pow(p[1], b) * std::pow(p[2], c);
         }
-    expectOutcomesNear(outcomes(multinomial(o, n, 3, simplePmf({0.2, 0.3, 0.5}))), expected,
-                       1e-13);
+    expectOutcomesNear(outcomes(multinomial(o, n, 3, simplePmf({0.2, 0.3, 0.5}))), expected, 1e-13);
 }
 
 TEST_F(DistributionsTest, MultivariateHypergeometricCountsDrawsPerCategory) {
@@ -343,8 +377,8 @@ TEST_F(DistributionsTest, MultivariateHypergeometricCountsDrawsPerCategory) {
         for (int b = 0; b <= 3 && a + b <= 4; b++)
             expected[{a, b, 4 - a - b}] =
                 choose(2, a) * choose(3, b) * choose(4, 4 - a - b) / choose(9, 4);
-    expectOutcomesNear(outcomes(multivariateHypergeometric(o, 9, 4, 3, ints({2, 3, 4}))),
-                       expected, 1e-14);
+    expectOutcomesNear(outcomes(multivariateHypergeometric(o, 9, 4, 3, ints({2, 3, 4}))), expected,
+                       1e-14);
 }
 
 }  // namespace

@@ -2,9 +2,8 @@
 // a step refused in turn (through the instance's memory limit), and model failures deep in
 // a step. Each must leave the roots and the counters as they were, leak no scratch, and let
 // the instance step on exactly as one that never failed.
-#include <gtest/gtest.h>
-
 #include <cstdint>
+#include <gtest/gtest.h>
 #include <initializer_list>
 #include <utility>
 #include <vector>
@@ -26,36 +25,12 @@ Pmf* simplePmf(MovraObject* obj, std::initializer_list<std::pair<Int, Real>> ent
     return acc.toPmf();
 }
 
-Pmf* jointPmf(MovraObject* obj, std::initializer_list<std::pair<std::pair<Int, Int>, Real>> entries) {
+Pmf* jointPmf(MovraObject* obj,
+              std::initializer_list<std::pair<std::pair<Int, Int>, Real>> entries) {
     JointAccumulator acc(obj, 2);
     for (auto [key, p] : entries) acc.putDouble(p, key.first, key.second);
     return acc.toPmf();
 }
-
-// Equal to the last bit, shape included.
-bool samePmf(const Pmf* a, const Pmf* b) {
-    if (a == b) return true;
-    if (a == nullptr || b == nullptr || a->pmfType != b->pmfType) return false;
-    if (a->pmfType == SIMPLE) {
-        if (a->simple.offset != b->simple.offset || a->simple.length != b->simple.length) return false;
-        for (Int k = 0; k < a->simple.length; k++)
-            if (a->simple.elements[k] != b->simple.elements[k]) return false;
-        return true;
-    }
-    if (a->joint.depth != b->joint.depth || !samePmf(a->joint.marginal, b->joint.marginal)) return false;
-    for (Int k = 0; k < a->joint.marginal->simple.length; k++)
-        if (!samePmf(a->joint.elements[k], b->joint.elements[k])) return false;
-    return true;
-}
-
-template <class Model>
-struct Instance {
-    Model m{};
-    Instance() { m.defaults(); }
-    ~Instance() { release(m.arena()); }
-    MovraObject* obj() { return m.arena(); }
-    void sweep() { Model::memRelease(obj()); }
-};
 
 Instance<StandardMultiserver>* station(Instance<StandardMultiserver>* s) {
     MovraObject* obj = s->obj();
@@ -131,14 +106,16 @@ TEST(ModelFailure, NetworkStepRefusedAtEveryAllocation) {
     network(&twin);
     auto roots = [](SN& n) {
         std::vector<const void*> r{n._internalState};
-        for (Int k = 0; k < n._internalState->length; k++) r.push_back(n._internalState->elements[k]);
+        for (Int k = 0; k < n._internalState->length; k++)
+            r.push_back(n._internalState->elements[k]);
         r.push_back(reinterpret_cast<const void*>(intptr_t(n._time)));
         return r;
     };
     refuseEveryAllocation(failing, roots);
     twin.m.step();
     for (Int k = 0; k < 3; k++)
-        EXPECT_TRUE(samePmf(failing.m._internalState->elements[k], twin.m._internalState->elements[k]));
+        EXPECT_TRUE(
+            samePmf(failing.m._internalState->elements[k], twin.m._internalState->elements[k]));
 }
 
 // A model failure after the completion tables, flows and earlier nodes were formed.
@@ -163,7 +140,8 @@ TEST(ModelFailure, FailuresDeepInAStepLeaveNoTrace) {
     const unsigned long long netMemory = n.obj()->currentMemoryUse;
     EXPECT_MOVRA_ERROR(n.m.step(), "Negative integer in pmf support");
     n.sweep();
-    EXPECT_EQ(std::vector<Pmf*>(+n.m._internalState->elements, n.m._internalState->elements + 3), nodes);
+    EXPECT_EQ(std::vector<Pmf*>(+n.m._internalState->elements, n.m._internalState->elements + 3),
+              nodes);
     EXPECT_EQ(n.m._time, time);
     EXPECT_EQ(n.obj()->currentMemoryUse, netMemory);
 }

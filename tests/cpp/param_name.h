@@ -18,8 +18,8 @@ inline std::string paramName(const std::string& text) {
     };
     for (size_t i = 0; i < text.size(); i++) {
         const char ch = text[i];
-        const bool afterName = i > 0 && (std::isalnum(static_cast<unsigned char>(text[i - 1])) ||
-                                         text[i - 1] == ')');
+        const bool afterName =
+            i > 0 && (std::isalnum(static_cast<unsigned char>(text[i - 1])) || text[i - 1] == ')');
         if (std::isalnum(static_cast<unsigned char>(ch))) {
             name += ch;
         } else if (ch == '*' && i + 1 < text.size() && text[i + 1] == '*') {

@@ -1,16 +1,16 @@
 // PMF records and builders, marking, queries, tail cut-off points, shape checks, and the
 // sampling stack.
-#include <gtest/gtest.h>
+#include "pmf/pmf.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <gtest/gtest.h>
 #include <initializer_list>
 #include <set>
 #include <vector>
 
-#include "containers/arrays.h"
-#include "pmf/pmf.h"
 #include "containers/array_checks.h"
+#include "containers/arrays.h"
 #include "pmf/pmf_query.h"
 #include "pmf/sampling_stack.h"
 #include "runtime/arena.h"
@@ -161,9 +161,8 @@ TEST_F(PmfTest, FlagMarksEverythingReachableAndNothingElse) {
 
 TEST_F(PmfTest, LookupProbabilityInsideAndOutsideTheRange) {
     Pmf* pmf = simple(2, {0.25, 0.0, 0.75});
-    const std::pair<Int, Real> cases[] = {{1, 0.0},  {2, 0.25},        {3, 0.0},
-                                          {4, 0.75}, {5, 0.0},         {INT32_MIN, 0.0},
-                                          {-1, 0.0}, {INT32_MAX, 0.0}};
+    const std::pair<Int, Real> cases[] = {{1, 0.0}, {2, 0.25},        {3, 0.0},  {4, 0.75},
+                                          {5, 0.0}, {INT32_MIN, 0.0}, {-1, 0.0}, {INT32_MAX, 0.0}};
     for (const auto& c : cases) EXPECT_EQ(lookupProbability(pmf, c.first), c.second) << c.first;
 
     Pmf* top = simple(INT32_MAX - 1, {0.5, 0.5});
@@ -218,7 +217,8 @@ class TailTest : public PmfTest, public ::testing::WithParamInterface<TailCase> 
 TEST_P(TailTest, CutOffPoints) {
     const TailCase& c = GetParam();
     Pmf* pmf = allocateSimplePmf(&obj, c.offset, Int(c.probabilities.size()));
-    for (size_t k = 0; k < c.probabilities.size(); k++) pmf->simple.elements[k] = c.probabilities[k];
+    for (size_t k = 0; k < c.probabilities.size(); k++)
+        pmf->simple.elements[k] = c.probabilities[k];
     EXPECT_EQ(computeLeftTail(pmf, c.epsilon), c.left);
     EXPECT_EQ(computeRightTail(pmf, c.epsilon), c.right);
 }

@@ -1,14 +1,13 @@
 // Error raising, the division guard, rounding, the guarded mathematical functions and the
 // random helpers.
-#include <gtest/gtest.h>
-
 #include <cmath>
 #include <cstdint>
+#include <gtest/gtest.h>
 #include <limits>
 
+#include "param_name.h"
 #include "runtime/error.h"
 #include "runtime/safe_math.h"
-#include "param_name.h"
 #include "test_support.h"
 
 namespace {
@@ -67,10 +66,9 @@ TEST(SafeMath, DomainErrorsFailWithTheirMessages) {
         EXPECT_MOVRA_ERROR(safeSqrt(x), "Attempt to take square root of negative number");
         EXPECT_MOVRA_ERROR(safeLog(x), "Attempt to take log of negative number");
     }
-    const Real pows[][2] = {{-8.0, 1.0 / 3.0}, {0.0, -1.0}, {10.0, 400.0}, {kNaN, 1.0},
-                            {kInf, 1.0}};
-    for (const auto& xy : pows)
-        EXPECT_MOVRA_ERROR(safePow(xy[0], xy[1]), "Invalid pow operation");
+    const Real pows[][2] = {
+        {-8.0, 1.0 / 3.0}, {0.0, -1.0}, {10.0, 400.0}, {kNaN, 1.0}, {kInf, 1.0}};
+    for (const auto& xy : pows) EXPECT_MOVRA_ERROR(safePow(xy[0], xy[1]), "Invalid pow operation");
 }
 
 TEST(SafeMath, ValuesAtTheEdgesOfTheDomain) {

@@ -1,13 +1,13 @@
 // The walk over the outcomes of a simple or joint PMF: order, probabilities, skipped zero
 // entries and null slots, repeated walks, and a recordSample that throws.
-#include <gtest/gtest.h>
+#include "pmf/sample_enumerator.h"
 
+#include <gtest/gtest.h>
 #include <limits>
 #include <utility>
 #include <vector>
 
 #include "pmf/pmf.h"
-#include "pmf/sample_enumerator.h"
 #include "runtime/arena.h"
 #include "runtime/error.h"
 #include "test_support.h"
@@ -41,8 +41,7 @@ protected:
 };
 
 TEST_F(SampleEnumeratorTest, SimplePmfSkipsEntriesNotAboveZero) {
-    EXPECT_EQ(walk(simple(2, {0.25, 0.0, 0.75})),
-              (std::vector<Outcome>{{{2}, 0.25}, {{4}, 0.75}}));
+    EXPECT_EQ(walk(simple(2, {0.25, 0.0, 0.75})), (std::vector<Outcome>{{{2}, 0.25}, {{4}, 0.75}}));
     const Real nan = std::numeric_limits<Real>::quiet_NaN();
     EXPECT_EQ(walk(simple(0, {nan, -0.5, -0.0, 0.5})), (std::vector<Outcome>{{{3}, 0.5}}));
 }
@@ -54,8 +53,8 @@ TEST_F(SampleEnumeratorTest, EmptyPmfsHaveNoOutcomes) {
 }
 
 TEST_F(SampleEnumeratorTest, JointOutcomesComeInLexicographicOrder) {
-    EXPECT_EQ(walk(exampleJoint()), (std::vector<Outcome>{
-                                        {{0, 3}, 0.5}, {{1, 1}, 0.5 * 0.2}, {{1, 2}, 0.5 * 0.8}}));
+    EXPECT_EQ(walk(exampleJoint()),
+              (std::vector<Outcome>{{{0, 3}, 0.5}, {{1, 1}, 0.5 * 0.2}, {{1, 2}, 0.5 * 0.8}}));
 }
 
 TEST_F(SampleEnumeratorTest, DefaultJointOfDepthThreeHasOneOutcome) {
@@ -70,8 +69,8 @@ TEST_F(SampleEnumeratorTest, ProbabilitiesMultiplyFromTheOutsideIn) {
     Pmf* inner = joint(simple(1, {0.3, 0.7}), 2, {simple(0, {0.1, 0.9}), simple(5, {1.0})});
     Pmf* pmf = joint(simple(2, {0.6}), 3, {inner});
     EXPECT_EQ(walk(pmf), (std::vector<Outcome>{{{2, 1, 0}, ((1.0 * 0.6) * 0.3) * 0.1},
-                                              {{2, 1, 1}, ((1.0 * 0.6) * 0.3) * 0.9},
-                                              {{2, 2, 5}, ((1.0 * 0.6) * 0.7) * 1.0}}));
+                                               {{2, 1, 1}, ((1.0 * 0.6) * 0.3) * 0.9},
+                                               {{2, 2, 5}, ((1.0 * 0.6) * 0.7) * 1.0}}));
 }
 
 TEST_F(SampleEnumeratorTest, NullSlotWhereTheMarginalIsZeroIsNeverReached) {

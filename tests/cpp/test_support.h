@@ -1,11 +1,11 @@
-// Helpers shared by the engine test suites: checks on the message a CException carries, and
-// a fixture that owns an arena, with builders for hand-made simple and joint PMFs. Every
-// block a test allocates through obj is freed by the fixture's TearDown.
+// Helpers shared by the engine test suites: checks on the message a CException carries, a
+// fixture that owns an arena, with builders for hand-made simple and joint PMFs, a model
+// instance that frees its arena, and bit-for-bit comparison of PMFs. Every block a test
+// allocates through obj is freed by the fixture's TearDown.
 #pragma once
 #include <algorithm>
-#include <gtest/gtest.h>
-
 #include <functional>
+#include <gtest/gtest.h>
 #include <initializer_list>
 #include <string>
 
@@ -15,14 +15,14 @@
 
 using namespace movra;
 
-#define EXPECT_MOVRA_ERROR(statement, text)                          \
-    do {                                                             \
-        try {                                                        \
-            statement;                                               \
-            ADD_FAILURE() << "no CException from " #statement;       \
-        } catch (const CException& e) {                              \
-            EXPECT_STREQ(e.message, text);                           \
-        }                                                            \
+#define EXPECT_MOVRA_ERROR(statement, text)                    \
+    do {                                                       \
+        try {                                                  \
+            statement;                                         \
+            ADD_FAILURE() << "no CException from " #statement; \
+        } catch (const CException& e) {                        \
+            EXPECT_STREQ(e.message, text);                     \
+        }                                                      \
     } while (0)
 
 inline std::string failureOf(const std::function<void()>& call) {
@@ -59,4 +59,31 @@ protected:
     Pmf* exampleJoint() {
         return joint(simple(0, {0.5, 0.5}), 2, {simple(3, {1.0}), simple(1, {0.2, 0.8})});
     }
+};
+
+// Equal to the last bit, shape included.
+inline bool samePmf(const Pmf* a, const Pmf* b) {
+    if (a == b) return true;
+    if (a == nullptr || b == nullptr || a->pmfType != b->pmfType) return false;
+    if (a->pmfType == SIMPLE) {
+        if (a->simple.offset != b->simple.offset || a->simple.length != b->simple.length)
+            return false;
+        for (Int k = 0; k < a->simple.length; k++)
+            if (a->simple.elements[k] != b->simple.elements[k]) return false;
+        return true;
+    }
+    if (a->joint.depth != b->joint.depth || !samePmf(a->joint.marginal, b->joint.marginal))
+        return false;
+    for (Int k = 0; k < a->joint.marginal->simple.length; k++)
+        if (!samePmf(a->joint.elements[k], b->joint.elements[k])) return false;
+    return true;
+}
+
+template <class Model>
+struct Instance {
+    Model m{};
+    Instance() { m.defaults(); }
+    ~Instance() { release(m.arena()); }
+    MovraObject* obj() { return m.arena(); }
+    void sweep() { Model::memRelease(obj()); }
 };

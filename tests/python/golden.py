@@ -7,23 +7,11 @@ shows up.  Run this file to print the digests (used once to record them).
 
 import hashlib
 import json
-import math
 import random
 
 import movra
-
-
-def poisson(mean, cut=1e-12):
-    pmf, k, p = {}, 0, math.exp(-mean)
-    while p >= cut or k <= mean:
-        pmf[k] = p
-        k += 1
-        p *= mean / k
-    return pmf
-
-
-def uniform(lo, hi):
-    return {v: 1.0 / (hi - lo + 1) for v in range(lo, hi + 1)}
+from reference import poisson, uniform
+from reference import station as new_station
 
 
 def _hex(pmf):
@@ -31,11 +19,7 @@ def _hex(pmf):
 
 
 def station(servers, arrivals, service, steps, observe=None):
-    m = movra.StandardMultiserver()
-    m.number_of_servers = servers
-    m.number_of_arrivals_pmf = arrivals
-    m.service_duration_pmf = service
-    m.reset_with_number_of_entities_in_system(0)
+    m = new_station(servers, arrivals, service, reset=0)
     for t in range(steps):
         m.step()
         if observe is not None and t == steps // 2:

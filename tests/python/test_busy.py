@@ -17,7 +17,7 @@ import pytest
 
 import movra
 from fields import Network, Station, fields
-from golden import poisson
+from reference import poisson
 
 BUSY = "in use by another call"
 SANITIZED = bool(os.environ.get("MOVRA_SANITIZED"))

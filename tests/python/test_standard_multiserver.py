@@ -14,31 +14,17 @@ import numpy as np
 import pytest
 
 import movra
+from reference import TAIL, binomial, chain_step, initial_array, station, to_array
 
 M = movra.StandardMultiserver
 
 SERVERS_MESSAGE = "Invalid number of servers. The number of servers must be nonnegative."
 SERVICE_MESSAGE = "Invalid service duration pmf. Service durations must be strictly positive."
 ENTITIES_MESSAGE = "Invalid number of entities. The number of entities must be nonnegative."
-TAIL = 1e-08 / 2.0
 
 # Under the sanitizer build allocations are quarantined and slow: process-memory checks
 # say nothing there.
 SANITIZED = bool(os.environ.get("MOVRA_SANITIZED"))
-
-
-def station(servers=1, arrivals=None, service=None, state=None, reset=None):
-    m = M()
-    m.number_of_servers = servers
-    if arrivals is not None:
-        m.number_of_arrivals_pmf = arrivals
-    if service is not None:
-        m.service_duration_pmf = service
-    if state is not None:
-        m.internal_state = state
-    if reset is not None:
-        m.reset_with_number_of_entities_in_system(reset)
-    return m
 
 
 def assert_pmf(got, expected, rel=1e-12, abs=1e-15):
@@ -293,15 +279,11 @@ def test_no_servers_ell_follows_service_everywhere():
         assert_pmf(m.internal_state, {(z, e): p * q for z, p in pz.items() for e, q in {1: 0.25, 3: 0.75}.items()})
 
 
-def binomial_pmf(n, p):
-    return {k: math.comb(n, k) * p**k * (1 - p) ** (n - k) for k in range(n + 1)}
-
-
 @pytest.mark.parametrize("servers", [0, 1])
 @pytest.mark.parametrize(
     "arrivals",
     [
-        pytest.param(binomial_pmf(80, 0.5), id="both-tails"),
+        pytest.param(binomial(80, 0.5), id="both-tails"),
         pytest.param({k: 0.5 ** (k + 1) for k in range(60)}, id="geometric"),
     ],
 )
@@ -396,64 +378,6 @@ def test_refused_completion_table_leaves_the_instance_usable():
 
 
 # ---- an independent Markov chain for one server ----------------------------------------
-
-
-def as_array(pmf):
-    out = np.zeros(max(pmf) + 1)
-    for k, p in pmf.items():
-        out[k] = p
-    return out
-
-
-def chain_step(P, arrivals, service, cut):
-    """One step of the exact (z, ell) chain of a single-server station.
-
-    The entity in service finishes when ell == 1; then the next one, if any, starts with a
-    fresh service time, as does the first arrival into an empty station. An entity that
-    does not finish has ell - 1 left. With z = 0 nobody is in service and ell is unused.
-    """
-    A = as_array(arrivals)
-    S = as_array(service)
-    width = max(P.shape[1], len(S))
-    P = np.pad(P, ((0, 0), (0, width - P.shape[1])))
-    S = np.pad(S, (0, width - len(S)))
-    new = np.zeros((P.shape[0] + len(A), width))
-    for z in range(P.shape[0]):
-        row = P[z]
-        if not row.any():
-            continue
-        if z == 0:
-            for a in np.nonzero(A)[0]:
-                new[a] += row.sum() * A[a] * S
-            continue
-        assert row[0] == 0.0
-        done = row[1]
-        going_on = row.copy()
-        going_on[1] = 0.0
-        for a in np.nonzero(A)[0]:
-            new[z - 1 + a] += done * A[a] * S
-            new[z + a, :-1] += A[a] * going_on[1:]
-    if cut:
-        pz = new.sum(axis=1)
-        pz = pz / pz.sum()
-        lo = int(np.argmax(np.cumsum(pz) >= TAIL))
-        hi = len(pz) - 1 - int(np.argmax(np.cumsum(pz[::-1]) >= TAIL))
-        new[:lo] = 0.0
-        new[hi + 1 :] = 0.0
-    new /= new.sum()
-    return new
-
-
-def to_array(state, shape):
-    out = np.zeros(shape)
-    for (z, e), p in state.items():
-        out[z, e] = p
-    return out
-
-
-def initial_array(m):
-    state = m.internal_state
-    return to_array(state, (max(z for z, _ in state) + 1, max(e for _, e in state) + 1))
 
 
 CHAINS = [

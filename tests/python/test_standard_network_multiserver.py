@@ -8,11 +8,11 @@ model of the network step for networks with routing (own-node routing included).
 import math
 import sys
 import tracemalloc
-from math import comb
 
 import pytest
 
 import movra
+from reference import conditional, network_step, normalised
 
 Net = movra.StandardNetworkMultiserver
 
@@ -67,12 +67,6 @@ def configuration(net):
 
 def snapshot(net):
     return configuration(net), net.internal_state, net.time
-
-
-def conditional(state, z):
-    row = {ell: p for (zz, ell), p in state.items() if zz == z}
-    total = sum(row.values())
-    return {ell: p / total for ell, p in row.items()}
 
 
 def assert_states_close(got, expected, tol=1e-12):
@@ -745,117 +739,6 @@ def test_unrouted_nodes_bit_identical_when_arrivals_sum_exactly_to_one():
         assert got == expected
 
 
-# Independent model of the network step, written from the description of the model:
-# flows from every other node combined by convolution, then each node mapped with its
-# own-node routing, truncated at 5e-09 per tail and renormalised.
-TAIL = 1e-08 / 2.0
-
-
-def ref_binomial(n, p):
-    if p <= 0:
-        return {0: 1.0}
-    if p >= 1:
-        return {n: 1.0}
-    return {k: comb(n, k) * p**k * (1 - p) ** (n - k) for k in range(n + 1)}
-
-
-def ref_add(acc, key, weight):
-    acc[key] = acc.get(key, 0.0) + weight
-
-
-def ref_normalised(acc):
-    kept = {k: w for k, w in acc.items() if w > 0}
-    total = sum(kept.values())
-    return {k: w / total for k, w in kept.items()}
-
-
-def ref_convolution(p, q):
-    acc = {}
-    for x, px in p.items():
-        for y, py in q.items():
-            ref_add(acc, x + y, px * py)
-    return ref_normalised(acc)
-
-
-def ref_marginal(state):
-    acc = {}
-    for (z, _), p in state.items():
-        ref_add(acc, z, p)
-    return acc
-
-
-def ref_tails(p):
-    low, high = min(p), max(p)
-    left, total = high + 1, 0.0
-    for v in range(low, high + 1):
-        total += p.get(v, 0.0)
-        if total >= TAIL:
-            left = v
-            break
-    right, total = low, 0.0
-    for v in range(high, low - 1, -1):
-        total += p.get(v, 0.0)
-        if total >= TAIL:
-            right = v
-            break
-    return left, right
-
-
-def ref_step(servers, arrivals, service, routing, states):
-    n = len(servers)
-    completions = [
-        {
-            z: ref_binomial(min(z, servers[k]), conditional(states[k], z).get(1, 0.0))
-            for z in ref_marginal(states[k])
-        }
-        for k in range(n)
-    ]
-    inflow = [{0: 1.0} for _ in range(n)]
-    for s in range(n):
-        for t in range(n):
-            if t == s:
-                continue
-            acc = {}
-            for z, pz in ref_marginal(states[s]).items():
-                for d, pd in completions[s][z].items():
-                    for phi, pphi in ref_binomial(d, routing[s][t]).items():
-                        ref_add(acc, phi, pz * pd * pphi)
-            inflow[t] = ref_convolution(inflow[t], ref_normalised(acc))
-    new = []
-    for k in range(n):
-        c = servers[k]
-        dist_a = ref_convolution(arrivals[k], inflow[k])
-        outcomes = []
-        for z, pz in ref_marginal(states[k]).items():
-            for d, pd in completions[k][z].items():
-                for phi, pphi in ref_binomial(d, routing[k][k]).items():
-                    for a, pa in dist_a.items():
-                        outcomes.append((z, d, z - d + phi + a, pz * pd * pphi * pa))
-        partial = {}
-        for _, _, zprime, w in outcomes:
-            ref_add(partial, zprime, w)
-        left, right = ref_tails(ref_normalised(partial))
-        acc = {}
-        for z, d, zprime, w in outcomes:
-            if not left <= zprime <= right:
-                continue
-            if zprime == 0 or c == 0:
-                for ell, pe in service[k].items():
-                    ref_add(acc, (zprime, ell), w * pe)
-                continue
-            q = (min(z, c) - d) / min(zprime, c)
-            for old, po in ((0, 1 - q), (1, q)):
-                if po <= 0:
-                    continue
-                if old:
-                    given = conditional(states[k], z)
-                    dist = ref_normalised({e - 1: p for e, p in given.items() if e != 1})
-                else:
-                    dist = service[k]
-                for ell, pe in dist.items():
-                    ref_add(acc, (zprime, ell), w * po * pe)
-        new.append(ref_normalised(acc))
-    return new
 
 
 ROUTED = {
@@ -891,12 +774,12 @@ ROUTED = {
 def test_routed_network_matches_independent_model(name):
     servers, arrivals, service, routing, state, steps = ROUTED[name]
     net = make_network(servers, arrivals, service, routing, state)
-    arrivals = [ref_normalised(a) for a in arrivals]
-    service = [ref_normalised(s) for s in service]
+    arrivals = [normalised(a) for a in arrivals]
+    service = [normalised(s) for s in service]
     expected = state
     for _ in range(steps):
         net.step()
-        expected = ref_step(servers, arrivals, service, routing, expected)
+        expected = network_step(servers, arrivals, service, routing, expected)
         assert_states_close(net.internal_state, expected)
 
 

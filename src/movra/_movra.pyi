@@ -1,0 +1,11 @@
+"""The compiled extension; the package re-exports its public names."""
+
+from typing import Any
+
+from . import StandardMultiserver as StandardMultiserver
+from . import StandardNetworkMultiserver as StandardNetworkMultiserver
+from . import error as error
+
+__version__: str
+
+def _marginal_record(model: StandardMultiserver | StandardNetworkMultiserver, /) -> Any: ...

@@ -1,0 +1,184 @@
+"""Waiting times, utilisation, throughput, load and steady state against a per-entity
+simulation of the first-come-first-served queue and against hand enumeration."""
+
+from collections import deque
+
+import numpy as np
+import pytest
+
+import movra
+
+
+def station(c, arrivals, service, state=None):
+    m = movra.StandardMultiserver()
+    m.number_of_servers = c
+    m.number_of_arrivals_pmf = arrivals
+    m.service_duration_pmf = service
+    if state is None:
+        m.reset_with_number_of_entities_in_system(0)
+    else:
+        m.internal_state = state
+    return m
+
+
+def simulated_waits(c, arrivals, service, steps, seed, warm=2000, capacity=None):
+    """Waits of single entities in a c-server FCFS queue: each step the servers' remaining
+    times drop by one, the step's batch joins the line (as far as the room holds it),
+    free servers take its head."""
+    rng = np.random.default_rng(seed)
+    a_values, a_probs = zip(*sorted(arrivals.items()))
+    s_values, s_probs = zip(*sorted(service.items()))
+    batches = rng.choice(a_values, size=steps, p=a_probs)
+    durations = iter(rng.choice(s_values, size=steps * max(a_values) + 1, p=s_probs).tolist())
+    remaining, line, waits = [0] * c, deque(), []
+    for t, batch in enumerate(batches):
+        remaining = [max(r - 1, 0) for r in remaining]
+        room = batch if capacity is None else max(
+            0, min(batch, capacity - len(line) - sum(r > 0 for r in remaining)))
+        line.extend([t] * room)
+        for i in range(c):
+            if remaining[i] == 0 and line:
+                arrived = line.popleft()
+                if arrived >= warm:
+                    waits.append(t - arrived)
+                remaining[i] = next(durations)
+    return np.bincount(waits) / len(waits)
+
+
+def dense(pmf, size):
+    out = np.zeros(size)
+    for v, p in pmf.items():
+        out[v] = p
+    return out
+
+
+@pytest.mark.parametrize("arrivals, service", [
+    ({0: 0.6, 1: 0.3, 2: 0.1}, {1: 0.5, 2: 0.5}),
+    ({0: 0.7, 1: 0.2, 2: 0.1}, {1: 0.5, 3: 0.5}),
+])
+def test_stationary_wait_of_one_server_matches_simulation(arrivals, service):
+    stationary = movra.steady_state(station(1, arrivals, service))
+    assert stationary.converged
+    wait = movra.waiting_time_pmf(stationary.model)
+    seen = simulated_waits(1, arrivals, service, 400_000, seed=7)
+    size = max(len(seen), max(wait) + 1)
+    assert np.abs(np.cumsum(dense(wait, size)) - np.cumsum(np.pad(seen, (0, size - len(seen))))
+                  ).max() < 0.01
+    assert movra.service_level(stationary.model, 2) == pytest.approx(
+        sum(p for w, p in wait.items() if w <= 2))
+
+
+def test_wait_of_a_random_arrival_by_enumeration():
+    # One server busy for 2 more steps, nobody waiting; batches of 0 or 2. A random
+    # arrival is first of its batch (starts when the server frees: wait 1) or second
+    # (waits for one more service of 1 or 2 steps).
+    m = station(1, {0: 0.5, 2: 0.5}, {1: 0.5, 2: 0.5}, {(1, 2): 1.0})
+    assert movra.waiting_time_pmf(m) == pytest.approx({1: 0.5, 2: 0.25, 3: 0.25})
+    assert movra.sojourn_time_pmf(m) == pytest.approx(
+        {2: 0.25, 3: 0.25 + 0.125, 4: 0.125 + 0.125, 5: 0.125})
+    with pytest.raises(ValueError, match="waiting ahead"):
+        movra.waiting_time_pmf(m, position=0)
+
+
+@pytest.mark.parametrize("position, expected", [
+    (0, {1: 0.5, 2: 0.5}),                   # starts when the entity in service leaves
+    (1, {2: 0.25, 3: 0.5, 4: 0.25}),         # ... and one more service later
+])
+def test_wait_of_an_entity_in_line(position, expected):
+    # Three in system, one server: the one in service has 1 or 2 steps left.
+    m = station(1, {0: 1.0}, {1: 0.5, 2: 0.5}, {(3, 1): 0.5, (3, 2): 0.5})
+    assert movra.waiting_time_pmf(m, position=position) == pytest.approx(expected)
+    assert m.internal_state == {(3, 1): 0.5, (3, 2): 0.5} and m.time == 0
+
+
+@pytest.mark.parametrize("make, error", [
+    (lambda: station(0, {1: 1.0}, {1: 1.0}), ValueError),          # no servers
+    (lambda: station(1, {0: 1.0}, {1: 1.0}), ValueError),          # nobody arrives
+    (lambda: movra.StandardNetworkMultiserver(1), TypeError),
+])
+def test_waiting_time_refusals(make, error):
+    with pytest.raises(error):
+        movra.waiting_time_pmf(make())
+
+
+def test_utilisation_and_throughput_of_a_state():
+    m = station(2, {0: 1.0}, {1: 0.5, 2: 0.5}, {(1, 1): 0.5, (3, 1): 0.25, (3, 2): 0.25})
+    assert movra.utilisation(m) == pytest.approx((0.5 * 1 + 0.5 * 2) / 2)
+    # z = 1: its one entity leaves; z = 3: each of two leaves with probability 1/2.
+    assert movra.throughput_pmf(m) == pytest.approx({0: 0.125, 1: 0.75, 2: 0.125})
+
+
+def test_stationary_utilisation_and_throughput_are_the_offered_load():
+    stationary = movra.steady_state(station(3, {0: 0.3, 1: 0.4, 2: 0.3}, {1: 0.4, 3: 0.6}))
+    m = stationary.model
+    assert movra.offered_load(m) == pytest.approx(1.0 * 2.2 / 3)
+    assert movra.utilisation(m) == pytest.approx(movra.offered_load(m), abs=1e-6)
+    mean_out = sum(d * p for d, p in movra.throughput_pmf(m).items())
+    assert mean_out == pytest.approx(1.0, abs=1e-6)
+
+
+@pytest.mark.parametrize("kind", ["StandardNetworkMultiserver", "ExactNetworkMultiserver"])
+def test_network_figures_per_node(kind):
+    if not hasattr(movra, kind):
+        pytest.skip(f"no {kind} in this build")
+    net = getattr(movra, kind)(2)
+    net.set_number_of_external_arrivals_at_node_pmf(0, {0: 0.6, 1: 0.4})
+    net.set_routing_probability(0, 1, 0.5)
+    net.set_routing_probability(1, 1, 0.5)  # re-entry doubles node 1's traffic
+    for k, c in enumerate((1, 2)):
+        net.set_number_of_servers_at_node(k, c)
+        net.set_service_duration_at_node_pmf(k, {1: 0.5, 2: 0.5})
+        net.reset_node_with_number_of_entities(k, 0)
+    assert movra.offered_load(net) == pytest.approx([0.4 * 1.5, 0.4 * 1.5 / 2])
+    stationary = movra.steady_state(net).model
+    busy = movra.utilisation(stationary)
+    assert busy == pytest.approx(movra.offered_load(net), abs=1e-6)
+    assert movra.utilisation(stationary, 1) == busy[1]
+    assert len(movra.throughput_pmf(stationary)) == 2
+    with pytest.raises(IndexError):
+        movra.utilisation(stationary, node=2)
+
+
+def test_steady_state_leaves_the_model_and_matches_a_long_run():
+    m = station(2, {0: 0.4, 1: 0.3, 2: 0.3}, {1: 0.5, 2: 0.3, 3: 0.2})
+    before = m.internal_state
+    result = movra.steady_state(m)
+    assert m.internal_state == before and m.time == 0
+    assert result.converged and result.change < 1e-10 and result.model.time == result.steps
+    for _ in range(3000):
+        m.step()
+    far = m.get_number_of_entities_in_system_pmf()
+    assert result.model.get_number_of_entities_in_system_pmf() == pytest.approx(far, abs=1e-9)
+
+
+@pytest.mark.parametrize("c", [1, 0])
+def test_steady_state_refuses_a_load_of_one(c):
+    m = station(c, {0: 0.5, 2: 0.5}, {1: 1.0})
+    with pytest.raises(ValueError, match="offered load is (1|inf)"):
+        movra.steady_state(m)
+
+
+exact_station = pytest.mark.skipif(not hasattr(movra, "ExactMultiserver"),
+                                   reason="no exact station in this build")
+
+
+@exact_station
+@pytest.mark.parametrize("c, arrivals, service, capacity", [
+    (2, {0: 0.3, 1: 0.4, 2: 0.3}, {1: 0.5, 2: 0.3, 3: 0.2}, None),
+    (3, {0: 0.5, 1: 0.3, 3: 0.2}, {1: 0.5, 4: 0.5}, None),
+    (2, {0: 0.2, 1: 0.3, 2: 0.5}, {1: 0.5, 3: 0.5}, 5),
+])
+def test_exact_station_wait_matches_simulation(c, arrivals, service, capacity):
+    m = movra.ExactMultiserver()
+    m.number_of_servers, m.capacity = c, capacity
+    m.number_of_arrivals_pmf, m.service_duration_pmf = arrivals, service
+    m.reset_with_number_of_entities_in_system(0)
+    for _ in range(400):  # a waiting room makes any load stationary
+        m.step()
+    wait = movra.waiting_time_pmf(m)
+    seen = simulated_waits(c, arrivals, service, 300_000, seed=11, capacity=capacity)
+    size = max(len(seen), max(wait) + 1)
+    assert np.abs(np.cumsum(dense(wait, size)) - np.cumsum(np.pad(seen, (0, size - len(seen))))
+                  ).max() < 0.01
+    assert 0.0 <= movra.utilisation(m) <= 1.0
+    assert (movra.blocking_probability(m) > 0.0) == (capacity is not None)

@@ -43,7 +43,8 @@ PyObject* ExactMultiserver_new(PyTypeObject* type, PyObject* args, PyObject* kwa
         PyObject *key, *value;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
             if (!PyUnicode_Check(key) || PyUnicode_CompareWithASCIIString(key, "max_states") != 0) {
-                PyErr_Format(PyExc_TypeError, "ExactMultiserver() got an unexpected keyword argument %R", key);
+                PyErr_Format(PyExc_TypeError,
+                             "ExactMultiserver() got an unexpected keyword argument %R", key);
                 return nullptr;
             }
             limit = value;
@@ -51,16 +52,16 @@ PyObject* ExactMultiserver_new(PyTypeObject* type, PyObject* args, PyObject* kwa
     }
     PyRef self(protocol::construct<EM>(type, args, ExactMultiserver_init_Py));
     if (self.get() == nullptr) return nullptr;
-    if (limit != nullptr &&
-        !protocol::run<EM>(self.get(), [limit](EM* s) { s->setMaxStates(maxStates_fromPy(limit)); }))
+    if (limit != nullptr && !protocol::run<EM>(self.get(), [limit](EM* s) {
+            s->setMaxStates(maxStates_fromPy(limit));
+        }))
         return nullptr;
     return self.release();
 }
 
 PyObject* ExactMultiserver_step_Py(PyObject* self, PyObject* args) {
-    return protocol::callNone<EM>(self, args, 0, [](EM* s, PyObject*) {
-        protocol::compute(s, [s] { s->step(); });
-    });
+    return protocol::callNone<EM>(
+        self, args, 0, [](EM* s, PyObject*) { protocol::compute(s, [s] { s->step(); }); });
 }
 
 PyObject* ExactMultiserver_applyObservationRange_Py(PyObject* self, PyObject* args) {
@@ -109,12 +110,12 @@ PyObject* ExactMultiserver_blockingProbability_Py(PyObject* self, PyObject* args
 
 // ---- get-set attributes -----------------------------------------------------------------
 
-template <Pmf* EM::*field>
+template <Pmf* EM::* field>
 PyObject* getPmf(PyObject* self, void*) {
     return protocol::get<EM>(self, [](EM* s) { return Pmf_toPy(s->arena(), s->*field); });
 }
 
-template <Pmf* EM::*field>
+template <Pmf* EM::* field>
 int setPmf(PyObject* self, PyObject* value, void*) {
     return protocol::set<EM>(self, value, [](EM* s, PyObject* v) {
         Pmf* pmf = Pmf_fromPy(s->arena(), v, 1);
@@ -182,7 +183,8 @@ ExactState* state_fromPy(EM* s, PyObject* value) {
         if (!PyTuple_Check(times) || PyTuple_GET_SIZE(times) > INT32_MAX) failImport();
         const Int busy = Int(PyTuple_GET_SIZE(times));
         key.resize(size_t(busy));
-        for (Int i = 0; i < busy; i++) key[size_t(i)] = Int_fromPy(s->arena(), PyTuple_GET_ITEM(times, i));
+        for (Int i = 0; i < busy; i++)
+            key[size_t(i)] = Int_fromPy(s->arena(), PyTuple_GET_ITEM(times, i));
         if (z < 0) fail(msg::NegativeSample);
         for (Int r : key)
             if (r < 1) fail(msg::InvalidRemainingTime);
@@ -198,15 +200,18 @@ PyObject* getState(PyObject* self, void*) {
 }
 
 int setState(PyObject* self, PyObject* value, void*) {
-    return protocol::set<EM>(self, value, [](EM* s, PyObject* v) { s->_internalState = state_fromPy(s, v); });
+    return protocol::set<EM>(self, value,
+                             [](EM* s, PyObject* v) { s->_internalState = state_fromPy(s, v); });
 }
 
 PyObject* getMaxStates(PyObject* self, void*) {
-    return protocol::get<EM>(self, [](EM* s) { return checked(PyLong_FromLongLong(s->_maxStates)); });
+    return protocol::get<EM>(self,
+                             [](EM* s) { return checked(PyLong_FromLongLong(s->_maxStates)); });
 }
 
 int setMaxStates(PyObject* self, PyObject* value, void*) {
-    return protocol::set<EM>(self, value, [](EM* s, PyObject* v) { s->setMaxStates(maxStates_fromPy(v)); });
+    return protocol::set<EM>(self, value,
+                             [](EM* s, PyObject* v) { s->setMaxStates(maxStates_fromPy(v)); });
 }
 
 PyObject* getCapacity(PyObject* self, void*) {
@@ -233,7 +238,8 @@ int setCapacity(PyObject* self, PyObject* value, void*) {
 }
 
 PyObject* getAbandonment(PyObject* self, void*) {
-    return protocol::get<EM>(self, [](EM* s) { return Real_toPy(s->arena(), s->_abandonmentProbability); });
+    return protocol::get<EM>(
+        self, [](EM* s) { return Real_toPy(s->arena(), s->_abandonmentProbability); });
 }
 
 int setAbandonment(PyObject* self, PyObject* value, void*) {
@@ -245,71 +251,73 @@ int setAbandonment(PyObject* self, PyObject* value, void*) {
 }
 
 PyObject* getStateCount(PyObject* self, void*) {
-    return protocol::get<EM>(self, [](EM* s) { return checked(PyLong_FromLongLong(s->_internalState->stateCount)); });
+    return protocol::get<EM>(
+        self, [](EM* s) { return checked(PyLong_FromLongLong(s->_internalState->stateCount)); });
 }
 
 // ---- documentation ----------------------------------------------------------------------
 
-PyDoc_STRVAR(ExactMultiserver_doc,
-"ExactMultiserver(*, max_states=2000000)\n--\n\n"
-"One queueing station with identical servers, exact for any number of servers.\n\n"
-"The state is the PMF of (z, r): z entities at the station (waiting or in service)\n"
-"and r, the remaining service times in steps of the busy servers, ascending (r_i = 1:\n"
-"that entity completes during the coming step). Each step() lets the busy servers\n"
-"complete or count down, then (with abandonment_probability) lets waiting entities\n"
-"leave, adds a batch of arrivals from number_of_arrivals_pmf (up to capacity), and\n"
-"lets idle servers take waiting entities first come first served, each drawing a\n"
-"duration from service_duration_pmf. The number in system is cut where either tail\n"
-"holds less than 5e-09, as in StandardMultiserver.\n\n"
-"The state grows with the servers and the longest service; a step, reset or state\n"
-"assignment that needs more than max_states states is refused (movra.error) and\n"
-"the instance left as it was. A new station has 0 servers, no arrivals, service\n"
-"{1: 1.0} and the state {(0, ()): 1.0}.");
+PyDoc_STRVAR(
+    ExactMultiserver_doc,
+    "ExactMultiserver(*, max_states=2000000)\n--\n\n"
+    "One queueing station with identical servers, exact for any number of servers.\n\n"
+    "The state is the PMF of (z, r): z entities at the station (waiting or in service)\n"
+    "and r, the remaining service times in steps of the busy servers, ascending (r_i = 1:\n"
+    "that entity completes during the coming step). Each step() lets the busy servers\n"
+    "complete or count down, then (with abandonment_probability) lets waiting entities\n"
+    "leave, adds a batch of arrivals from number_of_arrivals_pmf (up to capacity), and\n"
+    "lets idle servers take waiting entities first come first served, each drawing a\n"
+    "duration from service_duration_pmf. The number in system is cut where either tail\n"
+    "holds less than 5e-09, as in StandardMultiserver.\n\n"
+    "The state grows with the servers and the longest service; a step, reset or state\n"
+    "assignment that needs more than max_states states is refused (movra.error) and\n"
+    "the instance left as it was. A new station has 0 servers, no arrivals, service\n"
+    "{1: 1.0} and the state {(0, ()): 1.0}.");
 
 PyDoc_STRVAR(step_doc,
-"step($self, /)\n--\n\n"
-"Map the state one time step forward and add 1 to time.\n\n"
-"Completions, abandonments, arrivals, then service starts; the new number in system\n"
-"is cut where either tail holds less than 5e-09 and renormalised.\n\n"
-"Raises movra.error: 'Invalid number of servers...' if number_of_servers < 0,\n"
-"'Invalid service duration pmf...' if a service duration of 0 is possible, and the\n"
-"state limit's message if the new state needs more than max_states states.");
+             "step($self, /)\n--\n\n"
+             "Map the state one time step forward and add 1 to time.\n\n"
+             "Completions, abandonments, arrivals, then service starts; the new number in system\n"
+             "is cut where either tail holds less than 5e-09 and renormalised.\n\n"
+             "Raises movra.error: 'Invalid number of servers...' if number_of_servers < 0,\n"
+             "'Invalid service duration pmf...' if a service duration of 0 is possible, and the\n"
+             "state limit's message if the new state needs more than max_states states.");
 
 PyDoc_STRVAR(applyObservationRange_doc,
-"apply_observation_range($self, start, end, /)\n--\n\n"
-"Condition the state on start <= z < end (end excluded).\n\n"
-"Raises movra.error 'Empty pmf' if no z of positive probability is in the range.");
+             "apply_observation_range($self, start, end, /)\n--\n\n"
+             "Condition the state on start <= z < end (end excluded).\n\n"
+             "Raises movra.error 'Empty pmf' if no z of positive probability is in the range.");
 
 PyDoc_STRVAR(applyObservationValue_doc,
-"apply_observation_value($self, value, /)\n--\n\n"
-"Condition the state on z == value (an exact head count).\n\n"
-"Raises movra.error 'Empty pmf' if that z has probability 0.");
+             "apply_observation_value($self, value, /)\n--\n\n"
+             "Condition the state on z == value (an exact head count).\n\n"
+             "Raises movra.error 'Empty pmf' if that z has probability 0.");
 
 PyDoc_STRVAR(mark_doc,
-"mark($self, /)\n--\n\n"
-"Save the whole configuration (PMFs, servers, capacity, abandonment, state, time)\n"
-"in the one saved slot. max_states is a limit, not configuration: not saved.");
+             "mark($self, /)\n--\n\n"
+             "Save the whole configuration (PMFs, servers, capacity, abandonment, state, time)\n"
+             "in the one saved slot. max_states is a limit, not configuration: not saved.");
 
 PyDoc_STRVAR(restore_doc,
-"restore($self, /)\n--\n\n"
-"Bring back the configuration saved by mark(); without an earlier mark(), that of\n"
-"a new instance.");
+             "restore($self, /)\n--\n\n"
+             "Bring back the configuration saved by mark(); without an earlier mark(), that of\n"
+             "a new instance.");
 
 PyDoc_STRVAR(getNumberOfEntitiesInSystemPmf_doc,
-"get_number_of_entities_in_system_pmf($self, /)\n--\n\n"
-"Return the PMF of z, the number at the station, as {z: probability}.");
+             "get_number_of_entities_in_system_pmf($self, /)\n--\n\n"
+             "Return the PMF of z, the number at the station, as {z: probability}.");
 
 PyDoc_STRVAR(resetWithNumberOfEntitiesInSystem_doc,
-"reset_with_number_of_entities_in_system($self, n, /)\n--\n\n"
-"Set the state to n entities with certainty, min(n, number_of_servers) of them in\n"
-"service with remaining times drawn independently from service_duration_pmf.\n"
-"time is unchanged.\n\n"
-"Raises movra.error for n < 0, a service duration PMF that allows 0, a negative\n"
-"number_of_servers, or a state beyond max_states.");
+             "reset_with_number_of_entities_in_system($self, n, /)\n--\n\n"
+             "Set the state to n entities with certainty, min(n, number_of_servers) of them in\n"
+             "service with remaining times drawn independently from service_duration_pmf.\n"
+             "time is unchanged.\n\n"
+             "Raises movra.error for n < 0, a service duration PMF that allows 0, a negative\n"
+             "number_of_servers, or a state beyond max_states.");
 
 PyDoc_STRVAR(blockingProbability_doc,
-"_blocking_probability($self, /)\n--\n\n"
-"Expected arrivals lost to capacity in the next step over expected arrivals.");
+             "_blocking_probability($self, /)\n--\n\n"
+             "Expected arrivals lost to capacity in the next step over expected arrivals.");
 
 PyMethodDef ExactMultiserver_methods[] = {
     {"step", ExactMultiserver_step_Py, METH_VARARGS, step_doc},
@@ -321,9 +329,11 @@ PyMethodDef ExactMultiserver_methods[] = {
     {"restore", ExactMultiserver_restore_Py, METH_VARARGS, restore_doc},
     {"get_number_of_entities_in_system_pmf", ExactMultiserver_getNumberOfEntitiesInSystemPmf_Py,
      METH_VARARGS, getNumberOfEntitiesInSystemPmf_doc},
-    {"reset_with_number_of_entities_in_system", ExactMultiserver_resetWithNumberOfEntitiesInSystem_Py,
-     METH_VARARGS, resetWithNumberOfEntitiesInSystem_doc},
-    {"_blocking_probability", ExactMultiserver_blockingProbability_Py, METH_VARARGS, blockingProbability_doc},
+    {"reset_with_number_of_entities_in_system",
+     ExactMultiserver_resetWithNumberOfEntitiesInSystem_Py, METH_VARARGS,
+     resetWithNumberOfEntitiesInSystem_doc},
+    {"_blocking_probability", ExactMultiserver_blockingProbability_Py, METH_VARARGS,
+     blockingProbability_doc},
     {"__reduce__", protocol::reduce<EM>, METH_NOARGS, protocol::kReduceDoc},
     {"__setstate__", protocol::setstate<EM>, METH_O, protocol::kSetstateDoc},
     {nullptr, nullptr, 0, nullptr},
@@ -336,10 +346,10 @@ constexpr const char* kServersDoc =
 PyMemberDef ExactMultiserver_members[] = {
     {"number_of_servers", MOVRA_T_INT, MOVRA_MODEL_OFFSET(EM, _numberOfServers), 0, kServersDoc},
     {"time", MOVRA_T_INT, MOVRA_MODEL_OFFSET(EM, _time), 0, kTimeDoc},
-    {"current_memory_use", MOVRA_T_ULONGLONG, MOVRA_MODEL_OFFSET(EM, header.currentMemoryUse), MOVRA_READONLY,
-     kCurrentMemoryDoc},
-    {"peak_memory_use", MOVRA_T_ULONGLONG, MOVRA_MODEL_OFFSET(EM, header.peakMemoryUse), MOVRA_READONLY,
-     kPeakMemoryDoc},
+    {"current_memory_use", MOVRA_T_ULONGLONG, MOVRA_MODEL_OFFSET(EM, header.currentMemoryUse),
+     MOVRA_READONLY, kCurrentMemoryDoc},
+    {"peak_memory_use", MOVRA_T_ULONGLONG, MOVRA_MODEL_OFFSET(EM, header.peakMemoryUse),
+     MOVRA_READONLY, kPeakMemoryDoc},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -355,7 +365,8 @@ PyGetSetDef ExactMultiserver_getset[] = {
      nullptr},
     {"max_states", getMaxStates, setMaxStates,
      "Most states (pairs of z and remaining times) the state may take (int >= 1).", nullptr},
-    {"number_of_states", getStateCount, nullptr, "States the current state holds (read-only).", nullptr},
+    {"number_of_states", getStateCount, nullptr, "States the current state holds (read-only).",
+     nullptr},
     {"capacity", getCapacity, setCapacity,
      "Most entities in system (int >= 0), or None (the default) for no limit; arrivals\n"
      "that find the station full after completions and abandonments are lost.",
@@ -366,9 +377,12 @@ PyGetSetDef ExactMultiserver_getset[] = {
      nullptr},
     {"number_of_servers", protocol::getMember<EM>, protocol::setMember<EM>, kServersDoc,
      &ExactMultiserver_members[0]},
-    {"time", protocol::getMember<EM>, protocol::setMember<EM>, kTimeDoc, &ExactMultiserver_members[1]},
-    {"current_memory_use", protocol::getMember<EM>, nullptr, kCurrentMemoryDoc, &ExactMultiserver_members[2]},
-    {"peak_memory_use", protocol::getMember<EM>, nullptr, kPeakMemoryDoc, &ExactMultiserver_members[3]},
+    {"time", protocol::getMember<EM>, protocol::setMember<EM>, kTimeDoc,
+     &ExactMultiserver_members[1]},
+    {"current_memory_use", protocol::getMember<EM>, nullptr, kCurrentMemoryDoc,
+     &ExactMultiserver_members[2]},
+    {"peak_memory_use", protocol::getMember<EM>, nullptr, kPeakMemoryDoc,
+     &ExactMultiserver_members[3]},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -389,16 +403,17 @@ PyObject* ExactMultiserver_repr(PyObject* self) {
                 mean += double(groups[g].zOffset + i) * p[groups[g].probStart + i];
         char text[32];
         std::snprintf(text, sizeof text, "%.4g", mean);
-        return checked(PyUnicode_FromFormat("<%s: %d servers, time %d, mean %s in system, %lld states>",
-                                            Py_TYPE(self)->tp_name, int(s->_numberOfServers), int(s->_time),
-                                            text, static_cast<long long>(state->stateCount)));
+        return checked(
+            PyUnicode_FromFormat("<%s: %d servers, time %d, mean %s in system, %lld states>",
+                                 Py_TYPE(self)->tp_name, int(s->_numberOfServers), int(s->_time),
+                                 text, static_cast<long long>(state->stateCount)));
     });
 }
 }  // namespace
 
 PyTypeObject ExactMultiserverType =
-    modelType("movra.ExactMultiserver", sizeof(ExactMultiserverObject), ExactMultiserver_dealloc, ExactMultiserver_methods,
-              nullptr, ExactMultiserver_getset, ExactMultiserver_new, ExactMultiserver_doc,
-              ExactMultiserver_repr);
+    modelType("movra.ExactMultiserver", sizeof(ExactMultiserverObject), ExactMultiserver_dealloc,
+              ExactMultiserver_methods, nullptr, ExactMultiserver_getset, ExactMultiserver_new,
+              ExactMultiserver_doc, ExactMultiserver_repr);
 
 }  // namespace movra

@@ -31,7 +31,8 @@ Int strictInt(PyObject* o) {
 }
 
 PyObject* ExactNetworkMultiserver_init_Py(PyObject* self, PyObject* args) {
-    return protocol::callNone<EN>(self, args, 1, [](EN* s, PyObject* a) { s->init(intArg(s, a, 0)); });
+    return protocol::callNone<EN>(self, args, 1,
+                                  [](EN* s, PyObject* a) { s->init(intArg(s, a, 0)); });
 }
 
 int ExactNetworkMultiserver_set_maxStates(PyObject* self, PyObject* value, void*) {
@@ -45,11 +46,13 @@ int ExactNetworkMultiserver_set_maxStates(PyObject* self, PyObject* value, void*
 }
 
 PyObject* ExactNetworkMultiserver_get_maxStates(PyObject* self, void*) {
-    return protocol::get<EN>(self, [](EN* s) { return checked(PyLong_FromLongLong(s->_maxStates)); });
+    return protocol::get<EN>(self,
+                             [](EN* s) { return checked(PyLong_FromLongLong(s->_maxStates)); });
 }
 
 PyObject* ExactNetworkMultiserver_get_lastStepEntries(PyObject* self, void*) {
-    return protocol::get<EN>(self, [](EN* s) { return checked(PyLong_FromLongLong(s->_lastStepEntries)); });
+    return protocol::get<EN>(
+        self, [](EN* s) { return checked(PyLong_FromLongLong(s->_lastStepEntries)); });
 }
 
 // The number of nodes is positional; max_states the one keyword.
@@ -60,7 +63,8 @@ PyObject* ExactNetworkMultiserver_new(PyTypeObject* type, PyObject* args, PyObje
         PyObject *key, *value;
         while (PyDict_Next(kwds, &pos, &key, &value)) {
             if (!PyUnicode_Check(key) || PyUnicode_CompareWithASCIIString(key, "max_states") != 0) {
-                PyErr_Format(PyExc_TypeError, "ExactNetworkMultiserver() got an unexpected keyword argument %R",
+                PyErr_Format(PyExc_TypeError,
+                             "ExactNetworkMultiserver() got an unexpected keyword argument %R",
                              key);
                 return nullptr;
             }
@@ -69,14 +73,15 @@ PyObject* ExactNetworkMultiserver_new(PyTypeObject* type, PyObject* args, PyObje
     }
     PyRef self(protocol::construct<EN>(type, args, ExactNetworkMultiserver_init_Py));
     if (self.get() == nullptr) return nullptr;
-    if (maxStates != nullptr && ExactNetworkMultiserver_set_maxStates(self.get(), maxStates, nullptr) < 0)
+    if (maxStates != nullptr &&
+        ExactNetworkMultiserver_set_maxStates(self.get(), maxStates, nullptr) < 0)
         return nullptr;
     return self.release();
 }
 
 PyObject* ExactNetworkMultiserver_step_Py(PyObject* self, PyObject* args) {
-    return protocol::callNone<EN>(self, args, 0,
-                                  [](EN* s, PyObject*) { protocol::compute(s, [s] { s->step(); }); });
+    return protocol::callNone<EN>(
+        self, args, 0, [](EN* s, PyObject*) { protocol::compute(s, [s] { s->step(); }); });
 }
 
 PyObject* ExactNetworkMultiserver_applyObservationRangeAtNode_Py(PyObject* self, PyObject* args) {
@@ -164,15 +169,17 @@ PyObject* ExactNetworkMultiserver_getInternalStateAtNode_Py(PyObject* self, PyOb
     });
 }
 
-PyObject* ExactNetworkMultiserver_getNumberOfExternalArrivalsAtNodePmf_Py(PyObject* self, PyObject* args) {
+PyObject* ExactNetworkMultiserver_getNumberOfExternalArrivalsAtNodePmf_Py(PyObject* self,
+                                                                          PyObject* args) {
     return protocol::callValue<EN>(self, args, 1, [](EN* s, PyObject* a) {
         return Pmf_toPy(s->arena(), s->getNumberOfExternalArrivalsAtNodePmf(intArg(s, a, 0)));
     });
 }
 
 PyObject* ExactNetworkMultiserver_getNumberOfNodes_Py(PyObject* self, PyObject* args) {
-    return protocol::callValue<EN>(self, args, 0,
-                                   [](EN* s, PyObject*) { return Int_toPy(s->arena(), s->getNumberOfNodes()); });
+    return protocol::callValue<EN>(self, args, 0, [](EN* s, PyObject*) {
+        return Int_toPy(s->arena(), s->getNumberOfNodes());
+    });
 }
 
 PyObject* ExactNetworkMultiserver_getNumberOfServersAtNode_Py(PyObject* self, PyObject* args) {
@@ -195,7 +202,8 @@ PyObject* ExactNetworkMultiserver_getServiceDurationAtNodePmf_Py(PyObject* self,
     });
 }
 
-PyObject* ExactNetworkMultiserver_setNumberOfExternalArrivalsAtNodePmf_Py(PyObject* self, PyObject* args) {
+PyObject* ExactNetworkMultiserver_setNumberOfExternalArrivalsAtNodePmf_Py(PyObject* self,
+                                                                          PyObject* args) {
     return protocol::callNone<EN>(self, args, 2, [](EN* s, PyObject* a) {
         Int node = intArg(s, a, 0);
         Pmf* pmf = simplePmfArg(s, a, 1);
@@ -247,7 +255,8 @@ PyObject* ExactNetworkMultiserver_get_internalState(PyObject* self, void*) {
             for (Int i = 0; i < state->nodes; i++) {
                 const Int z = key[0], b = key[1];
                 PyRef times(checked(PyTuple_New(b)));
-                for (Int t = 0; t < b; t++) PyTuple_SET_ITEM(times.get(), t, checked(PyLong_FromLong(key[2 + t])));
+                for (Int t = 0; t < b; t++)
+                    PyTuple_SET_ITEM(times.get(), t, checked(PyLong_FromLong(key[2 + t])));
                 PyRef node(checked(PyTuple_New(2)));
                 PyTuple_SET_ITEM(node.get(), 0, checked(PyLong_FromLong(z)));
                 PyTuple_SET_ITEM(node.get(), 1, times.release());
@@ -302,205 +311,210 @@ int ExactNetworkMultiserver_set_internalState(PyObject* self, PyObject* value, v
 }
 
 PyDoc_STRVAR(ExactNetworkMultiserver_doc,
-"ExactNetworkMultiserver(number_of_nodes, /, *, max_states=1000000)\n"
-"--\n"
-"\n"
-"N queueing stations (nodes) joined by routing probabilities, carried exactly.\n"
-"\n"
-"The state is one joint PMF over the nodes' exact states: at each node the number of\n"
-"entities z and the remaining times of its busy servers. Departures correlated from\n"
-"step to step, and what an observation of one node says about the others, are kept.\n"
-"Configuration, timing and routing are those of StandardNetworkMultiserver; per node\n"
-"the rules of an exact station: when servers are lowered no service is interrupted.\n"
-"\n"
-"Tail rule: after each step the least probable joint states are dropped while their\n"
-"total stays within 1e-9 of the mass (ties broken by state, so runs repeat bit for\n"
-"bit), and the rest is renormalised.\n"
-"\n"
-"Cost follows the support, which grows about tenfold per station: this type is for\n"
-"small networks. A step, reset or state assignment that would hold more than\n"
-"max_states joint states is refused with movra.error naming both numbers, and the\n"
-"instance is left as it was.");
+             "ExactNetworkMultiserver(number_of_nodes, /, *, max_states=1000000)\n"
+             "--\n"
+             "\n"
+             "N queueing stations (nodes) joined by routing probabilities, carried exactly.\n"
+             "\n"
+             "The state is one joint PMF over the nodes' exact states: at each node the number of\n"
+             "entities z and the remaining times of its busy servers. Departures correlated from\n"
+             "step to step, and what an observation of one node says about the others, are kept.\n"
+             "Configuration, timing and routing are those of StandardNetworkMultiserver; per node\n"
+             "the rules of an exact station: when servers are lowered no service is interrupted.\n"
+             "\n"
+             "Tail rule: after each step the least probable joint states are dropped while their\n"
+             "total stays within 1e-9 of the mass (ties broken by state, so runs repeat bit for\n"
+             "bit), and the rest is renormalised.\n"
+             "\n"
+             "Cost follows the support, which grows about tenfold per station: this type is for\n"
+             "small networks. A step, reset or state assignment that would hold more than\n"
+             "max_states joint states is refused with movra.error naming both numbers, and the\n"
+             "instance is left as it was.");
 
-PyDoc_STRVAR(step_doc,
-"step($self, /)\n"
-"--\n"
-"\n"
-"Map the joint state one time step forward and add 1 to time.\n"
-"\n"
-"At every node the busy servers count down and those at 1 complete; each completion\n"
-"goes to node j with routing probability (i, j), itself included, or leaves with what\n"
-"the row leaves below 1; routed entities join their destination with that step's\n"
-"external arrivals; then idle servers take waiting entities with fresh durations.\n"
-"The tail rule of the class then applies.\n"
-"\n"
-"Raises movra.error 'Invalid routing probabilities...' if a row sums to more than 1,\n"
-"'Too many joint states...' past max_states (the state is then unchanged).");
+PyDoc_STRVAR(
+    step_doc,
+    "step($self, /)\n"
+    "--\n"
+    "\n"
+    "Map the joint state one time step forward and add 1 to time.\n"
+    "\n"
+    "At every node the busy servers count down and those at 1 complete; each completion\n"
+    "goes to node j with routing probability (i, j), itself included, or leaves with what\n"
+    "the row leaves below 1; routed entities join their destination with that step's\n"
+    "external arrivals; then idle servers take waiting entities with fresh durations.\n"
+    "The tail rule of the class then applies.\n"
+    "\n"
+    "Raises movra.error 'Invalid routing probabilities...' if a row sums to more than 1,\n"
+    "'Too many joint states...' past max_states (the state is then unchanged).");
 
 PyDoc_STRVAR(applyObservationRangeAtNode_doc,
-"apply_observation_range_at_node($self, node, start, end, /)\n"
-"--\n"
-"\n"
-"Condition the joint state on start <= z < end at node (end excluded): every node's\n"
-"PMF moves with it.\n"
-"\n"
-"Raises movra.error 'Empty pmf' if no joint state of positive probability has such\n"
-"z, 'Lookup index out of range' for a bad node.");
+             "apply_observation_range_at_node($self, node, start, end, /)\n"
+             "--\n"
+             "\n"
+             "Condition the joint state on start <= z < end at node (end excluded): every node's\n"
+             "PMF moves with it.\n"
+             "\n"
+             "Raises movra.error 'Empty pmf' if no joint state of positive probability has such\n"
+             "z, 'Lookup index out of range' for a bad node.");
 
 PyDoc_STRVAR(applyObservationValueAtNode_doc,
-"apply_observation_value_at_node($self, node, value, /)\n"
-"--\n"
-"\n"
-"Condition the joint state on z == value at node.\n"
-"\n"
-"Raises movra.error 'Empty pmf' if that z has probability 0.");
+             "apply_observation_value_at_node($self, node, value, /)\n"
+             "--\n"
+             "\n"
+             "Condition the joint state on z == value at node.\n"
+             "\n"
+             "Raises movra.error 'Empty pmf' if that z has probability 0.");
 
 PyDoc_STRVAR(mark_doc,
-"mark($self, /)\n"
-"--\n"
-"\n"
-"Save the configuration, the joint state and time in the one saved slot.");
+             "mark($self, /)\n"
+             "--\n"
+             "\n"
+             "Save the configuration, the joint state and time in the one saved slot.");
 
 PyDoc_STRVAR(restore_doc,
-"restore($self, /)\n"
-"--\n"
-"\n"
-"Bring back what mark() saved (without an earlier mark(): the new network's\n"
-"defaults). max_states is not part of it.");
+             "restore($self, /)\n"
+             "--\n"
+             "\n"
+             "Bring back what mark() saved (without an earlier mark(): the new network's\n"
+             "defaults). max_states is not part of it.");
 
 PyDoc_STRVAR(getNumberOfEntitiesAtNodePmf_doc,
-"get_number_of_entities_at_node_pmf($self, node, /)\n"
-"--\n"
-"\n"
-"Return the PMF of the number of entities at node, {z: probability}.");
+             "get_number_of_entities_at_node_pmf($self, node, /)\n"
+             "--\n"
+             "\n"
+             "Return the PMF of the number of entities at node, {z: probability}.");
 
 PyDoc_STRVAR(getJointNumberOfEntitiesPmf_doc,
-"get_joint_number_of_entities_pmf($self, nodes, /)\n"
-"--\n"
-"\n"
-"Return the joint PMF of the numbers of entities at the listed nodes (a list or\n"
-"tuple of indexes), {(z_a, z_b, ...): probability}, keys in the order given.");
+             "get_joint_number_of_entities_pmf($self, nodes, /)\n"
+             "--\n"
+             "\n"
+             "Return the joint PMF of the numbers of entities at the listed nodes (a list or\n"
+             "tuple of indexes), {(z_a, z_b, ...): probability}, keys in the order given.");
 
 PyDoc_STRVAR(getTotalNumberOfEntitiesPmf_doc,
-"get_total_number_of_entities_pmf($self, /)\n"
-"--\n"
-"\n"
-"Return the PMF of the number of entities in the whole network.");
+             "get_total_number_of_entities_pmf($self, /)\n"
+             "--\n"
+             "\n"
+             "Return the PMF of the number of entities in the whole network.");
 
 PyDoc_STRVAR(getInternalStateAtNode_doc,
-"get_internal_state_at_node($self, node, /)\n"
-"--\n"
-"\n"
-"Return node's exact state alone, its marginal of the joint state:\n"
-"{(z, (r, ...)): probability}, the busy servers' remaining times ascending.");
+             "get_internal_state_at_node($self, node, /)\n"
+             "--\n"
+             "\n"
+             "Return node's exact state alone, its marginal of the joint state:\n"
+             "{(z, (r, ...)): probability}, the busy servers' remaining times ascending.");
 
 PyDoc_STRVAR(getNumberOfExternalArrivalsAtNodePmf_doc,
-"get_number_of_external_arrivals_at_node_pmf($self, node, /)\n"
-"--\n"
-"\n"
-"Return the PMF of arrivals from outside the network per step at node.");
+             "get_number_of_external_arrivals_at_node_pmf($self, node, /)\n"
+             "--\n"
+             "\n"
+             "Return the PMF of arrivals from outside the network per step at node.");
 
 PyDoc_STRVAR(getNumberOfNodes_doc,
-"get_number_of_nodes($self, /)\n"
-"--\n"
-"\n"
-"Return the number of nodes N, fixed when the network was made.");
+             "get_number_of_nodes($self, /)\n"
+             "--\n"
+             "\n"
+             "Return the number of nodes N, fixed when the network was made.");
 
 PyDoc_STRVAR(getNumberOfServersAtNode_doc,
-"get_number_of_servers_at_node($self, node, /)\n"
-"--\n"
-"\n"
-"Return the number of servers at node (0 by default).");
+             "get_number_of_servers_at_node($self, node, /)\n"
+             "--\n"
+             "\n"
+             "Return the number of servers at node (0 by default).");
 
 PyDoc_STRVAR(getRoutingProbability_doc,
-"get_routing_probability($self, source, destination, /)\n"
-"--\n"
-"\n"
-"Return the probability that an entity completing at source moves to destination.");
+             "get_routing_probability($self, source, destination, /)\n"
+             "--\n"
+             "\n"
+             "Return the probability that an entity completing at source moves to destination.");
 
 PyDoc_STRVAR(getServiceDurationAtNodePmf_doc,
-"get_service_duration_at_node_pmf($self, node, /)\n"
-"--\n"
-"\n"
-"Return the PMF of a service duration in steps at node.");
+             "get_service_duration_at_node_pmf($self, node, /)\n"
+             "--\n"
+             "\n"
+             "Return the PMF of a service duration in steps at node.");
 
 PyDoc_STRVAR(setNumberOfExternalArrivalsAtNodePmf_doc,
-"set_number_of_external_arrivals_at_node_pmf($self, node, pmf, /)\n"
-"--\n"
-"\n"
-"Set the PMF of arrivals from outside per step at node, {count: probability}.");
+             "set_number_of_external_arrivals_at_node_pmf($self, node, pmf, /)\n"
+             "--\n"
+             "\n"
+             "Set the PMF of arrivals from outside per step at node, {count: probability}.");
 
-PyDoc_STRVAR(setNumberOfServersAtNode_doc,
-"set_number_of_servers_at_node($self, node, n, /)\n"
-"--\n"
-"\n"
-"Set the number of servers at node. Every node starts with 0: set each one.\n"
-"Lowering it interrupts no service: waiting entities start once fewer than n are busy.\n"
-"\n"
-"Raises movra.error 'Invalid number of servers...' for n < 0.");
+PyDoc_STRVAR(
+    setNumberOfServersAtNode_doc,
+    "set_number_of_servers_at_node($self, node, n, /)\n"
+    "--\n"
+    "\n"
+    "Set the number of servers at node. Every node starts with 0: set each one.\n"
+    "Lowering it interrupts no service: waiting entities start once fewer than n are busy.\n"
+    "\n"
+    "Raises movra.error 'Invalid number of servers...' for n < 0.");
 
 PyDoc_STRVAR(setRoutingProbability_doc,
-"set_routing_probability($self, source, destination, probability, /)\n"
-"--\n"
-"\n"
-"Set the probability that an entity completing at source moves to destination\n"
-"(source itself allowed); what a row leaves below 1 leaves the network.\n"
-"\n"
-"Raises movra.error 'Invalid probability...' outside [0, 1].");
+             "set_routing_probability($self, source, destination, probability, /)\n"
+             "--\n"
+             "\n"
+             "Set the probability that an entity completing at source moves to destination\n"
+             "(source itself allowed); what a row leaves below 1 leaves the network.\n"
+             "\n"
+             "Raises movra.error 'Invalid probability...' outside [0, 1].");
 
 PyDoc_STRVAR(setServiceDurationAtNodePmf_doc,
-"set_service_duration_at_node_pmf($self, node, pmf, /)\n"
-"--\n"
-"\n"
-"Set the PMF of a service duration in steps at node, {steps: probability}.\n"
-"\n"
-"Raises movra.error 'Invalid service duration pmf...' if 0 is possible.");
+             "set_service_duration_at_node_pmf($self, node, pmf, /)\n"
+             "--\n"
+             "\n"
+             "Set the PMF of a service duration in steps at node, {steps: probability}.\n"
+             "\n"
+             "Raises movra.error 'Invalid service duration pmf...' if 0 is possible.");
 
 PyDoc_STRVAR(resetNodeWithNumberOfEntities_doc,
-"reset_node_with_number_of_entities($self, node, n, /)\n"
-"--\n"
-"\n"
-"Put n entities at node, min(n, servers) of them in service with remaining times\n"
-"drawn independently from its service PMF; the other nodes keep their joint PMF,\n"
-"independent of this node from now on. time is unchanged.\n"
-"\n"
-"Raises movra.error for n < 0, 'Too many joint states...' past max_states.");
+             "reset_node_with_number_of_entities($self, node, n, /)\n"
+             "--\n"
+             "\n"
+             "Put n entities at node, min(n, servers) of them in service with remaining times\n"
+             "drawn independently from its service PMF; the other nodes keep their joint PMF,\n"
+             "independent of this node from now on. time is unchanged.\n"
+             "\n"
+             "Raises movra.error for n < 0, 'Too many joint states...' past max_states.");
 
 PyMethodDef ExactNetworkMultiserver_methods[] = {
     {"step", ExactNetworkMultiserver_step_Py, METH_VARARGS, step_doc},
-    {"apply_observation_range_at_node", ExactNetworkMultiserver_applyObservationRangeAtNode_Py, METH_VARARGS,
-     applyObservationRangeAtNode_doc},
-    {"apply_observation_value_at_node", ExactNetworkMultiserver_applyObservationValueAtNode_Py, METH_VARARGS,
-     applyObservationValueAtNode_doc},
+    {"apply_observation_range_at_node", ExactNetworkMultiserver_applyObservationRangeAtNode_Py,
+     METH_VARARGS, applyObservationRangeAtNode_doc},
+    {"apply_observation_value_at_node", ExactNetworkMultiserver_applyObservationValueAtNode_Py,
+     METH_VARARGS, applyObservationValueAtNode_doc},
     {"mark", ExactNetworkMultiserver_mark_Py, METH_VARARGS, mark_doc},
     {"restore", ExactNetworkMultiserver_restore_Py, METH_VARARGS, restore_doc},
-    {"get_number_of_entities_at_node_pmf", ExactNetworkMultiserver_getNumberOfEntitiesAtNodePmf_Py, METH_VARARGS,
-     getNumberOfEntitiesAtNodePmf_doc},
-    {"get_joint_number_of_entities_pmf", ExactNetworkMultiserver_getJointNumberOfEntitiesPmf_Py, METH_VARARGS,
-     getJointNumberOfEntitiesPmf_doc},
-    {"get_total_number_of_entities_pmf", ExactNetworkMultiserver_getTotalNumberOfEntitiesPmf_Py, METH_VARARGS,
-     getTotalNumberOfEntitiesPmf_doc},
+    {"get_number_of_entities_at_node_pmf", ExactNetworkMultiserver_getNumberOfEntitiesAtNodePmf_Py,
+     METH_VARARGS, getNumberOfEntitiesAtNodePmf_doc},
+    {"get_joint_number_of_entities_pmf", ExactNetworkMultiserver_getJointNumberOfEntitiesPmf_Py,
+     METH_VARARGS, getJointNumberOfEntitiesPmf_doc},
+    {"get_total_number_of_entities_pmf", ExactNetworkMultiserver_getTotalNumberOfEntitiesPmf_Py,
+     METH_VARARGS, getTotalNumberOfEntitiesPmf_doc},
     {"get_internal_state_at_node", ExactNetworkMultiserver_getInternalStateAtNode_Py, METH_VARARGS,
      getInternalStateAtNode_doc},
-    {"get_number_of_external_arrivals_at_node_pmf", ExactNetworkMultiserver_getNumberOfExternalArrivalsAtNodePmf_Py,
-     METH_VARARGS, getNumberOfExternalArrivalsAtNodePmf_doc},
-    {"get_number_of_nodes", ExactNetworkMultiserver_getNumberOfNodes_Py, METH_VARARGS, getNumberOfNodes_doc},
-    {"get_number_of_servers_at_node", ExactNetworkMultiserver_getNumberOfServersAtNode_Py, METH_VARARGS,
-     getNumberOfServersAtNode_doc},
+    {"get_number_of_external_arrivals_at_node_pmf",
+     ExactNetworkMultiserver_getNumberOfExternalArrivalsAtNodePmf_Py, METH_VARARGS,
+     getNumberOfExternalArrivalsAtNodePmf_doc},
+    {"get_number_of_nodes", ExactNetworkMultiserver_getNumberOfNodes_Py, METH_VARARGS,
+     getNumberOfNodes_doc},
+    {"get_number_of_servers_at_node", ExactNetworkMultiserver_getNumberOfServersAtNode_Py,
+     METH_VARARGS, getNumberOfServersAtNode_doc},
     {"get_routing_probability", ExactNetworkMultiserver_getRoutingProbability_Py, METH_VARARGS,
      getRoutingProbability_doc},
-    {"get_service_duration_at_node_pmf", ExactNetworkMultiserver_getServiceDurationAtNodePmf_Py, METH_VARARGS,
-     getServiceDurationAtNodePmf_doc},
-    {"set_number_of_external_arrivals_at_node_pmf", ExactNetworkMultiserver_setNumberOfExternalArrivalsAtNodePmf_Py,
-     METH_VARARGS, setNumberOfExternalArrivalsAtNodePmf_doc},
-    {"set_number_of_servers_at_node", ExactNetworkMultiserver_setNumberOfServersAtNode_Py, METH_VARARGS,
-     setNumberOfServersAtNode_doc},
+    {"get_service_duration_at_node_pmf", ExactNetworkMultiserver_getServiceDurationAtNodePmf_Py,
+     METH_VARARGS, getServiceDurationAtNodePmf_doc},
+    {"set_number_of_external_arrivals_at_node_pmf",
+     ExactNetworkMultiserver_setNumberOfExternalArrivalsAtNodePmf_Py, METH_VARARGS,
+     setNumberOfExternalArrivalsAtNodePmf_doc},
+    {"set_number_of_servers_at_node", ExactNetworkMultiserver_setNumberOfServersAtNode_Py,
+     METH_VARARGS, setNumberOfServersAtNode_doc},
     {"set_routing_probability", ExactNetworkMultiserver_setRoutingProbability_Py, METH_VARARGS,
      setRoutingProbability_doc},
-    {"set_service_duration_at_node_pmf", ExactNetworkMultiserver_setServiceDurationAtNodePmf_Py, METH_VARARGS,
-     setServiceDurationAtNodePmf_doc},
-    {"reset_node_with_number_of_entities", ExactNetworkMultiserver_resetNodeWithNumberOfEntities_Py, METH_VARARGS,
-     resetNodeWithNumberOfEntities_doc},
+    {"set_service_duration_at_node_pmf", ExactNetworkMultiserver_setServiceDurationAtNodePmf_Py,
+     METH_VARARGS, setServiceDurationAtNodePmf_doc},
+    {"reset_node_with_number_of_entities", ExactNetworkMultiserver_resetNodeWithNumberOfEntities_Py,
+     METH_VARARGS, resetNodeWithNumberOfEntities_doc},
     {"__reduce__", protocol::reduce<EN>, METH_NOARGS, protocol::kReduceDoc},
     {"__setstate__", protocol::setstate<EN>, METH_O, protocol::kSetstateDoc},
     {nullptr, nullptr, 0, nullptr},
@@ -509,15 +523,16 @@ PyMethodDef ExactNetworkMultiserver_methods[] = {
 // Published through the get-set table (getMember, setMember), not as members.
 PyMemberDef ExactNetworkMultiserver_members[] = {
     {"time", MOVRA_T_INT, MOVRA_MODEL_OFFSET(EN, _time), 0, kTimeDoc},
-    {"current_memory_use", MOVRA_T_ULONGLONG, MOVRA_MODEL_OFFSET(EN, header.currentMemoryUse), MOVRA_READONLY,
-     kCurrentMemoryDoc},
-    {"peak_memory_use", MOVRA_T_ULONGLONG, MOVRA_MODEL_OFFSET(EN, header.peakMemoryUse), MOVRA_READONLY,
-     kPeakMemoryDoc},
+    {"current_memory_use", MOVRA_T_ULONGLONG, MOVRA_MODEL_OFFSET(EN, header.currentMemoryUse),
+     MOVRA_READONLY, kCurrentMemoryDoc},
+    {"peak_memory_use", MOVRA_T_ULONGLONG, MOVRA_MODEL_OFFSET(EN, header.peakMemoryUse),
+     MOVRA_READONLY, kPeakMemoryDoc},
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyGetSetDef ExactNetworkMultiserver_getset[] = {
-    {"internal_state", ExactNetworkMultiserver_get_internalState, ExactNetworkMultiserver_set_internalState,
+    {"internal_state", ExactNetworkMultiserver_get_internalState,
+     ExactNetworkMultiserver_set_internalState,
      "The joint state, {((z0, (r, ...)), (z1, (r, ...)), ...): probability}: per node the\n"
      "number of entities and its busy servers' remaining times, ascending. The setter checks\n"
      "min(z, servers) <= len(r) <= z and r >= 1, leaves out weights <= 0 and normalises.",
@@ -526,9 +541,12 @@ PyGetSetDef ExactNetworkMultiserver_getset[] = {
      "Most joint states a step, reset or state assignment may produce (int >= 1).", nullptr},
     {"_last_step_entries", ExactNetworkMultiserver_get_lastStepEntries, nullptr,
      "Successor entries (joint state, weight) the last step gathered, for benchmarks.", nullptr},
-    {"time", protocol::getMember<EN>, protocol::setMember<EN>, kTimeDoc, &ExactNetworkMultiserver_members[0]},
-    {"current_memory_use", protocol::getMember<EN>, nullptr, kCurrentMemoryDoc, &ExactNetworkMultiserver_members[1]},
-    {"peak_memory_use", protocol::getMember<EN>, nullptr, kPeakMemoryDoc, &ExactNetworkMultiserver_members[2]},
+    {"time", protocol::getMember<EN>, protocol::setMember<EN>, kTimeDoc,
+     &ExactNetworkMultiserver_members[0]},
+    {"current_memory_use", protocol::getMember<EN>, nullptr, kCurrentMemoryDoc,
+     &ExactNetworkMultiserver_members[1]},
+    {"peak_memory_use", protocol::getMember<EN>, nullptr, kPeakMemoryDoc,
+     &ExactNetworkMultiserver_members[2]},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -537,16 +555,16 @@ PyObject* ExactNetworkMultiserver_repr(PyObject* self) {
     return protocol::get<EN>(self, [self](EN* s) {
         const int nodes = int(s->getNumberOfNodes());
         const long long states = static_cast<long long>(s->_state->count);
-        return checked(PyUnicode_FromFormat("<%s: %d node%s, %lld joint state%s, time %d>", Py_TYPE(self)->tp_name,
-                                            nodes, nodes == 1 ? "" : "s", states, states == 1 ? "" : "s",
-                                            int(s->_time)));
+        return checked(PyUnicode_FromFormat("<%s: %d node%s, %lld joint state%s, time %d>",
+                                            Py_TYPE(self)->tp_name, nodes, nodes == 1 ? "" : "s",
+                                            states, states == 1 ? "" : "s", int(s->_time)));
     });
 }
 }  // namespace
 
-PyTypeObject ExactNetworkMultiserverType =
-    modelType("movra.ExactNetworkMultiserver", sizeof(ExactNetworkMultiserverObject), dealloc<EN>,
-              ExactNetworkMultiserver_methods, nullptr, ExactNetworkMultiserver_getset, ExactNetworkMultiserver_new,
-              ExactNetworkMultiserver_doc, ExactNetworkMultiserver_repr);
+PyTypeObject ExactNetworkMultiserverType = modelType(
+    "movra.ExactNetworkMultiserver", sizeof(ExactNetworkMultiserverObject), dealloc<EN>,
+    ExactNetworkMultiserver_methods, nullptr, ExactNetworkMultiserver_getset,
+    ExactNetworkMultiserver_new, ExactNetworkMultiserver_doc, ExactNetworkMultiserver_repr);
 
 }  // namespace movra

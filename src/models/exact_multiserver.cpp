@@ -90,8 +90,9 @@ void ExactMultiserver::resetWithNumberOfEntitiesInSystem(Int _numberOfEntitiesIn
 }
 
 ExactStepConfig ExactMultiserver::stepConfig() const {
-    return ExactStepConfig{_numberOfArrivalsPmf, _serviceDurationPmf, _numberOfServers,
-                           _capacity,            _abandonmentProbability, _maxStates};
+    return ExactStepConfig{_numberOfArrivalsPmf,    _serviceDurationPmf,
+                           _numberOfServers,        _capacity,
+                           _abandonmentProbability, _maxStates};
 }
 
 void ExactMultiserver::step() {

@@ -33,10 +33,10 @@ struct ExactMultiserver {
     Int _markTime;
     int64_t _markCapacity;
     Real _markAbandonmentProbability;
-    int64_t _maxStates;             // a resource limit, not part of the configuration mark saves
-    ExactFreshDraws* _freshDraws;   // draws of the starters, kept from step to step; may be null
-    ExactLandscape* _landscape;     // heap, owned, with the kept step plan; made by the first step,
-                                    // freed by dropCaches
+    int64_t _maxStates;            // a resource limit, not part of the configuration mark saves
+    ExactFreshDraws* _freshDraws;  // draws of the starters, kept from step to step; may be null
+    ExactLandscape* _landscape;    // heap, owned, with the kept step plan; made by the first step,
+                                   // freed by dropCaches
 
     MovraObject* arena() { return &header; }
     static void memRelease(MovraObject* obj);

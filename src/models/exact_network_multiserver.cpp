@@ -25,7 +25,9 @@ using Multisets = std::vector<std::pair<std::vector<Int>, double>>;
 // Mass the tail rule may cut from a step's result.
 constexpr double kTailMass = 1e-9;
 
-void appendInts(Key& k, const Int* p, size_t n) { k.append(reinterpret_cast<const char*>(p), n * sizeof(Int)); }
+void appendInts(Key& k, const Int* p, size_t n) {
+    k.append(reinterpret_cast<const char*>(p), n * sizeof(Int));
+}
 void appendInt(Key& k, Int v) { appendInts(k, &v, 1); }
 size_t intsOf(const Key& k) { return k.size() / sizeof(Int); }
 
@@ -40,14 +42,16 @@ void addTo(Map& m, K&& key, double w) {
         m.emplace(std::forward<K>(key), w);
 }
 
-Real routing(SparseRealMatrix* m, Int source, Int destination) { return lookup(m, source, destination); }
-
+Real routing(SparseRealMatrix* m, Int source, Int destination) {
+    return lookup(m, source, destination);
+}
 
 // The entries of a simple PMF with positive probability, ascending.
 std::vector<std::pair<Int, double>> positiveEntries(Pmf* p) {
     std::vector<std::pair<Int, double>> out;
     for (Int k = 0; k < p->simple.length; k++)
-        if (p->simple.elements[k] > 0) out.emplace_back(p->simple.offset + k, p->simple.elements[k]);
+        if (p->simple.elements[k] > 0)
+            out.emplace_back(p->simple.offset + k, p->simple.elements[k]);
     if (out.empty()) fail(msg::EmptyPmf);
     return out;
 }
@@ -59,7 +63,9 @@ double binomialCoefficient(Int n, Int k) {
 }
 
 // Number of multisets of k draws from `values` distinct values.
-double multisetCount(Int k, size_t values) { return binomialCoefficient(k + Int(values) - 1, Int(values) - 1); }
+double multisetCount(Int k, size_t values) {
+    return binomialCoefficient(k + Int(values) - 1, Int(values) - 1);
+}
 
 // One node's exact state inside a key: z, then b remaining times from r.
 struct NodeView {
@@ -125,8 +131,9 @@ std::vector<bool> tailCut(const std::vector<double>& probabilities) {
 
 // The stored form of entries sorted by key, each probability divided by total. The limit
 // is checked before anything is allocated.
-ExactJointState* storeState(MovraObject* obj, Int nodes, const std::vector<std::pair<const Key*, double>>& entries,
-                            double total, const char* what, int64_t limit) {
+ExactJointState* storeState(MovraObject* obj, Int nodes,
+                            const std::vector<std::pair<const Key*, double>>& entries, double total,
+                            const char* what, int64_t limit) {
     const int64_t count = int64_t(entries.size());
     if (count > limit) failTooManyStates(what, double(count), false, limit);
     int64_t words = 0;
@@ -150,10 +157,12 @@ ExactJointState* storeState(MovraObject* obj, Int nodes, const std::vector<std::
 }
 
 // Sorts a gathered result by key and stores it normalised, after the tail rule if cut.
-ExactJointState* finish(MovraObject* obj, Int nodes, std::vector<std::pair<const Key*, double>>& entries, bool cut,
+ExactJointState* finish(MovraObject* obj, Int nodes,
+                        std::vector<std::pair<const Key*, double>>& entries, bool cut,
                         const char* what, int64_t limit) {
     if (entries.empty()) fail(msg::EmptyPmf);
-    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return keyLess(*a.first, *b.first); });
+    std::sort(entries.begin(), entries.end(),
+              [](const auto& a, const auto& b) { return keyLess(*a.first, *b.first); });
     if (cut) {
         std::vector<double> probabilities;
         for (const auto& e : entries) probabilities.push_back(e.second);
@@ -168,8 +177,9 @@ ExactJointState* finish(MovraObject* obj, Int nodes, std::vector<std::pair<const
     return storeState(obj, nodes, entries, total, what, limit);
 }
 
-ExactJointState* finish(MovraObject* obj, Int nodes, const std::unordered_map<Key, double>& gathered, bool cut,
-                        const char* what, int64_t limit) {
+ExactJointState* finish(MovraObject* obj, Int nodes,
+                        const std::unordered_map<Key, double>& gathered, bool cut, const char* what,
+                        int64_t limit) {
     std::vector<std::pair<const Key*, double>> entries;
     entries.reserve(gathered.size());
     for (const auto& e : gathered)
@@ -283,11 +293,11 @@ const Multisets& freshDraws(NodeStep& node, Int k, const char* what, int64_t lim
 // The node's exact states after the step, from the w entities left after completions and
 // routed arrivals and the busy servers' remaining times after the countdown: external
 // arrivals join, then idle servers take waiting entities with fresh durations.
-const NodeList& formSuccessors(NodeStep& node, Int w, const std::vector<Int>& busy, const char* what,
-                               int64_t limit);
+const NodeList& formSuccessors(NodeStep& node, Int w, const std::vector<Int>& busy,
+                               const char* what, int64_t limit);
 
-const NodeList& nodeSuccessors(NodeStep& node, Int w, const std::vector<Int>& busy, const char* what,
-                               int64_t limit) {
+const NodeList& nodeSuccessors(NodeStep& node, Int w, const std::vector<Int>& busy,
+                               const char* what, int64_t limit) {
     if (node.last != nullptr && node.lastW == w && node.lastBusy == busy) return *node.last;
     node.last = &formSuccessors(node, w, busy, what, limit);
     node.lastW = w;
@@ -295,8 +305,8 @@ const NodeList& nodeSuccessors(NodeStep& node, Int w, const std::vector<Int>& bu
     return *node.last;
 }
 
-const NodeList& formSuccessors(NodeStep& node, Int w, const std::vector<Int>& busy, const char* what,
-                               int64_t limit) {
+const NodeList& formSuccessors(NodeStep& node, Int w, const std::vector<Int>& busy,
+                               const char* what, int64_t limit) {
     Key cacheKey;
     appendInt(cacheKey, w);
     appendInts(cacheKey, busy.data(), busy.size());
@@ -410,10 +420,12 @@ private:
 static thread_local char limitText[320];
 
 void failTooManyStarts(const char* what, Int starting, int64_t limit) {
-    std::snprintf(limitText, sizeof limitText,
-                  "Too many joint states: %s starts %d services at once at one node, more than max_states = %lld "
-                  "allows. Use StandardNetworkMultiserver for a network this large, or raise max_states.",
-                  what, int(starting), static_cast<long long>(limit));
+    std::snprintf(
+        limitText, sizeof limitText,
+        "Too many joint states: %s starts %d services at once at one node, more than max_states = "
+        "%lld "
+        "allows. Use StandardNetworkMultiserver for a network this large, or raise max_states.",
+        what, int(starting), static_cast<long long>(limit));
     fail(limitText);
 }
 
@@ -502,7 +514,9 @@ void EN::setNumberOfExternalArrivalsAtNodePmf(Int _nodeIndex, Pmf* _pmf) {
     lookup(_numberOfExternalArrivalsPmfs, _nodeIndex) = _pmf;
 }
 
-Pmf* EN::getServiceDurationAtNodePmf(Int _nodeIndex) { return lookup(_serviceDurationPmfs, _nodeIndex); }
+Pmf* EN::getServiceDurationAtNodePmf(Int _nodeIndex) {
+    return lookup(_serviceDurationPmfs, _nodeIndex);
+}
 
 void EN::setServiceDurationAtNodePmf(Int _nodeIndex, Pmf* _pmf) {
     if (_pmf->simple.offset == 0) fail(msg::InvalidServiceDuration);
@@ -519,9 +533,10 @@ void EN::setRoutingProbability(Int _sourceNodeIndex, Int _destinationNodeIndex, 
 }
 
 // The containers have N entries each, always: the copy cannot fail part-way.
-static void copyConfiguration(Int n, IntArray* serversFrom, PmfArray* arrivalsFrom, PmfArray* serviceFrom,
-                              SparseRealMatrix* routingFrom, IntArray* serversTo, PmfArray* arrivalsTo,
-                              PmfArray* serviceTo, SparseRealMatrix* routingTo) {
+static void copyConfiguration(Int n, IntArray* serversFrom, PmfArray* arrivalsFrom,
+                              PmfArray* serviceFrom, SparseRealMatrix* routingFrom,
+                              IntArray* serversTo, PmfArray* arrivalsTo, PmfArray* serviceTo,
+                              SparseRealMatrix* routingTo) {
     for (Int i = 0; i < n; i++) {
         lookup(serversTo, i) = lookup(serversFrom, i);
         lookup(arrivalsTo, i) = lookup(arrivalsFrom, i);
@@ -531,9 +546,10 @@ static void copyConfiguration(Int n, IntArray* serversFrom, PmfArray* arrivalsFr
 }
 
 void EN::mark() {
-    copyConfiguration(getNumberOfNodes(), _numberOfServers, _numberOfExternalArrivalsPmfs, _serviceDurationPmfs,
-                      _routingProbabilities, _markNumberOfServers, _markNumberOfExternalArrivalsPmfs,
-                      _markServiceDurationPmfs, _markRoutingProbabilities);
+    copyConfiguration(getNumberOfNodes(), _numberOfServers, _numberOfExternalArrivalsPmfs,
+                      _serviceDurationPmfs, _routingProbabilities, _markNumberOfServers,
+                      _markNumberOfExternalArrivalsPmfs, _markServiceDurationPmfs,
+                      _markRoutingProbabilities);
     _markState = _state;
     _markTime = _time;
     // What the mark held may be unreachable now: the call's sweep frees it.
@@ -577,7 +593,8 @@ void EN::step() {
     std::vector<int64_t> mostZ(static_cast<size_t>(n), 0), mostB(static_cast<size_t>(n), 0);
     int64_t mostCompletions = 0;
     for (int64_t j = 0; j < s->count; j++) {
-        if (!parseKey(s->key(j), s->offsets()[j + 1] - s->offsets()[j], n, view.data())) failInternal();
+        if (!parseKey(s->key(j), s->offsets()[j + 1] - s->offsets()[j], n, view.data()))
+            failInternal();
         int64_t busyHere = 0;
         for (Int i = 0; i < n; i++) {
             mostZ[size_t(i)] = std::max<int64_t>(mostZ[size_t(i)], view[size_t(i)].z);
@@ -589,7 +606,8 @@ void EN::step() {
     for (Int i = 0; i < n; i++) {
         NodeStep& node = nodes[size_t(i)];
         const int64_t mostAfter = mostZ[size_t(i)] + mostCompletions + node.arrivals.back().first;
-        node.width = size_t(2 + std::max(mostB[size_t(i)], std::min<int64_t>(node.servers, mostAfter)));
+        node.width =
+            size_t(2 + std::max(mostB[size_t(i)], std::min<int64_t>(node.servers, mostAfter)));
     }
     std::vector<size_t> start(static_cast<size_t>(n) + 1, 0);
     for (Int i = 0; i < n; i++) start[size_t(i) + 1] = start[size_t(i)] + nodes[size_t(i)].width;
@@ -629,10 +647,12 @@ void EN::step() {
             for (Int i = 0; i < n; i++) {
                 const int64_t w = int64_t(left[size_t(i)]) + inflow[size_t(i)];
                 if (w > INT32_MAX) fail(msg::InvalidValue);
-                lists[size_t(i)] = &nodeSuccessors(nodes[size_t(i)], Int(w), busy[size_t(i)], what, _maxStates);
+                lists[size_t(i)] =
+                    &nodeSuccessors(nodes[size_t(i)], Int(w), busy[size_t(i)], what, _maxStates);
             }
             gather(gather, 0, s->probabilities()[j] * pu);
-            if (int64_t(next.size()) > gatherLimit) failTooManyStates(what, double(gatherLimit), true, _maxStates);
+            if (int64_t(next.size()) > gatherLimit)
+                failTooManyStates(what, double(gatherLimit), true, _maxStates);
         }
     }
     // Sorted and cut on the padded keys, whose order is that of the stored ones; the
@@ -708,14 +728,16 @@ void EN::resetNodeWithNumberOfEntities(Int _nodeIndex, Int _numberOfEntitiesAtNo
         if (found != others.end())
             found->second.first += s->probabilities()[j];
         else
-            others.emplace(std::move(rest), std::make_pair(s->probabilities()[j], size_t(before) * sizeof(Int)));
+            others.emplace(std::move(rest),
+                           std::make_pair(s->probabilities()[j], size_t(before) * sizeof(Int)));
     }
     const char* what = "the reset";
     const double needed = double(others.size()) * multisetCount(b, node.service.size());
     if (needed > double(_maxStates)) failTooManyStates(what, needed, false, _maxStates);
     std::vector<std::pair<const Key*, std::pair<double, size_t>>> sorted;
     for (const auto& e : others) sorted.emplace_back(&e.first, e.second);
-    std::sort(sorted.begin(), sorted.end(), [](const auto& x, const auto& y) { return keyLess(*x.first, *y.first); });
+    std::sort(sorted.begin(), sorted.end(),
+              [](const auto& x, const auto& y) { return keyLess(*x.first, *y.first); });
     std::unordered_map<Key, double> result;
     for (const auto& [rest, pm] : sorted)
         for (const auto& [drawn, pf] : freshDraws(node, b, what, _maxStates)) {
@@ -781,7 +803,8 @@ Pmf* EN::getNumberOfEntitiesAtNodePmf(Int _nodeIndex) {
     std::vector<NodeView> view(static_cast<size_t>(n));
     std::map<Int, double> byValue;
     for (int64_t j = 0; j < _state->count; j++) {
-        if (!parseKey(_state->key(j), _state->offsets()[j + 1] - _state->offsets()[j], n, view.data()))
+        if (!parseKey(_state->key(j), _state->offsets()[j + 1] - _state->offsets()[j], n,
+                      view.data()))
             failInternal();
         addTo(byValue, view[size_t(_nodeIndex)].z, _state->probabilities()[j]);
     }
@@ -793,7 +816,8 @@ Pmf* EN::getTotalNumberOfEntitiesPmf() {
     std::vector<NodeView> view(static_cast<size_t>(n));
     std::map<Int, double> byValue;
     for (int64_t j = 0; j < _state->count; j++) {
-        if (!parseKey(_state->key(j), _state->offsets()[j + 1] - _state->offsets()[j], n, view.data()))
+        if (!parseKey(_state->key(j), _state->offsets()[j + 1] - _state->offsets()[j], n,
+                      view.data()))
             failInternal();
         int64_t total = 0;
         for (const NodeView& v : view) total += v.z;
@@ -811,7 +835,8 @@ std::vector<std::pair<std::vector<Int>, double>> EN::getJointNumberOfEntitiesPmf
     std::map<std::vector<Int>, double> byValue;
     std::vector<Int> zs(_nodeIndexes.size());
     for (int64_t j = 0; j < _state->count; j++) {
-        if (!parseKey(_state->key(j), _state->offsets()[j + 1] - _state->offsets()[j], n, view.data()))
+        if (!parseKey(_state->key(j), _state->offsets()[j + 1] - _state->offsets()[j], n,
+                      view.data()))
             failInternal();
         for (size_t t = 0; t < zs.size(); t++) zs[t] = view[size_t(_nodeIndexes[t])].z;
         addTo(byValue, zs, _state->probabilities()[j]);
@@ -829,7 +854,8 @@ std::vector<std::pair<std::vector<Int>, double>> EN::getInternalStateAtNode(Int 
     std::vector<NodeView> view(static_cast<size_t>(n));
     std::map<std::vector<Int>, double> byState;
     for (int64_t j = 0; j < _state->count; j++) {
-        if (!parseKey(_state->key(j), _state->offsets()[j + 1] - _state->offsets()[j], n, view.data()))
+        if (!parseKey(_state->key(j), _state->offsets()[j + 1] - _state->offsets()[j], n,
+                      view.data()))
             failInternal();
         const NodeView& v = view[size_t(_nodeIndex)];
         std::vector<Int> key{v.z};
@@ -855,7 +881,8 @@ void EN::setJointState(const std::vector<Int>& keys, const std::vector<int64_t>&
         Key k;
         for (Int i = 0; i < n; i++) {
             const NodeView& v = view[size_t(i)];
-            if (checkBusy && v.b < std::min(v.z, lookup(_numberOfServers, i))) fail(msg::InvalidValue);
+            if (checkBusy && v.b < std::min(v.z, lookup(_numberOfServers, i)))
+                fail(msg::InvalidValue);
             std::vector<Int> r(v.r, v.r + v.b);
             for (Int x : r)
                 if (x < 1) fail(msg::InvalidValue);
@@ -869,7 +896,8 @@ void EN::setJointState(const std::vector<Int>& keys, const std::vector<int64_t>&
     _state = finish(arena(), n, gathered, false, "the state", _maxStates);
 }
 
-ExactJointState* EN::readJointState(const std::vector<Int>& keys, const std::vector<int64_t>& offsets,
+ExactJointState* EN::readJointState(const std::vector<Int>& keys,
+                                    const std::vector<int64_t>& offsets,
                                     const std::vector<double>& probabilities) {
     const Int n = getNumberOfNodes();
     std::vector<NodeView> view(static_cast<size_t>(n));
@@ -883,7 +911,8 @@ ExactJointState* EN::readJointState(const std::vector<Int>& keys, const std::vec
         for (const NodeView& v : view)
             for (Int t = 0; t < v.b; t++)
                 if (v.r[t] < 1 || (t > 0 && v.r[t] < v.r[t - 1])) failImport();
-        if (j > 0 && compareKeys(keys.data() + offsets[j - 1], offsets[j] - offsets[j - 1], key, length) >= 0)
+        if (j > 0 && compareKeys(keys.data() + offsets[j - 1], offsets[j] - offsets[j - 1], key,
+                                 length) >= 0)
             failImport();
         const double p = probabilities[j];
         if (!(p > 0 && p <= 1)) failImport();

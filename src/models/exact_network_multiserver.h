@@ -19,9 +19,9 @@ namespace movra {
 struct ExactJointState {
     MemHeader memHeader;
     Int nodes;
-    int64_t count;           // joint states
-    int64_t words;           // Ints of all the keys together
-    Trailing<double> data;   // count probabilities, count + 1 key offsets, the keys
+    int64_t count;          // joint states
+    int64_t words;          // Ints of all the keys together
+    Trailing<double> data;  // count probabilities, count + 1 key offsets, the keys
 
     double* probabilities() { return data; }
     int64_t* offsets() { return reinterpret_cast<int64_t*>(probabilities() + count); }
@@ -39,21 +39,21 @@ struct ExactJointState {
 constexpr int64_t kDefaultNetworkMaxStates = 1000000;
 
 struct ExactNetworkMultiserver {
-    MovraObject header;                        // arena and counters; must stay first
+    MovraObject header;  // arena and counters; must stay first
     ExactJointState* _state;
     Int _time;
-    IntArray* _numberOfServers;                // servers per node; length = N
+    IntArray* _numberOfServers;  // servers per node; length = N
     PmfArray* _numberOfExternalArrivalsPmfs;
     PmfArray* _serviceDurationPmfs;
-    SparseRealMatrix* _routingProbabilities;   // N x N, row = source; only entries other than 0
-    ExactJointState* _markState;               // saved by mark
+    SparseRealMatrix* _routingProbabilities;  // N x N, row = source; only entries other than 0
+    ExactJointState* _markState;              // saved by mark
     Int _markTime;
     IntArray* _markNumberOfServers;
     PmfArray* _markNumberOfExternalArrivalsPmfs;
     PmfArray* _markServiceDurationPmfs;
     SparseRealMatrix* _markRoutingProbabilities;
-    int64_t _maxStates;                        // most joint states a result may hold
-    int64_t _lastStepEntries;                  // successor entries the last step gathered
+    int64_t _maxStates;        // most joint states a result may hold
+    int64_t _lastStepEntries;  // successor entries the last step gathered
 
     MovraObject* arena() { return &header; }
     static void memRelease(MovraObject* obj);
@@ -97,7 +97,8 @@ struct ExactNetworkMultiserver {
     void setJointState(const std::vector<Int>& keys, const std::vector<int64_t>& offsets,
                        const std::vector<double>& weights, bool checkBusy);
     // Same layout, but already sorted, unique and normalised: stored bit for bit.
-    ExactJointState* readJointState(const std::vector<Int>& keys, const std::vector<int64_t>& offsets,
+    ExactJointState* readJointState(const std::vector<Int>& keys,
+                                    const std::vector<int64_t>& offsets,
                                     const std::vector<double>& probabilities);
 };
 

@@ -47,7 +47,9 @@ Int* keysOf(ExactState* s) {
     return reinterpret_cast<Int*>(static_cast<ExactGroup*>(s->groups) + s->groupCount);
 }
 
-Real* probabilitiesOf(ExactState* s) { return reinterpret_cast<Real*>(keysOf(s) + evenUp(s->keyCount)); }
+Real* probabilitiesOf(ExactState* s) {
+    return reinterpret_cast<Real*>(keysOf(s) + evenUp(s->keyCount));
+}
 
 void flag(ExactState* s) { flagBlock(s); }
 
@@ -63,7 +65,8 @@ FreshDrawsOfK freshDrawsOf(ExactFreshDraws* f, Int k) {
     const int64_t total = offsets[f->maxStarters + 1];
     const Real* probabilities = reinterpret_cast<const Real*>(keyOffsets + f->maxStarters + 1);
     const Int* keys = reinterpret_cast<const Int*>(probabilities + total);
-    return FreshDrawsOfK{offsets[k + 1] - offsets[k], keys + keyOffsets[k], probabilities + offsets[k]};
+    return FreshDrawsOfK{offsets[k + 1] - offsets[k], keys + keyOffsets[k],
+                         probabilities + offsets[k]};
 }
 
 int64_t multisetCount(int64_t k, int64_t m) {
@@ -195,8 +198,8 @@ struct Runs {
 // landscape of epoch (0: none). A step scales by 1 / total instead: a quotient per state
 // costs more than the rest of the packing, and the two differ by an ulp at most.
 template <class Key, class Length, class Id>
-ExactState* pack(MovraObject* obj, Int n, Key key, Length length, Id id, const Runs& runs, Real total,
-                 uint64_t epoch, bool scaled = false) {
+ExactState* pack(MovraObject* obj, Int n, Key key, Length length, Id id, const Runs& runs,
+                 Real total, uint64_t epoch, bool scaled = false) {
     const Real scale = 1.0 / checkDenominator(total);
     std::vector<int64_t> first(static_cast<size_t>(n)), last(static_cast<size_t>(n));
     Int groups = 0;
@@ -243,8 +246,8 @@ ExactState* pack(MovraObject* obj, Int n, Key key, Length length, Id id, const R
 
 ExactState* pack(MovraObject* obj, const MultisetIndex& index, const Runs& runs, Real total) {
     return pack(
-        obj, index.size(), [&](Int i) { return index.key(i); }, [&](Int i) { return index.length(i); },
-        [](Int) { return Int(-1); }, runs, total, 0);
+        obj, index.size(), [&](Int i) { return index.key(i); },
+        [&](Int i) { return index.length(i); }, [](Int) { return Int(-1); }, runs, total, 0);
 }
 
 // Positive values of a simple PMF, with their probabilities.
@@ -268,7 +271,8 @@ template <class Visit>
 void enumerateDraws(const std::vector<Int>& values, const std::vector<Real>& probabilities, Int k,
                     Visit&& visit) {
     const Int m = Int(values.size());
-    std::vector<Int> index(static_cast<size_t>(k), 0), key(static_cast<size_t>(k)), counts(static_cast<size_t>(m));
+    std::vector<Int> index(static_cast<size_t>(k), 0), key(static_cast<size_t>(k)),
+        counts(static_cast<size_t>(m));
     std::vector<Real> logs(static_cast<size_t>(m));
     for (Int i = 0; i < m; i++) logs[size_t(i)] = std::log(probabilities[size_t(i)]);
     // Up to 20 draws the coefficient is an exact integer; beyond, it is formed in logs.
@@ -288,7 +292,8 @@ void enumerateDraws(const std::vector<Int>& values, const std::vector<Real>& pro
             for (Int i = 0; i < m; i++) {
                 const Int n = counts[size_t(i)];
                 uint64_t binomial = 1;
-                for (Int j = 0; j < n; j++) binomial = binomial * uint64_t(left - j) / uint64_t(j + 1);
+                for (Int j = 0; j < n; j++)
+                    binomial = binomial * uint64_t(left - j) / uint64_t(j + 1);
                 coefficient *= binomial;
                 left -= n;
                 probability *= integerPower(probabilities[size_t(i)], n);
@@ -327,7 +332,8 @@ ExactFreshDraws* buildFreshDraws(MovraObject* obj, Pmf* service, Int maxStarters
     const int64_t total = offsets[size_t(maxStarters) + 1];
     const int64_t bytes = int64_t(offsetof(ExactFreshDraws, offsets)) +
                           (2 * int64_t(maxStarters) + 3) * int64_t(sizeof(int64_t)) +
-                          total * int64_t(sizeof(Real)) + keyOffsets[size_t(maxStarters) + 1] * int64_t(sizeof(Int));
+                          total * int64_t(sizeof(Real)) +
+                          keyOffsets[size_t(maxStarters) + 1] * int64_t(sizeof(Int));
     auto* f = static_cast<ExactFreshDraws*>(
         movraMalloc(obj, bytes > int64_t(kMaxBlockBytes) ? kMaxBlockBytes + 1 : size_t(bytes)));
     f->service = service;
@@ -362,8 +368,9 @@ public:
         } else {
             const Real lq = std::log(q_), lr = std::log1p(-q_), ln = std::lgamma(Real(n) + 1);
             for (Int j = 0; j <= n; j++)
-                law[size_t(j)] = std::exp(ln - std::lgamma(Real(j) + 1) - std::lgamma(Real(n - j) + 1) +
-                                          Real(j) * lq + Real(n - j) * lr);
+                law[size_t(j)] =
+                    std::exp(ln - std::lgamma(Real(j) + 1) - std::lgamma(Real(n - j) + 1) +
+                             Real(j) * lq + Real(n - j) * lr);
         }
         return law;
     }
@@ -383,8 +390,8 @@ inline int64_t joined(int64_t z1, int64_t a, int64_t capacity) {
 // others one step less), the groups landing on one shifted multiset merged into one run
 // (slot), z lowered by those who left. slotId[slot] is the shifted multiset's number.
 // Adds each group's probabilities into its slot's run (laid out), z lowered by d.
-void mergeRuns(ExactState* state, const std::vector<Int>& slots, const std::vector<Int>& done, Real abandonment,
-               Runs& runs) {
+void mergeRuns(ExactState* state, const std::vector<Int>& slots, const std::vector<Int>& done,
+               Real abandonment, Runs& runs) {
     ExactGroup* groups = groupsOf(state);
     const Real* p = probabilitiesOf(state);
     const bool abandons = abandonment > 0;
@@ -409,14 +416,15 @@ void mergeRuns(ExactState* state, const std::vector<Int>& slots, const std::vect
     }
 }
 
-void shiftAndMerge(ExactState* state, Real abandonment, int64_t maxStates, ExactLandscape& landscape,
-                   std::vector<Int>& slotId, Runs& runs, std::vector<Int>* slotsOut = nullptr,
-                   std::vector<Int>* doneOut = nullptr) {
+void shiftAndMerge(ExactState* state, Real abandonment, int64_t maxStates,
+                   ExactLandscape& landscape, std::vector<Int>& slotId, Runs& runs,
+                   std::vector<Int>* slotsOut = nullptr, std::vector<Int>* doneOut = nullptr) {
     ExactGroup* groups = groupsOf(state);
     const Int* keys = keysOf(state);
     const bool abandons = abandonment > 0;
     const bool numbered = state->epoch != 0 && state->epoch == landscape.epoch();
-    std::vector<Int> slots(static_cast<size_t>(state->groupCount)), done(static_cast<size_t>(state->groupCount));
+    std::vector<Int> slots(static_cast<size_t>(state->groupCount)),
+        done(static_cast<size_t>(state->groupCount));
     std::vector<Int> slotOf;
     for (Int g = 0; g < state->groupCount; g++) {
         const ExactGroup& group = groups[g];
@@ -455,7 +463,8 @@ bool rangeOf(Pmf* pmf, Int& low, Int& high) {
 class TailScratchPmf {
 public:
     TailScratchPmf(Int offset, Int length)
-        : buffer_((int64_t(offsetof(Pmf, simple.elements)) + int64_t(sizeof(Real)) - 1) / int64_t(sizeof(Real)) +
+        : buffer_((int64_t(offsetof(Pmf, simple.elements)) + int64_t(sizeof(Real)) - 1) /
+                      int64_t(sizeof(Real)) +
                   length) {
         pmf()->pmfType = SIMPLE;
         pmf()->simple.offset = offset;
@@ -513,7 +522,8 @@ void joinArrivals(const Runs& after, const ArrivalLaw& law, int64_t capacity, Ru
             if (!(prob > 0)) continue;
             if (capacity < 0) {
                 Real* out = dst + (lo + j + law.amin - lo2);
-                for (size_t a = 0; a < arrivalCount; a++) out[offsets[a]] += prob * probabilities[a];
+                for (size_t a = 0; a < arrivalCount; a++)
+                    out[offsets[a]] += prob * probabilities[a];
             } else {
                 for (Int a = law.amin; a <= law.amax; a++)
                     if (law.pa[a - law.amin] > 0)
@@ -595,7 +605,8 @@ bool sameValues(const ExactStepPlan& plan, const ExactStepConfig& config) {
     return plan.servers == config.servers && plan.capacity == config.capacity &&
            plan.abandonment == config.abandonment && plan.maxStates == config.maxStates &&
            plan.arrivalsOffset == a->simple.offset && plan.serviceOffset == s->simple.offset &&
-           plan.arrivals.size() == size_t(a->simple.length) && plan.service.size() == size_t(s->simple.length) &&
+           plan.arrivals.size() == size_t(a->simple.length) &&
+           plan.service.size() == size_t(s->simple.length) &&
            std::equal(plan.arrivals.begin(), plan.arrivals.end(), ae) &&
            std::equal(plan.service.begin(), plan.service.end(), se);
 }
@@ -604,21 +615,24 @@ bool hasShape(ExactState* state, const std::vector<ExactStepPlan::Shape>& shape)
     if (size_t(state->groupCount) != shape.size()) return false;
     const ExactGroup* groups = groupsOf(state);
     for (Int g = 0; g < state->groupCount; g++)
-        if (!(ExactStepPlan::Shape{groups[g].id, groups[g].zOffset, groups[g].length} == shape[size_t(g)]))
+        if (!(ExactStepPlan::Shape{groups[g].id, groups[g].zOffset, groups[g].length} ==
+              shape[size_t(g)]))
             return false;
     return true;
 }
 
 // Positions in joinedRuns of the single z (below c, where the number starting grows with
 // z) that start servers, in the order the scatter visits them.
-void singlesOf(Runs& joinedRuns, const std::vector<int64_t>& keepLo, const std::vector<int64_t>& keepHi,
-               const std::vector<Int>& runBusy, Int c, std::vector<int64_t>& out) {
+void singlesOf(Runs& joinedRuns, const std::vector<int64_t>& keepLo,
+               const std::vector<int64_t>& keepHi, const std::vector<Int>& runBusy, Int c,
+               std::vector<int64_t>& out) {
     out.clear();
     for (size_t i = 0; i < joinedRuns.lo.size(); i++) {
         const int64_t s = keepLo[i], e = keepHi[i];
         if (s > e || runBusy[i] >= c) continue;
         for (int64_t z = s; z <= std::min<int64_t>(e, int64_t(c) - 1); z++)
-            if (joinedRuns.at(Int(i), z) > 0) out.push_back(joinedRuns.start[i] + z - joinedRuns.lo[i]);
+            if (joinedRuns.at(Int(i), z) > 0)
+                out.push_back(joinedRuns.start[i] + z - joinedRuns.lo[i]);
     }
 }
 
@@ -626,7 +640,8 @@ void singlesOf(Runs& joinedRuns, const std::vector<int64_t>& keepLo, const std::
 // whatever happens in between.
 class LentRuns {
 public:
-    LentRuns(std::vector<int64_t>& lo, std::vector<int64_t>& hi, std::vector<int64_t>& start, std::vector<Real>& p)
+    LentRuns(std::vector<int64_t>& lo, std::vector<int64_t>& hi, std::vector<int64_t>& start,
+             std::vector<Real>& p)
         : lo_(lo), hi_(hi), start_(start), p_(p) {
         runs.lo.swap(lo_);
         runs.hi.swap(hi_);
@@ -651,10 +666,11 @@ private:
 
 // The step by the plan of the last full step, with the same operations in the same order
 // (so the same bits), or null when the plan does not apply; then nothing has changed.
-ExactState* replay(MovraObject* obj, ExactState* state, const ExactStepConfig& config, ExactLandscape& landscape,
-                   ExactStepPlan& plan) {
-    if (!plan.ready || state->epoch == 0 || state->epoch != plan.epoch || plan.epoch != landscape.epoch() ||
-        !hasShape(state, plan.input) || !sameValues(plan, config))
+ExactState* replay(MovraObject* obj, ExactState* state, const ExactStepConfig& config,
+                   ExactLandscape& landscape, ExactStepPlan& plan) {
+    if (!plan.ready || state->epoch == 0 || state->epoch != plan.epoch ||
+        plan.epoch != landscape.epoch() || !hasShape(state, plan.input) ||
+        !sameValues(plan, config))
         return nullptr;
     // The adds of the full step, in its order, without walking its runs.
     LentRuns after(plan.afterLo, plan.afterHi, plan.afterStart, plan.afterP);
@@ -691,12 +707,14 @@ ExactState* replay(MovraObject* obj, ExactState* state, const ExactStepConfig& c
     if (leftTail != plan.leftTail || rightTail != plan.rightTail) return nullptr;
     keptRanges(joinedRuns.runs, leftTail, rightTail, plan.keepLoScratch, plan.keepHiScratch);
     if (plan.keepLoScratch != plan.keepLo || plan.keepHiScratch != plan.keepHi) return nullptr;
-    singlesOf(joinedRuns.runs, plan.keepLo, plan.keepHi, plan.runBusy, config.servers, plan.singlesScratch);
+    singlesOf(joinedRuns.runs, plan.keepLo, plan.keepHi, plan.runBusy, config.servers,
+              plan.singlesScratch);
     if (plan.singlesScratch != plan.singles) return nullptr;
     const Real* src = joinedRuns.runs.p.data();
     if (plan.direct) {
         // Into the record itself; pack's result whenever no run has a zero end.
-        ExactState* s = allocateExactState(obj, Int(plan.groups.size()), int64_t(plan.keys.size()), plan.rows());
+        ExactState* s = allocateExactState(obj, Int(plan.groups.size()), int64_t(plan.keys.size()),
+                                           plan.rows());
         std::copy(plan.groups.begin(), plan.groups.end(), groupsOf(s));
         std::copy(plan.keys.begin(), plan.keys.end(), keysOf(s));
         s->maxRemaining = plan.maxRemaining;
@@ -715,16 +733,20 @@ ExactState* replay(MovraObject* obj, ExactState* state, const ExactStepConfig& c
         LentRuns next(plan.nextLo, plan.nextHi, plan.nextStart, plan.nextP);
         std::copy(q, q + s->stateCount, next.runs.p.begin());
         return pack(
-            obj, Int(plan.targetId.size()), [&](Int t) { return landscape.key(plan.targetId[size_t(t)]); },
+            obj, Int(plan.targetId.size()),
+            [&](Int t) { return landscape.key(plan.targetId[size_t(t)]); },
             [&](Int t) { return landscape.length(plan.targetId[size_t(t)]); },
-            [&](Int t) { return plan.targetId[size_t(t)]; }, next.runs, total, landscape.epoch(), true);
+            [&](Int t) { return plan.targetId[size_t(t)]; }, next.runs, total, landscape.epoch(),
+            true);
     }
     LentRuns next(plan.nextLo, plan.nextHi, plan.nextStart, plan.nextP);
     scatterInto(plan, src, next.runs.p.data());
     return pack(
-        obj, Int(plan.targetId.size()), [&](Int t) { return landscape.key(plan.targetId[size_t(t)]); },
+        obj, Int(plan.targetId.size()),
+        [&](Int t) { return landscape.key(plan.targetId[size_t(t)]); },
         [&](Int t) { return landscape.length(plan.targetId[size_t(t)]); },
-        [&](Int t) { return plan.targetId[size_t(t)]; }, next.runs, sumOf(next.runs.p), landscape.epoch(), true);
+        [&](Int t) { return plan.targetId[size_t(t)]; }, next.runs, sumOf(next.runs.p),
+        landscape.epoch(), true);
 }
 
 }  // namespace
@@ -742,7 +764,8 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
 
     std::vector<Int> slotId, slots, done;
     Runs after;  // after completions and abandonments, over z1
-    shiftAndMerge(state, config.abandonment, config.maxStates, landscape, slotId, after, &slots, &done);
+    shiftAndMerge(state, config.abandonment, config.maxStates, landscape, slotId, after, &slots,
+                  &done);
     const Int n = Int(slotId.size());
 
     // Arrivals join: each merged run convolved along z.
@@ -776,7 +799,8 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
         const int64_t s = keepLo[size_t(i)], e = keepHi[size_t(i)];
         const Int busy = landscape.length(slotId[size_t(i)]);
         runBusy[size_t(i)] = busy;
-        if (s <= e && busy < c) maxStarters = std::max(maxStarters, Int(std::min<int64_t>(e, c) - busy));
+        if (s <= e && busy < c)
+            maxStarters = std::max(maxStarters, Int(std::min<int64_t>(e, c) - busy));
     }
 
     // The draws of the starters: the multisets of maxStarters draws alone outnumber the
@@ -802,11 +826,12 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
     std::vector<Int> targetId;  // per run of the next state: its lasting number
     Runs next;
     int64_t nextKeys = 0;
-    std::vector<Int> landing;   // the runs each (merged run, fresh multiset) feeds, in order
+    std::vector<Int> landing;  // the runs each (merged run, fresh multiset) feeds, in order
     auto visit = [&](Int i, Int k, int64_t zs, int64_t ze) {
         const FreshDrawsOfK d = freshDrawsOf(draws, k);
         const Int* targets = landscape.landing(slotId[size_t(i)], k, d);
-        if (targetOf.size() < size_t(landscape.size())) targetOf.resize(size_t(landscape.size()), -1);
+        if (targetOf.size() < size_t(landscape.size()))
+            targetOf.resize(size_t(landscape.size()), -1);
         for (int64_t e = 0; e < d.count; e++) {
             Int& t = targetOf[size_t(targets[e])];
             if (t < 0) {
@@ -841,7 +866,9 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
     next.lay();
     std::vector<ExactStepPlan::Scatter> scatter;
     scatter.reserve(landing.size());
-    auto position = [](const Runs& runs, Int i, int64_t z) { return runs.start[size_t(i)] + z - runs.lo[size_t(i)]; };
+    auto position = [](const Runs& runs, Int i, int64_t z) {
+        return runs.start[size_t(i)] + z - runs.lo[size_t(i)];
+    };
     size_t at = 0;
     slices(
         [&](Int i, Int k, int64_t z) {
@@ -869,8 +896,8 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
         });
     ExactState* result = pack(
         obj, Int(targetId.size()), [&](Int t) { return landscape.key(targetId[size_t(t)]); },
-        [&](Int t) { return landscape.length(targetId[size_t(t)]); }, [&](Int t) { return targetId[size_t(t)]; },
-        next, sumOf(next.p), landscape.epoch(), true);
+        [&](Int t) { return landscape.length(targetId[size_t(t)]); },
+        [&](Int t) { return targetId[size_t(t)]; }, next, sumOf(next.p), landscape.epoch(), true);
 
     // The plan for the next step, kept only for a state the landscape numbers (the next
     // step's input shape is then known by those numbers).
@@ -878,7 +905,8 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
         const ExactGroup* groups = groupsOf(state);
         plan.input.resize(size_t(state->groupCount));
         for (Int g = 0; g < state->groupCount; g++)
-            plan.input[size_t(g)] = ExactStepPlan::Shape{groups[g].id, groups[g].zOffset, groups[g].length};
+            plan.input[size_t(g)] =
+                ExactStepPlan::Shape{groups[g].id, groups[g].zOffset, groups[g].length};
         plan.epoch = state->epoch;
         const Pmf* a = config.arrivals;
         const Pmf* sv = config.service;
@@ -893,7 +921,8 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
         plan.abandonment = config.abandonment;
         plan.maxStates = config.maxStates;
         // The flat maps, where positions fit them.
-        const bool small = int64_t(after.p.size()) < INT32_MAX && int64_t(joinedRuns.p.size()) < INT32_MAX &&
+        const bool small = int64_t(after.p.size()) < INT32_MAX &&
+                           int64_t(joinedRuns.p.size()) < INT32_MAX &&
                            state->stateCount < INT32_MAX;
         if (small && !(config.abandonment > 0)) {
             plan.mergeTo.resize(size_t(state->stateCount));
@@ -901,7 +930,8 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
                 const Int slot = slots[size_t(g)];
                 for (Int i = 0; i < groups[g].length; i++)
                     plan.mergeTo[size_t(groups[g].probStart + i)] =
-                        int32_t(after.start[size_t(slot)] + groups[g].zOffset + i - done[size_t(g)] - after.lo[size_t(slot)]);
+                        int32_t(after.start[size_t(slot)] + groups[g].zOffset + i -
+                                done[size_t(g)] - after.lo[size_t(slot)]);
             }
         }
         if (small && config.capacity < 0) {
@@ -909,13 +939,15 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
             for (Int i = 0; i < n; i++)
                 for (int64_t j = 0; j <= after.hi[size_t(i)] - after.lo[size_t(i)]; j++)
                     plan.joinTo[size_t(after.start[size_t(i)] + j)] =
-                        int32_t(joinedRuns.start[size_t(i)] + after.lo[size_t(i)] + j + arrivals.amin - joinedRuns.lo[size_t(i)]);
+                        int32_t(joinedRuns.start[size_t(i)] + after.lo[size_t(i)] + j +
+                                arrivals.amin - joinedRuns.lo[size_t(i)]);
         }
         if (small) {
             plan.zOf.resize(joinedRuns.p.size());
             for (Int i = 0; i < n; i++)
                 for (int64_t j = 0; j <= joinedRuns.hi[size_t(i)] - joinedRuns.lo[size_t(i)]; j++)
-                    plan.zOf[size_t(joinedRuns.start[size_t(i)] + j)] = int32_t(joinedRuns.lo[size_t(i)] + j - zLow);
+                    plan.zOf[size_t(joinedRuns.start[size_t(i)] + j)] =
+                        int32_t(joinedRuns.lo[size_t(i)] + j - zLow);
         }
         plan.slots = std::move(slots);
         plan.done = std::move(done);
@@ -937,7 +969,8 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
         plan.runBusy = std::move(runBusy);
         plan.scatter = std::move(scatter);
         plan.targetId = std::move(targetId);
-        plan.direct = result->groupCount == Int(targetId.size()) && result->stateCount == int64_t(next.p.size());
+        plan.direct = result->groupCount == Int(targetId.size()) &&
+                      result->stateCount == int64_t(next.p.size());
         if (plan.direct) {
             plan.groups.assign(groupsOf(result), groupsOf(result) + result->groupCount);
             plan.keys.assign(keysOf(result), keysOf(result) + result->keyCount);
@@ -955,7 +988,8 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
 
 // ---- the landscape ------------------------------------------------------------------------
 
-void ExactLandscape::prepare(const std::vector<Int>& serviceValues, Int servers, int64_t maxStates) {
+void ExactLandscape::prepare(const std::vector<Int>& serviceValues, Int servers,
+                             int64_t maxStates) {
     if (epoch_ != 0 && serviceValues == values_ && int64_t(index_.size()) <= 4 * maxStates &&
         int64_t(pool_.size()) <= 16 * maxStates)
         return;
@@ -1028,7 +1062,8 @@ const Int* ExactLandscape::landing(Int id, Int k, const FreshDrawsOfK& draws) {
 
 // ---- reset, observation, queries ----------------------------------------------------------
 
-ExactState* exactStationReset(MovraObject* obj, Pmf* service, Int servers, Int n, int64_t maxStates) {
+ExactState* exactStationReset(MovraObject* obj, Pmf* service, Int servers, Int n,
+                              int64_t maxStates) {
     std::vector<Int> values;
     std::vector<Real> probabilities;
     supportOf(service, values, probabilities);
@@ -1081,8 +1116,8 @@ ExactState* exactStationObserve(MovraObject* obj, ExactState* state, int64_t z0,
     // The groups keep their multisets, so their lasting numbers stay good.
     return pack(
         obj, Int(source.size()), [&](Int i) { return keys + groups[source[size_t(i)]].keyStart; },
-        [&](Int i) { return groups[source[size_t(i)]].busy; }, [&](Int i) { return groups[source[size_t(i)]].id; },
-        runs, total, state->epoch);
+        [&](Int i) { return groups[source[size_t(i)]].busy; },
+        [&](Int i) { return groups[source[size_t(i)]].id; }, runs, total, state->epoch);
 }
 
 Pmf* exactStationMarginal(MovraObject* obj, ExactState* state) {
@@ -1096,7 +1131,8 @@ Pmf* exactStationMarginal(MovraObject* obj, ExactState* state) {
     if (hi < 0) fail(msg::EmptyPmf);
     ScratchBuffer<Real> sums(hi - lo + 1);
     for (Int g = 0; g < state->groupCount; g++)
-        for (Int i = 0; i < groups[g].length; i++) sums[groups[g].zOffset - lo + i] += p[groups[g].probStart + i];
+        for (Int i = 0; i < groups[g].length; i++)
+            sums[groups[g].zOffset - lo + i] += p[groups[g].probStart + i];
     int64_t a = 0, b = hi - lo;
     while (a <= b && !(sums[a] > 0)) a++;
     while (b >= a && !(sums[b] > 0)) b--;
@@ -1111,7 +1147,8 @@ Real exactStationBlocking(ExactState* state, const ExactStepConfig& config) {
     if (config.capacity < 0 || !rangeOf(config.arrivals, amin, amax)) return 0.0;
     Pmf* arrivals = config.arrivals;
     Real arriving = 0;
-    for (Int a = amin; a <= amax; a++) arriving += Real(a) * arrivals->simple.elements[a - arrivals->simple.offset];
+    for (Int a = amin; a <= amax; a++)
+        arriving += Real(a) * arrivals->simple.elements[a - arrivals->simple.offset];
     if (!(arriving > 0)) return 0.0;
     ExactLandscape landscape;
     std::vector<Int> slotId;
@@ -1123,8 +1160,10 @@ Real exactStationBlocking(ExactState* state, const ExactStepConfig& config) {
             const Real prob = after.at(id, z1);
             if (!(prob > 0)) continue;
             const int64_t room = std::max<int64_t>(config.capacity - z1, 0);
-            for (Int a = std::max<Int>(amin, Int(std::min<int64_t>(room + 1, INT32_MAX))); a <= amax; a++)
-                lost += prob * arrivals->simple.elements[a - arrivals->simple.offset] * Real(a - room);
+            for (Int a = std::max<Int>(amin, Int(std::min<int64_t>(room + 1, INT32_MAX)));
+                 a <= amax; a++)
+                lost +=
+                    prob * arrivals->simple.elements[a - arrivals->simple.offset] * Real(a - room);
         }
     return lost / arriving;
 }

@@ -34,10 +34,10 @@ struct ExactGroup {
 struct ExactState {
     MemHeader memHeader;
     Int groupCount;
-    Int maxRemaining;     // largest remaining time of any key, 0 if none
-    int64_t keyCount;     // sum of the groups' busy counts
-    int64_t stateCount;   // sum of the groups' run lengths
-    uint64_t epoch;       // the landscape whose numbers the groups' ids are; 0 for none
+    Int maxRemaining;    // largest remaining time of any key, 0 if none
+    int64_t keyCount;    // sum of the groups' busy counts
+    int64_t stateCount;  // sum of the groups' run lengths
+    uint64_t epoch;      // the landscape whose numbers the groups' ids are; 0 for none
     Trailing<ExactGroup> groups;
 };
 
@@ -63,7 +63,7 @@ struct ExactFreshDraws {
 // The draws of k starters: count() multisets of k values each.
 struct FreshDrawsOfK {
     int64_t count;
-    const Int* keys;     // count * k values, multiset after multiset
+    const Int* keys;  // count * k values, multiset after multiset
     const Real* probabilities;
 };
 FreshDrawsOfK freshDrawsOf(ExactFreshDraws* fresh, Int k);
@@ -105,20 +105,20 @@ public:
 private:
     static uint64_t hashOf(const Int* key, Int length);
     void grow();
-    std::vector<Int> pool_;        // keys end to end
+    std::vector<Int> pool_;  // keys end to end
     std::vector<int64_t> start_;
     std::vector<Int> length_;
     std::vector<uint64_t> hash_;
-    std::vector<Int> slots_;       // open addressing: multiset numbers, -1 empty
+    std::vector<Int> slots_;  // open addressing: multiset numbers, -1 empty
 };
 
 // Everything a step reads besides the state.
 struct ExactStepConfig {
-    Pmf* arrivals;         // simple PMF of the step's arrivals
-    Pmf* service;          // simple PMF of a fresh duration, smallest value >= 1
-    Int servers;           // c >= 0
-    int64_t capacity;      // most entities in system (arrivals beyond are lost); -1: none
-    Real abandonment;      // probability each entity waiting at the start leaves, in [0, 1]
+    Pmf* arrivals;     // simple PMF of the step's arrivals
+    Pmf* service;      // simple PMF of a fresh duration, smallest value >= 1
+    Int servers;       // c >= 0
+    int64_t capacity;  // most entities in system (arrivals beyond are lost); -1: none
+    Real abandonment;  // probability each entity waiting at the start leaves, in [0, 1]
     int64_t maxStates;
 };
 
@@ -133,7 +133,9 @@ struct ExactStepConfig {
 struct ExactStepPlan {
     struct Shape {
         Int id, zOffset, length;
-        bool operator==(const Shape& o) const { return id == o.id && zOffset == o.zOffset && length == o.length; }
+        bool operator==(const Shape& o) const {
+            return id == o.id && zOffset == o.zOffset && length == o.length;
+        }
     };
     struct Scatter {
         int64_t from, to, length;  // positions in the joined runs and in the next runs
@@ -146,15 +148,15 @@ struct ExactStepPlan {
     std::vector<Real> arrivals, service;
     int64_t capacity = 0, maxStates = 0;
     Real abandonment = 0;
-    std::vector<Int> slots, done;                // per input group: merged run, completions
-    std::vector<int64_t> afterLo, afterHi;       // merged runs
-    std::vector<int64_t> joinedLo, joinedHi;     // after the arrivals
+    std::vector<Int> slots, done;             // per input group: merged run, completions
+    std::vector<int64_t> afterLo, afterHi;    // merged runs
+    std::vector<int64_t> joinedLo, joinedHi;  // after the arrivals
     int64_t zLow = 0, zHigh = 0;
     Int leftTail = 0, rightTail = 0;
     std::vector<int64_t> keepLo, keepHi, singles;
     std::vector<Int> runBusy;
     std::vector<Scatter> scatter;
-    std::vector<Int> targetId;                   // the next state's runs
+    std::vector<Int> targetId;  // the next state's runs
     std::vector<int64_t> nextLo, nextHi;
     // Flat maps of the stages where every position goes to one place: the merged run's
     // position of each input probability (empty with impatience), the first joined
@@ -168,7 +170,8 @@ struct ExactStepPlan {
     std::vector<Int> keys;
     Int maxRemaining = 0;
     // Scratch of the replay, kept so that a warm step neither allocates nor faults pages.
-    std::vector<int64_t> afterStart, joinedStart, nextStart, keepLoScratch, keepHiScratch, singlesScratch;
+    std::vector<int64_t> afterStart, joinedStart, nextStart, keepLoScratch, keepHiScratch,
+        singlesScratch;
     std::vector<Real> afterP, joinedP, nextP;
 
     int64_t rows() const { return int64_t(nextP.size()); }
@@ -209,7 +212,7 @@ private:
     MultisetIndex index_;
     std::vector<Int> shift_, done_;
     Int width_ = 0;
-    std::vector<int64_t> byIndex_;                    // number * width_ + k -> pool start, -1 unknown
+    std::vector<int64_t> byIndex_;  // number * width_ + k -> pool start, -1 unknown
     std::unordered_map<uint64_t, int64_t> landings_;  // (number, k) -> pool start, k >= width_
     std::vector<Int> pool_;                           // targets of every landing, end to end
     std::vector<Int> key_, merged_;                   // scratch
@@ -223,7 +226,8 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
 
 // n entities, min(n, c) of them in service with remaining times drawn independently from
 // the service PMF. c >= 0 and a service PMF without 0 are the caller's checks.
-ExactState* exactStationReset(MovraObject* obj, Pmf* service, Int servers, Int n, int64_t maxStates);
+ExactState* exactStationReset(MovraObject* obj, Pmf* service, Int servers, Int n,
+                              int64_t maxStates);
 
 // The state conditioned on z0 <= z < z1 ("Empty pmf" if that has probability 0).
 ExactState* exactStationObserve(MovraObject* obj, ExactState* state, int64_t z0, int64_t z1);

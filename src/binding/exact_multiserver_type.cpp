@@ -13,6 +13,7 @@
 #include "convert.h"
 #include "copy_protocols.h"
 #include "protocol.h"
+#include "station_methods.h"
 #include "type_object.h"
 
 namespace movra {
@@ -59,46 +60,23 @@ PyObject* ExactMultiserver_new(PyTypeObject* type, PyObject* args, PyObject* kwa
     return self.release();
 }
 
-PyObject* ExactMultiserver_step_Py(PyObject* self, PyObject* args) {
-    return protocol::callNone<EM>(
-        self, args, 0, [](EM* s, PyObject*) { protocol::compute(s, [s] { s->step(); }); });
-}
+constexpr PyCFunction ExactMultiserver_step_Py = station_methods::step<EM>;
 
-PyObject* ExactMultiserver_applyObservationRange_Py(PyObject* self, PyObject* args) {
-    return protocol::callNone<EM>(self, args, 2, [](EM* s, PyObject* a) {
-        Int start = Int_fromPy(s->arena(), arg(a, 0));
-        Int end = Int_fromPy(s->arena(), arg(a, 1));
-        protocol::compute(s, [=] { s->applyObservationRange(start, end); });
-    });
-}
+constexpr PyCFunction ExactMultiserver_applyObservationRange_Py =
+    station_methods::applyObservationRange<EM>;
 
-PyObject* ExactMultiserver_applyObservationValue_Py(PyObject* self, PyObject* args) {
-    return protocol::callNone<EM>(self, args, 1, [](EM* s, PyObject* a) {
-        Int value = Int_fromPy(s->arena(), arg(a, 0));
-        protocol::compute(s, [=] { s->applyObservationValue(value); });
-    });
-}
+constexpr PyCFunction ExactMultiserver_applyObservationValue_Py =
+    station_methods::applyObservationValue<EM>;
 
-PyObject* ExactMultiserver_mark_Py(PyObject* self, PyObject* args) {
-    return protocol::callNone<EM>(self, args, 0, [](EM* s, PyObject*) { s->mark(); });
-}
+constexpr PyCFunction ExactMultiserver_mark_Py = station_methods::mark<EM>;
 
-PyObject* ExactMultiserver_restore_Py(PyObject* self, PyObject* args) {
-    return protocol::callNone<EM>(self, args, 0, [](EM* s, PyObject*) { s->restore(); });
-}
+constexpr PyCFunction ExactMultiserver_restore_Py = station_methods::restore<EM>;
 
-PyObject* ExactMultiserver_getNumberOfEntitiesInSystemPmf_Py(PyObject* self, PyObject* args) {
-    return protocol::callValue<EM>(self, args, 0, [](EM* s, PyObject*) {
-        return Pmf_toPy(s->arena(), s->getNumberOfEntitiesInSystemPmf());
-    });
-}
+constexpr PyCFunction ExactMultiserver_getNumberOfEntitiesInSystemPmf_Py =
+    station_methods::getNumberOfEntitiesInSystemPmf<EM>;
 
-PyObject* ExactMultiserver_resetWithNumberOfEntitiesInSystem_Py(PyObject* self, PyObject* args) {
-    return protocol::callNone<EM>(self, args, 1, [](EM* s, PyObject* a) {
-        Int n = Int_fromPy(s->arena(), arg(a, 0));
-        protocol::compute(s, [=] { s->resetWithNumberOfEntitiesInSystem(n); });
-    });
-}
+constexpr PyCFunction ExactMultiserver_resetWithNumberOfEntitiesInSystem_Py =
+    station_methods::resetWithNumberOfEntitiesInSystem<EM>;
 
 PyObject* ExactMultiserver_blockingProbability_Py(PyObject* self, PyObject* args) {
     return protocol::callValue<EM>(self, args, 0, [](EM* s, PyObject*) {

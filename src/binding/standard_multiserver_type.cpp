@@ -7,6 +7,7 @@
 #include "convert.h"
 #include "copy_protocols.h"
 #include "protocol.h"
+#include "station_methods.h"
 #include "type_object.h"
 
 namespace movra {
@@ -23,46 +24,23 @@ PyObject* StandardMultiserver_new(PyTypeObject* type, PyObject* args, PyObject*)
     return protocol::construct<SM>(type, args, StandardMultiserver_init_Py);
 }
 
-PyObject* StandardMultiserver_step_Py(PyObject* self, PyObject* args) {
-    return protocol::callNone<SM>(
-        self, args, 0, [](SM* s, PyObject*) { protocol::compute(s, [s] { s->step(); }); });
-}
+constexpr PyCFunction StandardMultiserver_step_Py = station_methods::step<SM>;
 
-PyObject* StandardMultiserver_applyObservationRange_Py(PyObject* self, PyObject* args) {
-    return protocol::callNone<SM>(self, args, 2, [](SM* s, PyObject* a) {
-        Int start = Int_fromPy(s->arena(), arg(a, 0));
-        Int end = Int_fromPy(s->arena(), arg(a, 1));
-        protocol::compute(s, [=] { s->applyObservationRange(start, end); });
-    });
-}
+constexpr PyCFunction StandardMultiserver_applyObservationRange_Py =
+    station_methods::applyObservationRange<SM>;
 
-PyObject* StandardMultiserver_applyObservationValue_Py(PyObject* self, PyObject* args) {
-    return protocol::callNone<SM>(self, args, 1, [](SM* s, PyObject* a) {
-        Int value = Int_fromPy(s->arena(), arg(a, 0));
-        protocol::compute(s, [=] { s->applyObservationValue(value); });
-    });
-}
+constexpr PyCFunction StandardMultiserver_applyObservationValue_Py =
+    station_methods::applyObservationValue<SM>;
 
-PyObject* StandardMultiserver_mark_Py(PyObject* self, PyObject* args) {
-    return protocol::callNone<SM>(self, args, 0, [](SM* s, PyObject*) { s->mark(); });
-}
+constexpr PyCFunction StandardMultiserver_mark_Py = station_methods::mark<SM>;
 
-PyObject* StandardMultiserver_restore_Py(PyObject* self, PyObject* args) {
-    return protocol::callNone<SM>(self, args, 0, [](SM* s, PyObject*) { s->restore(); });
-}
+constexpr PyCFunction StandardMultiserver_restore_Py = station_methods::restore<SM>;
 
-PyObject* StandardMultiserver_getNumberOfEntitiesInSystemPmf_Py(PyObject* self, PyObject* args) {
-    return protocol::callValue<SM>(self, args, 0, [](SM* s, PyObject*) {
-        return Pmf_toPy(s->arena(), s->getNumberOfEntitiesInSystemPmf());
-    });
-}
+constexpr PyCFunction StandardMultiserver_getNumberOfEntitiesInSystemPmf_Py =
+    station_methods::getNumberOfEntitiesInSystemPmf<SM>;
 
-PyObject* StandardMultiserver_resetWithNumberOfEntitiesInSystem_Py(PyObject* self, PyObject* args) {
-    return protocol::callNone<SM>(self, args, 1, [](SM* s, PyObject* a) {
-        Int n = Int_fromPy(s->arena(), arg(a, 0));
-        protocol::compute(s, [=] { s->resetWithNumberOfEntitiesInSystem(n); });
-    });
-}
+constexpr PyCFunction StandardMultiserver_resetWithNumberOfEntitiesInSystem_Py =
+    station_methods::resetWithNumberOfEntitiesInSystem<SM>;
 
 // Get-set attributes: each PMF field with the shape check its setter applies.
 template <Pmf* SM::* field>

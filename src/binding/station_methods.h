@@ -1,5 +1,6 @@
 // The Python entries that StandardMultiserver and ExactMultiserver share word for word:
 // the same argument counts, conversions and operations, written once for either model.
+// step, mark and restore, which take no argument, serve the networks too.
 #pragma once
 #include "convert.h"
 #include "protocol.h"

@@ -438,34 +438,18 @@ void failTooManyStates(const char* what, double needed, bool atLeast, int64_t li
 }
 
 void EN::memRelease(MovraObject* obj) {
-    EN* self = reinterpret_cast<EN*>(obj);
-    flagBlock(self->_state);
-    flag(self->_numberOfServers);
-    flag(self->_numberOfExternalArrivalsPmfs);
-    flag(self->_serviceDurationPmfs);
-    flag(self->_routingProbabilities);
-    flagBlock(self->_markState);
-    flag(self->_markNumberOfServers);
-    flag(self->_markNumberOfExternalArrivalsPmfs);
-    flag(self->_markServiceDurationPmfs);
-    flag(self->_markRoutingProbabilities);
+    configuration::flagRoots(*reinterpret_cast<EN*>(obj));
     release(obj);
 }
 
 // Every node empty: z = 0 and no busy server at each.
-static ExactJointState* emptyNetwork(MovraObject* obj, Int n) {
+void setNodeDefault(MovraObject* obj, ExactJointState*& field, FieldKind, Int n) {
     Key k;
     for (Int i = 0; i < n; i++) {
         appendInt(k, 0);
         appendInt(k, 0);
     }
-    return storeState(obj, n, {{&k, 1.0}}, 1.0, "", INT64_MAX);
-}
-
-static PmfArray* unitServiceDurations(MovraObject* obj, Int n) {
-    PmfArray* a = allocatePmfArray(obj, n);
-    for (Int i = 0; i < n; i++) a->elements[i] = createAtomicSimplePmf(obj, 1);
-    return a;
+    field = storeState(obj, n, {{&k, 1.0}}, 1.0, "", INT64_MAX);
 }
 
 void EN::defaults() {
@@ -476,20 +460,7 @@ void EN::defaults() {
 
 void EN::init(Int _numberOfNodes) {
     if (_numberOfNodes <= 0) fail(msg::InvalidNumberOfNodes);
-    MovraObject* obj = arena();
-    const Int n = _numberOfNodes;
-    _state = emptyNetwork(obj, n);
-    _time = 0;
-    _numberOfServers = createIntArray(obj, n);
-    _numberOfExternalArrivalsPmfs = createPmfArray(obj, createSimplePmfConfig(obj), n);
-    _serviceDurationPmfs = unitServiceDurations(obj, n);
-    _routingProbabilities = createSparseRealMatrix(obj, n, n);
-    _markState = _state;
-    _markTime = 0;
-    _markNumberOfServers = createIntArray(obj, n);
-    _markNumberOfExternalArrivalsPmfs = createPmfArray(obj, createSimplePmfConfig(obj), n);
-    _markServiceDurationPmfs = unitServiceDurations(obj, n);
-    _markRoutingProbabilities = createSparseRealMatrix(obj, n, n);
+    configuration::setNodeDefaults(*this, _numberOfNodes);
 }
 
 void EN::setMaxStates(int64_t _limit) {
@@ -532,36 +503,15 @@ void EN::setRoutingProbability(Int _sourceNodeIndex, Int _destinationNodeIndex, 
     assign(arena(), _routingProbabilities, _sourceNodeIndex, _destinationNodeIndex, _probability);
 }
 
-// The containers have N entries each, always: the copy cannot fail part-way.
-static void copyConfiguration(Int n, IntArray* serversFrom, PmfArray* arrivalsFrom,
-                              PmfArray* serviceFrom, SparseRealMatrix* routingFrom,
-                              IntArray* serversTo, PmfArray* arrivalsTo, PmfArray* serviceTo,
-                              SparseRealMatrix* routingTo) {
-    for (Int i = 0; i < n; i++) {
-        lookup(serversTo, i) = lookup(serversFrom, i);
-        lookup(arrivalsTo, i) = lookup(arrivalsFrom, i);
-        lookup(serviceTo, i) = lookup(serviceFrom, i);
-        routingTo->elements[i] = routingFrom->elements[i];  // rows never change once made: shared
-    }
-}
-
+// The joint state is shared: it never changes once built.
 void EN::mark() {
-    copyConfiguration(getNumberOfNodes(), _numberOfServers, _numberOfExternalArrivalsPmfs,
-                      _serviceDurationPmfs, _routingProbabilities, _markNumberOfServers,
-                      _markNumberOfExternalArrivalsPmfs, _markServiceDurationPmfs,
-                      _markRoutingProbabilities);
-    _markState = _state;
-    _markTime = _time;
+    configuration::copyByNode(*this, getNumberOfNodes(), true);
     // What the mark held may be unreachable now: the call's sweep frees it.
     header.isMemModified = true;
 }
 
 void EN::restore() {
-    copyConfiguration(getNumberOfNodes(), _markNumberOfServers, _markNumberOfExternalArrivalsPmfs,
-                      _markServiceDurationPmfs, _markRoutingProbabilities, _numberOfServers,
-                      _numberOfExternalArrivalsPmfs, _serviceDurationPmfs, _routingProbabilities);
-    _state = _markState;
-    _time = _markTime;
+    configuration::copyByNode(*this, getNumberOfNodes(), false);
     header.isMemModified = true;
 }
 

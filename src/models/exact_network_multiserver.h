@@ -9,6 +9,7 @@
 
 #include "../containers/arrays.h"
 #include "../containers/sparse_matrix.h"
+#include "configuration.h"
 
 namespace movra {
 
@@ -28,6 +29,12 @@ struct ExactJointState {
     Int* keys() { return reinterpret_cast<Int*>(offsets() + count + 1); }
     const Int* key(int64_t i) { return keys() + offsets()[i]; }
 };
+
+// A root of the sweep: one block.
+inline void flag(ExactJointState* s) { flagBlock(s); }
+
+// The state of n empty nodes (configuration.h).
+void setNodeDefault(MovraObject* obj, ExactJointState*& field, FieldKind, Int n);
 
 // Refuses an operation whose result would hold more joint states than the limit: the
 // message names both numbers (atLeast: the count is a lower bound) and the way out.
@@ -56,6 +63,19 @@ struct ExactNetworkMultiserver {
     int64_t _lastStepEntries;  // successor entries the last step gathered
 
     MovraObject* arena() { return &header; }
+    // The configuration: every field with its saved copy (configuration.h).
+    template <class Visit>
+    void forEachField(Visit&& visit) {
+        visit(_state, _markState, FieldKind::ExactState, "internal_state");
+        visit(_time, _markTime, FieldKind::Number, "time");
+        visit(_numberOfServers, _markNumberOfServers, FieldKind::Count, "number_of_servers");
+        visit(_numberOfExternalArrivalsPmfs, _markNumberOfExternalArrivalsPmfs,
+              FieldKind::SimplePmf, "number_of_external_arrivals_pmfs");
+        visit(_serviceDurationPmfs, _markServiceDurationPmfs, FieldKind::Duration,
+              "service_duration_pmfs");
+        visit(_routingProbabilities, _markRoutingProbabilities, FieldKind::Number,
+              "routing_probabilities");
+    }
     static void memRelease(MovraObject* obj);
     void defaults();
     void init(Int _numberOfNodes);

@@ -30,13 +30,6 @@ void SN::memRelease(MovraObject* obj) {
 
 void SN::defaults() { configuration::setDefaults(*this); }
 
-// Service duration 1 with certainty at every node.
-static PmfArray* unitServiceDurations(MovraObject* obj, Int n) {
-    PmfArray* a = allocatePmfArray(obj, n);
-    for (Int i = 0; i < n; i++) a->elements[i] = createAtomicSimplePmf(obj, 1);
-    return a;
-}
-
 void SN::init(Int _numberOfNodes) {
     if (_numberOfNodes <= 0) fail(msg::InvalidNumberOfNodes);
     MovraObject* obj = arena();
@@ -53,17 +46,7 @@ void SN::init(Int _numberOfNodes) {
                                2 * (3 * sizeof(Pmf*) + sizeof(Int) + sizeof(SparseRealRow*));
         checkRoom(obj, perNode * n);
     }
-    _internalState = createPmfArray(obj, createJointPmfConfig(obj, 2), n);
-    _time = 0;
-    _numberOfServers = createIntArray(obj, n);
-    _numberOfExternalArrivalsPmfs = createPmfArray(obj, createSimplePmfConfig(obj), n);
-    _serviceDurationPmfs = unitServiceDurations(obj, n);
-    _routingProbabilities = createSparseRealMatrix(obj, n, n);
-    _markInternalState = createPmfArray(obj, createJointPmfConfig(obj, 2), n);
-    _markNumberOfServers = createIntArray(obj, n);
-    _markNumberOfExternalArrivalsPmfs = createPmfArray(obj, createSimplePmfConfig(obj), n);
-    _markServiceDurationPmfs = unitServiceDurations(obj, n);
-    _markRoutingProbabilities = createSparseRealMatrix(obj, n, n);
+    configuration::setNodeDefaults(*this, n);
 }
 
 Int SN::getNumberOfNodes() { return _numberOfServers->length; }
@@ -116,53 +99,17 @@ Pmf* SN::resetMapAtNode(Int _nodeIndex, Int _z0) {
     return stationResetMap(arena(), lookup(_serviceDurationPmfs, _nodeIndex), _z0);
 }
 
-namespace {
-// One field of a configuration copied into the other node by node (write false: only the
-// lookups the copy makes, which fail for a container shorter than N).
-template <class Array>
-void copyNodes(Array* to, Array* from, Int n, bool write) {
-    for (Int i = 0; i < n; i++) {
-        auto& slot = lookup(to, i);
-        auto value = lookup(from, i);
-        if (write) slot = value;
-    }
-}
-// Rows never change once made: the copy shares them.
-void copyNodes(SparseRealMatrix* to, SparseRealMatrix* from, Int n, bool write) {
-    for (Int i = 0; i < n; i++) {
-        Int count;
-        rowEntries(to, i, count);
-        rowEntries(from, i, count);
-        if (from->columns != to->columns) fail(msg::LookupOutOfRange);
-        if (write) to->elements[i] = from->elements[i];
-    }
-}
-void copyNodes(Int& to, Int from, Int, bool write) {
-    if (write) to = from;
-}
-
-// Copies one configuration into the other element by element; no container is replaced.
-// All or nothing: a first pass makes every lookup the copy makes (a state list shorter
-// than N fails one) and only the second writes, so a refused mark or restore leaves both
-// configurations as they were.
-void copyConfiguration(SN* self, bool save) {
-    const Int n = self->_numberOfServers->length;
-    for (bool write : {false, true})
-        self->forEachField([n, save, write](auto& live, auto& saved, FieldKind, const char*) {
-            if (save)
-                copyNodes(saved, live, n, write);
-            else
-                copyNodes(live, saved, n, write);
-        });
+void SN::mark() {
+    configuration::copyByNode(*this, getNumberOfNodes(), true);
     // The PMFs replaced may be held by nothing now: the call's sweep frees them, so the
     // counters never report memory nobody holds.
-    self->header.isMemModified = true;
+    header.isMemModified = true;
 }
-}  // namespace
 
-void SN::mark() { copyConfiguration(this, true); }
-
-void SN::restore() { copyConfiguration(this, false); }
+void SN::restore() {
+    configuration::copyByNode(*this, getNumberOfNodes(), false);
+    header.isMemModified = true;  // as in mark
+}
 
 Pmf* SN::convolution(Pmf* _p1, Pmf* _p2) { return movra::convolution(arena(), _p1, _p2); }
 

@@ -44,7 +44,7 @@ PyObject* reduce(PyObject* self, PyObject*) {
     if (pythonState.get() == nullptr) return nullptr;
     PyRef model, arguments;
     bool ok = run<Model>(self, [&](Model* m) {
-        model = PyRef(modelState(m));
+        model = PyRef(PickledForm<Model>::write(m));
         arguments =
             PyRef(checked(constructorArguments(reinterpret_cast<PyObject*>(Py_TYPE(self)), m)));
     });
@@ -173,7 +173,7 @@ PyObject* setstate(PyObject* self, PyObject* state) {
         return nullptr;
     PythonStateUpdate update(self, pythonState);
     bool ok = run<Model>(self, [&](Model* m) {
-        setModelState(m, model, format, [&] {
+        PickledForm<Model>::read(m, model, format, [&] {
             if (!update.apply()) throw PythonError();
         });
     });

@@ -60,24 +60,6 @@ PyObject* ExactMultiserver_new(PyTypeObject* type, PyObject* args, PyObject* kwa
     return self.release();
 }
 
-constexpr PyCFunction ExactMultiserver_step_Py = station_methods::step<EM>;
-
-constexpr PyCFunction ExactMultiserver_applyObservationRange_Py =
-    station_methods::applyObservationRange<EM>;
-
-constexpr PyCFunction ExactMultiserver_applyObservationValue_Py =
-    station_methods::applyObservationValue<EM>;
-
-constexpr PyCFunction ExactMultiserver_mark_Py = station_methods::mark<EM>;
-
-constexpr PyCFunction ExactMultiserver_restore_Py = station_methods::restore<EM>;
-
-constexpr PyCFunction ExactMultiserver_getNumberOfEntitiesInSystemPmf_Py =
-    station_methods::getNumberOfEntitiesInSystemPmf<EM>;
-
-constexpr PyCFunction ExactMultiserver_resetWithNumberOfEntitiesInSystem_Py =
-    station_methods::resetWithNumberOfEntitiesInSystem<EM>;
-
 PyObject* ExactMultiserver_blockingProbability_Py(PyObject* self, PyObject* args) {
     return protocol::callValue<EM>(self, args, 0, [](EM* s, PyObject*) {
         Real p = 0;
@@ -298,17 +280,17 @@ PyDoc_STRVAR(blockingProbability_doc,
              "Expected arrivals lost to capacity in the next step over expected arrivals.");
 
 PyMethodDef ExactMultiserver_methods[] = {
-    {"step", ExactMultiserver_step_Py, METH_VARARGS, step_doc},
-    {"apply_observation_range", ExactMultiserver_applyObservationRange_Py, METH_VARARGS,
+    {"step", station_methods::step<EM>, METH_VARARGS, step_doc},
+    {"apply_observation_range", station_methods::applyObservationRange<EM>, METH_VARARGS,
      applyObservationRange_doc},
-    {"apply_observation_value", ExactMultiserver_applyObservationValue_Py, METH_VARARGS,
+    {"apply_observation_value", station_methods::applyObservationValue<EM>, METH_VARARGS,
      applyObservationValue_doc},
-    {"mark", ExactMultiserver_mark_Py, METH_VARARGS, mark_doc},
-    {"restore", ExactMultiserver_restore_Py, METH_VARARGS, restore_doc},
-    {"get_number_of_entities_in_system_pmf", ExactMultiserver_getNumberOfEntitiesInSystemPmf_Py,
+    {"mark", station_methods::mark<EM>, METH_VARARGS, mark_doc},
+    {"restore", station_methods::restore<EM>, METH_VARARGS, restore_doc},
+    {"get_number_of_entities_in_system_pmf", station_methods::getNumberOfEntitiesInSystemPmf<EM>,
      METH_VARARGS, getNumberOfEntitiesInSystemPmf_doc},
     {"reset_with_number_of_entities_in_system",
-     ExactMultiserver_resetWithNumberOfEntitiesInSystem_Py, METH_VARARGS,
+     station_methods::resetWithNumberOfEntitiesInSystem<EM>, METH_VARARGS,
      resetWithNumberOfEntitiesInSystem_doc},
     {"_blocking_probability", ExactMultiserver_blockingProbability_Py, METH_VARARGS,
      blockingProbability_doc},
@@ -321,15 +303,9 @@ constexpr const char* kServersDoc =
     "Number of identical servers c (int). 0 by default; checked when stepping. Lowered,\n"
     "it interrupts nobody: entities in service finish first.";
 
-PyMemberDef ExactMultiserver_members[] = {
-    {"number_of_servers", MOVRA_T_INT, MOVRA_MODEL_OFFSET(EM, _numberOfServers), 0, kServersDoc},
-    {"time", MOVRA_T_INT, MOVRA_MODEL_OFFSET(EM, _time), 0, kTimeDoc},
-    {"current_memory_use", MOVRA_T_ULONGLONG, MOVRA_MODEL_OFFSET(EM, header.currentMemoryUse),
-     MOVRA_READONLY, kCurrentMemoryDoc},
-    {"peak_memory_use", MOVRA_T_ULONGLONG, MOVRA_MODEL_OFFSET(EM, header.peakMemoryUse),
-     MOVRA_READONLY, kPeakMemoryDoc},
-    {nullptr, 0, 0, 0, nullptr},
-};
+// Published through the get-set table (getMember, setMember), not as a member.
+PyMemberDef ExactMultiserver_servers = {"number_of_servers", MOVRA_T_INT,
+                                        MOVRA_MODEL_OFFSET(EM, _numberOfServers), 0, kServersDoc};
 
 PyGetSetDef ExactMultiserver_getset[] = {
     {"number_of_arrivals_pmf", getPmf<&EM::_numberOfArrivalsPmf>, setPmf<&EM::_numberOfArrivalsPmf>,
@@ -354,13 +330,10 @@ PyGetSetDef ExactMultiserver_getset[] = {
      "during it, before servers take entities; arrivals never leave in their own step.",
      nullptr},
     {"number_of_servers", protocol::getMember<EM>, protocol::setMember<EM>, kServersDoc,
-     &ExactMultiserver_members[0]},
-    {"time", protocol::getMember<EM>, protocol::setMember<EM>, kTimeDoc,
-     &ExactMultiserver_members[1]},
-    {"current_memory_use", protocol::getMember<EM>, nullptr, kCurrentMemoryDoc,
-     &ExactMultiserver_members[2]},
-    {"peak_memory_use", protocol::getMember<EM>, nullptr, kPeakMemoryDoc,
-     &ExactMultiserver_members[3]},
+     &ExactMultiserver_servers},
+    protocol::counterGetSet<EM>(0),
+    protocol::counterGetSet<EM>(1),
+    protocol::counterGetSet<EM>(2),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -18,15 +18,6 @@ namespace {
 using EN = ExactNetworkMultiserver;
 using protocol::arg;
 
-// A whole number that fits 32 bits, for the parts of a state key: nothing wraps here.
-Int strictInt(PyObject* o) {
-    if (!PyLong_Check(o)) failImport();
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-    if (overflow != 0 || v < INT32_MIN || v > INT32_MAX) failImport();
-    return Int(v);
-}
-
 int ExactNetworkMultiserver_set_maxStates(PyObject* self, PyObject* value, void*) {
     return protocol::set<EN>(self, value, [](EN* s, PyObject* v) {
         if (!PyLong_Check(v)) failImport();
@@ -170,10 +161,10 @@ int ExactNetworkMultiserver_set_internalState(PyObject* self, PyObject* value, v
                 if (!PyTuple_Check(node) || PyTuple_GET_SIZE(node) != 2) failImport();
                 PyObject* times = PyTuple_GET_ITEM(node, 1);
                 if (!PyTuple_Check(times)) failImport();
-                keys.push_back(strictInt(PyTuple_GET_ITEM(node, 0)));
+                keys.push_back(strictInt_fromPy(PyTuple_GET_ITEM(node, 0)));
                 keys.push_back(Int(PyTuple_GET_SIZE(times)));
                 for (Py_ssize_t t = 0; t < PyTuple_GET_SIZE(times); t++)
-                    keys.push_back(strictInt(PyTuple_GET_ITEM(times, t)));
+                    keys.push_back(strictInt_fromPy(PyTuple_GET_ITEM(times, t)));
             }
             offsets.push_back(int64_t(keys.size()));
             if (!PyFloat_Check(weight) && !PyLong_Check(weight)) failImport();
@@ -300,8 +291,9 @@ PyMethodDef ExactNetworkMultiserver_methods[] = {
     {"step", station_methods::step<EN>, METH_VARARGS, step_doc},
     {"apply_observation_range_at_node", network_methods::applyObservationRangeAtNode<EN>,
      METH_VARARGS, applyObservationRangeAtNode_doc},
-    {"apply_observation_value_at_node", network_methods::applyObservationValueAtNode<EN>,
-     METH_VARARGS, applyObservationValueAtNode_doc},
+    {"apply_observation_value_at_node",
+     network_methods::computeAtNode<EN, &EN::applyObservationValueAtNode>, METH_VARARGS,
+     applyObservationValueAtNode_doc},
     {"mark", station_methods::mark<EN>, METH_VARARGS, mark_doc},
     {"restore", station_methods::restore<EN>, METH_VARARGS, restore_doc},
     {"get_number_of_entities_at_node_pmf", network_methods::getNumberOfEntitiesAtNodePmf<EN>,
@@ -313,7 +305,7 @@ PyMethodDef ExactNetworkMultiserver_methods[] = {
     {"get_internal_state_at_node", ExactNetworkMultiserver_getInternalStateAtNode_Py, METH_VARARGS,
      getInternalStateAtNode_doc},
     {"get_number_of_external_arrivals_at_node_pmf",
-     network_methods::getNumberOfExternalArrivalsAtNodePmf<EN>, METH_VARARGS,
+     network_methods::getNodePmf<EN, &EN::getNumberOfExternalArrivalsAtNodePmf>, METH_VARARGS,
      network_methods::kGetNumberOfExternalArrivalsAtNodePmfDoc},
     {"get_number_of_nodes", network_methods::getNumberOfNodes<EN>, METH_VARARGS,
      network_methods::kGetNumberOfNodesDoc},
@@ -321,32 +313,25 @@ PyMethodDef ExactNetworkMultiserver_methods[] = {
      network_methods::kGetNumberOfServersAtNodeDoc},
     {"get_routing_probability", network_methods::getRoutingProbability<EN>, METH_VARARGS,
      network_methods::kGetRoutingProbabilityDoc},
-    {"get_service_duration_at_node_pmf", network_methods::getServiceDurationAtNodePmf<EN>,
-     METH_VARARGS, network_methods::kGetServiceDurationAtNodePmfDoc},
+    {"get_service_duration_at_node_pmf",
+     network_methods::getNodePmf<EN, &EN::getServiceDurationAtNodePmf>, METH_VARARGS,
+     network_methods::kGetServiceDurationAtNodePmfDoc},
     {"set_number_of_external_arrivals_at_node_pmf",
-     network_methods::setNumberOfExternalArrivalsAtNodePmf<EN>, METH_VARARGS,
+     network_methods::setNodePmf<EN, &EN::setNumberOfExternalArrivalsAtNodePmf>, METH_VARARGS,
      network_methods::kSetNumberOfExternalArrivalsAtNodePmfDoc},
     {"set_number_of_servers_at_node", network_methods::setNumberOfServersAtNode<EN>, METH_VARARGS,
      setNumberOfServersAtNode_doc},
     {"set_routing_probability", network_methods::setRoutingProbability<EN>, METH_VARARGS,
      network_methods::kSetRoutingProbabilityDoc},
-    {"set_service_duration_at_node_pmf", network_methods::setServiceDurationAtNodePmf<EN>,
-     METH_VARARGS, network_methods::kSetServiceDurationAtNodePmfDoc},
-    {"reset_node_with_number_of_entities", network_methods::resetNodeWithNumberOfEntities<EN>,
-     METH_VARARGS, resetNodeWithNumberOfEntities_doc},
+    {"set_service_duration_at_node_pmf",
+     network_methods::setNodePmf<EN, &EN::setServiceDurationAtNodePmf>, METH_VARARGS,
+     network_methods::kSetServiceDurationAtNodePmfDoc},
+    {"reset_node_with_number_of_entities",
+     network_methods::computeAtNode<EN, &EN::resetNodeWithNumberOfEntities>, METH_VARARGS,
+     resetNodeWithNumberOfEntities_doc},
     {"__reduce__", protocol::reduce<EN>, METH_NOARGS, protocol::kReduceDoc},
     {"__setstate__", protocol::setstate<EN>, METH_O, protocol::kSetstateDoc},
     {nullptr, nullptr, 0, nullptr},
-};
-
-// Published through the get-set table (getMember, setMember), not as members.
-PyMemberDef ExactNetworkMultiserver_members[] = {
-    {"time", MOVRA_T_INT, MOVRA_MODEL_OFFSET(EN, _time), 0, kTimeDoc},
-    {"current_memory_use", MOVRA_T_ULONGLONG, MOVRA_MODEL_OFFSET(EN, header.currentMemoryUse),
-     MOVRA_READONLY, kCurrentMemoryDoc},
-    {"peak_memory_use", MOVRA_T_ULONGLONG, MOVRA_MODEL_OFFSET(EN, header.peakMemoryUse),
-     MOVRA_READONLY, kPeakMemoryDoc},
-    {nullptr, 0, 0, 0, nullptr},
 };
 
 PyGetSetDef ExactNetworkMultiserver_getset[] = {
@@ -360,12 +345,9 @@ PyGetSetDef ExactNetworkMultiserver_getset[] = {
      "Most joint states a step, reset or state assignment may produce (int >= 1).", nullptr},
     {"_last_step_entries", ExactNetworkMultiserver_get_lastStepEntries, nullptr,
      "Successor entries (joint state, weight) the last step gathered, for benchmarks.", nullptr},
-    {"time", protocol::getMember<EN>, protocol::setMember<EN>, kTimeDoc,
-     &ExactNetworkMultiserver_members[0]},
-    {"current_memory_use", protocol::getMember<EN>, nullptr, kCurrentMemoryDoc,
-     &ExactNetworkMultiserver_members[1]},
-    {"peak_memory_use", protocol::getMember<EN>, nullptr, kPeakMemoryDoc,
-     &ExactNetworkMultiserver_members[2]},
+    protocol::counterGetSet<EN>(0),
+    protocol::counterGetSet<EN>(1),
+    protocol::counterGetSet<EN>(2),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

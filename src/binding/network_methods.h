@@ -37,21 +37,13 @@ PyObject* applyObservationRangeAtNode(PyObject* self, PyObject* args) {
     });
 }
 
-template <class M>
-PyObject* applyObservationValueAtNode(PyObject* self, PyObject* args) {
+// An operation on one node with one number (an observed value, a number to reset to).
+template <class M, void (M::*operation)(Int, Int)>
+PyObject* computeAtNode(PyObject* self, PyObject* args) {
     return protocol::callNone<M>(self, args, 2, [](M* s, PyObject* a) {
         Int node = intArg(s, a, 0);
         Int value = intArg(s, a, 1);
-        protocol::compute(s, [=] { s->applyObservationValueAtNode(node, value); });
-    });
-}
-
-template <class M>
-PyObject* resetNodeWithNumberOfEntities(PyObject* self, PyObject* args) {
-    return protocol::callNone<M>(self, args, 2, [](M* s, PyObject* a) {
-        Int node = intArg(s, a, 0);
-        Int n = intArg(s, a, 1);
-        protocol::compute(s, [=] { s->resetNodeWithNumberOfEntities(node, n); });
+        protocol::compute(s, [=] { (s->*operation)(node, value); });
     });
 }
 
@@ -88,35 +80,20 @@ PyObject* setNumberOfServersAtNode(PyObject* self, PyObject* args) {
     });
 }
 
-template <class M>
-PyObject* getNumberOfExternalArrivalsAtNodePmf(PyObject* self, PyObject* args) {
+// A node's simple PMF (its external arrivals, its service durations), read or set.
+template <class M, Pmf* (M::*get)(Int)>
+PyObject* getNodePmf(PyObject* self, PyObject* args) {
     return protocol::callValue<M>(self, args, 1, [](M* s, PyObject* a) {
-        return Pmf_toPy(s->arena(), s->getNumberOfExternalArrivalsAtNodePmf(intArg(s, a, 0)));
+        return Pmf_toPy(s->arena(), (s->*get)(intArg(s, a, 0)));
     });
 }
 
-template <class M>
-PyObject* setNumberOfExternalArrivalsAtNodePmf(PyObject* self, PyObject* args) {
+template <class M, void (M::*set)(Int, Pmf*)>
+PyObject* setNodePmf(PyObject* self, PyObject* args) {
     return protocol::callNone<M>(self, args, 2, [](M* s, PyObject* a) {
         Int node = intArg(s, a, 0);
         Pmf* pmf = simplePmfArg(s, a, 1);
-        s->setNumberOfExternalArrivalsAtNodePmf(node, pmf);
-    });
-}
-
-template <class M>
-PyObject* getServiceDurationAtNodePmf(PyObject* self, PyObject* args) {
-    return protocol::callValue<M>(self, args, 1, [](M* s, PyObject* a) {
-        return Pmf_toPy(s->arena(), s->getServiceDurationAtNodePmf(intArg(s, a, 0)));
-    });
-}
-
-template <class M>
-PyObject* setServiceDurationAtNodePmf(PyObject* self, PyObject* args) {
-    return protocol::callNone<M>(self, args, 2, [](M* s, PyObject* a) {
-        Int node = intArg(s, a, 0);
-        Pmf* pmf = simplePmfArg(s, a, 1);
-        s->setServiceDurationAtNodePmf(node, pmf);
+        (s->*set)(node, pmf);
     });
 }
 

@@ -1,7 +1,9 @@
 #include "pickled_form.h"
 
+#include <algorithm>
 #include <cmath>
 #include <map>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -9,6 +11,7 @@
 #include "../runtime/error.h"
 #include "../runtime/messages.h"
 #include "../runtime/scratch.h"
+#include "convert.h"
 #include "py_ref.h"
 
 namespace movra {
@@ -111,14 +114,6 @@ PyObject* newDict() { return checked(PyDict_New()); }
 // Only exact dicts, lists and tuples, ints and floats are read, through accessors that run
 // no Python code, so the borrowed items stay valid while they are read.
 
-Int integer(PyObject* o) {
-    if (!PyLong_Check(o)) failImport();
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-    if (overflow != 0 || v < INT32_MIN || v > INT32_MAX) failImport();
-    return Int(v);
-}
-
 Real real(PyObject* o) {
     if (PyFloat_Check(o)) return PyFloat_AS_DOUBLE(o);
     if (!PyLong_Check(o)) failImport();
@@ -151,7 +146,7 @@ public:
     // at both ends.
     Pmf* simple(PyObject* o) {
         if (Pmf* seen = find(o, 1)) return seen;
-        Int offset = integer(pair(o, 0));
+        Int offset = strictInt_fromPy(pair(o, 0));
         PyObject* probabilities = pair(o, 1);
         Int n = listLength(probabilities);
         if (offset < 0 || n - 1 > INT32_MAX - offset) failImport();
@@ -199,7 +194,7 @@ public:
     IntArray* ints(PyObject* o, Int expected) {
         Int n = listLength(o, expected);
         IntArray* a = createIntArray(obj_, n);
-        for (Int i = 0; i < n; i++) a->elements[i] = integer(PyList_GET_ITEM(o, i));
+        for (Int i = 0; i < n; i++) a->elements[i] = strictInt_fromPy(PyList_GET_ITEM(o, i));
         return a;
     }
 
@@ -230,7 +225,7 @@ public:
                 if (format == 1) {
                     value = real(item);
                 } else {
-                    column = integer(pair(item, 0));
+                    column = strictInt_fromPy(pair(item, 0));
                     value = real(pair(item, 1));
                     if (column < 0 || column >= n ||
                         (count > 0 && column <= entries[count - 1].column))
@@ -317,11 +312,11 @@ ExactState* readExactState(MovraObject* obj, PyObject* o, int64_t maxStates,
         const Int busy = Int(PyTuple_GET_SIZE(times));
         key.resize(size_t(busy));
         for (Int i = 0; i < busy; i++) {
-            key[size_t(i)] = integer(PyTuple_GET_ITEM(times, i));
+            key[size_t(i)] = strictInt_fromPy(PyTuple_GET_ITEM(times, i));
             if (key[size_t(i)] < 1 || (i > 0 && key[size_t(i)] < key[size_t(i - 1)])) failImport();
         }
         if (index.insert(key.data(), busy) != g) failImport();  // a key twice
-        const Int z = integer(PyTuple_GET_ITEM(item, 1));
+        const Int z = strictInt_fromPy(PyTuple_GET_ITEM(item, 1));
         const Int length = listLength(PyTuple_GET_ITEM(item, 2));
         if (z < busy || int64_t(z) + length - 1 > INT32_MAX) failImport();
         zOffsets[size_t(g)] = z;
@@ -419,11 +414,11 @@ public:
     void read(PyObject* o, FieldKind kind, Pmf*& out) {
         out = kind == FieldKind::JointPmf ? r_.joint(o, 2) : r_.simple(o);
     }
-    void read(PyObject* o, FieldKind, Int& out) { out = integer(o); }
+    void read(PyObject* o, FieldKind, Int& out) { out = strictInt_fromPy(o); }
     void read(PyObject* o, FieldKind, int64_t& capacity) {
         capacity = -1;
         if (o == Py_None) return;
-        capacity = integer(o);
+        capacity = strictInt_fromPy(o);
         if (capacity < 0) fail(msg::InvalidCapacity);
     }
     void read(PyObject* o, FieldKind, Real& out) {
@@ -469,7 +464,7 @@ public:
             PyObject* key = PyList_GET_ITEM(keys, j);
             if (!PyTuple_CheckExact(key)) failImport();
             for (Py_ssize_t t = 0; t < PyTuple_GET_SIZE(key); t++)
-                words.push_back(integer(PyTuple_GET_ITEM(key, t)));
+                words.push_back(strictInt_fromPy(PyTuple_GET_ITEM(key, t)));
             offsets.push_back(int64_t(words.size()));
             ps.push_back(real(PyList_GET_ITEM(probabilities, j)));
         }
@@ -486,21 +481,6 @@ private:
     std::map<PyObject*, ExactState*> exact_;
     std::map<PyObject*, ExactJointState*> joint_;
 };
-
-template <class Model>
-PyObject* writeModel(Model* s, const char* extraKey = nullptr, PyObject* extra = nullptr) {
-    PyRef owned(extra);
-    FieldWriter w;
-    PyRef dict(newDict());
-    PyRef mark(newDict());
-    s->forEachField([&](auto& live, auto& saved, FieldKind kind, const char* key) {
-        put(dict.get(), key, w.value(live, kind));
-        put(mark.get(), key, w.value(saved, kind));
-    });
-    if (extraKey != nullptr) put(dict.get(), extraKey, owned.release());
-    put(dict.get(), "mark", mark.release());
-    return dict.release();
-}
 
 // The values of a dict with exactly the given keys, in the order of the keys.
 std::vector<PyObject*> fields(PyObject* dict, const std::vector<const char*>& keys) {
@@ -542,11 +522,9 @@ FormValues formValues(Model* s, PyObject* state, const char* extraKey = nullptr)
     return v;
 }
 
-// A copy of the model with every field read, the live ones first: nothing is stored into
-// the model itself.
+// Every field of next (a copy of the model) read, the live ones first.
 template <class Model>
-Model readModel(Model* s, FieldReader& r, const FormValues& v) {
-    Model next = *s;
+void readFields(Model& next, FieldReader& r, const FormValues& v) {
     size_t i = 0;
     next.forEachField(
         [&](auto& live, auto&, FieldKind kind, const char*) { r.read(v.live[i++], kind, live); });
@@ -554,82 +532,76 @@ Model readModel(Model* s, FieldReader& r, const FormValues& v) {
     i = 0;
     next.forEachField(
         [&](auto&, auto& mark, FieldKind kind, const char*) { r.read(saved[i++], kind, mark); });
-    return next;
 }
 
-// Stores what readModel made; its reads counted their blocks in the instance's arena.
 template <class Model>
-void commit(Model* s, Model& next) {
-    next.header = s->header;
-    *s = next;
+constexpr bool isExact =
+    std::is_same_v<Model, ExactMultiserver> || std::is_same_v<Model, ExactNetworkMultiserver>;
+template <class Model>
+constexpr bool isNetwork = std::is_same_v<Model, StandardNetworkMultiserver> ||
+                           std::is_same_v<Model, ExactNetworkMultiserver>;
+
+// The exact models keep their state limit beside the configuration, under "max_states":
+// the station's refused with its setter's message, the network's as any malformed value.
+int64_t stateLimit(ExactMultiserver*, PyObject* o) {
+    if (!PyLong_CheckExact(o)) failImport();
+    int overflow = 0;
+    const long long limit = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow != 0 || limit < 1) fail(msg::InvalidMaxStates);
+    return limit;
+}
+int64_t stateLimit(ExactNetworkMultiserver*, PyObject* o) {
+    if (!PyLong_Check(o)) failImport();
+    int overflow = 0;
+    const long long limit = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow != 0 || limit < 1) failImport();
+    return limit;
 }
 
 }  // namespace
 
-PyObject* modelState(StandardMultiserver* s) { return writeModel(s); }
-
-void setModelState(StandardMultiserver* s, PyObject* state, long format,
-                   const std::function<void()>& beforeCommit) {
-    FormValues v = formValues(s, state);
-    FieldReader r(s->arena(), format);
-    StandardMultiserver next = readModel(s, r, v);
-    beforeCommit();
-    commit(s, next);
+template <class Model>
+PyObject* PickledForm<Model>::write(Model* s) {
+    FieldWriter w;
+    PyRef dict(newDict());
+    PyRef mark(newDict());
+    s->forEachField([&](auto& live, auto& saved, FieldKind kind, const char* key) {
+        put(dict.get(), key, w.value(live, kind));
+        put(mark.get(), key, w.value(saved, kind));
+    });
+    if constexpr (isExact<Model>)
+        put(dict.get(), "max_states", checked(PyLong_FromLongLong(s->_maxStates)));
+    put(dict.get(), "mark", mark.release());
+    return dict.release();
 }
 
-PyObject* modelState(StandardNetworkMultiserver* s) { return writeModel(s); }
-
-void setModelState(StandardNetworkMultiserver* s, PyObject* state, long format,
-                   const std::function<void()>& beforeCommit) {
-    FormValues v = formValues(s, state);
+template <class Model>
+void PickledForm<Model>::read(Model* s, PyObject* state, long format,
+                              const std::function<void()>& beforeCommit) {
+    FormValues v = formValues(s, state, isExact<Model> ? "max_states" : nullptr);
     FieldReader r(s->arena(), format);
-    r.nodes = s->getNumberOfNodes();
-    StandardNetworkMultiserver next = readModel(s, r, v);
+    if constexpr (isExact<Model>) r.maxStates = stateLimit(s, v.extra);
+    if constexpr (isNetwork<Model>) r.nodes = s->getNumberOfNodes();
+    if constexpr (std::is_same_v<Model, ExactNetworkMultiserver>) r.jointModel = s;
+    Model next = *s;
+    readFields(next, r, v);
+    if constexpr (std::is_same_v<Model, ExactNetworkMultiserver>) {
+        const int64_t states = std::max(next._state->count, next._markState->count);
+        if (states > r.maxStates)
+            failTooManyStates("the state", double(states), false, r.maxStates);
+    }
     beforeCommit();
-    commit(s, next);
-}
-
-PyObject* modelState(ExactMultiserver* s) {
-    return writeModel(s, "max_states", checked(PyLong_FromLongLong(s->_maxStates)));
-}
-
-void setModelState(ExactMultiserver* s, PyObject* state, long format,
-                   const std::function<void()>& beforeCommit) {
-    FormValues v = formValues(s, state, "max_states");
-    if (!PyLong_CheckExact(v.extra)) failImport();
-    int overflow = 0;
-    const long long limit = PyLong_AsLongLongAndOverflow(v.extra, &overflow);
-    if (overflow != 0 || limit < 1) fail(msg::InvalidMaxStates);
-    FieldReader r(s->arena(), format);
-    r.maxStates = limit;
-    ExactMultiserver next = readModel(s, r, v);
-    beforeCommit();
-    next._maxStates = limit;
+    if constexpr (isExact<Model>) next._maxStates = r.maxStates;
     // The draws are made again for whatever service the next step finds.
-    next._freshDraws = nullptr;
-    commit(s, next);
+    if constexpr (std::is_same_v<Model, ExactMultiserver>) next._freshDraws = nullptr;
+    // The reads counted their blocks in the instance's arena.
+    next.header = s->header;
+    *s = next;
 }
 
-PyObject* modelState(ExactNetworkMultiserver* s) {
-    return writeModel(s, "max_states", checked(PyLong_FromLongLong(s->_maxStates)));
-}
-
-void setModelState(ExactNetworkMultiserver* s, PyObject* state, long format,
-                   const std::function<void()>& beforeCommit) {
-    FormValues v = formValues(s, state, "max_states");
-    if (!PyLong_Check(v.extra)) failImport();
-    int overflow = 0;
-    const long long limit = PyLong_AsLongLongAndOverflow(v.extra, &overflow);
-    if (overflow != 0 || limit < 1) failImport();
-    FieldReader r(s->arena(), format);
-    r.nodes = s->getNumberOfNodes();
-    r.jointModel = s;
-    ExactNetworkMultiserver next = readModel(s, r, v);
-    const int64_t states = std::max(next._state->count, next._markState->count);
-    if (states > limit) failTooManyStates("the state", double(states), false, limit);
-    beforeCommit();
-    next._maxStates = limit;
-    commit(s, next);
-}
+template struct PickledForm<StandardMultiserver>;
+template struct PickledForm<StandardNetworkMultiserver>;
+template struct PickledForm<ExactMultiserver>;
+template struct PickledForm<ExactNetworkMultiserver>;
 
 }  // namespace movra

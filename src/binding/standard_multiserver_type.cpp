@@ -24,24 +24,6 @@ PyObject* StandardMultiserver_new(PyTypeObject* type, PyObject* args, PyObject*)
     return protocol::construct<SM>(type, args, StandardMultiserver_init_Py);
 }
 
-constexpr PyCFunction StandardMultiserver_step_Py = station_methods::step<SM>;
-
-constexpr PyCFunction StandardMultiserver_applyObservationRange_Py =
-    station_methods::applyObservationRange<SM>;
-
-constexpr PyCFunction StandardMultiserver_applyObservationValue_Py =
-    station_methods::applyObservationValue<SM>;
-
-constexpr PyCFunction StandardMultiserver_mark_Py = station_methods::mark<SM>;
-
-constexpr PyCFunction StandardMultiserver_restore_Py = station_methods::restore<SM>;
-
-constexpr PyCFunction StandardMultiserver_getNumberOfEntitiesInSystemPmf_Py =
-    station_methods::getNumberOfEntitiesInSystemPmf<SM>;
-
-constexpr PyCFunction StandardMultiserver_resetWithNumberOfEntitiesInSystem_Py =
-    station_methods::resetWithNumberOfEntitiesInSystem<SM>;
-
 // Get-set attributes: each PMF field with the shape check its setter applies.
 template <Pmf* SM::* field>
 PyObject* getPmf(PyObject* self, void*) {
@@ -114,17 +96,17 @@ PyDoc_STRVAR(resetWithNumberOfEntitiesInSystem_doc,
              "Raises movra.error for n < 0 or a service duration PMF that allows 0.");
 
 PyMethodDef StandardMultiserver_methods[] = {
-    {"step", StandardMultiserver_step_Py, METH_VARARGS, step_doc},
-    {"apply_observation_range", StandardMultiserver_applyObservationRange_Py, METH_VARARGS,
+    {"step", station_methods::step<SM>, METH_VARARGS, step_doc},
+    {"apply_observation_range", station_methods::applyObservationRange<SM>, METH_VARARGS,
      applyObservationRange_doc},
-    {"apply_observation_value", StandardMultiserver_applyObservationValue_Py, METH_VARARGS,
+    {"apply_observation_value", station_methods::applyObservationValue<SM>, METH_VARARGS,
      applyObservationValue_doc},
-    {"mark", StandardMultiserver_mark_Py, METH_VARARGS, mark_doc},
-    {"restore", StandardMultiserver_restore_Py, METH_VARARGS, restore_doc},
-    {"get_number_of_entities_in_system_pmf", StandardMultiserver_getNumberOfEntitiesInSystemPmf_Py,
+    {"mark", station_methods::mark<SM>, METH_VARARGS, mark_doc},
+    {"restore", station_methods::restore<SM>, METH_VARARGS, restore_doc},
+    {"get_number_of_entities_in_system_pmf", station_methods::getNumberOfEntitiesInSystemPmf<SM>,
      METH_VARARGS, getNumberOfEntitiesInSystemPmf_doc},
     {"reset_with_number_of_entities_in_system",
-     StandardMultiserver_resetWithNumberOfEntitiesInSystem_Py, METH_VARARGS,
+     station_methods::resetWithNumberOfEntitiesInSystem<SM>, METH_VARARGS,
      resetWithNumberOfEntitiesInSystem_doc},
     {"__reduce__", protocol::reduce<SM>, METH_NOARGS, protocol::kReduceDoc},
     {"__setstate__", protocol::setstate<SM>, METH_O, protocol::kSetstateDoc},
@@ -134,16 +116,9 @@ PyMethodDef StandardMultiserver_methods[] = {
 constexpr const char* kServersDoc =
     "Number of identical servers c (int). 0 by default; checked when stepping.";
 
-// Published through the get-set table (getMember, setMember), not as members.
-PyMemberDef StandardMultiserver_members[] = {
-    {"number_of_servers", MOVRA_T_INT, MOVRA_MODEL_OFFSET(SM, _numberOfServers), 0, kServersDoc},
-    {"time", MOVRA_T_INT, MOVRA_MODEL_OFFSET(SM, _time), 0, kTimeDoc},
-    {"current_memory_use", MOVRA_T_ULONGLONG, MOVRA_MODEL_OFFSET(SM, header.currentMemoryUse),
-     MOVRA_READONLY, kCurrentMemoryDoc},
-    {"peak_memory_use", MOVRA_T_ULONGLONG, MOVRA_MODEL_OFFSET(SM, header.peakMemoryUse),
-     MOVRA_READONLY, kPeakMemoryDoc},
-    {nullptr, 0, 0, 0, nullptr},
-};
+// Published through the get-set table (getMember, setMember), not as a member.
+PyMemberDef StandardMultiserver_servers = {
+    "number_of_servers", MOVRA_T_INT, MOVRA_MODEL_OFFSET(SM, _numberOfServers), 0, kServersDoc};
 
 PyGetSetDef StandardMultiserver_getset[] = {
     {"number_of_arrivals_pmf", getPmf<&SM::_numberOfArrivalsPmf>,
@@ -157,13 +132,10 @@ PyGetSetDef StandardMultiserver_getset[] = {
      "remaining service time in steps of the entity in service.",
      nullptr},
     {"number_of_servers", protocol::getMember<SM>, protocol::setMember<SM>, kServersDoc,
-     &StandardMultiserver_members[0]},
-    {"time", protocol::getMember<SM>, protocol::setMember<SM>, kTimeDoc,
-     &StandardMultiserver_members[1]},
-    {"current_memory_use", protocol::getMember<SM>, nullptr, kCurrentMemoryDoc,
-     &StandardMultiserver_members[2]},
-    {"peak_memory_use", protocol::getMember<SM>, nullptr, kPeakMemoryDoc,
-     &StandardMultiserver_members[3]},
+     &StandardMultiserver_servers},
+    protocol::counterGetSet<SM>(0),
+    protocol::counterGetSet<SM>(1),
+    protocol::counterGetSet<SM>(2),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -181,6 +181,13 @@ PyObject* setstate(PyObject* self, PyObject* state) {
     Py_RETURN_NONE;
 }
 
+// The method-table entries of the copy protocols, the same for every model.
+template <class Model>
+inline PyMethodDef kCopyMethods[] = {
+    {"__reduce__", reduce<Model>, METH_NOARGS, kReduceDoc},
+    {"__setstate__", setstate<Model>, METH_O, kSetstateDoc},
+};
+
 }  // namespace protocol
 
 }  // namespace movra

@@ -243,16 +243,6 @@ PyDoc_STRVAR(step_doc,
              "'Invalid service duration pmf...' if a service duration of 0 is possible, and the\n"
              "state limit's message if the new state needs more than max_states states.");
 
-PyDoc_STRVAR(applyObservationRange_doc,
-             "apply_observation_range($self, start, end, /)\n--\n\n"
-             "Condition the state on start <= z < end (end excluded).\n\n"
-             "Raises movra.error 'Empty pmf' if no z of positive probability is in the range.");
-
-PyDoc_STRVAR(applyObservationValue_doc,
-             "apply_observation_value($self, value, /)\n--\n\n"
-             "Condition the state on z == value (an exact head count).\n\n"
-             "Raises movra.error 'Empty pmf' if that z has probability 0.");
-
 PyDoc_STRVAR(mark_doc,
              "mark($self, /)\n--\n\n"
              "Save the whole configuration (PMFs, servers, capacity, abandonment, state, time)\n"
@@ -262,10 +252,6 @@ PyDoc_STRVAR(restore_doc,
              "restore($self, /)\n--\n\n"
              "Bring back the configuration saved by mark(); without an earlier mark(), that of\n"
              "a new instance.");
-
-PyDoc_STRVAR(getNumberOfEntitiesInSystemPmf_doc,
-             "get_number_of_entities_in_system_pmf($self, /)\n--\n\n"
-             "Return the PMF of z, the number at the station, as {z: probability}.");
 
 PyDoc_STRVAR(resetWithNumberOfEntitiesInSystem_doc,
              "reset_with_number_of_entities_in_system($self, n, /)\n--\n\n"
@@ -279,25 +265,19 @@ PyDoc_STRVAR(blockingProbability_doc,
              "_blocking_probability($self, /)\n--\n\n"
              "Expected arrivals lost to capacity in the next step over expected arrivals.");
 
-PyMethodDef ExactMultiserver_methods[] = {
+PyMethodDef ExactMultiserver_ownMethods[] = {
     {"step", station_methods::step<EM>, METH_VARARGS, step_doc},
-    {"apply_observation_range", station_methods::applyObservationRange<EM>, METH_VARARGS,
-     applyObservationRange_doc},
-    {"apply_observation_value", station_methods::applyObservationValue<EM>, METH_VARARGS,
-     applyObservationValue_doc},
     {"mark", station_methods::mark<EM>, METH_VARARGS, mark_doc},
     {"restore", station_methods::restore<EM>, METH_VARARGS, restore_doc},
-    {"get_number_of_entities_in_system_pmf", station_methods::getNumberOfEntitiesInSystemPmf<EM>,
-     METH_VARARGS, getNumberOfEntitiesInSystemPmf_doc},
     {"reset_with_number_of_entities_in_system",
      station_methods::resetWithNumberOfEntitiesInSystem<EM>, METH_VARARGS,
      resetWithNumberOfEntitiesInSystem_doc},
     {"_blocking_probability", ExactMultiserver_blockingProbability_Py, METH_VARARGS,
      blockingProbability_doc},
-    {"__reduce__", protocol::reduce<EM>, METH_NOARGS, protocol::kReduceDoc},
-    {"__setstate__", protocol::setstate<EM>, METH_O, protocol::kSetstateDoc},
-    {nullptr, nullptr, 0, nullptr},
 };
+auto ExactMultiserver_methods =
+    tableOf(ExactMultiserver_ownMethods, station_methods::kObservationMethods<EM>,
+            protocol::kCopyMethods<EM>);
 
 constexpr const char* kServersDoc =
     "Number of identical servers c (int). 0 by default; checked when stepping. Lowered,\n"
@@ -307,7 +287,7 @@ constexpr const char* kServersDoc =
 PyMemberDef ExactMultiserver_servers = {"number_of_servers", MOVRA_T_INT,
                                         MOVRA_MODEL_OFFSET(EM, _numberOfServers), 0, kServersDoc};
 
-PyGetSetDef ExactMultiserver_getset[] = {
+PyGetSetDef ExactMultiserver_ownGetSet[] = {
     {"number_of_arrivals_pmf", getPmf<&EM::_numberOfArrivalsPmf>, setPmf<&EM::_numberOfArrivalsPmf>,
      "PMF of the number of arrivals per step, {count: probability}.", nullptr},
     {"service_duration_pmf", getPmf<&EM::_serviceDurationPmf>, setPmf<&EM::_serviceDurationPmf>,
@@ -331,11 +311,8 @@ PyGetSetDef ExactMultiserver_getset[] = {
      nullptr},
     {"number_of_servers", protocol::getMember<EM>, protocol::setMember<EM>, kServersDoc,
      &ExactMultiserver_servers},
-    protocol::counterGetSet<EM>(0),
-    protocol::counterGetSet<EM>(1),
-    protocol::counterGetSet<EM>(2),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+auto ExactMultiserver_getset = tableOf(ExactMultiserver_ownGetSet, protocol::kCounterGetSet<EM>);
 
 void ExactMultiserver_dealloc(PyObject* self) {
     modelOf<EM>(self)->dropCaches();
@@ -364,7 +341,7 @@ PyObject* ExactMultiserver_repr(PyObject* self) {
 
 PyTypeObject ExactMultiserverType =
     modelType("movra.ExactMultiserver", sizeof(ExactMultiserverObject), ExactMultiserver_dealloc,
-              ExactMultiserver_methods, nullptr, ExactMultiserver_getset, ExactMultiserver_new,
-              ExactMultiserver_doc, ExactMultiserver_repr);
+              ExactMultiserver_methods.data(), nullptr, ExactMultiserver_getset.data(),
+              ExactMultiserver_new, ExactMultiserver_doc, ExactMultiserver_repr);
 
 }  // namespace movra

@@ -287,7 +287,7 @@ PyDoc_STRVAR(resetNodeWithNumberOfEntities_doc,
              "\n"
              "Raises movra.error for n < 0, 'Too many joint states...' past max_states.");
 
-PyMethodDef ExactNetworkMultiserver_methods[] = {
+PyMethodDef ExactNetworkMultiserver_ownMethods[] = {
     {"step", station_methods::step<EN>, METH_VARARGS, step_doc},
     {"apply_observation_range_at_node", network_methods::applyObservationRangeAtNode<EN>,
      METH_VARARGS, applyObservationRangeAtNode_doc},
@@ -296,45 +296,23 @@ PyMethodDef ExactNetworkMultiserver_methods[] = {
      applyObservationValueAtNode_doc},
     {"mark", station_methods::mark<EN>, METH_VARARGS, mark_doc},
     {"restore", station_methods::restore<EN>, METH_VARARGS, restore_doc},
-    {"get_number_of_entities_at_node_pmf", network_methods::getNumberOfEntitiesAtNodePmf<EN>,
-     METH_VARARGS, network_methods::kGetNumberOfEntitiesAtNodePmfDoc},
     {"get_joint_number_of_entities_pmf", ExactNetworkMultiserver_getJointNumberOfEntitiesPmf_Py,
      METH_VARARGS, getJointNumberOfEntitiesPmf_doc},
     {"get_total_number_of_entities_pmf", ExactNetworkMultiserver_getTotalNumberOfEntitiesPmf_Py,
      METH_VARARGS, getTotalNumberOfEntitiesPmf_doc},
     {"get_internal_state_at_node", ExactNetworkMultiserver_getInternalStateAtNode_Py, METH_VARARGS,
      getInternalStateAtNode_doc},
-    {"get_number_of_external_arrivals_at_node_pmf",
-     network_methods::getNodePmf<EN, &EN::getNumberOfExternalArrivalsAtNodePmf>, METH_VARARGS,
-     network_methods::kGetNumberOfExternalArrivalsAtNodePmfDoc},
-    {"get_number_of_nodes", network_methods::getNumberOfNodes<EN>, METH_VARARGS,
-     network_methods::kGetNumberOfNodesDoc},
-    {"get_number_of_servers_at_node", network_methods::getNumberOfServersAtNode<EN>, METH_VARARGS,
-     network_methods::kGetNumberOfServersAtNodeDoc},
-    {"get_routing_probability", network_methods::getRoutingProbability<EN>, METH_VARARGS,
-     network_methods::kGetRoutingProbabilityDoc},
-    {"get_service_duration_at_node_pmf",
-     network_methods::getNodePmf<EN, &EN::getServiceDurationAtNodePmf>, METH_VARARGS,
-     network_methods::kGetServiceDurationAtNodePmfDoc},
-    {"set_number_of_external_arrivals_at_node_pmf",
-     network_methods::setNodePmf<EN, &EN::setNumberOfExternalArrivalsAtNodePmf>, METH_VARARGS,
-     network_methods::kSetNumberOfExternalArrivalsAtNodePmfDoc},
     {"set_number_of_servers_at_node", network_methods::setNumberOfServersAtNode<EN>, METH_VARARGS,
      setNumberOfServersAtNode_doc},
-    {"set_routing_probability", network_methods::setRoutingProbability<EN>, METH_VARARGS,
-     network_methods::kSetRoutingProbabilityDoc},
-    {"set_service_duration_at_node_pmf",
-     network_methods::setNodePmf<EN, &EN::setServiceDurationAtNodePmf>, METH_VARARGS,
-     network_methods::kSetServiceDurationAtNodePmfDoc},
     {"reset_node_with_number_of_entities",
      network_methods::computeAtNode<EN, &EN::resetNodeWithNumberOfEntities>, METH_VARARGS,
      resetNodeWithNumberOfEntities_doc},
-    {"__reduce__", protocol::reduce<EN>, METH_NOARGS, protocol::kReduceDoc},
-    {"__setstate__", protocol::setstate<EN>, METH_O, protocol::kSetstateDoc},
-    {nullptr, nullptr, 0, nullptr},
 };
+auto ExactNetworkMultiserver_methods =
+    tableOf(ExactNetworkMultiserver_ownMethods, network_methods::kNodeMethods<EN>,
+            protocol::kCopyMethods<EN>);
 
-PyGetSetDef ExactNetworkMultiserver_getset[] = {
+PyGetSetDef ExactNetworkMultiserver_ownGetSet[] = {
     {"internal_state", ExactNetworkMultiserver_get_internalState,
      ExactNetworkMultiserver_set_internalState,
      "The joint state, {((z0, (r, ...)), (z1, (r, ...)), ...): probability}: per node the\n"
@@ -345,11 +323,9 @@ PyGetSetDef ExactNetworkMultiserver_getset[] = {
      "Most joint states a step, reset or state assignment may produce (int >= 1).", nullptr},
     {"_last_step_entries", ExactNetworkMultiserver_get_lastStepEntries, nullptr,
      "Successor entries (joint state, weight) the last step gathered, for benchmarks.", nullptr},
-    protocol::counterGetSet<EN>(0),
-    protocol::counterGetSet<EN>(1),
-    protocol::counterGetSet<EN>(2),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+auto ExactNetworkMultiserver_getset =
+    tableOf(ExactNetworkMultiserver_ownGetSet, protocol::kCounterGetSet<EN>);
 
 // "<movra.ExactNetworkMultiserver: 3 nodes, 728 joint states, time 10>"
 PyObject* ExactNetworkMultiserver_repr(PyObject* self) {
@@ -365,7 +341,7 @@ PyObject* ExactNetworkMultiserver_repr(PyObject* self) {
 
 PyTypeObject ExactNetworkMultiserverType = modelType(
     "movra.ExactNetworkMultiserver", sizeof(ExactNetworkMultiserverObject), dealloc<EN>,
-    ExactNetworkMultiserver_methods, nullptr, ExactNetworkMultiserver_getset,
+    ExactNetworkMultiserver_methods.data(), nullptr, ExactNetworkMultiserver_getset.data(),
     ExactNetworkMultiserver_new, ExactNetworkMultiserver_doc, ExactNetworkMultiserver_repr);
 
 }  // namespace movra

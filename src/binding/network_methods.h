@@ -177,5 +177,27 @@ constexpr const char* kSetServiceDurationAtNodePmfDoc =
     "\n"
     "Raises movra.error 'Invalid service duration pmf...' if 0 is possible.";
 
+// The method-table entries of the node configuration, alike in both types.
+template <class M>
+inline PyMethodDef kNodeMethods[] = {
+    {"get_number_of_entities_at_node_pmf", getNumberOfEntitiesAtNodePmf<M>, METH_VARARGS,
+     kGetNumberOfEntitiesAtNodePmfDoc},
+    {"get_number_of_external_arrivals_at_node_pmf",
+     getNodePmf<M, &M::getNumberOfExternalArrivalsAtNodePmf>, METH_VARARGS,
+     kGetNumberOfExternalArrivalsAtNodePmfDoc},
+    {"get_number_of_nodes", getNumberOfNodes<M>, METH_VARARGS, kGetNumberOfNodesDoc},
+    {"get_number_of_servers_at_node", getNumberOfServersAtNode<M>, METH_VARARGS,
+     kGetNumberOfServersAtNodeDoc},
+    {"get_routing_probability", getRoutingProbability<M>, METH_VARARGS, kGetRoutingProbabilityDoc},
+    {"get_service_duration_at_node_pmf", getNodePmf<M, &M::getServiceDurationAtNodePmf>,
+     METH_VARARGS, kGetServiceDurationAtNodePmfDoc},
+    {"set_number_of_external_arrivals_at_node_pmf",
+     setNodePmf<M, &M::setNumberOfExternalArrivalsAtNodePmf>, METH_VARARGS,
+     kSetNumberOfExternalArrivalsAtNodePmfDoc},
+    {"set_routing_probability", setRoutingProbability<M>, METH_VARARGS, kSetRoutingProbabilityDoc},
+    {"set_service_duration_at_node_pmf", setNodePmf<M, &M::setServiceDurationAtNodePmf>,
+     METH_VARARGS, kSetServiceDurationAtNodePmfDoc},
+};
+
 }  // namespace network_methods
 }  // namespace movra

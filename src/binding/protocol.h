@@ -228,21 +228,23 @@ int setMember(PyObject* self, PyObject* value, void* closure) {
     return 0;
 }
 
-// The entries every model's get-set table ends with: time (i = 0), then the two memory
-// counters, read-only.
+// Time and the two memory counters (read-only), which every model publishes alike: its
+// get-set table ends with kCounterGetSet, each entry's closure its field's PyMemberDef.
 template <class Model>
-PyGetSetDef counterGetSet(size_t i) {
-    static PyMemberDef members[] = {
-        {"time", MOVRA_T_INT, MOVRA_MODEL_OFFSET(Model, _time), 0, kTimeDoc},
-        {"current_memory_use", MOVRA_T_ULONGLONG,
-         MOVRA_MODEL_OFFSET(Model, header.currentMemoryUse), MOVRA_READONLY, kCurrentMemoryDoc},
-        {"peak_memory_use", MOVRA_T_ULONGLONG, MOVRA_MODEL_OFFSET(Model, header.peakMemoryUse),
-         MOVRA_READONLY, kPeakMemoryDoc},
-    };
-    PyMemberDef* member = &members[i];
-    return {member->name, getMember<Model>, i == 0 ? setMember<Model> : nullptr, member->doc,
-            member};
-}
+inline PyMemberDef kCounterMembers[] = {
+    {"time", MOVRA_T_INT, MOVRA_MODEL_OFFSET(Model, _time), 0, kTimeDoc},
+    {"current_memory_use", MOVRA_T_ULONGLONG, MOVRA_MODEL_OFFSET(Model, header.currentMemoryUse),
+     MOVRA_READONLY, kCurrentMemoryDoc},
+    {"peak_memory_use", MOVRA_T_ULONGLONG, MOVRA_MODEL_OFFSET(Model, header.peakMemoryUse),
+     MOVRA_READONLY, kPeakMemoryDoc},
+};
+template <class Model>
+inline PyGetSetDef kCounterGetSet[] = {
+    {"time", getMember<Model>, setMember<Model>, kTimeDoc, &kCounterMembers<Model>[0]},
+    {"current_memory_use", getMember<Model>, nullptr, kCurrentMemoryDoc,
+     &kCounterMembers<Model>[1]},
+    {"peak_memory_use", getMember<Model>, nullptr, kPeakMemoryDoc, &kCounterMembers<Model>[2]},
+};
 
 // The new slot shared by both types: allocate, set the common header, fill the model's
 // defaults, then run the construction wrapper. An instance whose construction failed is

@@ -65,16 +65,6 @@ PyDoc_STRVAR(step_doc,
              "Raises movra.error: 'Invalid number of servers...' if number_of_servers < 0,\n"
              "'Invalid service duration pmf...' if a service duration of 0 is possible.");
 
-PyDoc_STRVAR(applyObservationRange_doc,
-             "apply_observation_range($self, start, end, /)\n--\n\n"
-             "Condition the state on start <= z < end (end excluded).\n\n"
-             "Raises movra.error 'Empty pmf' if no z of positive probability is in the range.");
-
-PyDoc_STRVAR(applyObservationValue_doc,
-             "apply_observation_value($self, value, /)\n--\n\n"
-             "Condition the state on z == value (an exact head count).\n\n"
-             "Raises movra.error 'Empty pmf' if that z has probability 0.");
-
 PyDoc_STRVAR(mark_doc,
              "mark($self, /)\n--\n\n"
              "Save the whole configuration (PMFs, servers, state, time) in the one saved slot.");
@@ -85,33 +75,23 @@ PyDoc_STRVAR(restore_doc,
              "Without an earlier mark() this restores the construction defaults of the slot,\n"
              "whose service duration PMF is {0: 1.0}, so a following step() fails.");
 
-PyDoc_STRVAR(getNumberOfEntitiesInSystemPmf_doc,
-             "get_number_of_entities_in_system_pmf($self, /)\n--\n\n"
-             "Return the PMF of z, the number at the station, as {z: probability}.");
-
 PyDoc_STRVAR(resetWithNumberOfEntitiesInSystem_doc,
              "reset_with_number_of_entities_in_system($self, n, /)\n--\n\n"
              "Set the state to n entities with certainty; the one in service (if any) draws a\n"
              "fresh service duration. time is unchanged.\n\n"
              "Raises movra.error for n < 0 or a service duration PMF that allows 0.");
 
-PyMethodDef StandardMultiserver_methods[] = {
+PyMethodDef StandardMultiserver_ownMethods[] = {
     {"step", station_methods::step<SM>, METH_VARARGS, step_doc},
-    {"apply_observation_range", station_methods::applyObservationRange<SM>, METH_VARARGS,
-     applyObservationRange_doc},
-    {"apply_observation_value", station_methods::applyObservationValue<SM>, METH_VARARGS,
-     applyObservationValue_doc},
     {"mark", station_methods::mark<SM>, METH_VARARGS, mark_doc},
     {"restore", station_methods::restore<SM>, METH_VARARGS, restore_doc},
-    {"get_number_of_entities_in_system_pmf", station_methods::getNumberOfEntitiesInSystemPmf<SM>,
-     METH_VARARGS, getNumberOfEntitiesInSystemPmf_doc},
     {"reset_with_number_of_entities_in_system",
      station_methods::resetWithNumberOfEntitiesInSystem<SM>, METH_VARARGS,
      resetWithNumberOfEntitiesInSystem_doc},
-    {"__reduce__", protocol::reduce<SM>, METH_NOARGS, protocol::kReduceDoc},
-    {"__setstate__", protocol::setstate<SM>, METH_O, protocol::kSetstateDoc},
-    {nullptr, nullptr, 0, nullptr},
 };
+auto StandardMultiserver_methods =
+    tableOf(StandardMultiserver_ownMethods, station_methods::kObservationMethods<SM>,
+            protocol::kCopyMethods<SM>);
 
 constexpr const char* kServersDoc =
     "Number of identical servers c (int). 0 by default; checked when stepping.";
@@ -120,7 +100,7 @@ constexpr const char* kServersDoc =
 PyMemberDef StandardMultiserver_servers = {
     "number_of_servers", MOVRA_T_INT, MOVRA_MODEL_OFFSET(SM, _numberOfServers), 0, kServersDoc};
 
-PyGetSetDef StandardMultiserver_getset[] = {
+PyGetSetDef StandardMultiserver_ownGetSet[] = {
     {"number_of_arrivals_pmf", getPmf<&SM::_numberOfArrivalsPmf>,
      setPmf<&SM::_numberOfArrivalsPmf, false>,
      "PMF of the number of arrivals per step, {count: probability}.", nullptr},
@@ -133,11 +113,9 @@ PyGetSetDef StandardMultiserver_getset[] = {
      nullptr},
     {"number_of_servers", protocol::getMember<SM>, protocol::setMember<SM>, kServersDoc,
      &StandardMultiserver_servers},
-    protocol::counterGetSet<SM>(0),
-    protocol::counterGetSet<SM>(1),
-    protocol::counterGetSet<SM>(2),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+auto StandardMultiserver_getset =
+    tableOf(StandardMultiserver_ownGetSet, protocol::kCounterGetSet<SM>);
 
 // "<movra.StandardMultiserver: 3 servers, time 50, mean 2.41 in system>"; reads only
 // the marginal of z.
@@ -155,7 +133,7 @@ PyObject* StandardMultiserver_repr(PyObject* self) {
 
 PyTypeObject StandardMultiserverType =
     modelType("movra.StandardMultiserver", sizeof(StandardMultiserverObject), dealloc<SM>,
-              StandardMultiserver_methods, nullptr, StandardMultiserver_getset,
+              StandardMultiserver_methods.data(), nullptr, StandardMultiserver_getset.data(),
               StandardMultiserver_new, StandardMultiserver_doc, StandardMultiserver_repr);
 
 }  // namespace movra

@@ -110,7 +110,7 @@ PyDoc_STRVAR(resetNodeWithNumberOfEntities_doc,
              "\n"
              "Raises movra.error for n < 0.");
 
-PyMethodDef StandardNetworkMultiserver_methods[] = {
+PyMethodDef StandardNetworkMultiserver_ownMethods[] = {
     {"step", station_methods::step<SN>, METH_VARARGS, step_doc},
     {"apply_observation_range_at_node", network_methods::applyObservationRangeAtNode<SN>,
      METH_VARARGS, applyObservationRangeAtNode_doc},
@@ -119,47 +119,23 @@ PyMethodDef StandardNetworkMultiserver_methods[] = {
      applyObservationValueAtNode_doc},
     {"mark", station_methods::mark<SN>, METH_VARARGS, mark_doc},
     {"restore", station_methods::restore<SN>, METH_VARARGS, restore_doc},
-    {"get_number_of_entities_at_node_pmf", network_methods::getNumberOfEntitiesAtNodePmf<SN>,
-     METH_VARARGS, network_methods::kGetNumberOfEntitiesAtNodePmfDoc},
-    {"get_number_of_external_arrivals_at_node_pmf",
-     network_methods::getNodePmf<SN, &SN::getNumberOfExternalArrivalsAtNodePmf>, METH_VARARGS,
-     network_methods::kGetNumberOfExternalArrivalsAtNodePmfDoc},
-    {"get_number_of_nodes", network_methods::getNumberOfNodes<SN>, METH_VARARGS,
-     network_methods::kGetNumberOfNodesDoc},
-    {"get_number_of_servers_at_node", network_methods::getNumberOfServersAtNode<SN>, METH_VARARGS,
-     network_methods::kGetNumberOfServersAtNodeDoc},
-    {"get_routing_probability", network_methods::getRoutingProbability<SN>, METH_VARARGS,
-     network_methods::kGetRoutingProbabilityDoc},
-    {"get_service_duration_at_node_pmf",
-     network_methods::getNodePmf<SN, &SN::getServiceDurationAtNodePmf>, METH_VARARGS,
-     network_methods::kGetServiceDurationAtNodePmfDoc},
-    {"set_number_of_external_arrivals_at_node_pmf",
-     network_methods::setNodePmf<SN, &SN::setNumberOfExternalArrivalsAtNodePmf>, METH_VARARGS,
-     network_methods::kSetNumberOfExternalArrivalsAtNodePmfDoc},
     {"set_number_of_servers_at_node", network_methods::setNumberOfServersAtNode<SN>, METH_VARARGS,
      setNumberOfServersAtNode_doc},
-    {"set_routing_probability", network_methods::setRoutingProbability<SN>, METH_VARARGS,
-     network_methods::kSetRoutingProbabilityDoc},
-    {"set_service_duration_at_node_pmf",
-     network_methods::setNodePmf<SN, &SN::setServiceDurationAtNodePmf>, METH_VARARGS,
-     network_methods::kSetServiceDurationAtNodePmfDoc},
     {"reset_node_with_number_of_entities",
      network_methods::computeAtNode<SN, &SN::resetNodeWithNumberOfEntities>, METH_VARARGS,
      resetNodeWithNumberOfEntities_doc},
-    {"__reduce__", protocol::reduce<SN>, METH_NOARGS, protocol::kReduceDoc},
-    {"__setstate__", protocol::setstate<SN>, METH_O, protocol::kSetstateDoc},
-    {nullptr, nullptr, 0, nullptr},
 };
+auto StandardNetworkMultiserver_methods =
+    tableOf(StandardNetworkMultiserver_ownMethods, network_methods::kNodeMethods<SN>,
+            protocol::kCopyMethods<SN>);
 
-PyGetSetDef StandardNetworkMultiserver_getset[] = {
+PyGetSetDef StandardNetworkMultiserver_ownGetSet[] = {
     {"internal_state", StandardNetworkMultiserver_get_internalState,
      StandardNetworkMultiserver_set_internalState,
      "List of the nodes' states, each a joint PMF {(z, ell): probability}.", nullptr},
-    protocol::counterGetSet<SN>(0),
-    protocol::counterGetSet<SN>(1),
-    protocol::counterGetSet<SN>(2),
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+auto StandardNetworkMultiserver_getset =
+    tableOf(StandardNetworkMultiserver_ownGetSet, protocol::kCounterGetSet<SN>);
 // "<movra.StandardNetworkMultiserver: 3 nodes, time 10>"
 PyObject* StandardNetworkMultiserver_repr(PyObject* self) {
     return protocol::get<SN>(self, [self](SN* s) {
@@ -172,8 +148,8 @@ PyObject* StandardNetworkMultiserver_repr(PyObject* self) {
 
 PyTypeObject StandardNetworkMultiserverType =
     modelType("movra.StandardNetworkMultiserver", sizeof(StandardNetworkMultiserverObject),
-              dealloc<SN>, StandardNetworkMultiserver_methods, nullptr,
-              StandardNetworkMultiserver_getset, StandardNetworkMultiserver_new,
+              dealloc<SN>, StandardNetworkMultiserver_methods.data(), nullptr,
+              StandardNetworkMultiserver_getset.data(), StandardNetworkMultiserver_new,
               StandardNetworkMultiserver_doc, StandardNetworkMultiserver_repr);
 
 }  // namespace movra

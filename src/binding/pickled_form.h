@@ -1,12 +1,15 @@
 // The pickled form of the models: the whole configuration (every parameter, the state,
 // time and the configuration saved by mark) as plain Python data, and the way back.
 //
-// A model is a dict keyed by the Python attribute names, with the saved configuration
-// under "mark" in the same shape. PMFs keep their stored layout, so a model read back
+// A model is a dict keyed by the Python attribute names, in the order of the model's field
+// list (configuration.h), with the exact models' max_states after them and the saved
+// configuration under "mark" in the same shape. PMFs keep their stored layout, so a model read back
 // steps bit for bit like the original:
 //   simple PMF  (offset, [p0, p1, ...])            probabilities of offset, offset + 1, ...
 //   joint PMF   (marginal, [conditional or None])  one conditional per marginal value,
 //                                                  None where the marginal is 0
+//   exact station state  [(times, z, [p of z, z + 1, ...]), ...]  one group per ascending
+//                                                  tuple of remaining times
 //   exact joint state  ([key, ...], [p, ...])      keys as stored (tuples of ints: per
 //                                                  node z, b, b remaining times), sorted
 // A record reached along several paths (after mark, a live field and its saved copy) is

@@ -1,6 +1,7 @@
 // The Python entries that StandardMultiserver and ExactMultiserver share word for word:
-// the same argument counts, conversions and operations, written once for either model.
-// step, mark and restore, which take no argument, serve the networks too.
+// the same argument counts, conversions and operations, written once for either model,
+// and the table entries whose documentation is the same too. step, mark and restore,
+// which take no argument, serve the networks as well.
 #pragma once
 #include "convert.h"
 #include "protocol.h"

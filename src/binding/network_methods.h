@@ -37,8 +37,9 @@ PyObject* applyObservationRangeAtNode(PyObject* self, PyObject* args) {
     });
 }
 
-// An operation on one node with one number (an observed value, a number to reset to).
-template <class M, void (M::*operation)(Int, Int)>
+// An operation on one node with one number (an observed value, a number to reset to). The
+// member pointers here may name a member of the network's configuration base.
+template <class M, auto operation>
 PyObject* computeAtNode(PyObject* self, PyObject* args) {
     return protocol::callNone<M>(self, args, 2, [](M* s, PyObject* a) {
         Int node = intArg(s, a, 0);
@@ -81,14 +82,14 @@ PyObject* setNumberOfServersAtNode(PyObject* self, PyObject* args) {
 }
 
 // A node's simple PMF (its external arrivals, its service durations), read or set.
-template <class M, Pmf* (M::*get)(Int)>
+template <class M, auto get>
 PyObject* getNodePmf(PyObject* self, PyObject* args) {
     return protocol::callValue<M>(self, args, 1, [](M* s, PyObject* a) {
         return Pmf_toPy(s->arena(), (s->*get)(intArg(s, a, 0)));
     });
 }
 
-template <class M, void (M::*set)(Int, Pmf*)>
+template <class M, auto set>
 PyObject* setNodePmf(PyObject* self, PyObject* args) {
     return protocol::callNone<M>(self, args, 2, [](M* s, PyObject* a) {
         Int node = intArg(s, a, 0);

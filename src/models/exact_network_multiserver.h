@@ -10,6 +10,7 @@
 #include "../containers/arrays.h"
 #include "../containers/sparse_matrix.h"
 #include "configuration.h"
+#include "network_configuration.h"
 
 namespace movra {
 
@@ -45,7 +46,7 @@ void setNodeDefault(MovraObject* obj, ExactJointState*& field, FieldKind, Int n)
 // Default of max_states: about 10^6 joint states, a few hundred MB at the most during a step.
 constexpr int64_t kDefaultNetworkMaxStates = 1000000;
 
-struct ExactNetworkMultiserver {
+struct ExactNetworkMultiserver : NetworkConfiguration<ExactNetworkMultiserver> {
     MovraObject header;  // arena and counters; must stay first
     ExactJointState* _state;
     Int _time;
@@ -80,18 +81,6 @@ struct ExactNetworkMultiserver {
     void defaults();
     void init(Int _numberOfNodes);
     void setMaxStates(int64_t _limit);
-
-    Int getNumberOfNodes();
-    Int getNumberOfServersAtNode(Int _nodeIndex);
-    void setNumberOfServersAtNode(Int _nodeIndex, Int _n);
-    Pmf* getNumberOfExternalArrivalsAtNodePmf(Int _nodeIndex);
-    void setNumberOfExternalArrivalsAtNodePmf(Int _nodeIndex, Pmf* _pmf);
-    Pmf* getServiceDurationAtNodePmf(Int _nodeIndex);
-    void setServiceDurationAtNodePmf(Int _nodeIndex, Pmf* _pmf);
-    Real getRoutingProbability(Int _sourceNodeIndex, Int _destinationNodeIndex);
-    void setRoutingProbability(Int _sourceNodeIndex, Int _destinationNodeIndex, Real _probability);
-    void mark();
-    void restore();
 
     void step();
     void resetNodeWithNumberOfEntities(Int _nodeIndex, Int _numberOfEntitiesAtNode);

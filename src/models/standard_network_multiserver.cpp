@@ -49,42 +49,6 @@ void SN::init(Int _numberOfNodes) {
     configuration::setNodeDefaults(*this, n);
 }
 
-Int SN::getNumberOfNodes() { return _numberOfServers->length; }
-
-Int SN::getNumberOfServersAtNode(Int _nodeIndex) { return lookup(_numberOfServers, _nodeIndex); }
-
-void SN::setNumberOfServersAtNode(Int _nodeIndex, Int _n) {
-    if (_n < 0) fail(msg::InvalidNumberOfServers);
-    lookup(_numberOfServers, _nodeIndex) = _n;
-}
-
-Pmf* SN::getNumberOfExternalArrivalsAtNodePmf(Int _nodeIndex) {
-    return lookup(_numberOfExternalArrivalsPmfs, _nodeIndex);
-}
-
-void SN::setNumberOfExternalArrivalsAtNodePmf(Int _nodeIndex, Pmf* _numberOfExternalArrivalsPmf) {
-    lookup(_numberOfExternalArrivalsPmfs, _nodeIndex) = _numberOfExternalArrivalsPmf;
-}
-
-Pmf* SN::getServiceDurationAtNodePmf(Int _nodeIndex) {
-    return lookup(_serviceDurationPmfs, _nodeIndex);
-}
-
-void SN::setServiceDurationAtNodePmf(Int _nodeIndex, Pmf* _serviceDurationPmf) {
-    if (_serviceDurationPmf->simple.offset == 0) fail(msg::InvalidServiceDuration);
-    lookup(_serviceDurationPmfs, _nodeIndex) = _serviceDurationPmf;
-}
-
-Real SN::getRoutingProbability(Int _sourceNodeIndex, Int _destinationNodeIndex) {
-    return routing(_routingProbabilities, _sourceNodeIndex, _destinationNodeIndex);
-}
-
-void SN::setRoutingProbability(Int _sourceNodeIndex, Int _destinationNodeIndex, Real _probability) {
-    // NaN is refused too: it would pass the step's row check and poison every flow.
-    if (!(_probability >= 0 && _probability <= 1)) fail(msg::InvalidProbability);
-    assign(arena(), _routingProbabilities, _sourceNodeIndex, _destinationNodeIndex, _probability);
-}
-
 Pmf* SN::getNumberOfEntitiesAtNodePmf(Int _nodeIndex) {
     return lookupMarginalPmf(lookup(_internalState, _nodeIndex));
 }
@@ -97,18 +61,6 @@ void SN::resetNodeWithNumberOfEntities(Int _nodeIndex, Int _numberOfEntitiesAtNo
 
 Pmf* SN::resetMapAtNode(Int _nodeIndex, Int _z0) {
     return stationResetMap(arena(), lookup(_serviceDurationPmfs, _nodeIndex), _z0);
-}
-
-void SN::mark() {
-    configuration::copyByNode(*this, getNumberOfNodes(), true);
-    // The PMFs replaced may be held by nothing now: the call's sweep frees them, so the
-    // counters never report memory nobody holds.
-    header.isMemModified = true;
-}
-
-void SN::restore() {
-    configuration::copyByNode(*this, getNumberOfNodes(), false);
-    header.isMemModified = true;  // as in mark
 }
 
 Pmf* SN::convolution(Pmf* _p1, Pmf* _p2) { return movra::convolution(arena(), _p1, _p2); }

@@ -50,74 +50,45 @@ Pmf* stationObservationMapRange(MovraObject* obj, Pmf* state, int64_t z0, int64_
     return acc.toPmf();
 }
 
-namespace {
-// The most scratch slots the completions take in one pass (one block of the thread's cache).
-constexpr int64_t kOnePassSlots = 512;
-}  // namespace
-
 CompletionRuns::CompletionRuns(Pmf* state, Int servers) {
     Pmf* dist_z = lookupMarginalPmf(state);
-    const Int nz = dist_z->simple.length, zOffset = dist_z->simple.offset;
-    const Real* const pz = dist_z->simple.elements;
-    Pmf* const* const rows = state->joint.elements;
+    const Int nz = dist_z->simple.length;
     runs_.reset(nz);
     // A binomial with h of 0 or 1 (or no trials) holds one value: scratch and the table
     // of logarithms follow the values held, not the number of trials.
     auto slots = [](Int trials, Real h) -> int64_t {
         return trials > 0 && h > 0 && h < 1 ? int64_t(trials) + 1 : 1;
     };
-    // One pass when every z may take its largest number of trials within a few pages of
-    // scratch and the process's table of logarithms (the common case: few servers);
-    // otherwise a first pass sizes the scratch to the values held.
-    const int64_t zTop = int64_t(zOffset) + nz - 1;
-    const int64_t trialsTop = std::max<int64_t>(std::min<int64_t>(servers, zTop), 0);
-    const int64_t bound = int64_t(nz) * (trialsTop + 1);
-    Int logsUpTo = Int(trialsTop);
-    if (bound <= kOnePassSlots && trialsTop <= IntegerLogs::kShared) {
-        values_.reset(bound);
-    } else {
-        int64_t total = 0;
-        logsUpTo = 0;
-        for (Int i = 0; i < nz; i++) {
-            if (!(pz[i] > 0)) continue;
-            // p(z) > 0: the conditional PMF of z exists (lookupConditionalPmf1's check).
-            Int trials = std::min(zOffset + i, servers);
-            int64_t n = slots(trials, lookupProbability(rows[i], 1));
-            total += n;
-            if (n > 1) logsUpTo = std::max(logsUpTo, trials);
-        }
-        values_.reset(total);
+    int64_t total = 0;
+    Int logsUpTo = 0;
+    for (Int i = 0; i < nz; i++) {
+        if (!(dist_z->simple.elements[i] > 0)) continue;
+        // p(z) > 0: the conditional PMF of z exists (lookupConditionalPmf1's check).
+        Int trials = std::min(dist_z->simple.offset + i, servers);
+        int64_t n = slots(trials, lookupProbability(state->joint.elements[i], 1));
+        total += n;
+        if (n > 1) logsUpTo = std::max(logsUpTo, trials);
     }
+    values_.reset(total);
     IntegerLogs logs;
     const Real* log = logs.upTo(logsUpTo);
     Real* out = values_.get();
-    int64_t baseLow = baseLow_, baseHigh = baseHigh_, baseHighBack = baseHighBack_;
-    Int maxTrials = maxTrials_;
     for (Int i = 0; i < nz; i++) {
-        if (!(pz[i] > 0)) continue;
-        Int z = zOffset + i;
-        Real h = lookupProbability(rows[i], 1);
-        Int trials = std::min(z, servers), length = trials + 1, first = 0;
-        const BinomialRecursion recursion(h);
-        if (trials > 0 && h > 0 && h < 1)
-            recursion.writeInside(trials, log, out);
-        else
-            first = recursion.write(trials, log, out, length);
-        const PmfRun run = PmfRun::of(out, first, length);
-        runs_[i] = run;
+        if (!(dist_z->simple.elements[i] > 0)) continue;
+        Int z = dist_z->simple.offset + i;
+        Real h = lookupProbability(state->joint.elements[i], 1);
+        Int trials = std::min(z, servers), length;
+        Int first = BinomialRecursion(h).write(trials, log, out, length);
+        const PmfRun& run = runs_[i] = PmfRun::of(out, first, length);
         out += slots(trials, h);
         if (run.count == 0) continue;
         // The largest number of completions: what the routings' binomials are formed for.
+        maxTrials_ = std::max(maxTrials_, Int(int64_t(run.first) + run.count - 1));
         const int64_t dLow = run.first, dHigh = int64_t(run.first) + run.count - 1;
-        maxTrials = std::max(maxTrials, Int(dHigh));
-        baseLow = std::min(baseLow, z - dHigh);
-        baseHigh = std::max(baseHigh, z - dLow);
-        baseHighBack = std::max(baseHighBack, z - dLow + std::max<int64_t>(dHigh, 0));
+        baseLow_ = std::min(baseLow_, z - dHigh);
+        baseHigh_ = std::max(baseHigh_, z - dLow);
+        baseHighBack_ = std::max(baseHighBack_, z - dLow + std::max<int64_t>(dHigh, 0));
     }
-    maxTrials_ = maxTrials;
-    baseLow_ = baseLow;
-    baseHigh_ = baseHigh;
-    baseHighBack_ = baseHighBack;
 }
 
 namespace {

@@ -52,7 +52,7 @@ Pmf* binomial(MovraObject* obj, Int n, Real p) {
 
 namespace {
 // log(k) for k = 1 .. kSharedLogs, formed once for the process (a thread-safe static).
-constexpr Int kSharedLogs = IntegerLogs::kShared;
+constexpr Int kSharedLogs = 256;
 struct SharedLogs {
     Real log[kSharedLogs + 1];
     SharedLogs() {
@@ -96,7 +96,12 @@ Int BinomialRecursion::write(Int n, const Real* logs, Real* out, Int& length) co
     if (p_ >= 1) return n;
     if (std::isnan(p_) || n < 0) fail(msg::InvalidValue);
     if (n == 0) return 0;  // exp(0 * logQ) = exp(-0) is exactly 1
-    writeInside(n, logs, out);
+    Real x = Real(n) * logQ_;
+    out[0] = std::exp(x);
+    for (Int i = 1; i <= n; i++) {
+        x = ((logs[int64_t(n) + 1 - i] + logRatio_) - logs[i]) + x;
+        out[i] = std::exp(x);
+    }
     length = n + 1;
     return 0;
 }

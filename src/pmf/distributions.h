@@ -2,8 +2,6 @@
 // value of a support range is stored, also where the probability underflows to 0; scratch
 // tables are heap memory owned by ScratchBuffer and released within the call.
 #pragma once
-#include <cmath>
-
 #include "../runtime/scratch.h"
 #include "accumulator.h"
 #include "pmf.h"
@@ -21,8 +19,6 @@ Pmf* allocateSupport(MovraObject* obj, int64_t offset, int64_t length);
 // computation instead of twice per probability (the same bits: log is a function).
 class IntegerLogs {
 public:
-    // upTo(n) for n up to this reads one table of the process and allocates nothing.
-    static constexpr Int kShared = 256;
     // Entries 1 .. n (entry 0 unused); grown geometrically, earlier entries kept. Small
     // tables come from one table of the process, formed on first use.
     const Real* upTo(Int n);
@@ -42,21 +38,6 @@ public:
     // The same as a dense row: row[k] the probability of k for k = 0 .. n, 0 where
     // binomial() stores nothing.
     void writeRow(Int n, const Real* logs, Real* row) const;
-    // write() for 0 < p < 1 and n >= 1, where every entry is stored (first 0, length
-    // n + 1); inline, so that a step forming one small binomial per z pays no call.
-    void writeInside(Int n, const Real* logs, Real* out) const {
-        if (n == 1) {  // log(1) = +0 drops out of the one step exactly
-            out[0] = std::exp(logQ_);
-            out[1] = std::exp(logRatio_ + logQ_);
-            return;
-        }
-        Real x = Real(n) * logQ_;
-        out[0] = std::exp(x);
-        for (Int i = 1; i <= n; i++) {
-            x = ((logs[int64_t(n) + 1 - i] + logRatio_) - logs[i]) + x;
-            out[i] = std::exp(x);
-        }
-    }
 
 private:
     Real p_, logQ_ = 0, logRatio_ = 0;

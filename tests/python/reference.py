@@ -169,10 +169,11 @@ def network_step(servers, arrivals, service, routing, states):
 
 
 def network_step_as_written(servers, arrivals, service, routing, states):
-    """network_step as the maps are stated, operation by operation: every flow and each of
-    a node's two maps forms the completion binomials of its z again, and the partial and
-    full maps enumerate their outcomes separately. Only the arrivals of a node and its
-    relabelled durations, which do not change within a map, are formed once per map."""
+    """network_step without its two shortcuts, as the maps are stated operation by
+    operation: every flow and each of a node's two maps forms the completion binomials of
+    its z again, and the partial and full maps enumerate their outcomes separately.
+    Everything else is network_step's (a node's arrivals formed once per map, relabel
+    formed for every outcome that uses it)."""
     n = len(servers)
 
     def completions(k, z):
@@ -204,7 +205,7 @@ def network_step_as_written(servers, arrivals, service, routing, states):
         return normalised(acc)
 
     def full_map(k, inflow, left, right):
-        c, acc, relabelled = servers[k], {}, {}
+        c, acc = servers[k], {}
         for z, d, zprime, w in outcomes(k, convolution(arrivals[k], inflow)):
             if not left <= zprime <= right:
                 continue
@@ -216,9 +217,7 @@ def network_step_as_written(servers, arrivals, service, routing, states):
             for old, po in ((0, 1 - q), (1, q)):
                 if po <= 0:
                     continue
-                if old and z not in relabelled:
-                    relabelled[z] = relabel(k, z)
-                for ell, pe in (relabelled[z] if old else service[k]).items():
+                for ell, pe in (relabel(k, z) if old else service[k]).items():
                     add(acc, (zprime, ell), w * po * pe)
         return normalised(acc)
 

@@ -260,25 +260,26 @@ PyObject* arrayToPy(MovraObject* obj, Array* a, Element element) {
     return list.release();
 }
 
+// A matrix is a list of rows, each converted as an array; made with its rows, no columns.
 template <class Matrix, class Make, class Row>
 Matrix* matrixFromPy(MovraObject* obj, PyObject* pyObj, Make make, Row row) {
-    Int n = listLength(pyObj);
-    Matrix* m = make(obj, n, 0);
-    for (Int i = 0; i < n; i++) {
-        PyRef item = listItem(pyObj, i);
-        m->elements[i] = row(obj, item.get());
-    }
-    return m;
+    return arrayFromPy<Matrix>(
+        obj, pyObj, [make](MovraObject* o, Int n) { return make(o, n, 0); }, row);
+}
+
+// An element conversion for elements that must be there: a missing one (an array never
+// filled, a matrix row never made) is a fault of ours, not the caller's.
+template <class Element>
+auto present(Element element) {
+    return [element](MovraObject* o, auto* e) {
+        if (e == nullptr) failInternal();
+        return element(o, e);
+    };
 }
 
 template <class Matrix, class Row>
 PyObject* matrixToPy(MovraObject* obj, Matrix* m, Row row) {
-    PyRef list(checked(PyList_New(m->length)));
-    for (Int i = 0; i < m->length; i++) {
-        if (m->elements[i] == nullptr) failInternal();
-        PyList_SET_ITEM(list.get(), i, row(obj, m->elements[i]));
-    }
-    return list.release();
+    return arrayToPy(obj, m, present(row));
 }
 }  // namespace
 
@@ -315,10 +316,7 @@ PyObject* BooleanArray_toPy(MovraObject* obj, BooleanArray* a) {
     return arrayToPy(obj, a, Boolean_toPy);
 }
 PyObject* PmfArray_toPy(MovraObject* obj, PmfArray* a) {
-    return arrayToPy(obj, a, [](MovraObject* o, Pmf* p) {
-        if (p == nullptr) failInternal();
-        return Pmf_toPy(o, p);
-    });
+    return arrayToPy(obj, a, present(Pmf_toPy));
 }
 
 IntMatrix* IntMatrix_fromPy(MovraObject* obj, PyObject* pyObj) {

@@ -266,9 +266,6 @@ PyDoc_STRVAR(blockingProbability_doc,
              "Expected arrivals lost to capacity in the next step over expected arrivals.");
 
 PyMethodDef ExactMultiserver_ownMethods[] = {
-    {"step", station_methods::step<EM>, METH_VARARGS, step_doc},
-    {"mark", station_methods::mark<EM>, METH_VARARGS, mark_doc},
-    {"restore", station_methods::restore<EM>, METH_VARARGS, restore_doc},
     {"reset_with_number_of_entities_in_system",
      station_methods::resetWithNumberOfEntitiesInSystem<EM>, METH_VARARGS,
      resetWithNumberOfEntitiesInSystem_doc},
@@ -276,7 +273,8 @@ PyMethodDef ExactMultiserver_ownMethods[] = {
      blockingProbability_doc},
 };
 auto ExactMultiserver_methods =
-    tableOf(ExactMultiserver_ownMethods, station_methods::kObservationMethods<EM>,
+    tableOf(station_methods::kLifecycleMethods<EM, step_doc, mark_doc, restore_doc>,
+            ExactMultiserver_ownMethods, station_methods::kObservationMethods<EM>,
             protocol::kCopyMethods<EM>);
 
 constexpr const char* kServersDoc =

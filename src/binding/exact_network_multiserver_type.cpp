@@ -288,14 +288,11 @@ PyDoc_STRVAR(resetNodeWithNumberOfEntities_doc,
              "Raises movra.error for n < 0, 'Too many joint states...' past max_states.");
 
 PyMethodDef ExactNetworkMultiserver_ownMethods[] = {
-    {"step", station_methods::step<EN>, METH_VARARGS, step_doc},
     {"apply_observation_range_at_node", network_methods::applyObservationRangeAtNode<EN>,
      METH_VARARGS, applyObservationRangeAtNode_doc},
     {"apply_observation_value_at_node",
      network_methods::computeAtNode<EN, &EN::applyObservationValueAtNode>, METH_VARARGS,
      applyObservationValueAtNode_doc},
-    {"mark", station_methods::mark<EN>, METH_VARARGS, mark_doc},
-    {"restore", station_methods::restore<EN>, METH_VARARGS, restore_doc},
     {"get_joint_number_of_entities_pmf", ExactNetworkMultiserver_getJointNumberOfEntitiesPmf_Py,
      METH_VARARGS, getJointNumberOfEntitiesPmf_doc},
     {"get_total_number_of_entities_pmf", ExactNetworkMultiserver_getTotalNumberOfEntitiesPmf_Py,
@@ -309,7 +306,8 @@ PyMethodDef ExactNetworkMultiserver_ownMethods[] = {
      resetNodeWithNumberOfEntities_doc},
 };
 auto ExactNetworkMultiserver_methods =
-    tableOf(ExactNetworkMultiserver_ownMethods, network_methods::kNodeMethods<EN>,
+    tableOf(station_methods::kLifecycleMethods<EN, step_doc, mark_doc, restore_doc>,
+            ExactNetworkMultiserver_ownMethods, network_methods::kNodeMethods<EN>,
             protocol::kCopyMethods<EN>);
 
 PyGetSetDef ExactNetworkMultiserver_ownGetSet[] = {

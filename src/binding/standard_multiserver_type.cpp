@@ -82,15 +82,13 @@ PyDoc_STRVAR(resetWithNumberOfEntitiesInSystem_doc,
              "Raises movra.error for n < 0 or a service duration PMF that allows 0.");
 
 PyMethodDef StandardMultiserver_ownMethods[] = {
-    {"step", station_methods::step<SM>, METH_VARARGS, step_doc},
-    {"mark", station_methods::mark<SM>, METH_VARARGS, mark_doc},
-    {"restore", station_methods::restore<SM>, METH_VARARGS, restore_doc},
     {"reset_with_number_of_entities_in_system",
      station_methods::resetWithNumberOfEntitiesInSystem<SM>, METH_VARARGS,
      resetWithNumberOfEntitiesInSystem_doc},
 };
 auto StandardMultiserver_methods =
-    tableOf(StandardMultiserver_ownMethods, station_methods::kObservationMethods<SM>,
+    tableOf(station_methods::kLifecycleMethods<SM, step_doc, mark_doc, restore_doc>,
+            StandardMultiserver_ownMethods, station_methods::kObservationMethods<SM>,
             protocol::kCopyMethods<SM>);
 
 constexpr const char* kServersDoc =

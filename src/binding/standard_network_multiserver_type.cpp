@@ -111,14 +111,11 @@ PyDoc_STRVAR(resetNodeWithNumberOfEntities_doc,
              "Raises movra.error for n < 0.");
 
 PyMethodDef StandardNetworkMultiserver_ownMethods[] = {
-    {"step", station_methods::step<SN>, METH_VARARGS, step_doc},
     {"apply_observation_range_at_node", network_methods::applyObservationRangeAtNode<SN>,
      METH_VARARGS, applyObservationRangeAtNode_doc},
     {"apply_observation_value_at_node",
      network_methods::computeAtNode<SN, &SN::applyObservationValueAtNode>, METH_VARARGS,
      applyObservationValueAtNode_doc},
-    {"mark", station_methods::mark<SN>, METH_VARARGS, mark_doc},
-    {"restore", station_methods::restore<SN>, METH_VARARGS, restore_doc},
     {"set_number_of_servers_at_node", network_methods::setNumberOfServersAtNode<SN>, METH_VARARGS,
      setNumberOfServersAtNode_doc},
     {"reset_node_with_number_of_entities",
@@ -126,7 +123,8 @@ PyMethodDef StandardNetworkMultiserver_ownMethods[] = {
      resetNodeWithNumberOfEntities_doc},
 };
 auto StandardNetworkMultiserver_methods =
-    tableOf(StandardNetworkMultiserver_ownMethods, network_methods::kNodeMethods<SN>,
+    tableOf(station_methods::kLifecycleMethods<SN, step_doc, mark_doc, restore_doc>,
+            StandardNetworkMultiserver_ownMethods, network_methods::kNodeMethods<SN>,
             protocol::kCopyMethods<SN>);
 
 PyGetSetDef StandardNetworkMultiserver_ownGetSet[] = {

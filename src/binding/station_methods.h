@@ -73,6 +73,14 @@ constexpr const char* kGetNumberOfEntitiesInSystemPmfDoc =
     "get_number_of_entities_in_system_pmf($self, /)\n--\n\n"
     "Return the PMF of z, the number at the station, as {z: probability}.";
 
+// step, mark and restore: every model has them, each with its own documentation.
+template <class M, const char* StepDoc, const char* MarkDoc, const char* RestoreDoc>
+inline PyMethodDef kLifecycleMethods[] = {
+    {"step", step<M>, METH_VARARGS, StepDoc},
+    {"mark", mark<M>, METH_VARARGS, MarkDoc},
+    {"restore", restore<M>, METH_VARARGS, RestoreDoc},
+};
+
 template <class M>
 inline PyMethodDef kObservationMethods[] = {
     {"apply_observation_range", applyObservationRange<M>, METH_VARARGS, kApplyObservationRangeDoc},

@@ -9,29 +9,29 @@
 namespace movra {
 
 namespace {
+// A container received from Python: present, and every element passing the check.
+template <class Container, class Check>
+Container* confirmEach(Container* c, Check check) {
+    if (c == nullptr) failImport();
+    for (Int i = 0; i < c->length; i++) check(c->elements[i]);
+    return c;
+}
+
 // Every element is checked against the caller's depth list, read afresh each time.
 PmfArray* confirmCompoundPmfArrayV(PmfArray* a, int length, va_list args) {
-    if (a == nullptr) failImport();
-    for (Int i = 0; i < a->length; i++) {
+    return confirmEach(a, [&](Pmf* pmf) {
         va_list copy;
         va_copy(copy, args);
         VaListGuard guard{copy};
-        confirmCompoundPmfV(a->elements[i], length, copy);
-    }
-    return a;
+        confirmCompoundPmfV(pmf, length, copy);
+    });
 }
 }  // namespace
 
-PmfArray* confirmSimplePmfArray(PmfArray* a) {
-    if (a == nullptr) failImport();
-    for (Int i = 0; i < a->length; i++) confirmSimplePmf(a->elements[i]);
-    return a;
-}
+PmfArray* confirmSimplePmfArray(PmfArray* a) { return confirmEach(a, confirmSimplePmf); }
 
 PmfArray* confirmJointPmfArray(PmfArray* a, int depth) {
-    if (a == nullptr) failImport();
-    for (Int i = 0; i < a->length; i++) confirmJointPmf(a->elements[i], depth);
-    return a;
+    return confirmEach(a, [depth](Pmf* pmf) { confirmJointPmf(pmf, depth); });
 }
 
 PmfArray* confirmCompoundPmfArray(PmfArray* a, int length, ...) {
@@ -41,16 +41,10 @@ PmfArray* confirmCompoundPmfArray(PmfArray* a, int length, ...) {
     return confirmCompoundPmfArrayV(a, length, args);
 }
 
-PmfMatrix* confirmSimplePmfMatrix(PmfMatrix* m) {
-    if (m == nullptr) failImport();
-    for (Int i = 0; i < m->length; i++) confirmSimplePmfArray(m->elements[i]);
-    return m;
-}
+PmfMatrix* confirmSimplePmfMatrix(PmfMatrix* m) { return confirmEach(m, confirmSimplePmfArray); }
 
 PmfMatrix* confirmJointPmfMatrix(PmfMatrix* m, int depth) {
-    if (m == nullptr) failImport();
-    for (Int i = 0; i < m->length; i++) confirmJointPmfArray(m->elements[i], depth);
-    return m;
+    return confirmEach(m, [depth](PmfArray* row) { confirmJointPmfArray(row, depth); });
 }
 
 PmfMatrix* confirmCompoundPmfMatrix(PmfMatrix* m, int length, ...) {
@@ -58,8 +52,7 @@ PmfMatrix* confirmCompoundPmfMatrix(PmfMatrix* m, int length, ...) {
     va_list args;
     va_start(args, length);
     VaListGuard guard{args};
-    for (Int i = 0; i < m->length; i++) confirmCompoundPmfArrayV(m->elements[i], length, args);
-    return m;
+    return confirmEach(m, [&](PmfArray* row) { confirmCompoundPmfArrayV(row, length, args); });
 }
 
 }  // namespace movra

@@ -58,37 +58,24 @@ void flagRows(Matrix* matrix) {
         if (matrix->elements[i] != nullptr) flag(matrix->elements[i]);
 }
 
-// Per element kind: how a value is read from a variable argument list (promoted types),
-// how the initialisers make an array, and how they make a matrix row.
-struct IntKind {
-    using Array = IntArray;
-    using Matrix = IntMatrix;
-    static Int read(va_list& args) { return va_arg(args, int); }
-    static Array* makeArray(MovraObject* obj, Int n) { return createIntArray(obj, n); }
-    static Array* makeRow(MovraObject* obj, Int n) { return createIntArray(obj, n); }
-    static Matrix* makeMatrix(MovraObject* obj, Int rows) { return createIntMatrix(obj, rows, 0); }
+// Per element kind: how a value is read from a variable argument list (as its promoted
+// type), how the initialisers make an array, and how they make a matrix row.
+template <typename Element, typename Promoted, typename A, typename M,
+          A* (*createArray)(MovraObject*, Int), M* (*createMatrix)(MovraObject*, Int, Int)>
+struct PlainKind {
+    using Array = A;
+    using Matrix = M;
+    static Element read(va_list& args) { return static_cast<Element>(va_arg(args, Promoted)); }
+    static Array* makeArray(MovraObject* obj, Int n) { return createArray(obj, n); }
+    static Array* makeRow(MovraObject* obj, Int n) { return createArray(obj, n); }
+    static Matrix* makeMatrix(MovraObject* obj, Int rows) { return createMatrix(obj, rows, 0); }
 };
+using IntKind = PlainKind<Int, int, IntArray, IntMatrix, createIntArray, createIntMatrix>;
+using RealKind = PlainKind<Real, double, RealArray, RealMatrix, createRealArray, createRealMatrix>;
+using BooleanKind =
+    PlainKind<Boolean, int, BooleanArray, BooleanMatrix, createBooleanArray, createBooleanMatrix>;
 
-struct RealKind {
-    using Array = RealArray;
-    using Matrix = RealMatrix;
-    static Real read(va_list& args) { return va_arg(args, double); }
-    static Array* makeArray(MovraObject* obj, Int n) { return createRealArray(obj, n); }
-    static Array* makeRow(MovraObject* obj, Int n) { return createRealArray(obj, n); }
-    static Matrix* makeMatrix(MovraObject* obj, Int rows) { return createRealMatrix(obj, rows, 0); }
-};
-
-struct BooleanKind {
-    using Array = BooleanArray;
-    using Matrix = BooleanMatrix;
-    static Boolean read(va_list& args) { return va_arg(args, int) != 0; }
-    static Array* makeArray(MovraObject* obj, Int n) { return createBooleanArray(obj, n); }
-    static Array* makeRow(MovraObject* obj, Int n) { return createBooleanArray(obj, n); }
-    static Matrix* makeMatrix(MovraObject* obj, Int rows) {
-        return createBooleanMatrix(obj, rows, 0);
-    }
-};
-
+// PMFs and interfaces: a row starts with no defaults, the array is only allocated.
 struct PmfKind {
     using Array = PmfArray;
     using Matrix = PmfMatrix;

@@ -92,6 +92,19 @@ void bringBack(Model& m) {
     m.forEachField([](auto& live, auto& saved, FieldKind, const char*) { live = saved; });
 }
 
+// The fields both stations keep under the same names, in the order of the pickled form;
+// the state's kind is the station's own.
+template <class Station, class Visit>
+void forEachStationField(Station& s, Visit& visit, FieldKind stateKind) {
+    visit(s._numberOfArrivalsPmf, s._markNumberOfArrivalsPmf, FieldKind::SimplePmf,
+          "number_of_arrivals_pmf");
+    visit(s._serviceDurationPmf, s._markServiceDurationPmf, FieldKind::SimplePmf,
+          "service_duration_pmf");
+    visit(s._numberOfServers, s._markNumberOfServers, FieldKind::Number, "number_of_servers");
+    visit(s._internalState, s._markInternalState, stateKind, "internal_state");
+    visit(s._time, s._markTime, FieldKind::Number, "time");
+}
+
 // ---- the networks: configurations of N nodes -----------------------------------------
 
 // A field sized for n nodes: a container with an element per node (a duration 1 step with

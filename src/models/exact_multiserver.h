@@ -46,13 +46,7 @@ struct ExactMultiserver {
     // The configuration: every field with its saved copy (configuration.h).
     template <class Visit>
     void forEachField(Visit&& visit) {
-        visit(_numberOfArrivalsPmf, _markNumberOfArrivalsPmf, FieldKind::SimplePmf,
-              "number_of_arrivals_pmf");
-        visit(_serviceDurationPmf, _markServiceDurationPmf, FieldKind::SimplePmf,
-              "service_duration_pmf");
-        visit(_numberOfServers, _markNumberOfServers, FieldKind::Number, "number_of_servers");
-        visit(_internalState, _markInternalState, FieldKind::ExactState, "internal_state");
-        visit(_time, _markTime, FieldKind::Number, "time");
+        configuration::forEachStationField(*this, visit, FieldKind::ExactState);
         visit(_capacity, _markCapacity, FieldKind::Capacity, "capacity");
         visit(_abandonmentProbability, _markAbandonmentProbability, FieldKind::Probability,
               "abandonment_probability");

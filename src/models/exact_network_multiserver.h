@@ -68,14 +68,7 @@ struct ExactNetworkMultiserver : NetworkConfiguration<ExactNetworkMultiserver> {
     template <class Visit>
     void forEachField(Visit&& visit) {
         visit(_state, _markState, FieldKind::ExactState, "internal_state");
-        visit(_time, _markTime, FieldKind::Number, "time");
-        visit(_numberOfServers, _markNumberOfServers, FieldKind::Count, "number_of_servers");
-        visit(_numberOfExternalArrivalsPmfs, _markNumberOfExternalArrivalsPmfs,
-              FieldKind::SimplePmf, "number_of_external_arrivals_pmfs");
-        visit(_serviceDurationPmfs, _markServiceDurationPmfs, FieldKind::Duration,
-              "service_duration_pmfs");
-        visit(_routingProbabilities, _markRoutingProbabilities, FieldKind::Number,
-              "routing_probabilities");
+        forEachNodeField(visit);
     }
     static void memRelease(MovraObject* obj);
     void defaults();

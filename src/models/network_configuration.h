@@ -50,6 +50,21 @@ struct NetworkConfiguration {
                _destinationNodeIndex, _probability);
     }
 
+    // The fields after the state, the same in both networks, in the order of the pickled
+    // form; each network's forEachField visits its state, then these.
+    template <class Visit>
+    void forEachNodeField(Visit& visit) {
+        Network& n = self();
+        visit(n._time, n._markTime, FieldKind::Number, "time");
+        visit(n._numberOfServers, n._markNumberOfServers, FieldKind::Count, "number_of_servers");
+        visit(n._numberOfExternalArrivalsPmfs, n._markNumberOfExternalArrivalsPmfs,
+              FieldKind::SimplePmf, "number_of_external_arrivals_pmfs");
+        visit(n._serviceDurationPmfs, n._markServiceDurationPmfs, FieldKind::Duration,
+              "service_duration_pmfs");
+        visit(n._routingProbabilities, n._markRoutingProbabilities, FieldKind::Number,
+              "routing_probabilities");
+    }
+
     // The whole configuration saved node by node into the containers of the saved copy
     // (records shared: they never change once made), or brought back from it.
     void mark() { copy(true); }

@@ -25,13 +25,7 @@ struct StandardMultiserver {
     // The configuration: every field with its saved copy (configuration.h).
     template <class Visit>
     void forEachField(Visit&& visit) {
-        visit(_numberOfArrivalsPmf, _markNumberOfArrivalsPmf, FieldKind::SimplePmf,
-              "number_of_arrivals_pmf");
-        visit(_serviceDurationPmf, _markServiceDurationPmf, FieldKind::SimplePmf,
-              "service_duration_pmf");
-        visit(_numberOfServers, _markNumberOfServers, FieldKind::Number, "number_of_servers");
-        visit(_internalState, _markInternalState, FieldKind::JointPmf, "internal_state");
-        visit(_time, _markTime, FieldKind::Number, "time");
+        configuration::forEachStationField(*this, visit, FieldKind::JointPmf);
     }
     // Marks the PMF roots of the configuration, then sweeps.
     static void memRelease(MovraObject* obj);

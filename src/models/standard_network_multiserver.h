@@ -31,14 +31,7 @@ struct StandardNetworkMultiserver : NetworkConfiguration<StandardNetworkMultiser
     template <class Visit>
     void forEachField(Visit&& visit) {
         visit(_internalState, _markInternalState, FieldKind::JointPmf, "internal_state");
-        visit(_time, _markTime, FieldKind::Number, "time");
-        visit(_numberOfServers, _markNumberOfServers, FieldKind::Count, "number_of_servers");
-        visit(_numberOfExternalArrivalsPmfs, _markNumberOfExternalArrivalsPmfs,
-              FieldKind::SimplePmf, "number_of_external_arrivals_pmfs");
-        visit(_serviceDurationPmfs, _markServiceDurationPmfs, FieldKind::Duration,
-              "service_duration_pmfs");
-        visit(_routingProbabilities, _markRoutingProbabilities, FieldKind::Number,
-              "routing_probabilities");
+        forEachNodeField(visit);
     }
     // Marks the container roots of the configuration, then sweeps.
     static void memRelease(MovraObject* obj);

@@ -22,10 +22,6 @@ namespace {
 using EM = ExactMultiserver;
 using protocol::arg;
 
-PyObject* ExactMultiserver_init_Py(PyObject* self, PyObject* args) {
-    return protocol::callNone<EM>(self, args, 0, [](EM* s, PyObject*) { s->init(); });
-}
-
 // A positive int for max_states, or movra.error.
 int64_t maxStates_fromPy(PyObject* value) {
     if (!PyLong_Check(value)) fail(msg::InvalidMaxStates);
@@ -51,7 +47,7 @@ PyObject* ExactMultiserver_new(PyTypeObject* type, PyObject* args, PyObject* kwa
             limit = value;
         }
     }
-    PyRef self(protocol::construct<EM>(type, args, ExactMultiserver_init_Py));
+    PyRef self(protocol::construct<EM>(type, args, station_methods::init<EM>));
     if (self.get() == nullptr) return nullptr;
     if (limit != nullptr && !protocol::run<EM>(self.get(), [limit](EM* s) {
             s->setMaxStates(maxStates_fromPy(limit));

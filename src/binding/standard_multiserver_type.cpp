@@ -16,12 +16,8 @@ namespace {
 using SM = StandardMultiserver;
 using protocol::arg;
 
-PyObject* StandardMultiserver_init_Py(PyObject* self, PyObject* args) {
-    return protocol::callNone<SM>(self, args, 0, [](SM* s, PyObject*) { s->init(); });
-}
-
 PyObject* StandardMultiserver_new(PyTypeObject* type, PyObject* args, PyObject*) {
-    return protocol::construct<SM>(type, args, StandardMultiserver_init_Py);
+    return protocol::construct<SM>(type, args, station_methods::init<SM>);
 }
 
 // Get-set attributes: each PMF field with the shape check its setter applies.

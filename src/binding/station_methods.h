@@ -9,6 +9,12 @@
 namespace movra {
 namespace station_methods {
 
+// What construction runs once the instance is made: a station takes no argument.
+template <class M>
+PyObject* init(PyObject* self, PyObject* args) {
+    return protocol::callNone<M>(self, args, 0, [](M* s, PyObject*) { s->init(); });
+}
+
 template <class M>
 PyObject* step(PyObject* self, PyObject* args) {
     return protocol::callNone<M>(self, args, 0,

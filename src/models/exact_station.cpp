@@ -40,18 +40,36 @@ ExactState* allocateExactState(MovraObject* obj, Int groups, int64_t keys, int64
     s->groupCount = groups;
     s->keyCount = keys;
     s->stateCount = states;
+    s->layout = s;
+    return s;
+}
+
+ExactState* allocateSharingLayout(MovraObject* obj, ExactState* layout) {
+    auto* s = static_cast<ExactState*>(movraMalloc(obj, stateBytes(0, 0, layout->stateCount)));
+    s->groupCount = layout->groupCount;
+    s->maxRemaining = layout->maxRemaining;
+    s->keyCount = layout->keyCount;
+    s->stateCount = layout->stateCount;
+    s->epoch = layout->epoch;
+    s->layout = layout;
     return s;
 }
 
 Int* keysOf(ExactState* s) {
-    return reinterpret_cast<Int*>(static_cast<ExactGroup*>(s->groups) + s->groupCount);
+    ExactState* l = s->layout;
+    return reinterpret_cast<Int*>(static_cast<ExactGroup*>(l->groups) + l->groupCount);
 }
 
 Real* probabilitiesOf(ExactState* s) {
+    if (s->layout != s) return reinterpret_cast<Real*>(static_cast<ExactGroup*>(s->groups));
     return reinterpret_cast<Real*>(keysOf(s) + evenUp(s->keyCount));
 }
 
-void flag(ExactState* s) { flagBlock(s); }
+void flag(ExactState* s) {
+    if (s == nullptr) return;
+    flagBlock(s);
+    flagBlock(s->layout);
+}
 
 void flag(ExactFreshDraws* f) {
     if (f == nullptr) return;
@@ -533,12 +551,21 @@ void joinArrivals(const Runs& after, const ArrivalLaw& law, int64_t capacity, Ru
     }
 }
 
-// The tail cut of the standard station, on the normalised PMF of the new z.
+// The tail cut of the standard station, on the PMF of the new z once normalised.
+void tailsOfMarginal(TailScratchPmf& marginal, Int& leftTail, Int& rightTail) {
+    Real* m = marginal.elements();
+    const Int n = marginal.pmf()->simple.length;
+    Real total = 0;
+    for (Int i = 0; i < n; i++) total += m[i];
+    checkDenominator(total);
+    for (Int i = 0; i < n; i++) m[i] /= total;
+    stationTails(marginal.pmf(), leftTail, rightTail);
+}
+
 void tailsOf(const Runs& joinedRuns, int64_t zLow, int64_t zHigh, Int& leftTail, Int& rightTail,
              const std::vector<int32_t>* zOf = nullptr) {
     TailScratchPmf marginal(Int(zLow), Int(zHigh - zLow + 1));
     Real* m = marginal.elements();
-    Real total = 0;
     if (zOf != nullptr && !zOf->empty()) {
         const int32_t* z = zOf->data();
         const Real* src = joinedRuns.p.data();
@@ -550,10 +577,7 @@ void tailsOf(const Runs& joinedRuns, int64_t zLow, int64_t zHigh, Int& leftTail,
             for (int64_t j = 0; j <= joinedRuns.hi[i] - joinedRuns.lo[i]; j++) dst[j] += src[j];
         }
     }
-    for (int64_t i = 0; i <= zHigh - zLow; i++) total += m[i];
-    checkDenominator(total);
-    for (int64_t i = 0; i <= zHigh - zLow; i++) m[i] /= total;
-    stationTails(marginal.pmf(), leftTail, rightTail);
+    tailsOfMarginal(marginal, leftTail, rightTail);
 }
 
 // The kept z of every merged run, trimmed to its positive ends.
@@ -636,18 +660,110 @@ void singlesOf(Runs& joinedRuns, const std::vector<int64_t>& keepLo,
     }
 }
 
+// The arrivals' adds by the flat map of a plan, in the full step's order. The law is
+// copied to locals of a size known at compile time: through the vectors, every add
+// would reload it (the output might alias it).
+template <int N, bool Contiguous>
+void joinFlatOf(const std::vector<int32_t>& joinTo, const ArrivalLaw& law, const Real* src,
+                Real* dst) {
+    Int offsets[N];
+    Real weights[N];
+    for (int a = 0; a < N; a++) {
+        offsets[a] = law.offsets[size_t(a)];
+        weights[a] = law.probabilities[size_t(a)];
+    }
+    const int32_t* to = joinTo.data();
+    const size_t count = joinTo.size();
+    for (size_t f = 0; f < count; f++) {
+        const Real prob = src[f];
+        if (!(prob > 0)) continue;
+        Real* out = dst + to[f];
+        for (int a = 0; a < N; a++) out[Contiguous ? a : offsets[a]] += prob * weights[a];
+    }
+}
+
+template <int N>
+bool joinFlatUpTo(const std::vector<int32_t>& joinTo, const ArrivalLaw& law, const Real* src,
+                  Real* dst) {
+    if constexpr (N == 0) {
+        return false;
+    } else {
+        if (law.offsets.size() != size_t(N)) return joinFlatUpTo<N - 1>(joinTo, law, src, dst);
+        bool contiguous = true;
+        for (int a = 0; a < N; a++) contiguous = contiguous && law.offsets[size_t(a)] == a;
+        if (contiguous)
+            joinFlatOf<N, true>(joinTo, law, src, dst);
+        else
+            joinFlatOf<N, false>(joinTo, law, src, dst);
+        return true;
+    }
+}
+
+void joinFlat(const std::vector<int32_t>& joinTo, const ArrivalLaw& law, const Real* src,
+              Real* dst) {
+    if (joinFlatUpTo<8>(joinTo, law, src, dst)) return;
+    const size_t arrivalCount = law.offsets.size();
+    const Int* offsets = law.offsets.data();
+    const Real* probabilities = law.probabilities.data();
+    for (size_t f = 0; f < joinTo.size(); f++) {
+        const Real prob = src[f];
+        if (!(prob > 0)) continue;
+        Real* out = dst + joinTo[f];
+        for (size_t a = 0; a < arrivalCount; a++) out[offsets[a]] += prob * probabilities[a];
+    }
+}
+
+// The arrivals joined output by output: each joined value summed in a register from the
+// merged values it receives, in the order the scattering adds of joinArrivals would add
+// them (ascending source), so with the same bits (its skipped zeros add nothing), and
+// added to the marginal of z (from zLow) in the order of tailsOf. No capacity: joined run
+// i spans merged run i shifted by every arrival count. The merged runs have the arrivals'
+// span of zeros on each side (adding those adds nothing).
+template <int N>
+void joinGatherOf(const Runs& after, Runs& joined, const Int* offsets, const Real* weights,
+                  Int count, int64_t zLow, Real* marginal) {
+    const Int n = N > 0 ? N : count;
+    const Int span = offsets[n - 1];
+    for (size_t i = 0; i < after.lo.size(); i++) {
+        const Real* src = after.p.data() + after.start[i];
+        Real* dst = joined.p.data() + joined.start[i];
+        Real* m = marginal + (joined.lo[i] - zLow);
+        const int64_t len = after.hi[i] - after.lo[i] + 1;
+        for (int64_t k = 0; k < len + span; k++) {
+            Real sum = 0;
+            for (Int a = n - 1; a >= 0; a--) sum += src[k - offsets[a]] * weights[a];
+            dst[k] = sum;
+            m[k] += sum;
+        }
+    }
+}
+
+void joinGather(const Runs& after, Runs& joined, const ArrivalLaw& law, int64_t zLow,
+                Real* marginal) {
+    const Int* offsets = law.offsets.data();
+    const Real* weights = law.probabilities.data();
+    const Int count = Int(law.offsets.size());
+    switch (count) {
+        case 1: return joinGatherOf<1>(after, joined, offsets, weights, count, zLow, marginal);
+        case 2: return joinGatherOf<2>(after, joined, offsets, weights, count, zLow, marginal);
+        case 3: return joinGatherOf<3>(after, joined, offsets, weights, count, zLow, marginal);
+        case 4: return joinGatherOf<4>(after, joined, offsets, weights, count, zLow, marginal);
+        default: return joinGatherOf<0>(after, joined, offsets, weights, count, zLow, marginal);
+    }
+}
+
 // Runs whose vectors are lent by a plan for one replay (zeroed) and handed back after it,
 // whatever happens in between.
 class LentRuns {
 public:
     LentRuns(std::vector<int64_t>& lo, std::vector<int64_t>& hi, std::vector<int64_t>& start,
-             std::vector<Real>& p)
+             std::vector<Real>& p, bool zeroed = true)
         : lo_(lo), hi_(hi), start_(start), p_(p) {
         runs.lo.swap(lo_);
         runs.hi.swap(hi_);
         runs.start.swap(start_);
         runs.p.swap(p_);
-        std::fill(runs.p.begin(), runs.p.end(), 0.0);
+        if (zeroed) std::fill(runs.p.begin(), runs.p.end(), 0.0);
     }
     ~LentRuns() {
         runs.lo.swap(lo_);
@@ -683,41 +799,51 @@ ExactState* replay(MovraObject* obj, ExactState* state, const ExactStepConfig& c
         for (int64_t q = 0; q < state->stateCount; q++)
             if (p[q] > 0) dst[to[q]] += p[q];
     }
-    LentRuns joinedRuns(plan.joinedLo, plan.joinedHi, plan.joinedStart, plan.joinedP);
     const ArrivalLaw arrivals(config.arrivals);
-    if (plan.joinTo.empty()) {
-        joinArrivals(after.runs, arrivals, config.capacity, joinedRuns.runs);
-    } else {
-        const size_t arrivalCount = arrivals.offsets.size();
-        const Int* offsets = arrivals.offsets.data();
-        const Real* probabilities = arrivals.probabilities.data();
-        const int32_t* to = plan.joinTo.data();
-        const Real* src = after.runs.p.data();
-        Real* dst = joinedRuns.runs.p.data();
-        for (size_t f = 0; f < plan.joinTo.size(); f++) {
-            const Real prob = src[f];
-            if (!(prob > 0)) continue;
-            Real* out = dst + to[f];
-            for (size_t a = 0; a < arrivalCount; a++) out[offsets[a]] += prob * probabilities[a];
-        }
-    }
+    // Every joined position is written by the gather: no zeros needed first.
+    const bool gather = plan.gather;
+    LentRuns joinedRuns(plan.joinedLo, plan.joinedHi, plan.joinedStart, plan.joinedP, !gather);
     // What the full step decides from the values must come out as it did.
     Int leftTail, rightTail;
-    tailsOf(joinedRuns.runs, plan.zLow, plan.zHigh, leftTail, rightTail, &plan.zOf);
+    if (gather) {
+        TailScratchPmf marginal(Int(plan.zLow), Int(plan.zHigh - plan.zLow + 1));
+        joinGather(after.runs, joinedRuns.runs, arrivals, plan.zLow, marginal.elements());
+        tailsOfMarginal(marginal, leftTail, rightTail);
+    } else {
+        if (plan.joinTo.empty())
+            joinArrivals(after.runs, arrivals, config.capacity, joinedRuns.runs);
+        else
+            joinFlat(plan.joinTo, arrivals, after.runs.p.data(), joinedRuns.runs.p.data());
+        tailsOf(joinedRuns.runs, plan.zLow, plan.zHigh, leftTail, rightTail, &plan.zOf);
+    }
     if (leftTail != plan.leftTail || rightTail != plan.rightTail) return nullptr;
-    keptRanges(joinedRuns.runs, leftTail, rightTail, plan.keepLoScratch, plan.keepHiScratch);
-    if (plan.keepLoScratch != plan.keepLo || plan.keepHiScratch != plan.keepHi) return nullptr;
-    singlesOf(joinedRuns.runs, plan.keepLo, plan.keepHi, plan.runBusy, config.servers,
-              plan.singlesScratch);
-    if (plan.singlesScratch != plan.singles) return nullptr;
+    if (plan.probes) {
+        // The kept ranges and the single z are settled by the signs at these positions.
+        const Real* p = joinedRuns.runs.p.data();
+        for (const int32_t f : plan.positive)
+            if (!(p[f] > 0)) return nullptr;
+        for (const int32_t f : plan.zero)
+            if (p[f] > 0) return nullptr;
+    } else {
+        keptRanges(joinedRuns.runs, leftTail, rightTail, plan.keepLoScratch, plan.keepHiScratch);
+        if (plan.keepLoScratch != plan.keepLo || plan.keepHiScratch != plan.keepHi) return nullptr;
+        singlesOf(joinedRuns.runs, plan.keepLo, plan.keepHi, plan.runBusy, config.servers,
+                  plan.singlesScratch);
+        if (plan.singlesScratch != plan.singles) return nullptr;
+    }
     const Real* src = joinedRuns.runs.p.data();
     if (plan.direct) {
         // Into the record itself; pack's result whenever no run has a zero end.
-        ExactState* s = allocateExactState(obj, Int(plan.groups.size()), int64_t(plan.keys.size()),
-                                           plan.rows());
-        std::copy(plan.groups.begin(), plan.groups.end(), groupsOf(s));
-        std::copy(plan.keys.begin(), plan.keys.end(), keysOf(s));
-        s->maxRemaining = plan.maxRemaining;
+        ExactState* s;
+        if (plan.steady) {
+            s = allocateSharingLayout(obj, state->layout);
+        } else {
+            s = allocateExactState(obj, Int(plan.groups.size()), int64_t(plan.keys.size()),
+                                   plan.rows());
+            std::copy(plan.groups.begin(), plan.groups.end(), groupsOf(s));
+            std::copy(plan.keys.begin(), plan.keys.end(), keysOf(s));
+            s->maxRemaining = plan.maxRemaining;
+        }
         s->epoch = landscape.epoch();
         Real* q = probabilitiesOf(s);
         scatterInto(plan, src, q);
@@ -924,6 +1050,19 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
         const bool small = int64_t(after.p.size()) < INT32_MAX &&
                            int64_t(joinedRuns.p.size()) < INT32_MAX &&
                            state->stateCount < INT32_MAX;
+        // Without a capacity a replay joins output by output; the merged runs are then
+        // laid apart by zeros, so that no read of the gather needs a bound.
+        const int64_t span = arrivals.amax - arrivals.amin;
+        plan.gather = small && config.capacity < 0 &&
+                      double(after.p.size()) + double(n + 1) * double(span) < double(INT32_MAX);
+        if (plan.gather) {
+            int64_t at = span;
+            for (Int i = 0; i < n; i++) {
+                after.start[size_t(i)] = at;
+                at += after.hi[size_t(i)] - after.lo[size_t(i)] + 1 + span;
+            }
+            after.p.resize(size_t(at));
+        }
         if (small && !(config.abandonment > 0)) {
             plan.mergeTo.resize(size_t(state->stateCount));
             for (Int g = 0; g < state->groupCount; g++) {
@@ -934,7 +1073,7 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
                                 done[size_t(g)] - after.lo[size_t(slot)]);
             }
         }
-        if (small && config.capacity < 0) {
+        if (small && config.capacity < 0 && !plan.gather) {
             plan.joinTo.resize(after.p.size());
             for (Int i = 0; i < n; i++)
                 for (int64_t j = 0; j <= after.hi[size_t(i)] - after.lo[size_t(i)]; j++)
@@ -943,6 +1082,25 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
                                 arrivals.amin - joinedRuns.lo[size_t(i)]);
         }
         if (small) {
+            plan.probes = true;
+            const Real* jp = joinedRuns.p.data();
+            for (Int i = 0; i < n; i++) {
+                const int64_t base = joinedRuns.start[size_t(i)] - joinedRuns.lo[size_t(i)];
+                const int64_t lo = std::max<int64_t>(joinedRuns.lo[size_t(i)], leftTail);
+                const int64_t hi = std::min<int64_t>(joinedRuns.hi[size_t(i)], rightTail);
+                const int64_t s = keepLo[size_t(i)], e = keepHi[size_t(i)];
+                for (int64_t z = lo; z <= hi; z++) {
+                    // What keptRanges reads: the zeros before s and after e, s and e.
+                    const bool read = z < s || z > e || z == s || z == e;
+                    // What singlesOf reads: every kept z below c where servers start.
+                    const bool single = z >= s && z <= e && runBusy[size_t(i)] < c && z < c;
+                    if (!read && !single) continue;
+                    const int32_t f = int32_t(base + z);
+                    (jp[f] > 0 ? plan.positive : plan.zero).push_back(f);
+                }
+            }
+        }
+        if (small && !plan.gather) {
             plan.zOf.resize(joinedRuns.p.size());
             for (Int i = 0; i < n; i++)
                 for (int64_t j = 0; j <= joinedRuns.hi[size_t(i)] - joinedRuns.lo[size_t(i)]; j++)
@@ -969,12 +1127,16 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
         plan.runBusy = std::move(runBusy);
         plan.scatter = std::move(scatter);
         plan.targetId = std::move(targetId);
-        plan.direct = result->groupCount == Int(targetId.size()) &&
+        plan.direct = result->groupCount == Int(plan.targetId.size()) &&
                       result->stateCount == int64_t(next.p.size());
         if (plan.direct) {
             plan.groups.assign(groupsOf(result), groupsOf(result) + result->groupCount);
             plan.keys.assign(keysOf(result), keysOf(result) + result->keyCount);
             plan.maxRemaining = result->maxRemaining;
+            plan.steady = plan.groups.size() == plan.input.size();
+            for (size_t g = 0; plan.steady && g < plan.groups.size(); g++)
+                plan.steady = ExactStepPlan::Shape{plan.groups[g].id, plan.groups[g].zOffset,
+                                                   plan.groups[g].length} == plan.input[g];
         }
         plan.nextLo = std::move(next.lo);
         plan.nextHi = std::move(next.hi);

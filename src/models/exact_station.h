@@ -30,7 +30,10 @@ struct ExactGroup {
 };
 
 // Arena record of a state: groups, then their keys, then their probabilities (summing
-// to 1). Immutable once built, like every PMF record.
+// to 1). Immutable once built, like every PMF record. A record may instead hold only
+// probabilities and take its groups and keys from an earlier record of the same layout
+// (a warm step's output has the layout of its input: writing the groups again would cost
+// more than the arithmetic).
 struct ExactState {
     MemHeader memHeader;
     Int groupCount;
@@ -38,13 +41,16 @@ struct ExactState {
     int64_t keyCount;    // sum of the groups' busy counts
     int64_t stateCount;  // sum of the groups' run lengths
     uint64_t epoch;      // the landscape whose numbers the groups' ids are; 0 for none
+    ExactState* layout;  // the record holding the groups and keys: itself or one it shares
     Trailing<ExactGroup> groups;
 };
 
 // A record with room for the given numbers of groups, keys and probabilities (filled by
 // the caller, maxRemaining included).
 ExactState* allocateExactState(MovraObject* obj, Int groups, int64_t keys, int64_t states);
-inline ExactGroup* groupsOf(ExactState* s) { return s->groups; }
+// A record of the layout's groups and keys with room for its probabilities alone.
+ExactState* allocateSharingLayout(MovraObject* obj, ExactState* layout);
+inline ExactGroup* groupsOf(ExactState* s) { return s->layout->groups; }
 Int* keysOf(ExactState* s);
 Real* probabilitiesOf(ExactState* s);
 
@@ -68,7 +74,8 @@ struct FreshDrawsOfK {
 };
 FreshDrawsOfK freshDrawsOf(ExactFreshDraws* fresh, Int k);
 
-// Marks a record for the sweep (null allowed); the draws mark their service PMF too.
+// Marks a record for the sweep (null allowed), with the record whose layout it shares;
+// the draws mark their service PMF too.
 void flag(ExactState* s);
 void flag(ExactFreshDraws* f);
 
@@ -163,9 +170,18 @@ struct ExactStepPlan {
     // position of each merged one (empty with a capacity), the z (from zLow) of each
     // joined one. Short runs make a walk run by run cost more than its arithmetic.
     std::vector<int32_t> mergeTo, joinTo, zOf;
+    // Joined output by output where there is no capacity (joinTo then unused).
+    bool gather = false;
+    // Positions of the joined runs whose values must be positive, and zero, for the kept
+    // ranges and the single z to come out as recorded (replacing their recomputation).
+    bool probes = false;
+    std::vector<int32_t> positive, zero;
     // When the step's runs had no zero ends (the usual case), the record it made, less its
     // probabilities: a replay then adds straight into a new record of this layout.
     bool direct = false;
+    // ... and had the layout of its input, so that a replay's record can share the input's
+    // groups and keys.
+    bool steady = false;
     std::vector<ExactGroup> groups;
     std::vector<Int> keys;
     Int maxRemaining = 0;

@@ -211,6 +211,21 @@ struct Runs {
     Real& at(Int id, int64_t z) { return p[size_t(start[size_t(id)] + z - lo[size_t(id)])]; }
 };
 
+// Runs in the emptied storage of these vectors (left empty).
+Runs takeRuns(std::vector<int64_t>& lo, std::vector<int64_t>& hi, std::vector<int64_t>& start,
+              std::vector<Real>& p) {
+    Runs runs;
+    runs.lo = std::move(lo);
+    runs.hi = std::move(hi);
+    runs.start = std::move(start);
+    runs.p = std::move(p);
+    runs.lo.clear();
+    runs.hi.clear();
+    runs.start.clear();
+    runs.p.clear();
+    return runs;
+}
+
 // The record of runs divided by total, each trimmed of zero ends; runs left empty go.
 // Run i holds the multiset key(i) of length(i), with lasting number id(i) in the
 // landscape of epoch (0: none). A step scales by 1 / total instead: a quotient per state
@@ -219,7 +234,9 @@ template <class Key, class Length, class Id>
 ExactState* pack(MovraObject* obj, Int n, Key key, Length length, Id id, const Runs& runs,
                  Real total, uint64_t epoch, bool scaled = false) {
     const Real scale = 1.0 / checkDenominator(total);
-    std::vector<int64_t> first(static_cast<size_t>(n)), last(static_cast<size_t>(n));
+    ScratchBuffer<int64_t> ends(2 * int64_t(n));
+    int64_t* first = ends.get();
+    int64_t* last = first + n;
     Int groups = 0;
     int64_t keys = 0, states = 0;
     for (Int i = 0; i < n; i++) {
@@ -436,14 +453,14 @@ void mergeRuns(ExactState* state, const std::vector<Int>& slots, const std::vect
 
 void shiftAndMerge(ExactState* state, Real abandonment, int64_t maxStates,
                    ExactLandscape& landscape, std::vector<Int>& slotId, Runs& runs,
-                   std::vector<Int>* slotsOut = nullptr, std::vector<Int>* doneOut = nullptr) {
+                   std::vector<Int>& slots, std::vector<Int>& done, std::vector<Int>& slotOf) {
     ExactGroup* groups = groupsOf(state);
     const Int* keys = keysOf(state);
     const bool abandons = abandonment > 0;
     const bool numbered = state->epoch != 0 && state->epoch == landscape.epoch();
-    std::vector<Int> slots(static_cast<size_t>(state->groupCount)),
-        done(static_cast<size_t>(state->groupCount));
-    std::vector<Int> slotOf;
+    slots.resize(size_t(state->groupCount));
+    done.resize(size_t(state->groupCount));
+    slotOf.clear();
     for (Int g = 0; g < state->groupCount; g++) {
         const ExactGroup& group = groups[g];
         const Int id = numbered ? group.id : landscape.numberOf(keys + group.keyStart, group.busy);
@@ -463,8 +480,6 @@ void shiftAndMerge(ExactState* state, Real abandonment, int64_t maxStates,
     checkScratchBudget(runs.states(), maxStates);
     runs.lay();
     mergeRuns(state, slots, done, abandonment, runs);
-    if (slotsOut != nullptr) *slotsOut = std::move(slots);
-    if (doneOut != nullptr) *doneOut = std::move(done);
 }
 
 // Smallest and largest positive value of a simple PMF (false if none).
@@ -511,25 +526,34 @@ namespace {
 struct ArrivalLaw {
     Int amin = 0, amax = 0;
     const Real* pa = nullptr;  // pa[a - amin]
-    std::vector<Int> offsets;
-    std::vector<Real> probabilities;
+    size_t count = 0;
+    const Int* offsets = nullptr;  // [count]
+    const Real* probabilities = nullptr;
 
     explicit ArrivalLaw(Pmf* arrivals) {
         if (!rangeOf(arrivals, amin, amax)) fail(msg::EmptyPmf);
         pa = arrivals->simple.elements + (amin - arrivals->simple.offset);
+        offsetBuffer_.reset(int64_t(amax) - amin + 1);
+        probabilityBuffer_.reset(int64_t(amax) - amin + 1);
         for (Int a = 0; a <= amax - amin; a++)
             if (pa[a] > 0) {
-                offsets.push_back(a);
-                probabilities.push_back(pa[a]);
+                offsetBuffer_[int64_t(count)] = a;
+                probabilityBuffer_[int64_t(count++)] = pa[a];
             }
+        offsets = offsetBuffer_.get();
+        probabilities = probabilityBuffer_.get();
     }
+
+private:
+    ScratchBuffer<Int> offsetBuffer_;
+    ScratchBuffer<Real> probabilityBuffer_;
 };
 
 // Each merged run convolved along z with the arrivals, into joinedRuns (laid out).
 void joinArrivals(const Runs& after, const ArrivalLaw& law, int64_t capacity, Runs& joinedRuns) {
-    const size_t arrivalCount = law.offsets.size();
-    const Int* offsets = law.offsets.data();
-    const Real* probabilities = law.probabilities.data();
+    const size_t arrivalCount = law.count;
+    const Int* offsets = law.offsets;
+    const Real* probabilities = law.probabilities;
     for (size_t i = 0; i < after.lo.size(); i++) {
         const int64_t lo = after.lo[i], len = after.hi[i] - lo + 1;
         const Real* src = after.p.data() + after.start[i];
@@ -669,8 +693,8 @@ void joinFlatOf(const std::vector<int32_t>& joinTo, const ArrivalLaw& law, const
     Int offsets[N];
     Real weights[N];
     for (int a = 0; a < N; a++) {
-        offsets[a] = law.offsets[size_t(a)];
-        weights[a] = law.probabilities[size_t(a)];
+        offsets[a] = law.offsets[a];
+        weights[a] = law.probabilities[a];
     }
     const int32_t* to = joinTo.data();
     const size_t count = joinTo.size();
@@ -688,9 +712,9 @@ bool joinFlatUpTo(const std::vector<int32_t>& joinTo, const ArrivalLaw& law, con
     if constexpr (N == 0) {
         return false;
     } else {
-        if (law.offsets.size() != size_t(N)) return joinFlatUpTo<N - 1>(joinTo, law, src, dst);
+        if (law.count != size_t(N)) return joinFlatUpTo<N - 1>(joinTo, law, src, dst);
         bool contiguous = true;
-        for (int a = 0; a < N; a++) contiguous = contiguous && law.offsets[size_t(a)] == a;
+        for (int a = 0; a < N; a++) contiguous = contiguous && law.offsets[a] == a;
         if (contiguous)
             joinFlatOf<N, true>(joinTo, law, src, dst);
         else
@@ -702,9 +726,9 @@ bool joinFlatUpTo(const std::vector<int32_t>& joinTo, const ArrivalLaw& law, con
 void joinFlat(const std::vector<int32_t>& joinTo, const ArrivalLaw& law, const Real* src,
               Real* dst) {
     if (joinFlatUpTo<8>(joinTo, law, src, dst)) return;
-    const size_t arrivalCount = law.offsets.size();
-    const Int* offsets = law.offsets.data();
-    const Real* probabilities = law.probabilities.data();
+    const size_t arrivalCount = law.count;
+    const Int* offsets = law.offsets;
+    const Real* probabilities = law.probabilities;
     for (size_t f = 0; f < joinTo.size(); f++) {
         const Real prob = src[f];
         if (!(prob > 0)) continue;
@@ -740,9 +764,9 @@ void joinGatherOf(const Runs& after, Runs& joined, const Int* offsets, const Rea
 
 void joinGather(const Runs& after, Runs& joined, const ArrivalLaw& law, int64_t zLow,
                 Real* marginal) {
-    const Int* offsets = law.offsets.data();
-    const Real* weights = law.probabilities.data();
-    const Int count = Int(law.offsets.size());
+    const Int* offsets = law.offsets;
+    const Real* weights = law.probabilities;
+    const Int count = Int(law.count);
     switch (count) {
         case 1: return joinGatherOf<1>(after, joined, offsets, weights, count, zLow, marginal);
         case 2: return joinGatherOf<2>(after, joined, offsets, weights, count, zLow, marginal);
@@ -880,23 +904,24 @@ ExactState* replay(MovraObject* obj, ExactState* state, const ExactStepConfig& c
 ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactStepConfig& config,
                              ExactFreshDraws*& fresh, ExactLandscape& landscape) {
     const Int c = config.servers;
-    std::vector<Int> serviceValues;
-    std::vector<Real> serviceProbabilities;
-    supportOf(config.service, serviceValues, serviceProbabilities);
-    landscape.prepare(serviceValues, c, config.maxStates);
+    landscape.prepare(config.service, c, config.maxStates);
     ExactStepPlan& plan = landscape.plan();
     if (ExactState* result = replay(obj, state, config, landscape, plan)) return result;
-    plan.clear();
+    // The step works in the storage of the plan it replaces (emptied): a step of a small
+    // state would otherwise spend most of its time in the allocator.
+    plan.restart();
 
-    std::vector<Int> slotId, slots, done;
-    Runs after;  // after completions and abandonments, over z1
-    shiftAndMerge(state, config.abandonment, config.maxStates, landscape, slotId, after, &slots,
-                  &done);
+    std::vector<Int> slotId = std::move(plan.slotIdScratch), slots = std::move(plan.slots),
+                     done = std::move(plan.done);
+    // after completions and abandonments, over z1
+    Runs after = takeRuns(plan.afterLo, plan.afterHi, plan.afterStart, plan.afterP);
+    shiftAndMerge(state, config.abandonment, config.maxStates, landscape, slotId, after, slots,
+                  done, plan.slotOfScratch);
     const Int n = Int(slotId.size());
 
     // Arrivals join: each merged run convolved along z.
     const ArrivalLaw arrivals(config.arrivals);
-    Runs joinedRuns;
+    Runs joinedRuns = takeRuns(plan.joinedLo, plan.joinedHi, plan.joinedStart, plan.joinedP);
     for (Int i = 0; i < n; i++) {
         const int64_t lo = joined(after.lo[size_t(i)], arrivals.amin, config.capacity);
         const int64_t hi = joined(after.hi[size_t(i)], arrivals.amax, config.capacity);
@@ -917,9 +942,10 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
     tailsOf(joinedRuns, zLow, zHigh, leftTail, rightTail);
 
     // The kept z of every merged run, and the most servers that start in any of them.
-    std::vector<int64_t> keepLo, keepHi;
+    std::vector<int64_t> keepLo = std::move(plan.keepLo), keepHi = std::move(plan.keepHi);
     keptRanges(joinedRuns, leftTail, rightTail, keepLo, keepHi);
-    std::vector<Int> runBusy(static_cast<size_t>(n));
+    std::vector<Int> runBusy = std::move(plan.runBusy);
+    runBusy.resize(size_t(n));
     Int maxStarters = 0;
     for (Int i = 0; i < n; i++) {
         const int64_t s = keepLo[size_t(i)], e = keepHi[size_t(i)];
@@ -932,7 +958,7 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
     // The draws of the starters: the multisets of maxStarters draws alone outnumber the
     // limit, or the table is taken from the last step, or made (for every k <= c when
     // that is small, so that it serves the steps to come).
-    const int64_t m = int64_t(serviceValues.size());
+    const int64_t m = int64_t(landscape.serviceValues().size());
     const int64_t widest = multisetCount(maxStarters, m);
     if (widest > config.maxStates) failStateLimit(widest, true, config.maxStates);
     ExactFreshDraws* draws = fresh;
@@ -948,11 +974,14 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
     // Where each merged run goes: the multisets it lands on and their z, counted before
     // anything of that size is laid out. A run splits into single z below c, where the
     // number starting grows with z, and one slice from c up, where it is c - busy.
-    std::vector<Int> targetOf;  // by lasting number: the next state's run, -1 none
-    std::vector<Int> targetId;  // per run of the next state: its lasting number
-    Runs next;
+    // by lasting number: the next state's run, -1 none
+    std::vector<Int> targetOf = std::move(plan.targetOfScratch);
+    // per run of the next state: its lasting number
+    std::vector<Int> targetId = std::move(plan.targetId);
+    Runs next = takeRuns(plan.nextLo, plan.nextHi, plan.nextStart, plan.nextP);
     int64_t nextKeys = 0;
-    std::vector<Int> landing;  // the runs each (merged run, fresh multiset) feeds, in order
+    // the runs each (merged run, fresh multiset) feeds, in order
+    std::vector<Int> landing = std::move(plan.landingScratch);
     auto visit = [&](Int i, Int k, int64_t zs, int64_t ze) {
         const FreshDrawsOfK d = freshDrawsOf(draws, k);
         const Int* targets = landscape.landing(slotId[size_t(i)], k, d);
@@ -990,7 +1019,7 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
 
     // The scatter, in the order the landings were found, each add kept for the next step.
     next.lay();
-    std::vector<ExactStepPlan::Scatter> scatter;
+    std::vector<ExactStepPlan::Scatter> scatter = std::move(plan.scatter);
     scatter.reserve(landing.size());
     auto position = [](const Runs& runs, Int i, int64_t z) {
         return runs.start[size_t(i)] + z - runs.lo[size_t(i)];
@@ -1113,15 +1142,15 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
         plan.afterHi = std::move(after.hi);
         plan.afterStart = std::move(after.start);
         plan.afterP = std::move(after.p);
-        plan.joinedLo = joinedRuns.lo;
-        plan.joinedHi = joinedRuns.hi;
-        plan.joinedStart = joinedRuns.start;
-        plan.joinedP = joinedRuns.p;
+        singlesOf(joinedRuns, keepLo, keepHi, runBusy, c, plan.singles);
+        plan.joinedLo = std::move(joinedRuns.lo);
+        plan.joinedHi = std::move(joinedRuns.hi);
+        plan.joinedStart = std::move(joinedRuns.start);
+        plan.joinedP = std::move(joinedRuns.p);
         plan.zLow = zLow;
         plan.zHigh = zHigh;
         plan.leftTail = leftTail;
         plan.rightTail = rightTail;
-        singlesOf(joinedRuns, keepLo, keepHi, runBusy, c, plan.singles);
         plan.keepLo = std::move(keepLo);
         plan.keepHi = std::move(keepHi);
         plan.runBusy = std::move(runBusy);
@@ -1144,17 +1173,31 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
         plan.nextP = std::move(next.p);
         plan.ready = true;
     }
+    plan.slotIdScratch = std::move(slotId);
+    plan.targetOfScratch = std::move(targetOf);
+    plan.landingScratch = std::move(landing);
     fresh = draws;
     return result;
 }
 
 // ---- the landscape ------------------------------------------------------------------------
 
-void ExactLandscape::prepare(const std::vector<Int>& serviceValues, Int servers,
-                             int64_t maxStates) {
-    if (epoch_ != 0 && serviceValues == values_ && int64_t(index_.size()) <= 4 * maxStates &&
-        int64_t(pool_.size()) <= 16 * maxStates)
+void ExactLandscape::prepare(Pmf* service, Int servers, int64_t maxStates) {
+    // The support of the service PMF, compared in place with the kept one.
+    bool same = epoch_ != 0;
+    size_t count = 0;
+    for (Int i = 0; i < service->simple.length; i++) {
+        if (!(service->simple.elements[i] > 0)) continue;
+        const Int value = service->simple.offset + i;
+        same = same && count < values_.size() && values_[count] == value;
+        count++;
+    }
+    same = same && count == values_.size();
+    if (same && int64_t(index_.size()) <= 4 * maxStates && int64_t(pool_.size()) <= 16 * maxStates)
         return;
+    std::vector<Int> serviceValues;
+    std::vector<Real> serviceProbabilities;
+    supportOf(service, serviceValues, serviceProbabilities);
     constexpr Int kMostByIndex = 64;
     width_ = std::min(servers + 1, kMostByIndex);
     byIndex_.clear();
@@ -1170,6 +1213,22 @@ void ExactLandscape::prepare(const std::vector<Int>& serviceValues, Int servers,
 }
 
 void ExactStepPlan::clear() { *this = ExactStepPlan(); }
+
+void ExactStepPlan::restart() {
+    ready = direct = steady = gather = probes = false;
+    input.clear();
+    for (auto* v : {&arrivals, &service, &afterP, &joinedP, &nextP}) v->clear();
+    for (auto* v : {&slots, &done, &runBusy, &targetId, &slotIdScratch, &slotOfScratch,
+                    &targetOfScratch, &landingScratch, &keys})
+        v->clear();
+    for (auto* v :
+         {&afterLo, &afterHi, &joinedLo, &joinedHi, &keepLo, &keepHi, &singles, &nextLo, &nextHi,
+          &afterStart, &joinedStart, &nextStart, &keepLoScratch, &keepHiScratch, &singlesScratch})
+        v->clear();
+    for (auto* v : {&mergeTo, &joinTo, &zOf, &positive, &zero}) v->clear();
+    scatter.clear();
+    groups.clear();
+}
 
 Int ExactLandscape::numberOf(const Int* key, Int length) {
     const Int id = index_.insert(key, length);
@@ -1313,9 +1372,10 @@ Real exactStationBlocking(ExactState* state, const ExactStepConfig& config) {
         arriving += Real(a) * arrivals->simple.elements[a - arrivals->simple.offset];
     if (!(arriving > 0)) return 0.0;
     ExactLandscape landscape;
-    std::vector<Int> slotId;
+    std::vector<Int> slotId, slots, done, slotOf;
     Runs after;
-    shiftAndMerge(state, config.abandonment, config.maxStates, landscape, slotId, after);
+    shiftAndMerge(state, config.abandonment, config.maxStates, landscape, slotId, after, slots,
+                  done, slotOf);
     Real lost = 0;
     for (Int id = 0; id < Int(slotId.size()); id++)
         for (int64_t z1 = after.lo[size_t(id)]; z1 <= after.hi[size_t(id)]; z1++) {

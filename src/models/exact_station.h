@@ -189,9 +189,13 @@ struct ExactStepPlan {
     std::vector<int64_t> afterStart, joinedStart, nextStart, keepLoScratch, keepHiScratch,
         singlesScratch;
     std::vector<Real> afterP, joinedP, nextP;
+    // Storage of a full step's own work, kept for the next full step.
+    std::vector<Int> slotIdScratch, slotOfScratch, targetOfScratch, landingScratch;
 
     int64_t rows() const { return int64_t(nextP.size()); }
     void clear();
+    // Not ready, every vector emptied (its storage kept) for a full step to fill again.
+    void restart();
 };
 
 // What steps learn about multisets, kept by a model from one step to the next (heap
@@ -205,8 +209,10 @@ public:
     // depend on the values alone, not on their probabilities) and has not outgrown the
     // limit: its multisets and landings stay within a few times max_states.
     // Landings for k < min(servers + 1, 64) are found by index, the others by hash.
-    void prepare(const std::vector<Int>& serviceValues, Int servers, int64_t maxStates);
+    void prepare(Pmf* service, Int servers, int64_t maxStates);
     uint64_t epoch() const { return epoch_; }
+    // The positive values of the service PMF it was prepared for, ascending.
+    const std::vector<Int>& serviceValues() const { return values_; }
     // The lasting number of a multiset (ascending key), given one if new.
     Int numberOf(const Int* key, Int length);
     const Int* key(Int id) const { return index_.key(id); }

@@ -198,13 +198,15 @@ struct Runs {
         for (size_t i = 0; i < lo.size(); i++) n += hi[i] - lo[i] + 1;
         return n;
     }
-    // Places every run, zero-filled.
-    void lay() {
+    int64_t pad = 0;  // zeros before every run and after the last
+    // Places every run, zero-filled, with `gap` zeros around each.
+    void lay(int64_t gap = 0) {
+        pad = gap;
         start.resize(lo.size());
-        int64_t n = 0;
+        int64_t n = gap;
         for (size_t i = 0; i < lo.size(); i++) {
             start[i] = n;
-            n += hi[i] - lo[i] + 1;
+            n += hi[i] - lo[i] + 1 + gap;
         }
         p.assign(size_t(n), 0.0);
     }
@@ -451,9 +453,12 @@ void mergeRuns(ExactState* state, const std::vector<Int>& slots, const std::vect
     }
 }
 
+// With gap > 0 the merged runs are laid apart by that many zeros, where that at most
+// doubles their size (see joinGather).
 void shiftAndMerge(ExactState* state, Real abandonment, int64_t maxStates,
                    ExactLandscape& landscape, std::vector<Int>& slotId, Runs& runs,
-                   std::vector<Int>& slots, std::vector<Int>& done, std::vector<Int>& slotOf) {
+                   std::vector<Int>& slots, std::vector<Int>& done, std::vector<Int>& slotOf,
+                   int64_t gap = 0) {
     ExactGroup* groups = groupsOf(state);
     const Int* keys = keysOf(state);
     const bool abandons = abandonment > 0;
@@ -477,8 +482,9 @@ void shiftAndMerge(ExactState* state, Real abandonment, int64_t maxStates,
         slots[size_t(g)] = slot;
         done[size_t(g)] = d;
     }
-    checkScratchBudget(runs.states(), maxStates);
-    runs.lay();
+    const int64_t states = runs.states();
+    checkScratchBudget(states, maxStates);
+    runs.lay(double(slotId.size() + 1) * double(gap) <= double(states) ? gap : 0);
     mergeRuns(state, slots, done, abandonment, runs);
 }
 
@@ -913,14 +919,17 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
 
     std::vector<Int> slotId = std::move(plan.slotIdScratch), slots = std::move(plan.slots),
                      done = std::move(plan.done);
-    // after completions and abandonments, over z1
+    // after completions and abandonments, over z1; without a capacity laid apart for the
+    // join's gather
+    const ArrivalLaw arrivals(config.arrivals);
+    const int64_t span = int64_t(arrivals.amax) - arrivals.amin;
     Runs after = takeRuns(plan.afterLo, plan.afterHi, plan.afterStart, plan.afterP);
     shiftAndMerge(state, config.abandonment, config.maxStates, landscape, slotId, after, slots,
-                  done, plan.slotOfScratch);
+                  done, plan.slotOfScratch, config.capacity < 0 ? span : 0);
     const Int n = Int(slotId.size());
+    const bool gather = config.capacity < 0 && after.pad == span;
 
     // Arrivals join: each merged run convolved along z.
-    const ArrivalLaw arrivals(config.arrivals);
     Runs joinedRuns = takeRuns(plan.joinedLo, plan.joinedHi, plan.joinedStart, plan.joinedP);
     for (Int i = 0; i < n; i++) {
         const int64_t lo = joined(after.lo[size_t(i)], arrivals.amin, config.capacity);
@@ -930,7 +939,6 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
     }
     checkScratchBudget(joinedRuns.states(), config.maxStates);
     joinedRuns.lay();
-    joinArrivals(after, arrivals, config.capacity, joinedRuns);
     int64_t zLow = INT64_MAX, zHigh = -1;
     for (Int i = 0; i < n; i++) {
         zLow = std::min(zLow, joinedRuns.lo[size_t(i)]);
@@ -939,7 +947,14 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
     if (zHigh < 0) fail(msg::EmptyPmf);
     checkScratchBudget(zHigh - zLow + 1, config.maxStates);
     Int leftTail, rightTail;
-    tailsOf(joinedRuns, zLow, zHigh, leftTail, rightTail);
+    if (gather) {
+        TailScratchPmf marginal(Int(zLow), Int(zHigh - zLow + 1));
+        joinGather(after, joinedRuns, arrivals, zLow, marginal.elements());
+        tailsOfMarginal(marginal, leftTail, rightTail);
+    } else {
+        joinArrivals(after, arrivals, config.capacity, joinedRuns);
+        tailsOf(joinedRuns, zLow, zHigh, leftTail, rightTail);
+    }
 
     // The kept z of every merged run, and the most servers that start in any of them.
     std::vector<int64_t> keepLo = std::move(plan.keepLo), keepHi = std::move(plan.keepHi);
@@ -1079,19 +1094,8 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
         const bool small = int64_t(after.p.size()) < INT32_MAX &&
                            int64_t(joinedRuns.p.size()) < INT32_MAX &&
                            state->stateCount < INT32_MAX;
-        // Without a capacity a replay joins output by output; the merged runs are then
-        // laid apart by zeros, so that no read of the gather needs a bound.
-        const int64_t span = arrivals.amax - arrivals.amin;
-        plan.gather = small && config.capacity < 0 &&
-                      double(after.p.size()) + double(n + 1) * double(span) < double(INT32_MAX);
-        if (plan.gather) {
-            int64_t at = span;
-            for (Int i = 0; i < n; i++) {
-                after.start[size_t(i)] = at;
-                at += after.hi[size_t(i)] - after.lo[size_t(i)] + 1 + span;
-            }
-            after.p.resize(size_t(at));
-        }
+        // Without a capacity (merged runs laid apart) a replay joins output by output.
+        plan.gather = small && gather;
         if (small && !(config.abandonment > 0)) {
             plan.mergeTo.resize(size_t(state->stateCount));
             for (Int g = 0; g < state->groupCount; g++) {

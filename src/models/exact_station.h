@@ -150,6 +150,7 @@ struct ExactStepPlan {
     };
     bool ready = false;
     uint64_t epoch = 0;
+    uint64_t lastShape = 0;  // hash of the last full step's input shape (0: none)
     std::vector<Shape> input;
     Int arrivalsOffset = 0, serviceOffset = 0, servers = 0;
     std::vector<Real> arrivals, service;

@@ -320,3 +320,19 @@ def test_warm_step_follows_a_change(change):
         m.step()
         cold.step()
         assert m.internal_state == cold.internal_state
+
+
+@pytest.mark.parametrize("settings", [{}, {"capacity": 4}])
+def test_steps_from_a_restored_state_replay_bit_for_bit(settings):
+    # A loop that restores a state whose support still grows steps from one input again
+    # and again: the second step keeps a plan, the later ones replay it.
+    m = station(3, {0: 0.5, 1: 0.3, 2: 0.2}, {1: 0.5, 4: 0.5}, **settings)
+    for _ in range(3):
+        m.step()
+    m.mark()
+    expected = copy.copy(m)
+    expected.step()
+    for _ in range(4):
+        m.restore()
+        m.step()
+        assert m.internal_state == expected.internal_state

@@ -715,8 +715,8 @@ void singlesOf(Runs& joinedRuns, const std::vector<int64_t>& keepLo,
 }
 
 // The arrivals' adds by the flat map of a plan, in the full step's order. The law is
-// copied to locals of a size known at compile time: through the vectors, every add
-// would reload it (the output might alias it).
+// copied to locals of a size known at compile time: read through its arrays, it would be
+// reloaded for every add (the output might alias them).
 template <int N, bool Contiguous>
 void joinFlatOf(const std::vector<int32_t>& joinTo, const ArrivalLaw& law, const Real* src,
                 Real* dst) {
@@ -1234,6 +1234,7 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
     plan.slotIdScratch = std::move(slotId);
     plan.targetOfScratch = std::move(targetOf);
     plan.landingScratch = std::move(landing);
+    plan.trim();
     fresh = draws;
     return result;
 }
@@ -1274,18 +1275,15 @@ void ExactStepPlan::clear() { *this = ExactStepPlan(); }
 
 void ExactStepPlan::restart() {
     ready = direct = steady = gather = probes = false;
-    input.clear();
-    for (auto* v : {&arrivals, &service, &afterP, &joinedP, &nextP}) v->clear();
-    for (auto* v : {&slots, &done, &runBusy, &targetId, &slotIdScratch, &slotOfScratch,
-                    &targetOfScratch, &landingScratch, &keys})
-        v->clear();
-    for (auto* v :
-         {&afterLo, &afterHi, &joinedLo, &joinedHi, &keepLo, &keepHi, &singles, &nextLo, &nextHi,
-          &afterStart, &joinedStart, &nextStart, &keepLoScratch, &keepHiScratch, &singlesScratch})
-        v->clear();
-    for (auto* v : {&mergeTo, &joinTo, &zOf, &positive, &zero}) v->clear();
-    scatter.clear();
-    groups.clear();
+    forEachVector([](auto& v) { v.clear(); });
+}
+
+void ExactStepPlan::trim() {
+    // Far more room than the last full step used: a state that shrank (a reset, a cut)
+    // gives back what its largest steps took.
+    forEachVector([](auto& v) {
+        if (v.capacity() > 4 * v.size() + 4096) v.shrink_to_fit();
+    });
 }
 
 Int ExactLandscape::numberOf(const Int* key, Int length) {

@@ -31,9 +31,9 @@ struct ExactGroup {
 
 // Arena record of a state: groups, then their keys, then their probabilities (summing
 // to 1). Immutable once built, like every PMF record. A record may instead hold only
-// probabilities and take its groups and keys from an earlier record of the same layout
-// (a warm step's output has the layout of its input: writing the groups again would cost
-// more than the arithmetic).
+// probabilities and take its groups and keys from an earlier record of the same layout:
+// a warm step's output has its input's layout, whose groups it would otherwise write
+// again every step.
 struct ExactState {
     MemHeader memHeader;
     Int groupCount;
@@ -197,6 +197,17 @@ struct ExactStepPlan {
     void clear();
     // Not ready, every vector emptied (its storage kept) for a full step to fill again.
     void restart();
+    // Frees the storage of vectors far larger than what they hold.
+    void trim();
+    template <class F>
+    void forEachVector(F&& f) {
+        f(input), f(arrivals), f(service), f(slots), f(done), f(afterLo), f(afterHi);
+        f(joinedLo), f(joinedHi), f(keepLo), f(keepHi), f(singles), f(runBusy), f(scatter);
+        f(targetId), f(nextLo), f(nextHi), f(mergeTo), f(joinTo), f(zOf), f(positive), f(zero);
+        f(groups), f(keys), f(afterStart), f(joinedStart), f(nextStart), f(keepLoScratch);
+        f(keepHiScratch), f(singlesScratch), f(afterP), f(joinedP), f(nextP), f(slotIdScratch);
+        f(slotOfScratch), f(targetOfScratch), f(landingScratch);
+    }
 };
 
 // What steps learn about multisets, kept by a model from one step to the next (heap

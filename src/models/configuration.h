@@ -92,19 +92,6 @@ void bringBack(Model& m) {
     m.forEachField([](auto& live, auto& saved, FieldKind, const char*) { live = saved; });
 }
 
-// The fields both stations keep under the same names, in the order of the pickled form;
-// the state's kind is the station's own.
-template <class Station, class Visit>
-void forEachStationField(Station& s, Visit& visit, FieldKind stateKind) {
-    visit(s._numberOfArrivalsPmf, s._markNumberOfArrivalsPmf, FieldKind::SimplePmf,
-          "number_of_arrivals_pmf");
-    visit(s._serviceDurationPmf, s._markServiceDurationPmf, FieldKind::SimplePmf,
-          "service_duration_pmf");
-    visit(s._numberOfServers, s._markNumberOfServers, FieldKind::Number, "number_of_servers");
-    visit(s._internalState, s._markInternalState, stateKind, "internal_state");
-    visit(s._time, s._markTime, FieldKind::Number, "time");
-}
-
 // ---- the networks: configurations of N nodes -----------------------------------------
 
 // A field sized for n nodes: a container with an element per node (a duration 1 step with
@@ -188,4 +175,39 @@ void copyByNode(Model& m, Int n, bool save) {
 }
 
 }  // namespace configuration
+
+// The configuration both stations keep under the same names, with mark and restore, written
+// once: a station derives from StationConfiguration<itself>, which holds no field, so the
+// record keeps its layout (the arena header first).
+template <class Station>
+struct StationConfiguration {
+    // The fields after which each station lists its own, in the order of the pickled form;
+    // the state's kind is the station's own.
+    template <class Visit>
+    void forEachStationField(Visit& visit, FieldKind stateKind) {
+        Station& s = self();
+        visit(s._numberOfArrivalsPmf, s._markNumberOfArrivalsPmf, FieldKind::SimplePmf,
+              "number_of_arrivals_pmf");
+        visit(s._serviceDurationPmf, s._markServiceDurationPmf, FieldKind::SimplePmf,
+              "service_duration_pmf");
+        visit(s._numberOfServers, s._markNumberOfServers, FieldKind::Number, "number_of_servers");
+        visit(s._internalState, s._markInternalState, stateKind, "internal_state");
+        visit(s._time, s._markTime, FieldKind::Number, "time");
+    }
+
+    void mark() {
+        configuration::save(self());
+        // The values replaced may be held by nothing now: the call's sweep frees them, so the
+        // counters never report memory nobody holds.
+        self().header.isMemModified = true;
+    }
+    void restore() {
+        configuration::bringBack(self());
+        self().header.isMemModified = true;  // as in mark
+    }
+
+private:
+    Station& self() { return static_cast<Station&>(*this); }
+};
+
 }  // namespace movra

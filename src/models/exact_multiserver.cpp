@@ -32,16 +32,6 @@ void ExactMultiserver::init() {
     _markServiceDurationPmf = _serviceDurationPmf;
 }
 
-void ExactMultiserver::mark() {
-    configuration::save(*this);
-    header.isMemModified = true;  // the replaced values may be held by nothing now
-}
-
-void ExactMultiserver::restore() {
-    configuration::bringBack(*this);
-    header.isMemModified = true;
-}
-
 Pmf* ExactMultiserver::getNumberOfEntitiesInSystemPmf() {
     return exactStationMarginal(arena(), _internalState);
 }

@@ -21,7 +21,7 @@ constexpr int64_t kDefaultMaxStates = 2000000;
 // The default of an exact station's state: no entity and no busy server, with certainty.
 void setDefault(MovraObject* obj, ExactState*& field, FieldKind);
 
-struct ExactMultiserver {
+struct ExactMultiserver : StationConfiguration<ExactMultiserver> {
     MovraObject header;             // arena and counters; must stay first
     Pmf* _numberOfArrivalsPmf;      // arrivals per step (simple)
     Pmf* _serviceDurationPmf;       // service duration in steps (simple); 0 refused by step
@@ -46,7 +46,7 @@ struct ExactMultiserver {
     // The configuration: every field with its saved copy (configuration.h).
     template <class Visit>
     void forEachField(Visit&& visit) {
-        configuration::forEachStationField(*this, visit, FieldKind::ExactState);
+        forEachStationField(visit, FieldKind::ExactState);
         visit(_capacity, _markCapacity, FieldKind::Capacity, "capacity");
         visit(_abandonmentProbability, _markAbandonmentProbability, FieldKind::Probability,
               "abandonment_probability");
@@ -54,8 +54,6 @@ struct ExactMultiserver {
     static void memRelease(MovraObject* obj);
     void defaults();
     void init();
-    void mark();
-    void restore();
     Pmf* getNumberOfEntitiesInSystemPmf();
     void resetWithNumberOfEntitiesInSystem(Int _numberOfEntitiesInSystem);
     void step();

@@ -17,18 +17,6 @@ void StandardMultiserver::defaults() { configuration::setDefaults(*this); }
 
 void StandardMultiserver::init() { _serviceDurationPmf = createAtomicSimplePmf(arena(), 1); }
 
-void StandardMultiserver::mark() {
-    configuration::save(*this);
-    // The values replaced may be held by nothing now: the call's sweep frees them, so the
-    // counters never report memory nobody holds.
-    header.isMemModified = true;
-}
-
-void StandardMultiserver::restore() {
-    configuration::bringBack(*this);
-    header.isMemModified = true;  // as in mark
-}
-
 Pmf* StandardMultiserver::getNumberOfEntitiesInSystemPmf() {
     return lookupMarginalPmf(_internalState);
 }

@@ -8,7 +8,7 @@
 
 namespace movra {
 
-struct StandardMultiserver {
+struct StandardMultiserver : StationConfiguration<StandardMultiserver> {
     MovraObject header;             // arena and counters; must stay first
     Pmf* _numberOfArrivalsPmf;      // arrivals per step (simple)
     Pmf* _serviceDurationPmf;       // service duration in steps (simple); 0 refused by step
@@ -25,14 +25,12 @@ struct StandardMultiserver {
     // The configuration: every field with its saved copy (configuration.h).
     template <class Visit>
     void forEachField(Visit&& visit) {
-        configuration::forEachStationField(*this, visit, FieldKind::JointPmf);
+        forEachStationField(visit, FieldKind::JointPmf);
     }
     // Marks the PMF roots of the configuration, then sweeps.
     static void memRelease(MovraObject* obj);
     void defaults();
     void init();
-    void mark();
-    void restore();
     Pmf* getNumberOfEntitiesInSystemPmf();
     void resetWithNumberOfEntitiesInSystem(Int _numberOfEntitiesInSystem);
     Pmf* resetMap(Int _z0);

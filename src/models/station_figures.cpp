@@ -1,0 +1,612 @@
+#include "station_figures.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "../pmf/pmf_query.h"
+#include "../runtime/error.h"
+#include "../runtime/messages.h"
+#include "station_map.h"
+
+namespace movra {
+
+namespace {
+
+// What the models cut from each tail of a new number in system, and where a waiting
+// time stops: less than this is left unstarted.
+constexpr Real kHalfTail = kTailTolerance / kTailSides;
+// The exact chain runs until this share of its mass is left; the answer's tails are cut
+// by the caller, so this only keeps the last digits.
+constexpr Real kChainRest = 1e-15;
+
+std::vector<Real> logFactorials(Int n) {
+    std::vector<Real> out(size_t(n) + 1, 0.0);
+    for (Int k = 1; k <= n; k++) out[size_t(k)] = out[size_t(k) - 1] + std::log(Real(k));
+    return out;
+}
+
+// Binomial(n, h) over 0..n, in log space so that many trials neither underflow nor lose
+// the middle of the distribution.
+void binomialInto(Int n, Real h, const std::vector<Real>& logFact, std::vector<Real>& out) {
+    out.assign(size_t(n) + 1, 0.0);
+    if (n == 0 || !(h > 0)) {
+        out[0] = 1;
+        return;
+    }
+    if (h >= 1) {
+        out[size_t(n)] = 1;
+        return;
+    }
+    const Real lh = std::log(h), lq = std::log1p(-h);
+    for (Int k = 0; k <= n; k++)
+        out[size_t(k)] = std::exp(logFact[size_t(n)] - logFact[size_t(k)] - logFact[size_t(n - k)] +
+                                  Real(k) * lh + Real(n - k) * lq);
+}
+
+// Weight of j entities ahead of a random arrival within its batch, j = 0, 1, ...:
+// P(A > j) / E[A] (size-biased batches, a uniform position in the batch). Empty when
+// nothing arrives.
+std::vector<Real> positionWeights(Pmf* arrivals) {
+    const Int offset = arrivals->simple.offset, length = arrivals->simple.length;
+    const Real* p = &arrivals->simple.elements[0];
+    Real mean = 0;
+    for (Int i = 0; i < length; i++) mean += Real(offset + i) * p[i];
+    if (!(mean > 0)) return {};
+    const Int top = offset + length - 1;
+    std::vector<Real> out(size_t(top), 0.0);
+    Real above = 0;  // P(A > j), summed from the top
+    for (Int j = top - 1; j >= 0; j--) {
+        const Int i = j + 1 - offset;
+        if (i >= 0 && i < length) above += p[i];
+        out[size_t(j)] = above / mean;
+    }
+    return out;
+}
+
+// ---- standard station --------------------------------------------------------------
+
+// A joint weight over (z, ell), z from zLow, ell 0..maxEll, dense.
+struct Joint {
+    Int zLow = 0, rows = 0, maxEll = 0;
+    std::vector<Real> w;
+    Real* row(Int z) { return &w[size_t(z - zLow) * size_t(maxEll + 1)]; }
+    void shape(Int low, Int count, Int ell) {
+        zLow = low, rows = count, maxEll = ell;
+        w.assign(size_t(count) * size_t(ell + 1), 0.0);
+    }
+};
+
+class StandardWait {
+public:
+    // zTop: the largest z the state can hold, which bounds the trials of any binomial.
+    StandardWait(Pmf* service, Int servers, int64_t zTop) : service_(service), c_(servers) {
+        logFact_ = logFactorials(Int(std::min<int64_t>(servers, zTop)));
+        sTop_ = service->simple.offset + service->simple.length - 1;
+    }
+
+    double work = 0;  // operations so far, against kWaitWorkBudget
+
+    // One step of the model with the given arrivals (values from aOffset), then the state
+    // conditioned on the tagged entity not having started: the probability it started,
+    // or -1 once the work budget is spent.
+    Real step(Joint& state, Int aOffset, const std::vector<Real>& a) {
+        const Int aTop = aOffset + Int(a.size()) - 1;
+        const Int lo = std::max<Int>(state.zLow - c_, 0) + aOffset;
+        const Int hi = state.zLow + state.rows - 1 + aTop;
+        const Int trials = std::min(c_, state.zLow + state.rows - 1) + 1;
+        work += double(state.rows) * double(trials) * double(a.size() + size_t(state.maxEll) + 1);
+        if (work > kWaitWorkBudget) return -1;
+        partial_.assign(size_t(hi - lo + 1), 0.0);
+        mass_.assign(size_t(state.rows), 0.0);
+        binoms_.resize(size_t(state.rows) * size_t(trials));
+        for (Int r = 0; r < state.rows; r++) {
+            const Int z = state.zLow + r;
+            const Real* w = state.row(z);
+            Real pz = 0;
+            for (Int e = 0; e <= state.maxEll; e++) pz += w[e];
+            mass_[size_t(r)] = pz;
+            if (!(pz > 0)) continue;
+            const Int b = std::min(z, c_);
+            Real* pd = &binoms_[size_t(r) * size_t(trials)];
+            binomial(b, state.maxEll >= 1 ? w[1] / pz : 0.0, pd);
+            Real* out = &partial_[size_t(z + aOffset - lo)];
+            for (Int d = 0; d <= b; d++) {
+                const Real weight = pz * pd[d];
+                for (size_t ia = 0; ia < a.size(); ia++) out[Int(ia) - d] += weight * a[ia];
+            }
+        }
+        Real total = 0;
+        for (Real p : partial_) total += p;
+        // The model's tail rule on the PMF of the new z, normalised.
+        const Real cut = kHalfTail * total;
+        Int left = lo, right = hi;
+        Real sum = 0;
+        for (Int v = lo; v <= hi; v++) {
+            sum += partial_[size_t(v - lo)];
+            if (sum >= cut) {
+                left = v;
+                break;
+            }
+        }
+        sum = 0;
+        for (Int v = hi; v >= lo; v--) {
+            sum += partial_[size_t(v - lo)];
+            if (sum >= cut) {
+                right = v;
+                break;
+            }
+        }
+        Real kept = 0, started = 0;
+        for (Int v = left; v <= right; v++) {
+            kept += partial_[size_t(v - lo)];
+            if (v <= c_) started += partial_[size_t(v - lo)];
+        }
+        const Int first = std::max(left, c_ + 1);
+        if (first > right || !(kept > started)) {
+            state.shape(first, 0, 0);
+            return 1.0;
+        }
+        // Everyone still waiting keeps all c servers busy: an entity in service
+        // afterwards is old with probability (c - d) / c, else it starts a fresh service.
+        next_.shape(first, right - first + 1, std::max(state.maxEll - 1, sTop_));
+        fresh_.assign(size_t(next_.rows), 0.0);
+        for (Int r = 0; r < state.rows; r++) {
+            const Real pz = mass_[size_t(r)];
+            if (!(pz > 0)) continue;
+            const Int z = state.zLow + r;
+            const Real* w = state.row(z);
+            const Int b = std::min(z, c_);
+            const Real* pd = &binoms_[size_t(r) * size_t(trials)];
+            Real stays = 0;  // the relabelled PMF's total: every ell but 1
+            for (Int e = 0; e <= state.maxEll; e++)
+                if (e != 1) stays += w[e];
+            for (Int d = 0; d <= b; d++) {
+                const Real weight = pz * pd[d];
+                if (!(weight > 0)) continue;
+                const Real old = Real(b - d) / Real(c_);
+                if (old > 0 && w[0] > 0) fail(msg::NegativeInSupport);
+                for (size_t ia = 0; ia < a.size(); ia++) {
+                    const Int zp = z - d + aOffset + Int(ia);
+                    if (zp < first || zp > right || !(a[ia] > 0)) continue;
+                    const Real branch = weight * a[ia];
+                    fresh_[size_t(zp - first)] += branch * (1 - old);
+                    if (old > 0) {
+                        Real* out = next_.row(zp);
+                        const Real scale = branch * old / stays;
+                        for (Int e = 2; e <= state.maxEll; e++) out[e - 1] += scale * w[e];
+                    }
+                }
+            }
+        }
+        const Int sOff = service_->simple.offset;
+        const Real* s = &service_->simple.elements[0];
+        for (Int r = 0; r < next_.rows; r++) {
+            Real* out = next_.row(first + r);
+            const Real f = fresh_[size_t(r)];
+            if (f > 0)
+                for (Int i = 0; i < service_->simple.length; i++) out[sOff + i] += f * s[i];
+        }
+        std::swap(state, next_);
+        return started / kept;
+    }
+
+private:
+    // Binomial(n, h) into out[0..n]: by the ratio of neighbouring terms, or in log space
+    // where the first term would underflow.
+    void binomial(Int n, Real h, Real* out) {
+        if (n == 0 || !(h > 0)) {
+            std::fill(out, out + n + 1, 0.0);
+            out[0] = 1;
+            return;
+        }
+        if (h >= 1) {
+            std::fill(out, out + n + 1, 0.0);
+            out[n] = 1;
+            return;
+        }
+        // Few trials (the usual case, every row of every step): a product, not pow().
+        Real first = 1 - h;
+        if (n <= 32)
+            for (Int k = 1; k < n; k++) first *= 1 - h;
+        else
+            first = std::pow(1 - h, Real(n));
+        if (!(first > 1e-280)) {
+            binomialInto(n, h, logFact_, scratch_);
+            std::copy(scratch_.begin(), scratch_.end(), out);
+            return;
+        }
+        const Real ratio = h / (1 - h);
+        out[0] = first;
+        for (Int k = 0; k < n; k++) out[k + 1] = out[k] * (Real(n - k) / Real(k + 1)) * ratio;
+    }
+
+    Pmf* service_;
+    Int c_, sTop_;
+    std::vector<Real> logFact_, partial_, mass_, binoms_, fresh_, scratch_;
+    Joint next_;
+};
+
+// ---- exact station ---------------------------------------------------------------------
+
+// The multisets of k fresh durations with their multinomial probabilities.
+struct Draws {
+    std::vector<Int> keys;  // count * k values
+    std::vector<Real> p;
+};
+
+class ExactWaitChain {
+public:
+    ExactWaitChain(Pmf* service, Int servers, Int kTop, int64_t maxStates)
+        : service_(service), c_(servers), kTop_(kTop), maxStates_(maxStates) {
+        logFact_ = logFactorials(std::min(servers, kTop));
+    }
+
+    // Weight for an entity with k - 1 entities still to start before it, the busy
+    // servers' remaining times being key (ascending).
+    void add(const Int* key, Int busy, Int k, Real weight) {
+        const Int id = idOf(key, busy);
+        cur_[size_t(id)][size_t(k)] += weight;
+        top_[size_t(id)] = std::max(top_[size_t(id)], k);
+    }
+
+    // out[t - shift] for the steps t = 1, 2, ... in which the entity starts; empty once
+    // the work budget is spent.
+    std::vector<Real> run(Int shift) {
+        std::vector<Real> out;
+        Real total = 0;
+        for (Int id = 0; id < index_.size(); id++)
+            for (Real v : cur_[size_t(id)]) total += v;
+        for (Int t = 1;; t++) {
+            Real rest = 0;
+            const Int ids = index_.size();
+            if (out.size() < size_t(t - shift + 1)) out.resize(size_t(t - shift + 1), 0.0);
+            for (Int id = 0; id < ids; id++) {
+                const Int top = top_[size_t(id)];
+                if (top == 0) continue;
+                prepare(id);
+                const Int starters = moves_[size_t(id)].starters;
+                std::vector<Real>& v = cur_[size_t(id)];
+                Real started = 0;
+                for (Int k = 1; k <= std::min(starters, top); k++) started += v[size_t(k)];
+                out[size_t(t - shift)] += started;
+                if (top > starters) {
+                    work_ += double(moves_[size_t(id)].to.size()) * double(top - starters);
+                    if (work_ > kWaitWorkBudget) return {};
+                    // Copied: moves_ and the vectors may grow as targets are numbered.
+                    const std::vector<Int> to = moves_[size_t(id)].to;
+                    const std::vector<Real> p = moves_[size_t(id)].p;
+                    for (size_t m = 0; m < to.size(); m++) {
+                        std::vector<Real>& n = next_[size_t(to[m])];
+                        for (Int k = starters + 1; k <= top; k++) {
+                            n[size_t(k - starters)] += p[m] * cur_[size_t(id)][size_t(k)];
+                        }
+                        nextTop_[size_t(to[m])] = std::max(nextTop_[size_t(to[m])], top - starters);
+                    }
+                    for (Int k = starters + 1; k <= top; k++) rest += cur_[size_t(id)][size_t(k)];
+                }
+                std::fill(cur_[size_t(id)].begin(), cur_[size_t(id)].end(), 0.0);
+                top_[size_t(id)] = 0;
+            }
+            std::swap(cur_, next_);
+            std::swap(top_, nextTop_);
+            if (!(rest > kChainRest * total)) break;
+        }
+        for (Real& v : out) v /= total;
+        return out;
+    }
+
+private:
+    struct Move {
+        bool ready = false;
+        Int starters = 0;
+        std::vector<Int> to;
+        std::vector<Real> p;
+    };
+
+    Int idOf(const Int* key, Int length) {
+        const Int id = index_.insert(key, length);
+        if (size_t(id) >= cur_.size()) {
+            // Each multiset holds a run over k; the chain's scratch stays within the
+            // state budget of the model.
+            if ((int64_t(id) + 1) * int64_t(kTop_ + 1) > kScratchPerState * maxStates_)
+                fail(msg::OutOfMemory);
+            cur_.emplace_back(size_t(kTop_) + 1, 0.0);
+            next_.emplace_back(size_t(kTop_) + 1, 0.0);
+            top_.push_back(0);
+            nextTop_.push_back(0);
+            moves_.emplace_back();
+        }
+        return id;
+    }
+
+    // Where a multiset goes in one step: the servers at 1 finish, the others count down,
+    // and free servers take waiting entities with fresh durations.
+    void prepare(Int id) {
+        if (moves_[size_t(id)].ready) return;
+        const Int length = index_.length(id);
+        const Int* key = index_.key(id);
+        Int done = 0;
+        while (done < length && key[done] == 1) done++;
+        std::vector<Int> shifted(key + done, key + length);
+        for (Int& r : shifted) r--;
+        // More free servers than entities left to start take everyone: kTop of them
+        // stand for all.
+        const Int starters = std::min(std::max<Int>(c_ - Int(shifted.size()), 0), kTop_);
+        const Draws& draws = drawsOf(starters);
+        Move move;
+        move.starters = starters;
+        std::vector<Int> merged(shifted.size() + size_t(starters));
+        const size_t count = draws.p.size();
+        for (size_t m = 0; m < count; m++) {
+            const Int* fresh = starters > 0 ? &draws.keys[m * size_t(starters)] : nullptr;
+            std::merge(shifted.begin(), shifted.end(), fresh, fresh + starters, merged.begin());
+            move.to.push_back(idOf(merged.data(), Int(merged.size())));
+            move.p.push_back(draws.p[m]);
+        }
+        move.ready = true;
+        moves_[size_t(id)] = std::move(move);
+    }
+
+    const Draws& drawsOf(Int k) {
+        if (size_t(k) < draws_.size() && !draws_[size_t(k)].p.empty()) return draws_[size_t(k)];
+        if (draws_.size() <= size_t(k)) draws_.resize(size_t(k) + 1);
+        std::vector<Int> values;
+        std::vector<Real> logP;
+        for (Int i = 0; i < service_->simple.length; i++)
+            if (service_->simple.elements[i] > 0) {
+                values.push_back(service_->simple.offset + i);
+                logP.push_back(std::log(service_->simple.elements[i]));
+            }
+        if (multisetCount(k, int64_t(values.size())) > maxStates_) fail(msg::OutOfMemory);
+        Draws& out = draws_[size_t(k)];
+        std::vector<Int> counts(values.size(), 0), key;
+        // Every split of k among the values, the smallest values first.
+        auto visit = [&](auto&& self, size_t i, Int left) -> void {
+            if (i + 1 == values.size()) {
+                counts[i] = left;
+                Real lp = logFact_[size_t(k)];
+                key.clear();
+                for (size_t j = 0; j < values.size(); j++) {
+                    lp += Real(counts[j]) * logP[j] - logFact_[size_t(counts[j])];
+                    key.insert(key.end(), size_t(counts[j]), values[j]);
+                }
+                out.keys.insert(out.keys.end(), key.begin(), key.end());
+                out.p.push_back(std::exp(lp));
+                return;
+            }
+            for (Int n = left; n >= 0; n--) {
+                counts[i] = n;
+                self(self, i + 1, left - n);
+            }
+        };
+        visit(visit, 0, k);
+        return out;
+    }
+
+    Pmf* service_;
+    Int c_, kTop_;
+    int64_t maxStates_;
+    double work_ = 0;
+    std::vector<Real> logFact_;
+    MultisetIndex index_;
+    std::vector<std::vector<Real>> cur_, next_;
+    std::vector<Int> top_, nextTop_;
+    std::vector<Move> moves_;
+    std::vector<Draws> draws_;
+};
+
+}  // namespace
+
+WaitResult standardStationWait(Pmf* state, Pmf* arrivals, Pmf* service, Int servers,
+                               int64_t position) {
+    WaitResult result;
+    Pmf* dist_z = lookupMarginalPmf(state);
+    const Int zOffset = dist_z->simple.offset, zCount = dist_z->simple.length;
+    const Int aTop = arrivals->simple.offset + arrivals->simple.length - 1;
+    StandardWait wait(service, servers, int64_t(zOffset) + zCount - 1 + aTop);
+    Int maxEll = 0;
+    for (Int i = 0; i < zCount; i++)
+        if (dist_z->simple.elements[i] > 0) {
+            Pmf* ell = state->joint.elements[i];
+            maxEll = std::max(maxEll, ell->simple.offset + ell->simple.length - 1);
+        }
+    Joint joint;
+    std::vector<Real>& out = result.pmf;
+    Real left = 1, started = 0;
+    auto put = [&](Real* row, Int i, Real scale) {
+        Pmf* ell = state->joint.elements[i];
+        for (Int e = 0; e < ell->simple.length; e++)
+            row[ell->simple.offset + e] += scale * ell->simple.elements[e];
+    };
+    if (position < 0) {
+        const std::vector<Real> weights = positionWeights(arrivals);
+        if (weights.empty()) {
+            result.status = WaitStatus::NobodyArrives;
+            return result;
+        }
+        joint.shape(zOffset, zCount, maxEll);
+        for (Int i = 0; i < zCount; i++) {
+            const Real pz = dist_z->simple.elements[i];
+            if (pz > 0) put(joint.row(zOffset + i), i, pz);
+        }
+        // The step of its arrival brings the tagged entity with the j entities of its
+        // batch ahead of it, and nobody behind.
+        started = wait.step(joint, 1, weights);
+        if (started < 0) {
+            result.status = WaitStatus::TooMuchWork;
+            return result;
+        }
+        out.push_back(started);
+        left = 1 - started;
+    } else {
+        const int64_t from = int64_t(servers) + position + 1;
+        if (from > int64_t(zOffset) + zCount - 1) {
+            result.status = WaitStatus::NobodyAtPosition;
+            return result;
+        }
+        joint.shape(Int(from), 1, maxEll);
+        Real total = 0;
+        for (Int i = std::max<int64_t>(from - zOffset, 0); i < zCount; i++) {
+            const Real pz = dist_z->simple.elements[i];
+            if (!(pz > 0)) continue;
+            put(joint.row(Int(from)), i, pz);
+            total += pz;
+        }
+        if (!(total > 0)) {
+            result.status = WaitStatus::NobodyAtPosition;
+            return result;
+        }
+        out.push_back(0.0);
+    }
+    const std::vector<Real> none{1.0};
+    while (left >= kHalfTail && started < 1) {
+        started = wait.step(joint, 0, none);
+        if (started < 0) {
+            result.status = WaitStatus::TooMuchWork;
+            result.pmf.clear();
+            return result;
+        }
+        out.push_back(left * started);
+        left *= 1 - started;
+    }
+    return result;
+}
+
+WaitResult exactStationWait(ExactState* state, Pmf* arrivals, Pmf* service, Int servers,
+                            int64_t capacity, int64_t position, int64_t maxStates) {
+    WaitResult result;
+    const Real* probs = probabilitiesOf(state);
+    const Int* keys = keysOf(state);
+    std::vector<Real> weights;
+    if (position < 0) {
+        weights = positionWeights(arrivals);
+        if (weights.empty()) {
+            result.status = WaitStatus::NobodyArrives;
+            return result;
+        }
+    }
+    // The most entities any tagged one has to see start before it, and itself.
+    int64_t kTop = 0;
+    for (Int g = 0; g < state->groupCount; g++) {
+        const ExactGroup& group = groupsOf(state)[g];
+        const int64_t waiting = int64_t(group.zOffset) + group.length - 1 - group.busy;
+        kTop = std::max(kTop, position < 0 ? waiting + int64_t(weights.size()) : waiting);
+    }
+    if (position >= 0) kTop = kTop > position ? position + 1 : 0;
+    if (kTop == 0) {
+        result.status = position < 0 ? WaitStatus::NobodyAdmitted : WaitStatus::NobodyAtPosition;
+        return result;
+    }
+    if (kTop > int64_t(kScratchPerState) * maxStates) fail(msg::OutOfMemory);
+    ExactWaitChain chain(service, servers, Int(kTop), maxStates);
+    Real total = 0;
+    for (Int g = 0; g < state->groupCount; g++) {
+        const ExactGroup& group = groupsOf(state)[g];
+        const Int* key = keys + group.keyStart;
+        Int done = 0;
+        while (done < group.busy && key[done] == 1) done++;
+        for (Int i = 0; i < group.length; i++) {
+            const Real p = probs[group.probStart + i];
+            if (!(p > 0)) continue;
+            const int64_t z = int64_t(group.zOffset) + i, waiting = z - group.busy;
+            if (position >= 0) {
+                if (waiting <= position) continue;
+                chain.add(key, group.busy, Int(position + 1), p);
+                total += p;
+                continue;
+            }
+            for (size_t j = 0; j < weights.size(); j++) {
+                if (!(weights[j] > 0)) continue;
+                // An arrival that finds the room full after the completions is lost.
+                if (capacity >= 0 && z - done + int64_t(j) + 1 > capacity) break;
+                chain.add(key, group.busy, Int(waiting + int64_t(j) + 1), p * weights[j]);
+                total += p * weights[j];
+            }
+        }
+    }
+    if (!(total > 0)) {
+        result.status = position < 0 ? WaitStatus::NobodyAdmitted : WaitStatus::NobodyAtPosition;
+        return result;
+    }
+    result.pmf = chain.run(position < 0 ? 1 : 0);
+    if (result.pmf.empty()) result.status = WaitStatus::TooMuchWork;
+    return result;
+}
+
+std::vector<Real> finishPmf(const std::vector<Real>& weights, Real tail, Int& first) {
+    Real total = 0;
+    for (Real w : weights) total += w;
+    std::vector<Real> p(weights.size());
+    for (size_t i = 0; i < p.size(); i++) p[i] = weights[i] / total;
+    first = 0;
+    if (!(tail > 0) || p.size() <= 1) return p;
+    const Real half = tail / 2;
+    size_t lo = 0, hi = p.size() - 1;
+    Real sum = 0;
+    for (lo = 0; lo < p.size() - 1; lo++)
+        if ((sum += p[lo]) >= half) break;
+    sum = 0;
+    for (hi = p.size() - 1; hi > 0; hi--)
+        if ((sum += p[hi]) >= half) break;
+    if (lo > hi) std::swap(lo, hi);
+    std::vector<Real> kept(p.begin() + std::ptrdiff_t(lo), p.begin() + std::ptrdiff_t(hi) + 1);
+    Real left = 0;
+    for (Real v : kept) left += v;
+    for (Real& v : kept) v /= left;
+    first = Int(lo);
+    return kept;
+}
+
+ServiceFigures standardStationFigures(Pmf* state, Int servers) {
+    ServiceFigures out;
+    Pmf* dist_z = lookupMarginalPmf(state);
+    const Int most =
+        std::min(std::max<Int>(servers, 0), dist_z->simple.offset + dist_z->simple.length - 1);
+    out.completions.assign(size_t(std::max<Int>(most, 0)) + 1, 0.0);
+    const std::vector<Real> logFact = logFactorials(std::max<Int>(most, 0));
+    std::vector<Real> binom;
+    for (Int i = 0; i < dist_z->simple.length; i++) {
+        const Real pz = dist_z->simple.elements[i];
+        if (!(pz > 0)) continue;
+        const Int b = std::min(dist_z->simple.offset + i, std::max<Int>(servers, 0));
+        out.busy += pz * Real(b);
+        binomialInto(b, lookupProbability(state->joint.elements[i], 1), logFact, binom);
+        for (Int d = 0; d <= b; d++) out.completions[size_t(d)] += pz * binom[size_t(d)];
+    }
+    return out;
+}
+
+ServiceFigures exactStationFigures(ExactState* state) {
+    ServiceFigures out;
+    out.completions.assign(1, 0.0);
+    const Real* probs = probabilitiesOf(state);
+    const Int* keys = keysOf(state);
+    for (Int g = 0; g < state->groupCount; g++) {
+        const ExactGroup& group = groupsOf(state)[g];
+        Real mass = 0;
+        for (Int i = 0; i < group.length; i++) mass += probs[group.probStart + i];
+        Int done = 0;
+        while (done < group.busy && keys[group.keyStart + done] == 1) done++;
+        if (out.completions.size() <= size_t(done)) out.completions.resize(size_t(done) + 1, 0.0);
+        out.completions[size_t(done)] += mass;
+        out.busy += mass * Real(group.busy);
+    }
+    return out;
+}
+
+Real totalVariation(Int offsetA, const std::vector<Real>& a, Int offsetB,
+                    const std::vector<Real>& b) {
+    const int64_t lo = std::min(offsetA, offsetB);
+    const int64_t hi =
+        std::max(int64_t(offsetA) + int64_t(a.size()), int64_t(offsetB) + int64_t(b.size()));
+    Real sum = 0;
+    for (int64_t v = lo; v < hi; v++) {
+        const int64_t i = v - offsetA, j = v - offsetB;
+        const Real pa = i >= 0 && i < int64_t(a.size()) ? a[size_t(i)] : 0.0;
+        const Real pb = j >= 0 && j < int64_t(b.size()) ? b[size_t(j)] : 0.0;
+        sum += std::fabs(pa - pb);
+    }
+    return 0.5 * sum;
+}
+
+}  // namespace movra

@@ -283,3 +283,44 @@ def exact_reset(n: int, servers: int, service: dict[int, float]) -> State:
 
 def total_variation(p: dict, q: dict) -> float:
     return 0.5 * sum(abs(p.get(k, 0.0) - q.get(k, 0.0)) for k in set(p) | set(q))
+
+
+def fcfs_wait(state, servers, service, arrivals=None, position=None, capacity=None):
+    """Wait of one tagged entity in the true first-come-first-served queue, followed step
+    by step from an exact-form state {(z, (r_1, ..., r_b)): p}: an arrival of the next step
+    (position None; position j in its batch weighted P(A > j) / E[A], lost when the room is
+    full after the completions) or the entity with `position` entities waiting ahead now.
+    Each step the busy servers count down, free servers take the line's head, each
+    starter's duration drawn one by one. Returns {steps: p}, an arrival's wait counted from
+    its own step (0: it starts at once)."""
+    starts = defaultdict(float)
+    if position is None:
+        mean = sum(a * p for a, p in arrivals.items())
+        for (z, busy), p in state.items():
+            done = sum(r == 1 for r in busy)
+            for j in range(max(arrivals)):
+                w = sum(q for a, q in arrivals.items() if a > j) / mean
+                if capacity is None or z - done + j + 1 <= capacity:
+                    starts[busy, z - len(busy) + j] += p * w
+        offset = 1
+    else:
+        for (z, busy), p in state.items():
+            if z - len(busy) > position:
+                starts[busy, position] += p
+        offset = 0
+    total = sum(starts.values())
+    out, frontier, t = defaultdict(float), starts, 0
+    while frontier:
+        t += 1
+        following = defaultdict(float)
+        for (busy, ahead), p in frontier.items():
+            kept = [r - 1 for r in busy if r > 1]
+            free = max(servers - len(kept), 0)
+            if ahead < free:
+                out[t - offset] += p / total
+                continue
+            for draws in itertools.product(service.items(), repeat=free):
+                q = p * math.prod(pr for _, pr in draws)
+                following[tuple(sorted(kept + [d for d, _ in draws])), ahead - free] += q
+        frontier = following
+    return dict(out)

@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import movra
+import reference
 
 
 def station(c, arrivals, service, state=None):
@@ -182,3 +183,33 @@ def test_exact_station_wait_matches_simulation(c, arrivals, service, capacity):
                   ).max() < 0.01
     assert 0.0 <= movra.utilisation(m) <= 1.0
     assert (movra.blocking_probability(m) > 0.0) == (capacity is not None)
+
+
+@exact_station
+@pytest.mark.parametrize("c, state, capacity, position", [
+    (2, {(3, (1, 2)): 0.5, (5, (2, 3)): 0.3, (1, (2,)): 0.2}, None, None),
+    (2, {(3, (1, 2)): 0.5, (5, (2, 3)): 0.3, (1, (2,)): 0.2}, 5, None),
+    (2, {(4, (1, 3)): 0.6, (6, (2, 2)): 0.4}, None, 1),
+    (1, {(4, (1, 1, 3)): 0.7, (5, (2, 3)): 0.3}, None, None),  # servers taken away
+])
+def test_exact_station_wait_follows_single_entities(c, state, capacity, position):
+    arrivals, service = {0: 0.3, 1: 0.3, 3: 0.4}, {1: 0.4, 2: 0.2, 4: 0.4}
+    m = movra.ExactMultiserver()
+    m.number_of_servers, m.capacity = c, capacity
+    m.number_of_arrivals_pmf, m.service_duration_pmf = arrivals, service
+    m.internal_state = state
+    expected = reference.fcfs_wait(state, c, service, arrivals, position, capacity)
+    size = max(expected) + 1
+    got = movra.waiting_time_pmf(m, position=position)
+    assert np.abs(dense(got, max(size, max(got) + 1))[:size] - dense(expected, size)).max() < 1e-8
+
+
+@pytest.mark.parametrize("position", [None, 0, 2])
+def test_one_server_wait_follows_single_entities(position):
+    arrivals, service = {0: 0.5, 1: 0.2, 2: 0.3}, {1: 0.5, 3: 0.5}
+    state = {(0, 1): 0.2, (2, 1): 0.3, (4, 3): 0.3, (6, 2): 0.2}
+    got = movra.waiting_time_pmf(station(1, arrivals, service, state), position=position)
+    expected = reference.fcfs_wait({(z, (ell,) if z else ()): p for (z, ell), p in state.items()},
+                                   1, service, arrivals, position)
+    size = max(max(expected), max(got)) + 1
+    assert np.abs(dense(got, size) - dense(expected, size)).max() < 1e-8

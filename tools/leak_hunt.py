@@ -221,17 +221,18 @@ def planning_cases():
         E.number_of_arrivals_pmf, E.service_duration_pmf = {0: 0.3, 2: 0.7}, {1: 0.5, 3: 0.5}
         for _ in range(5):
             E.step()
-        full, impatient = copy.copy(E), copy.copy(E)
+        full, impatient, gone = copy.copy(E), copy.copy(E), copy.copy(E)
         full.capacity, full.number_of_servers = 0, 1
-        impatient.abandonment_probability = 0.2
+        impatient.abandonment_probability, gone.abandonment_probability = 0.2, 1.0
         cases.update({
             "exact wait": lambda: (_movra._waiting_time(E, None), _movra._waiting_time(E, 0),
                                    _movra._service_figures(E), _movra._step_change(copy.copy(E))),
-            "exact wait, refused": lambda: [refused(call, ValueError, NotImplementedError)
-                                            for call in (
+            "exact wait, impatient": lambda: (_movra._waiting_time(impatient, None),
+                                              _movra._waiting_time(impatient, 0)),
+            "exact wait, refused": lambda: [refused(call, ValueError) for call in (
                 lambda: _movra._waiting_time(full, None),
                 lambda: _movra._waiting_time(E, 10**6),
-                lambda: _movra._waiting_time(impatient, None))],
+                lambda: _movra._waiting_time(gone, 0))],
         })
     return cases
 

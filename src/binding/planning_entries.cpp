@@ -55,6 +55,8 @@ PyObject* waitToPy(const WaitResult& result, Real tail) {
             raise(PyExc_ValueError, "no entity arrives in the next step");
         case WaitStatus::NobodyAdmitted:
             raise(PyExc_ValueError, "no arriving entity is admitted in the next step");
+        case WaitStatus::NobodyServed:
+            raise(PyExc_ValueError, "no such entity is ever served: all of them leave first");
         case WaitStatus::TooMuchWork:
             raise(PyExc_ValueError,
                   "the wait is too long to compute: this state and these "
@@ -166,14 +168,12 @@ PyObject* waitingTime_Py(PyObject*, PyObject* args) {
         return protocol::callValue<ExactMultiserver>(
             model, noArguments.get(), 0, [&](ExactMultiserver* s, PyObject*) {
                 checkStation(s->_numberOfServers, s->_serviceDurationPmf);
-                if (s->_abandonmentProbability > 0)
-                    raise(PyExc_NotImplementedError,
-                          "waiting times with abandonment are not computed");
                 WaitResult result;
                 protocol::withoutInterpreterLock([&] {
-                    result = exactStationWait(s->_internalState, s->_numberOfArrivalsPmf,
-                                              s->_serviceDurationPmf, s->_numberOfServers,
-                                              s->_capacity, position, s->_maxStates);
+                    result =
+                        exactStationWait(s->_internalState, s->_numberOfArrivalsPmf,
+                                         s->_serviceDurationPmf, s->_numberOfServers, s->_capacity,
+                                         s->_abandonmentProbability, position, s->_maxStates);
                 });
                 return waitToPy(result, tail);
             });

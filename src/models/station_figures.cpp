@@ -43,6 +43,36 @@ void binomialInto(Int n, Real h, const std::vector<Real>& logFact, std::vector<R
                                   Real(k) * lh + Real(n - k) * lq);
 }
 
+// Binomial(n, h) into out[0..n]: by the ratio of neighbouring terms, or in log space
+// (logFact up to n) where the first term would underflow.
+void binomialFast(Int n, Real h, const std::vector<Real>& logFact, std::vector<Real>& scratch,
+                  Real* out) {
+    if (n == 0 || !(h > 0)) {
+        std::fill(out, out + n + 1, 0.0);
+        out[0] = 1;
+        return;
+    }
+    if (h >= 1) {
+        std::fill(out, out + n + 1, 0.0);
+        out[n] = 1;
+        return;
+    }
+    // Few trials (the usual case, every row of every step): a product, not pow().
+    Real first = 1 - h;
+    if (n <= 32)
+        for (Int k = 1; k < n; k++) first *= 1 - h;
+    else
+        first = std::pow(1 - h, Real(n));
+    if (!(first > 1e-280)) {
+        binomialInto(n, h, logFact, scratch);
+        std::copy(scratch.begin(), scratch.end(), out);
+        return;
+    }
+    const Real ratio = h / (1 - h);
+    out[0] = first;
+    for (Int k = 0; k < n; k++) out[k + 1] = out[k] * (Real(n - k) / Real(k + 1)) * ratio;
+}
+
 // Weight of j entities ahead of a random arrival within its batch, j = 0, 1, ...:
 // P(A > j) / E[A] (size-biased batches, a uniform position in the batch). Empty when
 // nothing arrives.
@@ -108,7 +138,7 @@ public:
             if (!(pz > 0)) continue;
             const Int b = std::min(z, c_);
             Real* pd = &binoms_[size_t(r) * size_t(trials)];
-            binomial(b, state.maxEll >= 1 ? w[1] / pz : 0.0, pd);
+            binomialFast(b, state.maxEll >= 1 ? w[1] / pz : 0.0, logFact_, scratch_, pd);
             Real* out = &partial_[size_t(z + aOffset - lo)];
             for (Int d = 0; d <= b; d++) {
                 const Real weight = pz * pd[d];
@@ -191,35 +221,6 @@ public:
     }
 
 private:
-    // Binomial(n, h) into out[0..n]: by the ratio of neighbouring terms, or in log space
-    // where the first term would underflow.
-    void binomial(Int n, Real h, Real* out) {
-        if (n == 0 || !(h > 0)) {
-            std::fill(out, out + n + 1, 0.0);
-            out[0] = 1;
-            return;
-        }
-        if (h >= 1) {
-            std::fill(out, out + n + 1, 0.0);
-            out[n] = 1;
-            return;
-        }
-        // Few trials (the usual case, every row of every step): a product, not pow().
-        Real first = 1 - h;
-        if (n <= 32)
-            for (Int k = 1; k < n; k++) first *= 1 - h;
-        else
-            first = std::pow(1 - h, Real(n));
-        if (!(first > 1e-280)) {
-            binomialInto(n, h, logFact_, scratch_);
-            std::copy(scratch_.begin(), scratch_.end(), out);
-            return;
-        }
-        const Real ratio = h / (1 - h);
-        out[0] = first;
-        for (Int k = 0; k < n; k++) out[k + 1] = out[k] * (Real(n - k) / Real(k + 1)) * ratio;
-    }
-
     Pmf* service_;
     Int c_, sTop_;
     std::vector<Real> logFact_, partial_, mass_, binoms_, fresh_, scratch_;
@@ -236,9 +237,16 @@ struct Draws {
 
 class ExactWaitChain {
 public:
-    ExactWaitChain(Pmf* service, Int servers, Int kTop, int64_t maxStates)
-        : service_(service), c_(servers), kTop_(kTop), maxStates_(maxStates) {
-        logFact_ = logFactorials(std::min(servers, kTop));
+    // Each entity waiting when a step begins, from step thinFrom on, stays with
+    // probability keep (1: nobody leaves).
+    ExactWaitChain(Pmf* service, Int servers, Int kTop, int64_t maxStates, Real keep, Int thinFrom)
+        : service_(service),
+          c_(servers),
+          kTop_(kTop),
+          maxStates_(maxStates),
+          keep_(keep),
+          thinFrom_(thinFrom) {
+        logFact_ = logFactorials(keep < 1 ? kTop : std::min(servers, kTop));
     }
 
     // Weight for an entity with k - 1 entities still to start before it, the busy
@@ -259,6 +267,7 @@ public:
         for (Int t = 1;; t++) {
             Real rest = 0;
             const Int ids = index_.size();
+            if (keep_ < 1 && t >= thinFrom_ && !thin(ids)) return {};
             if (out.size() < size_t(t - shift + 1)) out.resize(size_t(t - shift + 1), 0.0);
             for (Int id = 0; id < ids; id++) {
                 const Int top = top_[size_t(id)];
@@ -271,7 +280,7 @@ public:
                 out[size_t(t - shift)] += started;
                 if (top > starters) {
                     work_ += double(moves_[size_t(id)].to.size()) * double(top - starters);
-                    if (work_ > kWaitWorkBudget) return {};
+                    if (work_ > kWaitWorkBudget) return {};  // exhausted()
                     // Copied: moves_ and the vectors may grow as targets are numbered.
                     const std::vector<Int> to = moves_[size_t(id)].to;
                     const std::vector<Real> p = moves_[size_t(id)].p;
@@ -291,11 +300,41 @@ public:
             std::swap(top_, nextTop_);
             if (!(rest > kChainRest * total)) break;
         }
+        // With impatience, the wait of those served: the mass that left is not a wait.
+        Real served = 0;
+        for (Real v : out) served += v;
+        if (keep_ < 1) total = served;
+        if (!(served > 0)) return {};
         for (Real& v : out) v /= total;
         return out;
     }
 
+    bool exhausted() const { return work_ > kWaitWorkBudget; }
+
 private:
+    // The entities ahead of the tagged one each stay with probability keep, the tagged
+    // one too (else its mass is gone); false once the work budget is spent.
+    bool thin(Int ids) {
+        std::vector<Real> law(size_t(kTop_) + 1), thinned(size_t(kTop_) + 1);
+        for (Int id = 0; id < ids; id++) {
+            const Int top = top_[size_t(id)];
+            if (top == 0) continue;
+            work_ += double(top) * double(top);
+            if (work_ > kWaitWorkBudget) return false;  // exhausted()
+            std::vector<Real>& v = cur_[size_t(id)];
+            std::fill(thinned.begin(), thinned.begin() + top + 1, 0.0);
+            for (Int k = 1; k <= top; k++) {
+                if (!(v[size_t(k)] > 0)) continue;
+                binomialFast(k - 1, keep_, logFact_, scratch_, law.data());
+                const Real stays = v[size_t(k)] * keep_;
+                for (Int kept = 0; kept < k; kept++)
+                    thinned[size_t(kept) + 1] += stays * law[size_t(kept)];
+            }
+            std::copy(thinned.begin(), thinned.begin() + top + 1, v.begin());
+        }
+        return true;
+    }
+
     struct Move {
         bool ready = false;
         Int starters = 0;
@@ -386,7 +425,10 @@ private:
     Pmf* service_;
     Int c_, kTop_;
     int64_t maxStates_;
+    Real keep_;
+    Int thinFrom_;
     double work_ = 0;
+    std::vector<Real> scratch_;
     std::vector<Real> logFact_;
     MultisetIndex index_;
     std::vector<std::vector<Real>> cur_, next_;
@@ -473,7 +515,8 @@ WaitResult standardStationWait(Pmf* state, Pmf* arrivals, Pmf* service, Int serv
 }
 
 WaitResult exactStationWait(ExactState* state, Pmf* arrivals, Pmf* service, Int servers,
-                            int64_t capacity, int64_t position, int64_t maxStates) {
+                            int64_t capacity, Real abandonment, int64_t position,
+                            int64_t maxStates) {
     WaitResult result;
     const Real* probs = probabilitiesOf(state);
     const Int* keys = keysOf(state);
@@ -498,7 +541,12 @@ WaitResult exactStationWait(ExactState* state, Pmf* arrivals, Pmf* service, Int 
         return result;
     }
     if (kTop > int64_t(kScratchPerState) * maxStates) fail(msg::OutOfMemory);
-    ExactWaitChain chain(service, servers, Int(kTop), maxStates);
+    const Real keep = 1 - abandonment;
+    // An arrival does not leave in its own step; an entity waiting now may leave in the
+    // coming one.
+    ExactWaitChain chain(service, servers, Int(kTop), maxStates, keep, position < 0 ? 2 : 1);
+    const std::vector<Real> logFact = logFactorials(keep < 1 ? Int(kTop) : 0);
+    std::vector<Real> stay, scratch;
     Real total = 0;
     for (Int g = 0; g < state->groupCount; g++) {
         const ExactGroup& group = groupsOf(state)[g];
@@ -515,12 +563,24 @@ WaitResult exactStationWait(ExactState* state, Pmf* arrivals, Pmf* service, Int 
                 total += p;
                 continue;
             }
-            for (size_t j = 0; j < weights.size(); j++) {
-                if (!(weights[j] > 0)) continue;
-                // An arrival that finds the room full after the completions is lost.
-                if (capacity >= 0 && z - done + int64_t(j) + 1 > capacity) break;
-                chain.add(key, group.busy, Int(waiting + int64_t(j) + 1), p * weights[j]);
-                total += p * weights[j];
+            // Those waiting now who stay through the arrival step, then the batch ahead.
+            stay.assign(size_t(waiting) + 1, 0.0);
+            if (keep < 1)
+                binomialFast(Int(waiting), keep, logFact, scratch, stay.data());
+            else
+                stay[size_t(waiting)] = 1;
+            for (int64_t left = 0; left <= waiting; left++) {
+                const Real pl = p * stay[size_t(left)];
+                if (!(pl > 0)) continue;
+                for (size_t j = 0; j < weights.size(); j++) {
+                    if (!(weights[j] > 0)) continue;
+                    // An arrival that finds the room full after the completions and the
+                    // departures of the impatient is lost.
+                    if (capacity >= 0 && z - done - (waiting - left) + int64_t(j) + 1 > capacity)
+                        break;
+                    chain.add(key, group.busy, Int(left + int64_t(j) + 1), pl * weights[j]);
+                    total += pl * weights[j];
+                }
             }
         }
     }
@@ -529,7 +589,8 @@ WaitResult exactStationWait(ExactState* state, Pmf* arrivals, Pmf* service, Int 
         return result;
     }
     result.pmf = chain.run(position < 0 ? 1 : 0);
-    if (result.pmf.empty()) result.status = WaitStatus::TooMuchWork;
+    if (result.pmf.empty())
+        result.status = chain.exhausted() ? WaitStatus::TooMuchWork : WaitStatus::NobodyServed;
     return result;
 }
 

@@ -11,7 +11,14 @@
 namespace movra {
 
 // Why a waiting time has no answer; the binding words the refusal.
-enum class WaitStatus { Ok, NobodyArrives, NobodyAdmitted, NobodyAtPosition, TooMuchWork };
+enum class WaitStatus {
+    Ok,
+    NobodyArrives,
+    NobodyAdmitted,
+    NobodyAtPosition,
+    NobodyServed,
+    TooMuchWork
+};
 
 // The operations a waiting time may take (some seconds) before it gives up.
 constexpr double kWaitWorkBudget = 1e9;
@@ -32,10 +39,12 @@ WaitResult standardStationWait(Pmf* state, Pmf* arrivals, Pmf* service, Int serv
                                int64_t position);
 // Exact station, exact for any number of servers: only the busy servers' remaining
 // times and the number of entities still to start before the tagged one matter.
-// capacity < 0 for none; "Out of memory" when the multisets met would outgrow
+// capacity < 0 for none. With abandonment, the wait of the entities that are served
+// (NobodyServed when none is). "Out of memory" when the multisets met would outgrow
 // maxStates.
 WaitResult exactStationWait(ExactState* state, Pmf* arrivals, Pmf* service, Int servers,
-                            int64_t capacity, int64_t position, int64_t maxStates);
+                            int64_t capacity, Real abandonment, int64_t position,
+                            int64_t maxStates);
 
 // Weights normalised, with each tail holding less than tail / 2 cut and the rest
 // normalised again; first is the value of the first weight kept.

@@ -14,9 +14,10 @@ matter.  For a standard station the model's own step is applied to the tagged en
 those ahead of it, with no arrivals after its own, until it starts: exact wherever the
 model's steps are.  For an exact station only the busy servers' remaining times and the
 number still to start before the tagged entity matter; one chain over the two, started
-from every arriving position at once, gives the wait exactly, a waiting room included.
-Waiting times with abandonment are not computed.  Both run in the extension, as do the
-completions of the next step and the change a step makes, which the steady state watches.
+from every arriving position at once, gives the wait exactly, a waiting room and
+impatience included (with impatience, the wait of the entities that are served).  Both
+run in the extension, as do the completions of the next step and the change a step
+makes, which the steady state watches.
 """
 
 from __future__ import annotations
@@ -283,16 +284,20 @@ def waiting_time_pmf(model: Any, *, position: int | None = None) -> dict[int, fl
     Exact for one server and for an exact station; with several servers a standard
     station follows its own step's reading of the state (the busy servers' remaining
     times independent draws from the conditional PMF given z, at every step).  The
-    tails are cut like the models' (less than 5e-9 per side).  Raises ValueError
-    without servers, without arrivals or without such an entity, NotImplementedError
-    with abandonment.
+    tails are cut like the models' (less than 5e-9 per side).
+
+    With ``abandonment_probability`` > 0 (exact station) it is the wait of the entities
+    that are served, a PMF summing to 1: those who leave the line first are not counted,
+    as a served call's answer time is.  Raises ValueError without servers, without
+    arrivals, without such an entity, or when every such entity leaves before service.
     """
     _check_position(model, position)
     return _movra._waiting_time(model, position, _MODEL_TAIL)  # type: ignore[no-any-return]
 
 
 def service_level(model: Any, t: float) -> float:
-    """P(wait <= t) for an entity arriving in the next step (see waiting_time_pmf)."""
+    """P(wait <= t) for an entity arriving in the next step (see waiting_time_pmf; with
+    impatience, among those served)."""
     wait = _wait(model, None)
     if t < 0:
         return 0.0

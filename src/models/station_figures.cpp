@@ -15,9 +15,9 @@ namespace {
 // What the models cut from each tail of a new number in system, and where a waiting
 // time stops: less than this is left unstarted.
 constexpr Real kHalfTail = kTailTolerance / kTailSides;
-// The exact chain runs until this share of its mass is left; the answer's tails are cut
-// by the caller, so this only keeps the last digits.
-constexpr Real kChainRest = 1e-15;
+// The exact chain runs until this share of its mass is left: far below the tails the
+// answer cuts, so only its last digits depend on it.
+constexpr Real kChainRest = 1e-12;
 
 std::vector<Real> logFactorials(Int n) {
     std::vector<Real> out(size_t(n) + 1, 0.0);
@@ -281,19 +281,21 @@ public:
                 if (top > starters) {
                     work_ += double(moves_[size_t(id)].to.size()) * double(top - starters);
                     if (work_ > kWaitWorkBudget) return {};  // exhausted()
-                    // Copied: moves_ and the vectors may grow as targets are numbered.
-                    const std::vector<Int> to = moves_[size_t(id)].to;
-                    const std::vector<Real> p = moves_[size_t(id)].p;
+                    // prepare() numbered every target: nothing grows until the next id.
+                    const std::vector<Int>& to = moves_[size_t(id)].to;
+                    const std::vector<Real>& p = moves_[size_t(id)].p;
+                    const Real* from = v.data() + starters;
+                    const Int count = top - starters;
                     for (size_t m = 0; m < to.size(); m++) {
-                        std::vector<Real>& n = next_[size_t(to[m])];
-                        for (Int k = starters + 1; k <= top; k++) {
-                            n[size_t(k - starters)] += p[m] * cur_[size_t(id)][size_t(k)];
-                        }
-                        nextTop_[size_t(to[m])] = std::max(nextTop_[size_t(to[m])], top - starters);
+                        Real* n = next_[size_t(to[m])].data();
+                        const Real pm = p[m];
+                        for (Int k = 1; k <= count; k++) n[k] += pm * from[k];
+                        Int& nt = nextTop_[size_t(to[m])];
+                        nt = std::max(nt, count);
                     }
-                    for (Int k = starters + 1; k <= top; k++) rest += cur_[size_t(id)][size_t(k)];
+                    for (Int k = 1; k <= count; k++) rest += from[k];
                 }
-                std::fill(cur_[size_t(id)].begin(), cur_[size_t(id)].end(), 0.0);
+                std::fill(v.begin(), v.begin() + top + 1, 0.0);
                 top_[size_t(id)] = 0;
             }
             std::swap(cur_, next_);

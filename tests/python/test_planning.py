@@ -221,3 +221,23 @@ def test_one_server_wait_follows_single_entities(position):
                                    1, service, arrivals, position)
     size = max(max(expected), max(got)) + 1
     assert np.abs(dense(got, size) - dense(expected, size)).max() < 1e-8
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda m: movra._movra._waiting_time(m, "x"), TypeError),
+    (lambda m: movra._movra._waiting_time(m, True), TypeError),
+    (lambda m: movra._movra._waiting_time(m, -1), ValueError),
+    (lambda m: movra._movra._waiting_time(m, 2**70), ValueError),
+    (lambda m: movra._movra._waiting_time(m, None, float("nan")), ValueError),
+    (lambda m: movra._movra._waiting_time(m), TypeError),
+    (lambda m: movra._movra._waiting_time(object(), None), TypeError),
+    (lambda m: movra._movra._service_figures([m]), TypeError),
+    (lambda m: movra._movra._step_change(None), TypeError),
+    (lambda m: movra._movra._waiting_time(m, 10**6), ValueError),
+])
+def test_private_entries_refuse_cleanly(call, error):
+    m = station(1, {0: 0.5, 2: 0.5}, {1: 0.5, 2: 0.5}, {(1, 2): 0.5, (3, 1): 0.5})
+    state = m.internal_state
+    with pytest.raises(error):
+        call(m)
+    assert m.internal_state == state and m.time == 0

@@ -6,6 +6,7 @@
 #include "../pmf/pmf_query.h"
 #include "../runtime/error.h"
 #include "../runtime/messages.h"
+#include "exact_multiserver.h"
 #include "station_map.h"
 
 namespace movra {
@@ -126,23 +127,48 @@ public:
         const Int trials = std::min(c_, state.zLow + state.rows - 1) + 1;
         work += double(state.rows) * double(trials) * double(a.size() + size_t(state.maxEll) + 1);
         if (work > kWaitWorkBudget) return -1;
-        partial_.assign(size_t(hi - lo + 1), 0.0);
-        mass_.assign(size_t(state.rows), 0.0);
-        binoms_.resize(size_t(state.rows) * size_t(trials));
+        // One pass forms the PMF of the new z, which the tail rule reads, and the new
+        // joint of every z above c, the rows kept afterwards.
+        const size_t span = size_t(hi - lo + 1);
+        const Int width = std::max(state.maxEll - 1, sTop_) + 1;
+        partial_.assign(span, 0.0);
+        fresh_.assign(span, 0.0);
+        full_.assign(span * size_t(width), 0.0);
+        binom_.resize(size_t(trials));
+        const Real perServer = 1 / Real(c_);
         for (Int r = 0; r < state.rows; r++) {
             const Int z = state.zLow + r;
             const Real* w = state.row(z);
-            Real pz = 0;
-            for (Int e = 0; e <= state.maxEll; e++) pz += w[e];
-            mass_[size_t(r)] = pz;
+            Real pz = 0, stays = 0;  // stays: the relabelled PMF's total, every ell but 1
+            for (Int e = 0; e <= state.maxEll; e++) {
+                pz += w[e];
+                if (e != 1) stays += w[e];
+            }
             if (!(pz > 0)) continue;
             const Int b = std::min(z, c_);
-            Real* pd = &binoms_[size_t(r) * size_t(trials)];
-            binomialFast(b, state.maxEll >= 1 ? w[1] / pz : 0.0, logFact_, scratch_, pd);
-            Real* out = &partial_[size_t(z + aOffset - lo)];
+            binomialFast(b, state.maxEll >= 1 ? w[1] / pz : 0.0, logFact_, scratch_, binom_.data());
+            const Real perStay = stays > 0 ? 1 / stays : 0.0;
             for (Int d = 0; d <= b; d++) {
-                const Real weight = pz * pd[d];
-                for (size_t ia = 0; ia < a.size(); ia++) out[Int(ia) - d] += weight * a[ia];
+                const Real weight = pz * binom_[size_t(d)];
+                if (!(weight > 0)) continue;
+                // Everyone still waiting keeps all c servers busy: an entity in service
+                // afterwards is old with probability (c - d) / c, else it starts afresh.
+                const Real old = Real(b - d) * perServer;
+                if (old > 0 && w[0] > 0) fail(msg::NegativeInSupport);
+                for (size_t ia = 0; ia < a.size(); ia++) {
+                    if (!(a[ia] > 0)) continue;
+                    const Int zp = z - d + aOffset + Int(ia);
+                    const size_t at = size_t(zp - lo);
+                    const Real branch = weight * a[ia];
+                    partial_[at] += branch;
+                    if (zp <= c_) continue;  // started: its ell does not matter
+                    fresh_[at] += branch * (1 - old);
+                    if (old > 0) {
+                        Real* out = &full_[at * size_t(width)];
+                        const Real scale = branch * old * perStay;
+                        for (Int e = 2; e <= state.maxEll; e++) out[e - 1] += scale * w[e];
+                    }
+                }
             }
         }
         Real total = 0;
@@ -176,55 +202,24 @@ public:
             state.shape(first, 0, 0);
             return 1.0;
         }
-        // Everyone still waiting keeps all c servers busy: an entity in service
-        // afterwards is old with probability (c - d) / c, else it starts a fresh service.
-        next_.shape(first, right - first + 1, std::max(state.maxEll - 1, sTop_));
-        fresh_.assign(size_t(next_.rows), 0.0);
-        for (Int r = 0; r < state.rows; r++) {
-            const Real pz = mass_[size_t(r)];
-            if (!(pz > 0)) continue;
-            const Int z = state.zLow + r;
-            const Real* w = state.row(z);
-            const Int b = std::min(z, c_);
-            const Real* pd = &binoms_[size_t(r) * size_t(trials)];
-            Real stays = 0;  // the relabelled PMF's total: every ell but 1
-            for (Int e = 0; e <= state.maxEll; e++)
-                if (e != 1) stays += w[e];
-            for (Int d = 0; d <= b; d++) {
-                const Real weight = pz * pd[d];
-                if (!(weight > 0)) continue;
-                const Real old = Real(b - d) / Real(c_);
-                if (old > 0 && w[0] > 0) fail(msg::NegativeInSupport);
-                for (size_t ia = 0; ia < a.size(); ia++) {
-                    const Int zp = z - d + aOffset + Int(ia);
-                    if (zp < first || zp > right || !(a[ia] > 0)) continue;
-                    const Real branch = weight * a[ia];
-                    fresh_[size_t(zp - first)] += branch * (1 - old);
-                    if (old > 0) {
-                        Real* out = next_.row(zp);
-                        const Real scale = branch * old / stays;
-                        for (Int e = 2; e <= state.maxEll; e++) out[e - 1] += scale * w[e];
-                    }
-                }
-            }
-        }
+        state.shape(first, right - first + 1, width - 1);
         const Int sOff = service_->simple.offset;
         const Real* s = &service_->simple.elements[0];
-        for (Int r = 0; r < next_.rows; r++) {
-            Real* out = next_.row(first + r);
-            const Real f = fresh_[size_t(r)];
+        for (Int zp = first; zp <= right; zp++) {
+            Real* out = state.row(zp);
+            const size_t at = size_t(zp - lo);
+            std::copy(&full_[at * size_t(width)], &full_[at * size_t(width)] + width, out);
+            const Real f = fresh_[at];
             if (f > 0)
                 for (Int i = 0; i < service_->simple.length; i++) out[sOff + i] += f * s[i];
         }
-        std::swap(state, next_);
         return started / kept;
     }
 
 private:
     Pmf* service_;
     Int c_, sTop_;
-    std::vector<Real> logFact_, partial_, mass_, binoms_, fresh_, scratch_;
-    Joint next_;
+    std::vector<Real> logFact_, partial_, fresh_, full_, binom_, scratch_;
 };
 
 // ---- exact station ---------------------------------------------------------------------
@@ -441,8 +436,72 @@ private:
 
 }  // namespace
 
+namespace {
+
+// One server: the station's state is the queue's own, so the exact chain answers, with
+// no tail cut along the way and at a fraction of the cost of stepping.
+WaitResult oneServerWait(Pmf* state, Pmf* arrivals, Pmf* service, int64_t position) {
+    WaitResult result;
+    Pmf* dist_z = lookupMarginalPmf(state);
+    const Int zOffset = dist_z->simple.offset, zCount = dist_z->simple.length;
+    const int64_t zTop = int64_t(zOffset) + zCount - 1;
+    std::vector<Real> weights;
+    int64_t kTop;
+    if (position < 0) {
+        weights = positionWeights(arrivals);
+        if (weights.empty()) {
+            result.status = WaitStatus::NobodyArrives;
+            return result;
+        }
+        kTop = std::max<int64_t>(zTop - 1, 0) + int64_t(weights.size());
+    } else {
+        kTop = zTop - 1 > position ? position + 1 : 0;
+        if (kTop == 0) {
+            result.status = WaitStatus::NobodyAtPosition;
+            return result;
+        }
+    }
+    if (kTop > int64_t(kScratchPerState) * kDefaultMaxStates) fail(msg::OutOfMemory);
+    ExactWaitChain chain(service, 1, Int(kTop), kDefaultMaxStates, 1.0, 1);
+    Real total = 0;
+    for (Int i = 0; i < zCount; i++) {
+        const Real pz = dist_z->simple.elements[i];
+        if (!(pz > 0)) continue;
+        const int64_t z = int64_t(zOffset) + i, waiting = std::max<int64_t>(z - 1, 0);
+        if (position >= 0 && waiting <= position) continue;
+        Pmf* dist_ell = state->joint.elements[i];
+        for (Int e = 0; e < dist_ell->simple.length; e++) {
+            const Real p = pz * dist_ell->simple.elements[e];
+            if (!(p > 0)) continue;
+            const Int ell = dist_ell->simple.offset + e, busy = z > 0 ? 1 : 0;
+            // The step would relabel it to a negative remaining time.
+            if (busy > 0 && ell < 1) fail(msg::NegativeInSupport);
+            if (position >= 0) {
+                chain.add(&ell, busy, Int(position + 1), p);
+                total += p;
+                continue;
+            }
+            for (size_t j = 0; j < weights.size(); j++) {
+                if (!(weights[j] > 0)) continue;
+                chain.add(&ell, busy, Int(waiting + int64_t(j) + 1), p * weights[j]);
+                total += p * weights[j];
+            }
+        }
+    }
+    if (!(total > 0)) {
+        result.status = position < 0 ? WaitStatus::NobodyArrives : WaitStatus::NobodyAtPosition;
+        return result;
+    }
+    result.pmf = chain.run(position < 0 ? 1 : 0);
+    if (result.pmf.empty()) result.status = WaitStatus::TooMuchWork;
+    return result;
+}
+
+}  // namespace
+
 WaitResult standardStationWait(Pmf* state, Pmf* arrivals, Pmf* service, Int servers,
                                int64_t position) {
+    if (servers == 1) return oneServerWait(state, arrivals, service, position);
     WaitResult result;
     Pmf* dist_z = lookupMarginalPmf(state);
     const Int zOffset = dist_z->simple.offset, zCount = dist_z->simple.length;

@@ -32,9 +32,10 @@ struct WaitResult {
 // arrivals (position < 0), or the remaining wait of the one with `position` entities
 // waiting ahead of it now. The caller checks servers >= 1 and service durations >= 1.
 //
-// Standard station: the model's own step, without arrivals after the tagged entity's,
-// applied to the entities ahead of it and conditioned each step on its not having
-// started; its tail rule included, so the answer is the model's reading of the state.
+// Standard station: with one server, exact (its state is the queue's); with more, the
+// model's own step, without arrivals after the tagged entity's, applied to the entities
+// ahead of it and conditioned each step on its not having started; its tail rule
+// included, so the answer is the model's reading of the state.
 WaitResult standardStationWait(Pmf* state, Pmf* arrivals, Pmf* service, Int servers,
                                int64_t position);
 // Exact station, exact for any number of servers: only the busy servers' remaining

@@ -10,14 +10,15 @@ exact.  With one server both are exact.  Networks answer utilisation, throughput
 load per node.
 
 Waiting times rest on one fact of first-come-first-served service: later arrivals never
-matter.  For a standard station the model's own step is applied to the tagged entity and
-those ahead of it, with no arrivals after its own, until it starts: exact wherever the
-model's steps are.  For an exact station only the busy servers' remaining times and the
-number still to start before the tagged entity matter; one chain over the two, started
-from every arriving position at once, gives the wait exactly, a waiting room and
-impatience included (with impatience, the wait of the entities that are served).  Both
-run in the extension, as do the completions of the next step and the change a step
-makes, which the steady state watches.
+matter.  For an exact station, and a standard one with one server, only the busy
+servers' remaining times and the number still to start before the tagged entity matter;
+one chain over the two, started from every arriving position at once, gives the wait
+exactly, a waiting room and impatience included (with impatience, the wait of the
+entities that are served).  For a standard station with several servers the model's own
+step is applied to the tagged entity and those ahead of it, with no arrivals after its
+own, until it starts: the model's reading of the state.  Both run in the extension, as
+do the completions of the next step and the change a step makes, which the steady state
+watches.
 """
 
 from __future__ import annotations

@@ -224,30 +224,30 @@ private:
 
 // ---- exact station ---------------------------------------------------------------------
 
-// The multisets of k fresh durations with their multinomial probabilities.
-struct Draws {
-    std::vector<Int> keys;  // count * k values
-    std::vector<Real> p;
-};
-
 class ExactWaitChain {
 public:
     // Each entity waiting when a step begins, from step thinFrom on, stays with
     // probability keep (1: nobody leaves).
     ExactWaitChain(Pmf* service, Int servers, Int kTop, int64_t maxStates, Real keep, Int thinFrom)
-        : service_(service),
-          c_(servers),
+        : c_(servers),
           kTop_(kTop),
           maxStates_(maxStates),
           keep_(keep),
-          thinFrom_(thinFrom) {
-        logFact_ = logFactorials(keep < 1 ? kTop : std::min(servers, kTop));
+          thinFrom_(thinFrom),
+          pending_(size_t(kTop) + 1) {
+        logFact_ = logFactorials(keep < 1 ? kTop : 0);
+        for (Int i = 0; i < service->simple.length; i++)
+            if (service->simple.elements[i] > 0) {
+                values_.push_back(service->simple.offset + i);
+                probs_.push_back(service->simple.elements[i]);
+            }
     }
 
+    // The number of the multiset of busy servers' remaining times key (ascending).
+    Int multiset(const Int* key, Int busy) { return idOf(key, busy); }
     // Weight for an entity with k - 1 entities still to start before it, the busy
-    // servers' remaining times being key (ascending).
-    void add(const Int* key, Int busy, Int k, Real weight) {
-        const Int id = idOf(key, busy);
+    // servers' remaining times being the multiset id.
+    void add(Int id, Int k, Real weight) {
         cur_[size_t(id)][size_t(k)] += weight;
         top_[size_t(id)] = std::max(top_[size_t(id)], k);
     }
@@ -264,34 +264,51 @@ public:
             const Int ids = index_.size();
             if (keep_ < 1 && t >= thinFrom_ && !thin(ids)) return {};
             if (out.size() < size_t(t - shift + 1)) out.resize(size_t(t - shift + 1), 0.0);
+            // The servers at 1 finish and take as many entities as they can; what is left
+            // of each run waits, under the shifted multiset, for the starters' durations.
             for (Int id = 0; id < ids; id++) {
                 const Int top = top_[size_t(id)];
                 if (top == 0) continue;
-                prepare(id);
-                const Int starters = moves_[size_t(id)].starters;
+                const Shift& move = shiftOf(id);
                 std::vector<Real>& v = cur_[size_t(id)];
                 Real started = 0;
-                for (Int k = 1; k <= std::min(starters, top); k++) started += v[size_t(k)];
+                for (Int k = 1; k <= std::min(move.starters, top); k++) started += v[size_t(k)];
                 out[size_t(t - shift)] += started;
-                if (top > starters) {
-                    work_ += double(moves_[size_t(id)].to.size()) * double(top - starters);
-                    if (work_ > kWaitWorkBudget) return {};  // exhausted()
-                    // prepare() numbered every target: nothing grows until the next id.
-                    const std::vector<Int>& to = moves_[size_t(id)].to;
-                    const std::vector<Real>& p = moves_[size_t(id)].p;
-                    const Real* from = v.data() + starters;
-                    const Int count = top - starters;
-                    for (size_t m = 0; m < to.size(); m++) {
-                        Real* n = next_[size_t(to[m])].data();
-                        const Real pm = p[m];
-                        for (Int k = 1; k <= count; k++) n[k] += pm * from[k];
-                        Int& nt = nextTop_[size_t(to[m])];
-                        nt = std::max(nt, count);
-                    }
+                if (top > move.starters) {
+                    const Int count = top - move.starters;
+                    const Real* from = v.data() + move.starters;
                     for (Int k = 1; k <= count; k++) rest += from[k];
+                    // With no starter the multiset is already whole.
+                    if (move.starters == 0)
+                        put(next_, nextTop_, move.to, from, count, 1.0);
+                    else
+                        hold(move.to, from, count, 1.0);
                 }
                 std::fill(v.begin(), v.begin() + top + 1, 0.0);
                 top_[size_t(id)] = 0;
+            }
+            // Fresh durations drawn one at a time, the smallest multisets first: a
+            // multiset reached by several paths is spread once.
+            for (size_t r = pending_.size() - 1; r > 0; r--) {
+                for (size_t i = 0; i < pending_[r].size(); i++) {
+                    const Int id = pending_[r][i];
+                    const std::vector<Int>& to = drawsOf(id);
+                    const Int count = heldTop_[size_t(id)];
+                    work_ += double(to.size()) * double(count);
+                    if (work_ > kWaitWorkBudget) return {};  // exhausted()
+                    const Real* from = held_[size_t(id)].data();
+                    const bool whole = r == 1;
+                    for (size_t m = 0; m < to.size(); m++) {
+                        if (whole)
+                            put(next_, nextTop_, to[m], from, count, probs_[m]);
+                        else
+                            hold(to[m], from, count, probs_[m]);
+                    }
+                    std::fill(held_[size_t(id)].begin(), held_[size_t(id)].begin() + count + 1,
+                              0.0);
+                    heldTop_[size_t(id)] = 0;
+                }
+                pending_[r].clear();
             }
             std::swap(cur_, next_);
             std::swap(top_, nextTop_);
@@ -332,106 +349,92 @@ private:
         return true;
     }
 
-    struct Move {
-        bool ready = false;
-        Int starters = 0;
-        std::vector<Int> to;
-        std::vector<Real> p;
-    };
+    // runs[to][1..count] += p * from[1..count]
+    void put(std::vector<std::vector<Real>>& runs, std::vector<Int>& tops, Int to, const Real* from,
+             Int count, Real p) {
+        Real* n = runs[size_t(to)].data();
+        for (Int k = 1; k <= count; k++) n[k] += p * from[k];
+        tops[size_t(to)] = std::max(tops[size_t(to)], count);
+    }
+
+    // A run waiting under a multiset short of c for more fresh durations.
+    void hold(Int to, const Real* from, Int count, Real p) {
+        if (heldTop_[size_t(to)] == 0) pending_[size_t(c_ - index_.length(to))].push_back(to);
+        put(held_, heldTop_, to, from, count, p);
+    }
 
     Int idOf(const Int* key, Int length) {
         const Int id = index_.insert(key, length);
         if (size_t(id) >= cur_.size()) {
-            // Each multiset holds a run over k; the chain's scratch stays within the
-            // state budget of the model.
+            // Each multiset holds runs over k; the chain's scratch stays within the state
+            // budget of the model.
             if ((int64_t(id) + 1) * int64_t(kTop_ + 1) > kScratchPerState * maxStates_)
                 fail(msg::OutOfMemory);
-            cur_.emplace_back(size_t(kTop_) + 1, 0.0);
-            next_.emplace_back(size_t(kTop_) + 1, 0.0);
-            top_.push_back(0);
-            nextTop_.push_back(0);
-            moves_.emplace_back();
+            for (auto* runs : {&cur_, &next_, &held_}) runs->emplace_back(size_t(kTop_) + 1, 0.0);
+            for (auto* tops : {&top_, &nextTop_, &heldTop_}) tops->push_back(0);
+            shifts_.emplace_back();
+            draws_.emplace_back();
         }
         return id;
     }
 
-    // Where a multiset goes in one step: the servers at 1 finish, the others count down,
-    // and free servers take waiting entities with fresh durations.
-    void prepare(Int id) {
-        if (moves_[size_t(id)].ready) return;
-        const Int length = index_.length(id);
-        const Int* key = index_.key(id);
-        Int done = 0;
-        while (done < length && key[done] == 1) done++;
-        std::vector<Int> shifted(key + done, key + length);
-        for (Int& r : shifted) r--;
-        // More free servers than entities left to start take everyone: kTop of them
-        // stand for all.
-        const Int starters = std::min(std::max<Int>(c_ - Int(shifted.size()), 0), kTop_);
-        const Draws& draws = drawsOf(starters);
-        Move move;
-        move.starters = starters;
-        std::vector<Int> merged(shifted.size() + size_t(starters));
-        const size_t count = draws.p.size();
-        for (size_t m = 0; m < count; m++) {
-            const Int* fresh = starters > 0 ? &draws.keys[m * size_t(starters)] : nullptr;
-            std::merge(shifted.begin(), shifted.end(), fresh, fresh + starters, merged.begin());
-            move.to.push_back(idOf(merged.data(), Int(merged.size())));
-            move.p.push_back(draws.p[m]);
+    struct Shift {
+        bool ready = false;
+        Int starters = 0;  // entities the freed servers take
+        Int to = 0;        // the multiset of those still busy, counted down
+    };
+
+    // The servers at 1 finish, the others count down; as many servers as are free take
+    // entities (more free servers than entities left to start take everyone: kTop of
+    // them stand for all).
+    const Shift& shiftOf(Int id) {
+        if (!shifts_[size_t(id)].ready) {
+            const Int length = index_.length(id);
+            const Int* key = index_.key(id);
+            Int done = 0;
+            while (done < length && key[done] == 1) done++;
+            std::vector<Int> shifted(key + done, key + length);
+            for (Int& r : shifted) r--;
+            Shift move;
+            move.ready = true;
+            move.starters = std::min(std::max<Int>(c_ - Int(shifted.size()), 0), kTop_);
+            move.to = idOf(shifted.data(), Int(shifted.size()));
+            shifts_[size_t(id)] = move;
         }
-        move.ready = true;
-        moves_[size_t(id)] = std::move(move);
+        return shifts_[size_t(id)];
     }
 
-    const Draws& drawsOf(Int k) {
-        if (size_t(k) < draws_.size() && !draws_[size_t(k)].p.empty()) return draws_[size_t(k)];
-        if (draws_.size() <= size_t(k)) draws_.resize(size_t(k) + 1);
-        std::vector<Int> values;
-        std::vector<Real> logP;
-        for (Int i = 0; i < service_->simple.length; i++)
-            if (service_->simple.elements[i] > 0) {
-                values.push_back(service_->simple.offset + i);
-                logP.push_back(std::log(service_->simple.elements[i]));
+    // The multisets one fresh duration more makes, one per value of the service PMF.
+    const std::vector<Int>& drawsOf(Int id) {
+        if (draws_[size_t(id)].empty()) {
+            std::vector<Int> to;
+            std::vector<Int> key(index_.key(id), index_.key(id) + index_.length(id));
+            for (Int value : values_) {
+                std::vector<Int> grown(key);
+                grown.insert(std::upper_bound(grown.begin(), grown.end(), value), value);
+                to.push_back(idOf(grown.data(), Int(grown.size())));
             }
-        if (multisetCount(k, int64_t(values.size())) > maxStates_) fail(msg::OutOfMemory);
-        Draws& out = draws_[size_t(k)];
-        std::vector<Int> counts(values.size(), 0), key;
-        // Every split of k among the values, the smallest values first.
-        auto visit = [&](auto&& self, size_t i, Int left) -> void {
-            if (i + 1 == values.size()) {
-                counts[i] = left;
-                Real lp = logFact_[size_t(k)];
-                key.clear();
-                for (size_t j = 0; j < values.size(); j++) {
-                    lp += Real(counts[j]) * logP[j] - logFact_[size_t(counts[j])];
-                    key.insert(key.end(), size_t(counts[j]), values[j]);
-                }
-                out.keys.insert(out.keys.end(), key.begin(), key.end());
-                out.p.push_back(std::exp(lp));
-                return;
-            }
-            for (Int n = left; n >= 0; n--) {
-                counts[i] = n;
-                self(self, i + 1, left - n);
-            }
-        };
-        visit(visit, 0, k);
-        return out;
+            draws_[size_t(id)] = std::move(to);
+        }
+        return draws_[size_t(id)];
     }
 
-    Pmf* service_;
     Int c_, kTop_;
     int64_t maxStates_;
     Real keep_;
     Int thinFrom_;
     double work_ = 0;
-    std::vector<Real> scratch_;
-    std::vector<Real> logFact_;
+    std::vector<Int> values_;  // the service PMF's values of positive probability
+    std::vector<Real> probs_;
+    std::vector<Real> scratch_, logFact_;
     MultisetIndex index_;
-    std::vector<std::vector<Real>> cur_, next_;
-    std::vector<Int> top_, nextTop_;
-    std::vector<Move> moves_;
-    std::vector<Draws> draws_;
+    std::vector<std::vector<Real>> cur_, next_, held_;
+    std::vector<Int> top_, nextTop_, heldTop_;
+    // By the durations still to draw (fewer than kTop when anything is held): the
+    // multisets holding runs.
+    std::vector<std::vector<Int>> pending_;
+    std::vector<Shift> shifts_;
+    std::vector<std::vector<Int>> draws_;
 };
 
 }  // namespace
@@ -476,14 +479,15 @@ WaitResult oneServerWait(Pmf* state, Pmf* arrivals, Pmf* service, int64_t positi
             const Int ell = dist_ell->simple.offset + e, busy = z > 0 ? 1 : 0;
             // The step would relabel it to a negative remaining time.
             if (busy > 0 && ell < 1) fail(msg::NegativeInSupport);
+            const Int id = chain.multiset(&ell, busy);
             if (position >= 0) {
-                chain.add(&ell, busy, Int(position + 1), p);
+                chain.add(id, Int(position + 1), p);
                 total += p;
                 continue;
             }
             for (size_t j = 0; j < weights.size(); j++) {
                 if (!(weights[j] > 0)) continue;
-                chain.add(&ell, busy, Int(waiting + int64_t(j) + 1), p * weights[j]);
+                chain.add(id, Int(waiting + int64_t(j) + 1), p * weights[j]);
                 total += p * weights[j];
             }
         }
@@ -614,13 +618,14 @@ WaitResult exactStationWait(ExactState* state, Pmf* arrivals, Pmf* service, Int 
         const Int* key = keys + group.keyStart;
         Int done = 0;
         while (done < group.busy && key[done] == 1) done++;
+        const Int id = chain.multiset(key, group.busy);
         for (Int i = 0; i < group.length; i++) {
             const Real p = probs[group.probStart + i];
             if (!(p > 0)) continue;
             const int64_t z = int64_t(group.zOffset) + i, waiting = z - group.busy;
             if (position >= 0) {
                 if (waiting <= position) continue;
-                chain.add(key, group.busy, Int(position + 1), p);
+                chain.add(id, Int(position + 1), p);
                 total += p;
                 continue;
             }
@@ -639,7 +644,7 @@ WaitResult exactStationWait(ExactState* state, Pmf* arrivals, Pmf* service, Int 
                     // departures of the impatient is lost.
                     if (capacity >= 0 && z - done - (waiting - left) + int64_t(j) + 1 > capacity)
                         break;
-                    chain.add(key, group.busy, Int(left + int64_t(j) + 1), pl * weights[j]);
+                    chain.add(id, Int(left + int64_t(j) + 1), pl * weights[j]);
                     total += pl * weights[j];
                 }
             }

@@ -4,7 +4,9 @@ For each workload of workloads.py (W1-W5) and two states, 50 steps from empty an
 WARM_STEPS steps, prints the median CPU time of one step of
   - the module (step, then restore to the same state),
   - a plain Python implementation of the same maps (tests/python/reference.py), and the
-    ratio Python / module,
+    ratio Python / module: `network_step`, which forms each node's completions once and
+    shares one enumeration between a node's two maps, and `network_step_as_written`, which
+    forms them again in every flow and map and enumerates each map on its own,
 and for the one-server workload (W3, where the model is the exact (z, ell) Markov chain)
   - a scipy CSR matrix-vector product P^T v over that chain, P restricted to the states
     the step can reach from v, and the ratio CSR / module (above 1: the module is faster).
@@ -67,17 +69,19 @@ def chain_matrix(state, arrivals, service):
     return pt, v
 
 
-def python_step(w, model):
+def python_steps(w, model):
+    """The two plain Python steps of the model's configuration and state."""
     if w.kind == "station":
-        args = (w.servers, w.arrivals, w.service, model.internal_state)
-        return lambda: reference.station_step(*args)
-    n = model.get_number_of_nodes()
-    args = ([model.get_number_of_servers_at_node(k) for k in range(n)],
-            [model.get_number_of_external_arrivals_at_node_pmf(k) for k in range(n)],
-            [model.get_service_duration_at_node_pmf(k) for k in range(n)],
-            [[model.get_routing_probability(s, t) for t in range(n)] for s in range(n)],
-            model.internal_state)
-    return lambda: reference.network_step(*args)
+        args = ([w.servers], [w.arrivals], [w.service], [[0.0]], [model.internal_state])
+    else:
+        n = model.get_number_of_nodes()
+        args = ([model.get_number_of_servers_at_node(k) for k in range(n)],
+                [model.get_number_of_external_arrivals_at_node_pmf(k) for k in range(n)],
+                [model.get_service_duration_at_node_pmf(k) for k in range(n)],
+                [[model.get_routing_probability(s, t) for t in range(n)] for s in range(n)],
+                model.internal_state)
+    return (lambda: reference.network_step(*args),
+            lambda: reference.network_step_as_written(*args))
 
 
 def time_in_turn(calls, budget, min_reps=5, max_reps=2001):
@@ -105,7 +109,7 @@ def main():
                 if line.startswith("model name")), "unknown CPU")
     print(f"# {cpu}, {os.cpu_count()} cores; median CPU time per step, the three timed in turn")
     print(f"{'':<4} {'state':<11} {'module us':>10} {'python us':>11} {'python/module':>13}"
-          f" {'csr us':>8} {'csr/module':>10}")
+          f" {'written us':>11} {'written/module':>14} {'csr us':>8} {'csr/module':>10}")
     nothing = lambda: None  # noqa: E731
     for name in args.only.split(","):
         w = workloads.BY_NAME[name]
@@ -116,17 +120,19 @@ def main():
                 model.step()
             done = steps
             model.mark()
-            calls = [(model.step, model.restore), (python_step(w, model), nothing)]
+            shortcut, as_written = python_steps(w, model)
+            calls = [(model.step, model.restore), (shortcut, nothing), (as_written, nothing)]
             one_server = w.kind == "station" and w.servers == 1
             if one_server:
                 pt, v = chain_matrix(model.internal_state, w.arrivals, w.service)
                 calls.append((lambda: pt @ v, nothing))
             # The plain Python step takes far longer: give it fewer repetitions.
             times = time_in_turn(calls, args.budget, min_reps=3)
-            mod, py = times[0], times[1]
-            line = f"{name:<4} {label:<11} {mod * 1e6:10.2f} {py * 1e6:11.1f} {py / mod:12.0f}x"
+            mod, py, written = times[0], times[1], times[2]
+            line = (f"{name:<4} {label:<11} {mod * 1e6:10.2f} {py * 1e6:11.1f} {py / mod:12.0f}x"
+                    f" {written * 1e6:11.1f} {written / mod:13.0f}x")
             if one_server:
-                line += f" {times[2] * 1e6:8.2f} {times[2] / mod:9.2f}x"
+                line += f" {times[3] * 1e6:8.2f} {times[3] / mod:9.2f}x"
             print(line, flush=True)
 
 

@@ -28,6 +28,14 @@ Int Int_fromPy(MovraObject*, PyObject* pyObj) {
     return Int(uint32_t(uint64_t(v)));
 }
 
+Int strictInt_fromPy(PyObject* pyObj) {
+    if (!PyLong_Check(pyObj)) failImport();
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(pyObj, &overflow);
+    if (overflow != 0 || v < INT32_MIN || v > INT32_MAX) failImport();
+    return Int(v);
+}
+
 PyObject* Real_toPy(MovraObject*, Real value) { return checked(PyFloat_FromDouble(value)); }
 
 Real Real_fromPy(MovraObject*, PyObject* pyObj) {

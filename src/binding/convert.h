@@ -20,11 +20,13 @@ constexpr int kMaxPmfDepth = 256;
 // - Int_fromPy (arguments, attributes, PMF keys) reads the int as 64 bits and keeps the
 //   low 32: a value outside the Int range wraps, as it always has for callers (the time
 //   attribute wraps at 2**31 the same way); one beyond 64 bits is refused.
-// - The pickled form's reader (integer() in pickled_form.cpp) refuses any value outside
-//   the Int range: the module writes a pickle from Int values only, so such a value means
-//   a damaged or forged pickle, which must not restore as some other state.
+// - strictInt_fromPy (the pickled form, the exact network's state keys) refuses any value
+//   outside the Int range with "Invalid value": the module writes a pickle from Int values
+//   only, so such a value means a damaged or forged pickle, which must not restore as some
+//   other state; a state key that wrapped would name another state.
 PyObject* Int_toPy(MovraObject* obj, Int value);
 Int Int_fromPy(MovraObject* obj, PyObject* pyObj);
+Int strictInt_fromPy(PyObject* pyObj);
 PyObject* Real_toPy(MovraObject* obj, Real value);
 Real Real_fromPy(MovraObject* obj, PyObject* pyObj);
 PyObject* Boolean_toPy(MovraObject* obj, Boolean value);

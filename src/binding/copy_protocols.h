@@ -44,7 +44,7 @@ PyObject* reduce(PyObject* self, PyObject*) {
     if (pythonState.get() == nullptr) return nullptr;
     PyRef model, arguments;
     bool ok = run<Model>(self, [&](Model* m) {
-        model = PyRef(modelState(m));
+        model = PyRef(PickledForm<Model>::write(m));
         arguments =
             PyRef(checked(constructorArguments(reinterpret_cast<PyObject*>(Py_TYPE(self)), m)));
     });
@@ -173,13 +173,20 @@ PyObject* setstate(PyObject* self, PyObject* state) {
         return nullptr;
     PythonStateUpdate update(self, pythonState);
     bool ok = run<Model>(self, [&](Model* m) {
-        setModelState(m, model, format, [&] {
+        PickledForm<Model>::read(m, model, format, [&] {
             if (!update.apply()) throw PythonError();
         });
     });
     if (!ok) return nullptr;
     Py_RETURN_NONE;
 }
+
+// The method-table entries of the copy protocols, the same for every model.
+template <class Model>
+inline PyMethodDef kCopyMethods[] = {
+    {"__reduce__", reduce<Model>, METH_NOARGS, kReduceDoc},
+    {"__setstate__", setstate<Model>, METH_O, kSetstateDoc},
+};
 
 }  // namespace protocol
 

@@ -60,24 +60,6 @@ PyObject* ExactMultiserver_new(PyTypeObject* type, PyObject* args, PyObject* kwa
     return self.release();
 }
 
-constexpr PyCFunction ExactMultiserver_step_Py = station_methods::step<EM>;
-
-constexpr PyCFunction ExactMultiserver_applyObservationRange_Py =
-    station_methods::applyObservationRange<EM>;
-
-constexpr PyCFunction ExactMultiserver_applyObservationValue_Py =
-    station_methods::applyObservationValue<EM>;
-
-constexpr PyCFunction ExactMultiserver_mark_Py = station_methods::mark<EM>;
-
-constexpr PyCFunction ExactMultiserver_restore_Py = station_methods::restore<EM>;
-
-constexpr PyCFunction ExactMultiserver_getNumberOfEntitiesInSystemPmf_Py =
-    station_methods::getNumberOfEntitiesInSystemPmf<EM>;
-
-constexpr PyCFunction ExactMultiserver_resetWithNumberOfEntitiesInSystem_Py =
-    station_methods::resetWithNumberOfEntitiesInSystem<EM>;
-
 PyObject* ExactMultiserver_blockingProbability_Py(PyObject* self, PyObject* args) {
     return protocol::callValue<EM>(self, args, 0, [](EM* s, PyObject*) {
         Real p = 0;
@@ -261,16 +243,6 @@ PyDoc_STRVAR(step_doc,
              "'Invalid service duration pmf...' if a service duration of 0 is possible, and the\n"
              "state limit's message if the new state needs more than max_states states.");
 
-PyDoc_STRVAR(applyObservationRange_doc,
-             "apply_observation_range($self, start, end, /)\n--\n\n"
-             "Condition the state on start <= z < end (end excluded).\n\n"
-             "Raises movra.error 'Empty pmf' if no z of positive probability is in the range.");
-
-PyDoc_STRVAR(applyObservationValue_doc,
-             "apply_observation_value($self, value, /)\n--\n\n"
-             "Condition the state on z == value (an exact head count).\n\n"
-             "Raises movra.error 'Empty pmf' if that z has probability 0.");
-
 PyDoc_STRVAR(mark_doc,
              "mark($self, /)\n--\n\n"
              "Save the whole configuration (PMFs, servers, capacity, abandonment, state, time)\n"
@@ -280,10 +252,6 @@ PyDoc_STRVAR(restore_doc,
              "restore($self, /)\n--\n\n"
              "Bring back the configuration saved by mark(); without an earlier mark(), that of\n"
              "a new instance.");
-
-PyDoc_STRVAR(getNumberOfEntitiesInSystemPmf_doc,
-             "get_number_of_entities_in_system_pmf($self, /)\n--\n\n"
-             "Return the PMF of z, the number at the station, as {z: probability}.");
 
 PyDoc_STRVAR(resetWithNumberOfEntitiesInSystem_doc,
              "reset_with_number_of_entities_in_system($self, n, /)\n--\n\n"
@@ -297,41 +265,29 @@ PyDoc_STRVAR(blockingProbability_doc,
              "_blocking_probability($self, /)\n--\n\n"
              "Expected arrivals lost to capacity in the next step over expected arrivals.");
 
-PyMethodDef ExactMultiserver_methods[] = {
-    {"step", ExactMultiserver_step_Py, METH_VARARGS, step_doc},
-    {"apply_observation_range", ExactMultiserver_applyObservationRange_Py, METH_VARARGS,
-     applyObservationRange_doc},
-    {"apply_observation_value", ExactMultiserver_applyObservationValue_Py, METH_VARARGS,
-     applyObservationValue_doc},
-    {"mark", ExactMultiserver_mark_Py, METH_VARARGS, mark_doc},
-    {"restore", ExactMultiserver_restore_Py, METH_VARARGS, restore_doc},
-    {"get_number_of_entities_in_system_pmf", ExactMultiserver_getNumberOfEntitiesInSystemPmf_Py,
-     METH_VARARGS, getNumberOfEntitiesInSystemPmf_doc},
+PyMethodDef ExactMultiserver_ownMethods[] = {
+    {"step", station_methods::step<EM>, METH_VARARGS, step_doc},
+    {"mark", station_methods::mark<EM>, METH_VARARGS, mark_doc},
+    {"restore", station_methods::restore<EM>, METH_VARARGS, restore_doc},
     {"reset_with_number_of_entities_in_system",
-     ExactMultiserver_resetWithNumberOfEntitiesInSystem_Py, METH_VARARGS,
+     station_methods::resetWithNumberOfEntitiesInSystem<EM>, METH_VARARGS,
      resetWithNumberOfEntitiesInSystem_doc},
     {"_blocking_probability", ExactMultiserver_blockingProbability_Py, METH_VARARGS,
      blockingProbability_doc},
-    {"__reduce__", protocol::reduce<EM>, METH_NOARGS, protocol::kReduceDoc},
-    {"__setstate__", protocol::setstate<EM>, METH_O, protocol::kSetstateDoc},
-    {nullptr, nullptr, 0, nullptr},
 };
+auto ExactMultiserver_methods =
+    tableOf(ExactMultiserver_ownMethods, station_methods::kObservationMethods<EM>,
+            protocol::kCopyMethods<EM>);
 
 constexpr const char* kServersDoc =
     "Number of identical servers c (int). 0 by default; checked when stepping. Lowered,\n"
     "it interrupts nobody: entities in service finish first.";
 
-PyMemberDef ExactMultiserver_members[] = {
-    {"number_of_servers", MOVRA_T_INT, MOVRA_MODEL_OFFSET(EM, _numberOfServers), 0, kServersDoc},
-    {"time", MOVRA_T_INT, MOVRA_MODEL_OFFSET(EM, _time), 0, kTimeDoc},
-    {"current_memory_use", MOVRA_T_ULONGLONG, MOVRA_MODEL_OFFSET(EM, header.currentMemoryUse),
-     MOVRA_READONLY, kCurrentMemoryDoc},
-    {"peak_memory_use", MOVRA_T_ULONGLONG, MOVRA_MODEL_OFFSET(EM, header.peakMemoryUse),
-     MOVRA_READONLY, kPeakMemoryDoc},
-    {nullptr, 0, 0, 0, nullptr},
-};
+// Published through the get-set table (getMember, setMember), not as a member.
+PyMemberDef ExactMultiserver_servers = {"number_of_servers", MOVRA_T_INT,
+                                        MOVRA_MODEL_OFFSET(EM, _numberOfServers), 0, kServersDoc};
 
-PyGetSetDef ExactMultiserver_getset[] = {
+PyGetSetDef ExactMultiserver_ownGetSet[] = {
     {"number_of_arrivals_pmf", getPmf<&EM::_numberOfArrivalsPmf>, setPmf<&EM::_numberOfArrivalsPmf>,
      "PMF of the number of arrivals per step, {count: probability}.", nullptr},
     {"service_duration_pmf", getPmf<&EM::_serviceDurationPmf>, setPmf<&EM::_serviceDurationPmf>,
@@ -354,15 +310,9 @@ PyGetSetDef ExactMultiserver_getset[] = {
      "during it, before servers take entities; arrivals never leave in their own step.",
      nullptr},
     {"number_of_servers", protocol::getMember<EM>, protocol::setMember<EM>, kServersDoc,
-     &ExactMultiserver_members[0]},
-    {"time", protocol::getMember<EM>, protocol::setMember<EM>, kTimeDoc,
-     &ExactMultiserver_members[1]},
-    {"current_memory_use", protocol::getMember<EM>, nullptr, kCurrentMemoryDoc,
-     &ExactMultiserver_members[2]},
-    {"peak_memory_use", protocol::getMember<EM>, nullptr, kPeakMemoryDoc,
-     &ExactMultiserver_members[3]},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+     &ExactMultiserver_servers},
 };
+auto ExactMultiserver_getset = tableOf(ExactMultiserver_ownGetSet, protocol::kCounterGetSet<EM>);
 
 void ExactMultiserver_dealloc(PyObject* self) {
     modelOf<EM>(self)->dropCaches();
@@ -391,7 +341,7 @@ PyObject* ExactMultiserver_repr(PyObject* self) {
 
 PyTypeObject ExactMultiserverType =
     modelType("movra.ExactMultiserver", sizeof(ExactMultiserverObject), ExactMultiserver_dealloc,
-              ExactMultiserver_methods, nullptr, ExactMultiserver_getset, ExactMultiserver_new,
-              ExactMultiserver_doc, ExactMultiserver_repr);
+              ExactMultiserver_methods.data(), nullptr, ExactMultiserver_getset.data(),
+              ExactMultiserver_new, ExactMultiserver_doc, ExactMultiserver_repr);
 
 }  // namespace movra

@@ -5,10 +5,11 @@
 #include <cstddef>
 
 #include "../containers/array_checks.h"
-#include "../pmf/pmf_query.h"
 #include "convert.h"
 #include "copy_protocols.h"
+#include "network_methods.h"
 #include "protocol.h"
+#include "station_methods.h"
 #include "type_object.h"
 
 namespace movra {
@@ -16,24 +17,6 @@ namespace movra {
 namespace {
 using EN = ExactNetworkMultiserver;
 using protocol::arg;
-Int intArg(EN* s, PyObject* args, Py_ssize_t i) { return Int_fromPy(s->arena(), arg(args, i)); }
-Pmf* simplePmfArg(EN* s, PyObject* args, Py_ssize_t i) {
-    return confirmSimplePmf(Pmf_fromPy(s->arena(), arg(args, i), 1));
-}
-
-// A whole number that fits 32 bits, for the parts of a state key: nothing wraps here.
-Int strictInt(PyObject* o) {
-    if (!PyLong_Check(o)) failImport();
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-    if (overflow != 0 || v < INT32_MIN || v > INT32_MAX) failImport();
-    return Int(v);
-}
-
-PyObject* ExactNetworkMultiserver_init_Py(PyObject* self, PyObject* args) {
-    return protocol::callNone<EN>(self, args, 1,
-                                  [](EN* s, PyObject* a) { s->init(intArg(s, a, 0)); });
-}
 
 int ExactNetworkMultiserver_set_maxStates(PyObject* self, PyObject* value, void*) {
     return protocol::set<EN>(self, value, [](EN* s, PyObject* v) {
@@ -71,51 +54,12 @@ PyObject* ExactNetworkMultiserver_new(PyTypeObject* type, PyObject* args, PyObje
             maxStates = value;
         }
     }
-    PyRef self(protocol::construct<EN>(type, args, ExactNetworkMultiserver_init_Py));
+    PyRef self(protocol::construct<EN>(type, args, network_methods::init<EN>));
     if (self.get() == nullptr) return nullptr;
     if (maxStates != nullptr &&
         ExactNetworkMultiserver_set_maxStates(self.get(), maxStates, nullptr) < 0)
         return nullptr;
     return self.release();
-}
-
-PyObject* ExactNetworkMultiserver_step_Py(PyObject* self, PyObject* args) {
-    return protocol::callNone<EN>(
-        self, args, 0, [](EN* s, PyObject*) { protocol::compute(s, [s] { s->step(); }); });
-}
-
-PyObject* ExactNetworkMultiserver_applyObservationRangeAtNode_Py(PyObject* self, PyObject* args) {
-    return protocol::callNone<EN>(self, args, 3, [](EN* s, PyObject* a) {
-        Int node = intArg(s, a, 0);
-        Int start = intArg(s, a, 1);
-        Int end = intArg(s, a, 2);
-        protocol::compute(s, [=] { s->applyObservationRangeAtNode(node, start, end); });
-    });
-}
-
-PyObject* ExactNetworkMultiserver_applyObservationValueAtNode_Py(PyObject* self, PyObject* args) {
-    return protocol::callNone<EN>(self, args, 2, [](EN* s, PyObject* a) {
-        Int node = intArg(s, a, 0);
-        Int value = intArg(s, a, 1);
-        protocol::compute(s, [=] { s->applyObservationValueAtNode(node, value); });
-    });
-}
-
-PyObject* ExactNetworkMultiserver_mark_Py(PyObject* self, PyObject* args) {
-    return protocol::callNone<EN>(self, args, 0, [](EN* s, PyObject*) { s->mark(); });
-}
-
-PyObject* ExactNetworkMultiserver_restore_Py(PyObject* self, PyObject* args) {
-    return protocol::callNone<EN>(self, args, 0, [](EN* s, PyObject*) { s->restore(); });
-}
-
-PyObject* ExactNetworkMultiserver_getNumberOfEntitiesAtNodePmf_Py(PyObject* self, PyObject* args) {
-    return protocol::callValue<EN>(self, args, 1, [](EN* s, PyObject* a) {
-        Int node = intArg(s, a, 0);
-        Pmf* pmf = nullptr;
-        protocol::withoutInterpreterLock([&] { pmf = s->getNumberOfEntitiesAtNodePmf(node); });
-        return Pmf_toPy(s->arena(), pmf);
-    });
 }
 
 PyObject* ExactNetworkMultiserver_getTotalNumberOfEntitiesPmf_Py(PyObject* self, PyObject* args) {
@@ -151,7 +95,7 @@ PyObject* ExactNetworkMultiserver_getJointNumberOfEntitiesPmf_Py(PyObject* self,
 
 PyObject* ExactNetworkMultiserver_getInternalStateAtNode_Py(PyObject* self, PyObject* args) {
     return protocol::callValue<EN>(self, args, 1, [](EN* s, PyObject* a) {
-        Int node = intArg(s, a, 0);
+        Int node = network_methods::intArg(s, a, 0);
         std::vector<std::pair<std::vector<Int>, double>> states;
         protocol::withoutInterpreterLock([&] { states = s->getInternalStateAtNode(node); });
         PyRef dict(checked(PyDict_New()));
@@ -166,81 +110,6 @@ PyObject* ExactNetworkMultiserver_getInternalStateAtNode_Py(PyObject* self, PyOb
             if (PyDict_SetItem(dict.get(), pair.get(), value.get()) < 0) throw PythonError();
         }
         return dict.release();
-    });
-}
-
-PyObject* ExactNetworkMultiserver_getNumberOfExternalArrivalsAtNodePmf_Py(PyObject* self,
-                                                                          PyObject* args) {
-    return protocol::callValue<EN>(self, args, 1, [](EN* s, PyObject* a) {
-        return Pmf_toPy(s->arena(), s->getNumberOfExternalArrivalsAtNodePmf(intArg(s, a, 0)));
-    });
-}
-
-PyObject* ExactNetworkMultiserver_getNumberOfNodes_Py(PyObject* self, PyObject* args) {
-    return protocol::callValue<EN>(self, args, 0, [](EN* s, PyObject*) {
-        return Int_toPy(s->arena(), s->getNumberOfNodes());
-    });
-}
-
-PyObject* ExactNetworkMultiserver_getNumberOfServersAtNode_Py(PyObject* self, PyObject* args) {
-    return protocol::callValue<EN>(self, args, 1, [](EN* s, PyObject* a) {
-        return Int_toPy(s->arena(), s->getNumberOfServersAtNode(intArg(s, a, 0)));
-    });
-}
-
-PyObject* ExactNetworkMultiserver_getRoutingProbability_Py(PyObject* self, PyObject* args) {
-    return protocol::callValue<EN>(self, args, 2, [](EN* s, PyObject* a) {
-        Int source = intArg(s, a, 0);
-        Int destination = intArg(s, a, 1);
-        return Real_toPy(s->arena(), s->getRoutingProbability(source, destination));
-    });
-}
-
-PyObject* ExactNetworkMultiserver_getServiceDurationAtNodePmf_Py(PyObject* self, PyObject* args) {
-    return protocol::callValue<EN>(self, args, 1, [](EN* s, PyObject* a) {
-        return Pmf_toPy(s->arena(), s->getServiceDurationAtNodePmf(intArg(s, a, 0)));
-    });
-}
-
-PyObject* ExactNetworkMultiserver_setNumberOfExternalArrivalsAtNodePmf_Py(PyObject* self,
-                                                                          PyObject* args) {
-    return protocol::callNone<EN>(self, args, 2, [](EN* s, PyObject* a) {
-        Int node = intArg(s, a, 0);
-        Pmf* pmf = simplePmfArg(s, a, 1);
-        s->setNumberOfExternalArrivalsAtNodePmf(node, pmf);
-    });
-}
-
-PyObject* ExactNetworkMultiserver_setNumberOfServersAtNode_Py(PyObject* self, PyObject* args) {
-    return protocol::callNone<EN>(self, args, 2, [](EN* s, PyObject* a) {
-        Int node = intArg(s, a, 0);
-        Int n = intArg(s, a, 1);
-        s->setNumberOfServersAtNode(node, n);
-    });
-}
-
-PyObject* ExactNetworkMultiserver_setRoutingProbability_Py(PyObject* self, PyObject* args) {
-    return protocol::callNone<EN>(self, args, 3, [](EN* s, PyObject* a) {
-        Int source = intArg(s, a, 0);
-        Int destination = intArg(s, a, 1);
-        Real probability = Real_fromPy(s->arena(), arg(a, 2));
-        s->setRoutingProbability(source, destination, probability);
-    });
-}
-
-PyObject* ExactNetworkMultiserver_setServiceDurationAtNodePmf_Py(PyObject* self, PyObject* args) {
-    return protocol::callNone<EN>(self, args, 2, [](EN* s, PyObject* a) {
-        Int node = intArg(s, a, 0);
-        Pmf* pmf = simplePmfArg(s, a, 1);
-        s->setServiceDurationAtNodePmf(node, pmf);
-    });
-}
-
-PyObject* ExactNetworkMultiserver_resetNodeWithNumberOfEntities_Py(PyObject* self, PyObject* args) {
-    return protocol::callNone<EN>(self, args, 2, [](EN* s, PyObject* a) {
-        Int node = intArg(s, a, 0);
-        Int n = intArg(s, a, 1);
-        protocol::compute(s, [=] { s->resetNodeWithNumberOfEntities(node, n); });
     });
 }
 
@@ -292,10 +161,10 @@ int ExactNetworkMultiserver_set_internalState(PyObject* self, PyObject* value, v
                 if (!PyTuple_Check(node) || PyTuple_GET_SIZE(node) != 2) failImport();
                 PyObject* times = PyTuple_GET_ITEM(node, 1);
                 if (!PyTuple_Check(times)) failImport();
-                keys.push_back(strictInt(PyTuple_GET_ITEM(node, 0)));
+                keys.push_back(strictInt_fromPy(PyTuple_GET_ITEM(node, 0)));
                 keys.push_back(Int(PyTuple_GET_SIZE(times)));
                 for (Py_ssize_t t = 0; t < PyTuple_GET_SIZE(times); t++)
-                    keys.push_back(strictInt(PyTuple_GET_ITEM(times, t)));
+                    keys.push_back(strictInt_fromPy(PyTuple_GET_ITEM(times, t)));
             }
             offsets.push_back(int64_t(keys.size()));
             if (!PyFloat_Check(weight) && !PyLong_Check(weight)) failImport();
@@ -378,12 +247,6 @@ PyDoc_STRVAR(restore_doc,
              "Bring back what mark() saved (without an earlier mark(): the new network's\n"
              "defaults). max_states is not part of it.");
 
-PyDoc_STRVAR(getNumberOfEntitiesAtNodePmf_doc,
-             "get_number_of_entities_at_node_pmf($self, node, /)\n"
-             "--\n"
-             "\n"
-             "Return the PMF of the number of entities at node, {z: probability}.");
-
 PyDoc_STRVAR(getJointNumberOfEntitiesPmf_doc,
              "get_joint_number_of_entities_pmf($self, nodes, /)\n"
              "--\n"
@@ -404,42 +267,6 @@ PyDoc_STRVAR(getInternalStateAtNode_doc,
              "Return node's exact state alone, its marginal of the joint state:\n"
              "{(z, (r, ...)): probability}, the busy servers' remaining times ascending.");
 
-PyDoc_STRVAR(getNumberOfExternalArrivalsAtNodePmf_doc,
-             "get_number_of_external_arrivals_at_node_pmf($self, node, /)\n"
-             "--\n"
-             "\n"
-             "Return the PMF of arrivals from outside the network per step at node.");
-
-PyDoc_STRVAR(getNumberOfNodes_doc,
-             "get_number_of_nodes($self, /)\n"
-             "--\n"
-             "\n"
-             "Return the number of nodes N, fixed when the network was made.");
-
-PyDoc_STRVAR(getNumberOfServersAtNode_doc,
-             "get_number_of_servers_at_node($self, node, /)\n"
-             "--\n"
-             "\n"
-             "Return the number of servers at node (0 by default).");
-
-PyDoc_STRVAR(getRoutingProbability_doc,
-             "get_routing_probability($self, source, destination, /)\n"
-             "--\n"
-             "\n"
-             "Return the probability that an entity completing at source moves to destination.");
-
-PyDoc_STRVAR(getServiceDurationAtNodePmf_doc,
-             "get_service_duration_at_node_pmf($self, node, /)\n"
-             "--\n"
-             "\n"
-             "Return the PMF of a service duration in steps at node.");
-
-PyDoc_STRVAR(setNumberOfExternalArrivalsAtNodePmf_doc,
-             "set_number_of_external_arrivals_at_node_pmf($self, node, pmf, /)\n"
-             "--\n"
-             "\n"
-             "Set the PMF of arrivals from outside per step at node, {count: probability}.");
-
 PyDoc_STRVAR(
     setNumberOfServersAtNode_doc,
     "set_number_of_servers_at_node($self, node, n, /)\n"
@@ -449,23 +276,6 @@ PyDoc_STRVAR(
     "Lowering it interrupts no service: waiting entities start once fewer than n are busy.\n"
     "\n"
     "Raises movra.error 'Invalid number of servers...' for n < 0.");
-
-PyDoc_STRVAR(setRoutingProbability_doc,
-             "set_routing_probability($self, source, destination, probability, /)\n"
-             "--\n"
-             "\n"
-             "Set the probability that an entity completing at source moves to destination\n"
-             "(source itself allowed); what a row leaves below 1 leaves the network.\n"
-             "\n"
-             "Raises movra.error 'Invalid probability...' outside [0, 1].");
-
-PyDoc_STRVAR(setServiceDurationAtNodePmf_doc,
-             "set_service_duration_at_node_pmf($self, node, pmf, /)\n"
-             "--\n"
-             "\n"
-             "Set the PMF of a service duration in steps at node, {steps: probability}.\n"
-             "\n"
-             "Raises movra.error 'Invalid service duration pmf...' if 0 is possible.");
 
 PyDoc_STRVAR(resetNodeWithNumberOfEntities_doc,
              "reset_node_with_number_of_entities($self, node, n, /)\n"
@@ -477,60 +287,32 @@ PyDoc_STRVAR(resetNodeWithNumberOfEntities_doc,
              "\n"
              "Raises movra.error for n < 0, 'Too many joint states...' past max_states.");
 
-PyMethodDef ExactNetworkMultiserver_methods[] = {
-    {"step", ExactNetworkMultiserver_step_Py, METH_VARARGS, step_doc},
-    {"apply_observation_range_at_node", ExactNetworkMultiserver_applyObservationRangeAtNode_Py,
+PyMethodDef ExactNetworkMultiserver_ownMethods[] = {
+    {"step", station_methods::step<EN>, METH_VARARGS, step_doc},
+    {"apply_observation_range_at_node", network_methods::applyObservationRangeAtNode<EN>,
      METH_VARARGS, applyObservationRangeAtNode_doc},
-    {"apply_observation_value_at_node", ExactNetworkMultiserver_applyObservationValueAtNode_Py,
-     METH_VARARGS, applyObservationValueAtNode_doc},
-    {"mark", ExactNetworkMultiserver_mark_Py, METH_VARARGS, mark_doc},
-    {"restore", ExactNetworkMultiserver_restore_Py, METH_VARARGS, restore_doc},
-    {"get_number_of_entities_at_node_pmf", ExactNetworkMultiserver_getNumberOfEntitiesAtNodePmf_Py,
-     METH_VARARGS, getNumberOfEntitiesAtNodePmf_doc},
+    {"apply_observation_value_at_node",
+     network_methods::computeAtNode<EN, &EN::applyObservationValueAtNode>, METH_VARARGS,
+     applyObservationValueAtNode_doc},
+    {"mark", station_methods::mark<EN>, METH_VARARGS, mark_doc},
+    {"restore", station_methods::restore<EN>, METH_VARARGS, restore_doc},
     {"get_joint_number_of_entities_pmf", ExactNetworkMultiserver_getJointNumberOfEntitiesPmf_Py,
      METH_VARARGS, getJointNumberOfEntitiesPmf_doc},
     {"get_total_number_of_entities_pmf", ExactNetworkMultiserver_getTotalNumberOfEntitiesPmf_Py,
      METH_VARARGS, getTotalNumberOfEntitiesPmf_doc},
     {"get_internal_state_at_node", ExactNetworkMultiserver_getInternalStateAtNode_Py, METH_VARARGS,
      getInternalStateAtNode_doc},
-    {"get_number_of_external_arrivals_at_node_pmf",
-     ExactNetworkMultiserver_getNumberOfExternalArrivalsAtNodePmf_Py, METH_VARARGS,
-     getNumberOfExternalArrivalsAtNodePmf_doc},
-    {"get_number_of_nodes", ExactNetworkMultiserver_getNumberOfNodes_Py, METH_VARARGS,
-     getNumberOfNodes_doc},
-    {"get_number_of_servers_at_node", ExactNetworkMultiserver_getNumberOfServersAtNode_Py,
-     METH_VARARGS, getNumberOfServersAtNode_doc},
-    {"get_routing_probability", ExactNetworkMultiserver_getRoutingProbability_Py, METH_VARARGS,
-     getRoutingProbability_doc},
-    {"get_service_duration_at_node_pmf", ExactNetworkMultiserver_getServiceDurationAtNodePmf_Py,
-     METH_VARARGS, getServiceDurationAtNodePmf_doc},
-    {"set_number_of_external_arrivals_at_node_pmf",
-     ExactNetworkMultiserver_setNumberOfExternalArrivalsAtNodePmf_Py, METH_VARARGS,
-     setNumberOfExternalArrivalsAtNodePmf_doc},
-    {"set_number_of_servers_at_node", ExactNetworkMultiserver_setNumberOfServersAtNode_Py,
-     METH_VARARGS, setNumberOfServersAtNode_doc},
-    {"set_routing_probability", ExactNetworkMultiserver_setRoutingProbability_Py, METH_VARARGS,
-     setRoutingProbability_doc},
-    {"set_service_duration_at_node_pmf", ExactNetworkMultiserver_setServiceDurationAtNodePmf_Py,
-     METH_VARARGS, setServiceDurationAtNodePmf_doc},
-    {"reset_node_with_number_of_entities", ExactNetworkMultiserver_resetNodeWithNumberOfEntities_Py,
-     METH_VARARGS, resetNodeWithNumberOfEntities_doc},
-    {"__reduce__", protocol::reduce<EN>, METH_NOARGS, protocol::kReduceDoc},
-    {"__setstate__", protocol::setstate<EN>, METH_O, protocol::kSetstateDoc},
-    {nullptr, nullptr, 0, nullptr},
+    {"set_number_of_servers_at_node", network_methods::setNumberOfServersAtNode<EN>, METH_VARARGS,
+     setNumberOfServersAtNode_doc},
+    {"reset_node_with_number_of_entities",
+     network_methods::computeAtNode<EN, &EN::resetNodeWithNumberOfEntities>, METH_VARARGS,
+     resetNodeWithNumberOfEntities_doc},
 };
+auto ExactNetworkMultiserver_methods =
+    tableOf(ExactNetworkMultiserver_ownMethods, network_methods::kNodeMethods<EN>,
+            protocol::kCopyMethods<EN>);
 
-// Published through the get-set table (getMember, setMember), not as members.
-PyMemberDef ExactNetworkMultiserver_members[] = {
-    {"time", MOVRA_T_INT, MOVRA_MODEL_OFFSET(EN, _time), 0, kTimeDoc},
-    {"current_memory_use", MOVRA_T_ULONGLONG, MOVRA_MODEL_OFFSET(EN, header.currentMemoryUse),
-     MOVRA_READONLY, kCurrentMemoryDoc},
-    {"peak_memory_use", MOVRA_T_ULONGLONG, MOVRA_MODEL_OFFSET(EN, header.peakMemoryUse),
-     MOVRA_READONLY, kPeakMemoryDoc},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
-PyGetSetDef ExactNetworkMultiserver_getset[] = {
+PyGetSetDef ExactNetworkMultiserver_ownGetSet[] = {
     {"internal_state", ExactNetworkMultiserver_get_internalState,
      ExactNetworkMultiserver_set_internalState,
      "The joint state, {((z0, (r, ...)), (z1, (r, ...)), ...): probability}: per node the\n"
@@ -541,14 +323,9 @@ PyGetSetDef ExactNetworkMultiserver_getset[] = {
      "Most joint states a step, reset or state assignment may produce (int >= 1).", nullptr},
     {"_last_step_entries", ExactNetworkMultiserver_get_lastStepEntries, nullptr,
      "Successor entries (joint state, weight) the last step gathered, for benchmarks.", nullptr},
-    {"time", protocol::getMember<EN>, protocol::setMember<EN>, kTimeDoc,
-     &ExactNetworkMultiserver_members[0]},
-    {"current_memory_use", protocol::getMember<EN>, nullptr, kCurrentMemoryDoc,
-     &ExactNetworkMultiserver_members[1]},
-    {"peak_memory_use", protocol::getMember<EN>, nullptr, kPeakMemoryDoc,
-     &ExactNetworkMultiserver_members[2]},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+auto ExactNetworkMultiserver_getset =
+    tableOf(ExactNetworkMultiserver_ownGetSet, protocol::kCounterGetSet<EN>);
 
 // "<movra.ExactNetworkMultiserver: 3 nodes, 728 joint states, time 10>"
 PyObject* ExactNetworkMultiserver_repr(PyObject* self) {
@@ -564,7 +341,7 @@ PyObject* ExactNetworkMultiserver_repr(PyObject* self) {
 
 PyTypeObject ExactNetworkMultiserverType = modelType(
     "movra.ExactNetworkMultiserver", sizeof(ExactNetworkMultiserverObject), dealloc<EN>,
-    ExactNetworkMultiserver_methods, nullptr, ExactNetworkMultiserver_getset,
+    ExactNetworkMultiserver_methods.data(), nullptr, ExactNetworkMultiserver_getset.data(),
     ExactNetworkMultiserver_new, ExactNetworkMultiserver_doc, ExactNetworkMultiserver_repr);
 
 }  // namespace movra

@@ -1,8 +1,9 @@
 #include "pickled_form.h"
 
-#include <array>
+#include <algorithm>
 #include <cmath>
 #include <map>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "../runtime/error.h"
 #include "../runtime/messages.h"
 #include "../runtime/scratch.h"
+#include "convert.h"
 #include "py_ref.h"
 
 namespace movra {
@@ -112,14 +114,6 @@ PyObject* newDict() { return checked(PyDict_New()); }
 // Only exact dicts, lists and tuples, ints and floats are read, through accessors that run
 // no Python code, so the borrowed items stay valid while they are read.
 
-Int integer(PyObject* o) {
-    if (!PyLong_Check(o)) failImport();
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-    if (overflow != 0 || v < INT32_MIN || v > INT32_MAX) failImport();
-    return Int(v);
-}
-
 Real real(PyObject* o) {
     if (PyFloat_Check(o)) return PyFloat_AS_DOUBLE(o);
     if (!PyLong_Check(o)) failImport();
@@ -144,23 +138,6 @@ PyObject* pair(PyObject* o, int i) {
     return PyTuple_GET_ITEM(o, i);
 }
 
-// The values of a dict with exactly the given keys, in the order of the keys.
-template <size_t N>
-std::array<PyObject*, N> fields(PyObject* dict, const char* const (&keys)[N]) {
-    if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) != Py_ssize_t(N)) failImport();
-    std::array<PyObject*, N> values{};
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) failImport();
-        size_t i = 0;
-        while (i < N && PyUnicode_CompareWithASCIIString(key, keys[i]) != 0) i++;
-        if (i == N || values[i] != nullptr) failImport();
-        values[i] = value;
-    }
-    return values;
-}
-
 class Reader {
 public:
     explicit Reader(MovraObject* obj) : obj_(obj) {}
@@ -169,7 +146,7 @@ public:
     // at both ends.
     Pmf* simple(PyObject* o) {
         if (Pmf* seen = find(o, 1)) return seen;
-        Int offset = integer(pair(o, 0));
+        Int offset = strictInt_fromPy(pair(o, 0));
         PyObject* probabilities = pair(o, 1);
         Int n = listLength(probabilities);
         if (offset < 0 || n - 1 > INT32_MAX - offset) failImport();
@@ -217,7 +194,7 @@ public:
     IntArray* ints(PyObject* o, Int expected) {
         Int n = listLength(o, expected);
         IntArray* a = createIntArray(obj_, n);
-        for (Int i = 0; i < n; i++) a->elements[i] = integer(PyList_GET_ITEM(o, i));
+        for (Int i = 0; i < n; i++) a->elements[i] = strictInt_fromPy(PyList_GET_ITEM(o, i));
         return a;
     }
 
@@ -248,7 +225,7 @@ public:
                 if (format == 1) {
                     value = real(item);
                 } else {
-                    column = integer(pair(item, 0));
+                    column = strictInt_fromPy(pair(item, 0));
                     value = real(pair(item, 1));
                     if (column < 0 || column >= n ||
                         (count > 0 && column <= entries[count - 1].column))
@@ -281,106 +258,10 @@ private:
     std::unordered_map<PyObject*, SparseRealRow*> rows_;
 };
 
-// ---- the station ------------------------------------------------------------------------
-
-// A station's fields come from its field list (StandardMultiserver::forEachField), in its
-// order; the dictionary holds them and "mark", whose dictionary holds the saved copies.
-constexpr size_t kStationFields = 5;
-
-PyObject* fieldValue(Writer& w, Pmf* pmf) { return w.pmf(pmf); }
-PyObject* fieldValue(Writer&, Int value) { return checked(PyLong_FromLong(value)); }
-
-void readField(Reader& r, PyObject* o, FieldKind kind, Pmf*& out) {
-    out = kind == FieldKind::JointPmf ? r.joint(o, 2) : r.simple(o);
-}
-void readField(Reader&, PyObject* o, FieldKind, Int& out) { out = integer(o); }
-
-// ---- the network ------------------------------------------------------------------------
-
-constexpr const char* kNetworkKeys[] = {"internal_state",        "time",
-                                        "number_of_servers",     "number_of_external_arrivals_pmfs",
-                                        "service_duration_pmfs", "routing_probabilities"};
-constexpr const char* kNetworkTopKeys[] = {"internal_state",
-                                           "time",
-                                           "number_of_servers",
-                                           "number_of_external_arrivals_pmfs",
-                                           "service_duration_pmfs",
-                                           "routing_probabilities",
-                                           "mark"};
-
-struct NetworkFields {
-    PmfArray* state;
-    Int time;
-    IntArray* servers;
-    PmfArray* arrivals;
-    PmfArray* service;
-    SparseRealMatrix* routing;
-};
-
-void putNetwork(PyObject* dict, Writer& w, const NetworkFields& f) {
-    put(dict, "internal_state", w.pmfs(f.state));
-    put(dict, "time", checked(PyLong_FromLong(f.time)));
-    put(dict, "number_of_servers", Writer::ints(f.servers));
-    put(dict, "number_of_external_arrivals_pmfs", w.pmfs(f.arrivals));
-    put(dict, "service_duration_pmfs", w.pmfs(f.service));
-    put(dict, "routing_probabilities", w.matrix(f.routing));
-}
-
-// The state list may hold any number of node PMFs, as its setter allows; everything else
-// has one entry per node and passes the checks of its setter.
-template <size_t N>
-NetworkFields readNetwork(Reader& r, const std::array<PyObject*, N>& v, Int nodes, long format) {
-    NetworkFields f;
-    f.state = r.pmfs(v[0], -1, true);
-    f.time = integer(v[1]);
-    f.servers = r.ints(v[2], nodes);
-    for (Int i = 0; i < nodes; i++)
-        if (f.servers->elements[i] < 0) fail(msg::InvalidNumberOfServers);
-    f.arrivals = r.pmfs(v[3], nodes, false);
-    f.service = r.pmfs(v[4], nodes, false);
-    for (Int i = 0; i < nodes; i++)
-        if (f.service->elements[i]->simple.offset == 0) fail(msg::InvalidServiceDuration);
-    f.routing = r.matrix(v[5], nodes, format);
-    return f;
-}
-
-template <size_t N>
-std::array<PyObject*, N - 1> withoutLast(const std::array<PyObject*, N>& a) {
-    std::array<PyObject*, N - 1> out{};
-    for (size_t i = 0; i + 1 < N; i++) out[i] = a[i];
-    return out;
-}
-
-// ---- the exact station ------------------------------------------------------------------
-// Its state is a list of groups (remaining times as an ascending tuple, first z, [p of
-// z, z + 1, ...]), the layout of the record, so a state read back steps bit for bit.
-
-constexpr const char* kExactKeys[] = {"number_of_arrivals_pmf",
-                                      "service_duration_pmf",
-                                      "number_of_servers",
-                                      "internal_state",
-                                      "time",
-                                      "capacity",
-                                      "abandonment_probability"};
-constexpr const char* kExactTopKeys[] = {"number_of_arrivals_pmf",
-                                         "service_duration_pmf",
-                                         "number_of_servers",
-                                         "internal_state",
-                                         "time",
-                                         "capacity",
-                                         "abandonment_probability",
-                                         "max_states",
-                                         "mark"};
-
-struct ExactFields {
-    Pmf* arrivals;
-    Pmf* service;
-    Int servers;
-    ExactState* state;
-    Int time;
-    int64_t capacity;
-    Real abandonment;
-};
+// ---- the exact models' states ---------------------------------------------------------
+// The exact station's state is a list of groups (remaining times as an ascending tuple,
+// first z, [p of z, z + 1, ...]), the layout of the record, so a state read back steps bit
+// for bit. The exact network's is (keys, probabilities) in the record's order.
 
 PyObject* exactStateForm(ExactState* state, std::unordered_map<ExactState*, PyRef>& memo) {
     auto seen = memo.find(state);
@@ -407,19 +288,6 @@ PyObject* exactStateForm(ExactState* state, std::unordered_map<ExactState*, PyRe
     return list.release();
 }
 
-void putExact(PyObject* dict, Writer& w, std::unordered_map<ExactState*, PyRef>& memo,
-              const ExactFields& f) {
-    put(dict, "number_of_arrivals_pmf", w.pmf(f.arrivals));
-    put(dict, "service_duration_pmf", w.pmf(f.service));
-    put(dict, "number_of_servers", checked(PyLong_FromLong(f.servers)));
-    put(dict, "internal_state", exactStateForm(f.state, memo));
-    put(dict, "time", checked(PyLong_FromLong(f.time)));
-    put(dict, "capacity",
-        f.capacity < 0 ? PyRef::newReferenceTo(Py_None).release()
-                       : checked(PyLong_FromLongLong(f.capacity)));
-    put(dict, "abandonment_probability", checked(PyFloat_FromDouble(f.abandonment)));
-}
-
 // A state form: distinct ascending keys of remaining times >= 1, runs whose z are at
 // least their busy count, probabilities in [0, 1] with positive ends and a total of 1,
 // and no more states than the limit.
@@ -444,11 +312,11 @@ ExactState* readExactState(MovraObject* obj, PyObject* o, int64_t maxStates,
         const Int busy = Int(PyTuple_GET_SIZE(times));
         key.resize(size_t(busy));
         for (Int i = 0; i < busy; i++) {
-            key[size_t(i)] = integer(PyTuple_GET_ITEM(times, i));
+            key[size_t(i)] = strictInt_fromPy(PyTuple_GET_ITEM(times, i));
             if (key[size_t(i)] < 1 || (i > 0 && key[size_t(i)] < key[size_t(i - 1)])) failImport();
         }
         if (index.insert(key.data(), busy) != g) failImport();  // a key twice
-        const Int z = integer(PyTuple_GET_ITEM(item, 1));
+        const Int z = strictInt_fromPy(PyTuple_GET_ITEM(item, 1));
         const Int length = listLength(PyTuple_GET_ITEM(item, 2));
         if (z < busy || int64_t(z) + length - 1 > INT32_MAX) failImport();
         zOffsets[size_t(g)] = z;
@@ -485,41 +353,6 @@ ExactState* readExactState(MovraObject* obj, PyObject* o, int64_t maxStates,
     return s;
 }
 
-template <size_t N>
-ExactFields readExact(Reader& r, MovraObject* obj, const std::array<PyObject*, N>& v,
-                      int64_t maxStates, std::map<PyObject*, ExactState*>& memo) {
-    ExactFields f;
-    f.arrivals = r.simple(v[0]);
-    f.service = r.simple(v[1]);
-    f.servers = integer(v[2]);
-    f.state = readExactState(obj, v[3], maxStates, memo);
-    f.time = integer(v[4]);
-    f.capacity = -1;
-    if (v[5] != Py_None) {
-        f.capacity = integer(v[5]);
-        if (f.capacity < 0) fail(msg::InvalidCapacity);
-    }
-    if (!PyFloat_CheckExact(v[6])) failImport();
-    f.abandonment = PyFloat_AS_DOUBLE(v[6]);
-    if (!(f.abandonment >= 0 && f.abandonment <= 1)) fail(msg::InvalidProbability);
-    return f;
-}
-
-// ---- the exact network -----------------------------------------------------------------
-
-constexpr const char* kExactNetworkKeys[] = {
-    "internal_state",        "time",
-    "number_of_servers",     "number_of_external_arrivals_pmfs",
-    "service_duration_pmfs", "routing_probabilities"};
-constexpr const char* kExactNetworkTopKeys[] = {"internal_state",
-                                                "time",
-                                                "number_of_servers",
-                                                "number_of_external_arrivals_pmfs",
-                                                "service_duration_pmfs",
-                                                "routing_probabilities",
-                                                "max_states",
-                                                "mark"};
-
 PyObject* jointStateForm(ExactJointState* s) {
     PyRef keys(checked(PyList_New(Py_ssize_t(s->count))));
     PyRef probabilities(checked(PyList_New(Py_ssize_t(s->count))));
@@ -535,23 +368,93 @@ PyObject* jointStateForm(ExactJointState* s) {
     return pairOf(std::move(keys), std::move(probabilities)).release();
 }
 
-struct ExactNetworkFields {
-    NetworkFields network;
-    ExactJointState* state;
+// ---- a model's form, from its field list ----------------------------------------------
+// The dictionary holds every field under its key, in the order of the model's field list
+// (forEachField), then what a model keeps beside its configuration (max_states), then
+// "mark", whose dictionary holds the saved copies. The field's C++ type and kind say how
+// its value is written and read.
+
+class FieldWriter {
+public:
+    PyObject* value(Pmf* p, FieldKind) { return w_.pmf(p); }
+    PyObject* value(Int v, FieldKind) { return checked(PyLong_FromLong(v)); }
+    PyObject* value(int64_t capacity, FieldKind) {
+        return capacity < 0 ? PyRef::newReferenceTo(Py_None).release()
+                            : checked(PyLong_FromLongLong(capacity));
+    }
+    PyObject* value(Real v, FieldKind) { return checked(PyFloat_FromDouble(v)); }
+    PyObject* value(PmfArray* a, FieldKind) { return w_.pmfs(a); }
+    PyObject* value(IntArray* a, FieldKind) { return Writer::ints(a); }
+    PyObject* value(SparseRealMatrix* m, FieldKind) { return w_.matrix(m); }
+    PyObject* value(ExactState* state, FieldKind) { return exactStateForm(state, exact_); }
+    // The mark usually shares the live state or an earlier one: written once if shared.
+    PyObject* value(ExactJointState* state, FieldKind) {
+        auto seen = joint_.find(state);
+        if (seen != joint_.end()) return PyRef::newReferenceTo(seen->second.get()).release();
+        PyRef form(jointStateForm(state));
+        joint_.emplace(state, PyRef::newReferenceTo(form.get()));
+        return form.release();
+    }
+
+private:
+    Writer w_;
+    std::unordered_map<ExactState*, PyRef> exact_;
+    std::unordered_map<ExactJointState*, PyRef> joint_;
 };
 
-// The state is checked as stored (sorted, unique, positive, normalised) and kept bit for
-// bit; a state object shared by the live and saved fields is read once.
-ExactNetworkFields readExactNetwork(Reader& r, ExactNetworkMultiserver* s,
-                                    const std::array<PyObject*, 6>& v,
-                                    std::map<PyObject*, ExactJointState*>& seen, long format) {
-    ExactNetworkFields f;
-    PyObject* keys = pair(v[0], 0);
-    PyObject* probabilities = pair(v[0], 1);
-    auto found = seen.find(v[0]);
-    if (found != seen.end()) {
-        f.state = found->second;
-    } else {
+// Each value is checked as its setter checks it, and more (see the header).
+class FieldReader {
+public:
+    FieldReader(MovraObject* obj, long format) : r_(obj), obj_(obj), format_(format) {}
+
+    Int nodes = 0;                                  // of a network: its containers' length
+    int64_t maxStates = INT64_MAX;                  // of an exact station's state
+    ExactNetworkMultiserver* jointModel = nullptr;  // reads an exact network's state
+
+    void read(PyObject* o, FieldKind kind, Pmf*& out) {
+        out = kind == FieldKind::JointPmf ? r_.joint(o, 2) : r_.simple(o);
+    }
+    void read(PyObject* o, FieldKind, Int& out) { out = strictInt_fromPy(o); }
+    void read(PyObject* o, FieldKind, int64_t& capacity) {
+        capacity = -1;
+        if (o == Py_None) return;
+        capacity = strictInt_fromPy(o);
+        if (capacity < 0) fail(msg::InvalidCapacity);
+    }
+    void read(PyObject* o, FieldKind, Real& out) {
+        if (!PyFloat_CheckExact(o)) failImport();
+        out = PyFloat_AS_DOUBLE(o);
+        if (!(out >= 0 && out <= 1)) fail(msg::InvalidProbability);
+    }
+    // A list of node states may hold any number of them, as its setter allows.
+    void read(PyObject* o, FieldKind kind, PmfArray*& out) {
+        const bool joint = kind == FieldKind::JointPmf;
+        out = r_.pmfs(o, joint ? -1 : nodes, joint);
+        if (kind == FieldKind::Duration)
+            for (Int i = 0; i < out->length; i++)
+                if (out->elements[i]->simple.offset == 0) fail(msg::InvalidServiceDuration);
+    }
+    void read(PyObject* o, FieldKind kind, IntArray*& out) {
+        out = r_.ints(o, nodes);
+        if (kind == FieldKind::Count)
+            for (Int i = 0; i < out->length; i++)
+                if (out->elements[i] < 0) fail(msg::InvalidNumberOfServers);
+    }
+    void read(PyObject* o, FieldKind, SparseRealMatrix*& out) {
+        out = r_.matrix(o, nodes, format_);
+    }
+    void read(PyObject* o, FieldKind, ExactState*& out) {
+        out = readExactState(obj_, o, maxStates, exact_);
+    }
+    // Checked as stored (sorted, unique, positive, normalised) and kept bit for bit.
+    void read(PyObject* o, FieldKind, ExactJointState*& out) {
+        auto found = joint_.find(o);
+        if (found != joint_.end()) {
+            out = found->second;
+            return;
+        }
+        PyObject* keys = pair(o, 0);
+        PyObject* probabilities = pair(o, 1);
         const Int n = listLength(keys);
         listLength(probabilities, n);
         std::vector<Int> words;
@@ -561,216 +464,144 @@ ExactNetworkFields readExactNetwork(Reader& r, ExactNetworkMultiserver* s,
             PyObject* key = PyList_GET_ITEM(keys, j);
             if (!PyTuple_CheckExact(key)) failImport();
             for (Py_ssize_t t = 0; t < PyTuple_GET_SIZE(key); t++)
-                words.push_back(integer(PyTuple_GET_ITEM(key, t)));
+                words.push_back(strictInt_fromPy(PyTuple_GET_ITEM(key, t)));
             offsets.push_back(int64_t(words.size()));
             ps.push_back(real(PyList_GET_ITEM(probabilities, j)));
         }
-        f.state = s->readJointState(words, offsets, ps);
-        seen.emplace(v[0], f.state);
+        if (jointModel == nullptr) failInternal();
+        out = jointModel->readJointState(words, offsets, ps);
+        joint_.emplace(o, out);
     }
-    NetworkFields& net = f.network;
-    const Int nodes = s->getNumberOfNodes();
-    net.time = integer(v[1]);
-    net.servers = r.ints(v[2], nodes);
-    for (Int i = 0; i < nodes; i++)
-        if (net.servers->elements[i] < 0) fail(msg::InvalidNumberOfServers);
-    net.arrivals = r.pmfs(v[3], nodes, false);
-    net.service = r.pmfs(v[4], nodes, false);
-    for (Int i = 0; i < nodes; i++)
-        if (net.service->elements[i]->simple.offset == 0) fail(msg::InvalidServiceDuration);
-    net.routing = r.matrix(v[5], nodes, format);
-    return f;
+
+private:
+    Reader r_;
+    MovraObject* obj_;
+    long format_;
+    // The objects are borrowed from the form, which outlives the reading.
+    std::map<PyObject*, ExactState*> exact_;
+    std::map<PyObject*, ExactJointState*> joint_;
+};
+
+// The values of a dict with exactly the given keys, in the order of the keys.
+std::vector<PyObject*> fields(PyObject* dict, const std::vector<const char*>& keys) {
+    if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) != Py_ssize_t(keys.size())) failImport();
+    std::vector<PyObject*> values(keys.size(), nullptr);
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) failImport();
+        size_t i = 0;
+        while (i < keys.size() && PyUnicode_CompareWithASCIIString(key, keys[i]) != 0) i++;
+        if (i == keys.size() || values[i] != nullptr) failImport();
+        values[i] = value;
+    }
+    return values;
 }
 
-void putExactNetwork(PyObject* dict, Writer& w, PyObject* stateForm, Int time, IntArray* servers,
-                     PmfArray* arrivals, PmfArray* service, SparseRealMatrix* routing) {
-    put(dict, "internal_state", PyRef::newReferenceTo(stateForm).release());
-    put(dict, "time", checked(PyLong_FromLong(time)));
-    put(dict, "number_of_servers", Writer::ints(servers));
-    put(dict, "number_of_external_arrivals_pmfs", w.pmfs(arrivals));
-    put(dict, "service_duration_pmfs", w.pmfs(service));
-    put(dict, "routing_probabilities", w.matrix(routing));
+// The top level of a form: the fields' values in field order, then the extra key's (null
+// without one), and the dictionary of the saved fields, whose keys are read after the live
+// values.
+struct FormValues {
+    std::vector<const char*> keys;
+    std::vector<PyObject*> live;
+    PyObject* extra = nullptr;
+    PyObject* mark = nullptr;
+};
+
+template <class Model>
+FormValues formValues(Model* s, PyObject* state, const char* extraKey = nullptr) {
+    FormValues v;
+    s->forEachField([&](auto&, auto&, FieldKind, const char* key) { v.keys.push_back(key); });
+    std::vector<const char*> keys = v.keys;
+    if (extraKey != nullptr) keys.push_back(extraKey);
+    keys.push_back("mark");
+    v.live = fields(state, keys);
+    v.mark = v.live.back();
+    if (extraKey != nullptr) v.extra = v.live[v.keys.size()];
+    v.live.resize(v.keys.size());
+    return v;
+}
+
+// Every field of next (a copy of the model) read, the live ones first.
+template <class Model>
+void readFields(Model& next, FieldReader& r, const FormValues& v) {
+    size_t i = 0;
+    next.forEachField(
+        [&](auto& live, auto&, FieldKind kind, const char*) { r.read(v.live[i++], kind, live); });
+    const std::vector<PyObject*> saved = fields(v.mark, v.keys);
+    i = 0;
+    next.forEachField(
+        [&](auto&, auto& mark, FieldKind kind, const char*) { r.read(saved[i++], kind, mark); });
+}
+
+template <class Model>
+constexpr bool isExact =
+    std::is_same_v<Model, ExactMultiserver> || std::is_same_v<Model, ExactNetworkMultiserver>;
+template <class Model>
+constexpr bool isNetwork = std::is_same_v<Model, StandardNetworkMultiserver> ||
+                           std::is_same_v<Model, ExactNetworkMultiserver>;
+
+// The exact models keep their state limit beside the configuration, under "max_states":
+// the station's refused with its setter's message, the network's as any malformed value.
+int64_t stateLimit(ExactMultiserver*, PyObject* o) {
+    if (!PyLong_CheckExact(o)) failImport();
+    int overflow = 0;
+    const long long limit = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow != 0 || limit < 1) fail(msg::InvalidMaxStates);
+    return limit;
+}
+int64_t stateLimit(ExactNetworkMultiserver*, PyObject* o) {
+    if (!PyLong_Check(o)) failImport();
+    int overflow = 0;
+    const long long limit = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow != 0 || limit < 1) failImport();
+    return limit;
 }
 
 }  // namespace
 
-PyObject* modelState(ExactNetworkMultiserver* s) {
-    Writer w;
-    PyRef liveState(jointStateForm(s->_state));
-    // The mark usually shares the live state or an earlier one: written once if shared.
-    PyRef markState(s->_markState == s->_state ? PyRef::newReferenceTo(liveState.get())
-                                               : PyRef(jointStateForm(s->_markState)));
+template <class Model>
+PyObject* PickledForm<Model>::write(Model* s) {
+    FieldWriter w;
     PyRef dict(newDict());
-    putExactNetwork(dict.get(), w, liveState.get(), s->_time, s->_numberOfServers,
-                    s->_numberOfExternalArrivalsPmfs, s->_serviceDurationPmfs,
-                    s->_routingProbabilities);
-    put(dict.get(), "max_states", checked(PyLong_FromLongLong(s->_maxStates)));
     PyRef mark(newDict());
-    putExactNetwork(mark.get(), w, markState.get(), s->_markTime, s->_markNumberOfServers,
-                    s->_markNumberOfExternalArrivalsPmfs, s->_markServiceDurationPmfs,
-                    s->_markRoutingProbabilities);
+    s->forEachField([&](auto& live, auto& saved, FieldKind kind, const char* key) {
+        put(dict.get(), key, w.value(live, kind));
+        put(mark.get(), key, w.value(saved, kind));
+    });
+    if constexpr (isExact<Model>)
+        put(dict.get(), "max_states", checked(PyLong_FromLongLong(s->_maxStates)));
     put(dict.get(), "mark", mark.release());
     return dict.release();
 }
 
-void setModelState(ExactNetworkMultiserver* s, PyObject* state, long format,
-                   const std::function<void()>& beforeCommit) {
-    Reader r(s->arena());
-    auto top = fields(state, kExactNetworkTopKeys);
-    PyObject* limitForm = top[6];
-    if (!PyLong_Check(limitForm)) failImport();
-    int overflow = 0;
-    const long long limit = PyLong_AsLongLongAndOverflow(limitForm, &overflow);
-    if (overflow != 0 || limit < 1) failImport();
-    std::map<PyObject*, ExactJointState*> seen;
-    std::array<PyObject*, 6> liveForm{};
-    for (size_t i = 0; i < 6; i++) liveForm[i] = top[i];
-    ExactNetworkFields live = readExactNetwork(r, s, liveForm, seen, format);
-    ExactNetworkFields mark =
-        readExactNetwork(r, s, fields(top[7], kExactNetworkKeys), seen, format);
-    if (live.state->count > limit || mark.state->count > limit)
-        failTooManyStates("the state", double(std::max(live.state->count, mark.state->count)),
-                          false, limit);
+template <class Model>
+void PickledForm<Model>::read(Model* s, PyObject* state, long format,
+                              const std::function<void()>& beforeCommit) {
+    FormValues v = formValues(s, state, isExact<Model> ? "max_states" : nullptr);
+    FieldReader r(s->arena(), format);
+    if constexpr (isExact<Model>) r.maxStates = stateLimit(s, v.extra);
+    if constexpr (isNetwork<Model>) r.nodes = s->getNumberOfNodes();
+    if constexpr (std::is_same_v<Model, ExactNetworkMultiserver>) r.jointModel = s;
+    Model next = *s;
+    readFields(next, r, v);
+    if constexpr (std::is_same_v<Model, ExactNetworkMultiserver>) {
+        const int64_t states = std::max(next._state->count, next._markState->count);
+        if (states > r.maxStates)
+            failTooManyStates("the state", double(states), false, r.maxStates);
+    }
     beforeCommit();
-    s->_state = live.state;
-    s->_time = live.network.time;
-    s->_numberOfServers = live.network.servers;
-    s->_numberOfExternalArrivalsPmfs = live.network.arrivals;
-    s->_serviceDurationPmfs = live.network.service;
-    s->_routingProbabilities = live.network.routing;
-    s->_maxStates = limit;
-    s->_markState = mark.state;
-    s->_markTime = mark.network.time;
-    s->_markNumberOfServers = mark.network.servers;
-    s->_markNumberOfExternalArrivalsPmfs = mark.network.arrivals;
-    s->_markServiceDurationPmfs = mark.network.service;
-    s->_markRoutingProbabilities = mark.network.routing;
-}
-
-PyObject* modelState(StandardMultiserver* s) {
-    Writer w;
-    PyRef dict(newDict());
-    PyRef mark(newDict());
-    s->forEachField([&](auto& live, auto& saved, FieldKind, const char* key) {
-        put(dict.get(), key, fieldValue(w, live));
-        put(mark.get(), key, fieldValue(w, saved));
-    });
-    put(dict.get(), "mark", mark.release());
-    return dict.release();
-}
-
-void setModelState(StandardMultiserver* s, PyObject* state, long,
-                   const std::function<void()>& beforeCommit) {
-    const char* keys[kStationFields + 1];
-    size_t n = 0;
-    s->forEachField([&](auto&, auto&, FieldKind, const char* key) { keys[n++] = key; });
-    if (n != kStationFields) failInternal();
-    keys[n] = "mark";
-    Reader r(s->arena());
-    auto top = fields(state, keys);
-    const char* markKeys[kStationFields];
-    std::copy(keys, keys + kStationFields, markKeys);
-    auto saved = fields(top[kStationFields], markKeys);
-    // Every value is read, the live ones first, before any field is stored.
-    StandardMultiserver next = *s;
-    size_t i = 0;
-    next.forEachField([&](auto& live, auto&, FieldKind kind, const char*) {
-        readField(r, top[i++], kind, live);
-    });
-    i = 0;
-    next.forEachField([&](auto&, auto& mark, FieldKind kind, const char*) {
-        readField(r, saved[i++], kind, mark);
-    });
-    beforeCommit();
-    next.header = s->header;  // the reads counted their blocks in the instance's arena
+    if constexpr (isExact<Model>) next._maxStates = r.maxStates;
+    // The draws are made again for whatever service the next step finds.
+    if constexpr (std::is_same_v<Model, ExactMultiserver>) next._freshDraws = nullptr;
+    // The reads counted their blocks in the instance's arena.
+    next.header = s->header;
     *s = next;
 }
 
-PyObject* modelState(StandardNetworkMultiserver* s) {
-    Writer w;
-    PyRef dict(newDict());
-    putNetwork(dict.get(), w,
-               {s->_internalState, s->_time, s->_numberOfServers, s->_numberOfExternalArrivalsPmfs,
-                s->_serviceDurationPmfs, s->_routingProbabilities});
-    PyRef mark(newDict());
-    putNetwork(mark.get(), w,
-               {s->_markInternalState, s->_markTime, s->_markNumberOfServers,
-                s->_markNumberOfExternalArrivalsPmfs, s->_markServiceDurationPmfs,
-                s->_markRoutingProbabilities});
-    put(dict.get(), "mark", mark.release());
-    return dict.release();
-}
-
-void setModelState(StandardNetworkMultiserver* s, PyObject* state, long format,
-                   const std::function<void()>& beforeCommit) {
-    const Int nodes = s->getNumberOfNodes();
-    Reader r(s->arena());
-    auto top = fields(state, kNetworkTopKeys);
-    NetworkFields live = readNetwork(r, withoutLast(top), nodes, format);
-    NetworkFields mark = readNetwork(r, fields(top[6], kNetworkKeys), nodes, format);
-    beforeCommit();
-    s->_internalState = live.state;
-    s->_time = live.time;
-    s->_numberOfServers = live.servers;
-    s->_numberOfExternalArrivalsPmfs = live.arrivals;
-    s->_serviceDurationPmfs = live.service;
-    s->_routingProbabilities = live.routing;
-    s->_markInternalState = mark.state;
-    s->_markTime = mark.time;
-    s->_markNumberOfServers = mark.servers;
-    s->_markNumberOfExternalArrivalsPmfs = mark.arrivals;
-    s->_markServiceDurationPmfs = mark.service;
-    s->_markRoutingProbabilities = mark.routing;
-}
-
-PyObject* modelState(ExactMultiserver* s) {
-    Writer w;
-    std::unordered_map<ExactState*, PyRef> memo;
-    PyRef dict(newDict());
-    putExact(dict.get(), w, memo,
-             {s->_numberOfArrivalsPmf, s->_serviceDurationPmf, s->_numberOfServers,
-              s->_internalState, s->_time, s->_capacity, s->_abandonmentProbability});
-    put(dict.get(), "max_states", checked(PyLong_FromLongLong(s->_maxStates)));
-    PyRef mark(newDict());
-    putExact(
-        mark.get(), w, memo,
-        {s->_markNumberOfArrivalsPmf, s->_markServiceDurationPmf, s->_markNumberOfServers,
-         s->_markInternalState, s->_markTime, s->_markCapacity, s->_markAbandonmentProbability});
-    put(dict.get(), "mark", mark.release());
-    return dict.release();
-}
-
-void setModelState(ExactMultiserver* s, PyObject* state, long,
-                   const std::function<void()>& beforeCommit) {
-    Reader r(s->arena());
-    auto top = fields(state, kExactTopKeys);
-    if (!PyLong_CheckExact(top[7])) failImport();
-    int overflow = 0;
-    const long long limit = PyLong_AsLongLongAndOverflow(top[7], &overflow);
-    if (overflow != 0 || limit < 1) fail(msg::InvalidMaxStates);
-    std::map<PyObject*, ExactState*> memo;
-    std::array<PyObject*, 7> liveForm{};
-    std::copy(top.begin(), top.begin() + 7, liveForm.begin());
-    ExactFields live = readExact(r, s->arena(), liveForm, limit, memo);
-    ExactFields mark = readExact(r, s->arena(), fields(top[8], kExactKeys), limit, memo);
-    beforeCommit();
-    s->_numberOfArrivalsPmf = live.arrivals;
-    s->_serviceDurationPmf = live.service;
-    s->_numberOfServers = live.servers;
-    s->_internalState = live.state;
-    s->_time = live.time;
-    s->_capacity = live.capacity;
-    s->_abandonmentProbability = live.abandonment;
-    s->_markNumberOfArrivalsPmf = mark.arrivals;
-    s->_markServiceDurationPmf = mark.service;
-    s->_markNumberOfServers = mark.servers;
-    s->_markInternalState = mark.state;
-    s->_markTime = mark.time;
-    s->_markCapacity = mark.capacity;
-    s->_markAbandonmentProbability = mark.abandonment;
-    s->_maxStates = limit;
-    // The draws are made again for whatever service the next step finds.
-    s->_freshDraws = nullptr;
-}
+template struct PickledForm<StandardMultiserver>;
+template struct PickledForm<StandardNetworkMultiserver>;
+template struct PickledForm<ExactMultiserver>;
+template struct PickledForm<ExactNetworkMultiserver>;
 
 }  // namespace movra

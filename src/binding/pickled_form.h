@@ -1,12 +1,15 @@
-// The pickled form of both models: the whole configuration (every parameter, the state,
+// The pickled form of the models: the whole configuration (every parameter, the state,
 // time and the configuration saved by mark) as plain Python data, and the way back.
 //
-// A model is a dict keyed by the Python attribute names, with the saved configuration
-// under "mark" in the same shape. PMFs keep their stored layout, so a model read back
+// A model is a dict keyed by the Python attribute names, in the order of the model's field
+// list (configuration.h), with the exact models' max_states after them and the saved
+// configuration under "mark" in the same shape. PMFs keep their stored layout, so a model read back
 // steps bit for bit like the original:
 //   simple PMF  (offset, [p0, p1, ...])            probabilities of offset, offset + 1, ...
 //   joint PMF   (marginal, [conditional or None])  one conditional per marginal value,
 //                                                  None where the marginal is 0
+//   exact station state  [(times, z, [p of z, z + 1, ...]), ...]  one group per ascending
+//                                                  tuple of remaining times
 //   exact joint state  ([key, ...], [p, ...])      keys as stored (tuples of ints: per
 //                                                  node z, b, b remaining times), sorted
 // A record reached along several paths (after mark, a live field and its saved copy) is
@@ -33,28 +36,18 @@ constexpr long pickleFormat(ExactMultiserver*) { return 1; }
 // The exact network's routing is written as the network's is since format 2.
 constexpr long pickleFormat(ExactNetworkMultiserver*) { return 2; }
 
-// New references. The network's form does not hold its node count: the constructor's
-// argument gives it.
-PyObject* modelState(StandardMultiserver* model);
-PyObject* modelState(StandardNetworkMultiserver* model);
-PyObject* modelState(ExactMultiserver* model);
-PyObject* modelState(ExactNetworkMultiserver* model);
-
-// Replaces every field of the model with those of a form made by modelState in the given
-// format, 1 .. pickleFormat(model) (the network's node count must match). beforeCommit
-// runs once the whole form has been read and checked, before any field is stored; a
-// failure it throws leaves the model as it was. The caller sweeps afterwards.
-void setModelState(
-    StandardMultiserver* model, PyObject* state, long format,
-    const std::function<void()>& beforeCommit = [] {});
-void setModelState(
-    StandardNetworkMultiserver* model, PyObject* state, long format,
-    const std::function<void()>& beforeCommit = [] {});
-void setModelState(
-    ExactMultiserver* model, PyObject* state, long format,
-    const std::function<void()>& beforeCommit = [] {});
-void setModelState(
-    ExactNetworkMultiserver* model, PyObject* state, long format,
-    const std::function<void()>& beforeCommit = [] {});
+// The pickled form of each of the four models (instantiated in pickled_form.cpp).
+template <class Model>
+struct PickledForm {
+    // A new reference. The network's form does not hold its node count: the constructor's
+    // argument gives it.
+    static PyObject* write(Model* model);
+    // Replaces every field of the model with those of a form made by write in the given
+    // format, 1 .. pickleFormat(model) (the network's node count must match). beforeCommit
+    // runs once the whole form has been read and checked, before any field is stored; a
+    // failure it throws leaves the model as it was. The caller sweeps afterwards.
+    static void read(Model* model, PyObject* state, long format,
+                     const std::function<void()>& beforeCommit);
+};
 
 }  // namespace movra

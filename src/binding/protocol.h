@@ -228,6 +228,24 @@ int setMember(PyObject* self, PyObject* value, void* closure) {
     return 0;
 }
 
+// Time and the two memory counters (read-only), which every model publishes alike: its
+// get-set table ends with kCounterGetSet, each entry's closure its field's PyMemberDef.
+template <class Model>
+inline PyMemberDef kCounterMembers[] = {
+    {"time", MOVRA_T_INT, MOVRA_MODEL_OFFSET(Model, _time), 0, kTimeDoc},
+    {"current_memory_use", MOVRA_T_ULONGLONG, MOVRA_MODEL_OFFSET(Model, header.currentMemoryUse),
+     MOVRA_READONLY, kCurrentMemoryDoc},
+    {"peak_memory_use", MOVRA_T_ULONGLONG, MOVRA_MODEL_OFFSET(Model, header.peakMemoryUse),
+     MOVRA_READONLY, kPeakMemoryDoc},
+};
+template <class Model>
+inline PyGetSetDef kCounterGetSet[] = {
+    {"time", getMember<Model>, setMember<Model>, kTimeDoc, &kCounterMembers<Model>[0]},
+    {"current_memory_use", getMember<Model>, nullptr, kCurrentMemoryDoc,
+     &kCounterMembers<Model>[1]},
+    {"peak_memory_use", getMember<Model>, nullptr, kPeakMemoryDoc, &kCounterMembers<Model>[2]},
+};
+
 // The new slot shared by both types: allocate, set the common header, fill the model's
 // defaults, then run the construction wrapper. An instance whose construction failed is
 // released at once and never handed to Python.

@@ -24,24 +24,6 @@ PyObject* StandardMultiserver_new(PyTypeObject* type, PyObject* args, PyObject*)
     return protocol::construct<SM>(type, args, StandardMultiserver_init_Py);
 }
 
-constexpr PyCFunction StandardMultiserver_step_Py = station_methods::step<SM>;
-
-constexpr PyCFunction StandardMultiserver_applyObservationRange_Py =
-    station_methods::applyObservationRange<SM>;
-
-constexpr PyCFunction StandardMultiserver_applyObservationValue_Py =
-    station_methods::applyObservationValue<SM>;
-
-constexpr PyCFunction StandardMultiserver_mark_Py = station_methods::mark<SM>;
-
-constexpr PyCFunction StandardMultiserver_restore_Py = station_methods::restore<SM>;
-
-constexpr PyCFunction StandardMultiserver_getNumberOfEntitiesInSystemPmf_Py =
-    station_methods::getNumberOfEntitiesInSystemPmf<SM>;
-
-constexpr PyCFunction StandardMultiserver_resetWithNumberOfEntitiesInSystem_Py =
-    station_methods::resetWithNumberOfEntitiesInSystem<SM>;
-
 // Get-set attributes: each PMF field with the shape check its setter applies.
 template <Pmf* SM::* field>
 PyObject* getPmf(PyObject* self, void*) {
@@ -83,16 +65,6 @@ PyDoc_STRVAR(step_doc,
              "Raises movra.error: 'Invalid number of servers...' if number_of_servers < 0,\n"
              "'Invalid service duration pmf...' if a service duration of 0 is possible.");
 
-PyDoc_STRVAR(applyObservationRange_doc,
-             "apply_observation_range($self, start, end, /)\n--\n\n"
-             "Condition the state on start <= z < end (end excluded).\n\n"
-             "Raises movra.error 'Empty pmf' if no z of positive probability is in the range.");
-
-PyDoc_STRVAR(applyObservationValue_doc,
-             "apply_observation_value($self, value, /)\n--\n\n"
-             "Condition the state on z == value (an exact head count).\n\n"
-             "Raises movra.error 'Empty pmf' if that z has probability 0.");
-
 PyDoc_STRVAR(mark_doc,
              "mark($self, /)\n--\n\n"
              "Save the whole configuration (PMFs, servers, state, time) in the one saved slot.");
@@ -103,49 +75,32 @@ PyDoc_STRVAR(restore_doc,
              "Without an earlier mark() this restores the construction defaults of the slot,\n"
              "whose service duration PMF is {0: 1.0}, so a following step() fails.");
 
-PyDoc_STRVAR(getNumberOfEntitiesInSystemPmf_doc,
-             "get_number_of_entities_in_system_pmf($self, /)\n--\n\n"
-             "Return the PMF of z, the number at the station, as {z: probability}.");
-
 PyDoc_STRVAR(resetWithNumberOfEntitiesInSystem_doc,
              "reset_with_number_of_entities_in_system($self, n, /)\n--\n\n"
              "Set the state to n entities with certainty; the one in service (if any) draws a\n"
              "fresh service duration. time is unchanged.\n\n"
              "Raises movra.error for n < 0 or a service duration PMF that allows 0.");
 
-PyMethodDef StandardMultiserver_methods[] = {
-    {"step", StandardMultiserver_step_Py, METH_VARARGS, step_doc},
-    {"apply_observation_range", StandardMultiserver_applyObservationRange_Py, METH_VARARGS,
-     applyObservationRange_doc},
-    {"apply_observation_value", StandardMultiserver_applyObservationValue_Py, METH_VARARGS,
-     applyObservationValue_doc},
-    {"mark", StandardMultiserver_mark_Py, METH_VARARGS, mark_doc},
-    {"restore", StandardMultiserver_restore_Py, METH_VARARGS, restore_doc},
-    {"get_number_of_entities_in_system_pmf", StandardMultiserver_getNumberOfEntitiesInSystemPmf_Py,
-     METH_VARARGS, getNumberOfEntitiesInSystemPmf_doc},
+PyMethodDef StandardMultiserver_ownMethods[] = {
+    {"step", station_methods::step<SM>, METH_VARARGS, step_doc},
+    {"mark", station_methods::mark<SM>, METH_VARARGS, mark_doc},
+    {"restore", station_methods::restore<SM>, METH_VARARGS, restore_doc},
     {"reset_with_number_of_entities_in_system",
-     StandardMultiserver_resetWithNumberOfEntitiesInSystem_Py, METH_VARARGS,
+     station_methods::resetWithNumberOfEntitiesInSystem<SM>, METH_VARARGS,
      resetWithNumberOfEntitiesInSystem_doc},
-    {"__reduce__", protocol::reduce<SM>, METH_NOARGS, protocol::kReduceDoc},
-    {"__setstate__", protocol::setstate<SM>, METH_O, protocol::kSetstateDoc},
-    {nullptr, nullptr, 0, nullptr},
 };
+auto StandardMultiserver_methods =
+    tableOf(StandardMultiserver_ownMethods, station_methods::kObservationMethods<SM>,
+            protocol::kCopyMethods<SM>);
 
 constexpr const char* kServersDoc =
     "Number of identical servers c (int). 0 by default; checked when stepping.";
 
-// Published through the get-set table (getMember, setMember), not as members.
-PyMemberDef StandardMultiserver_members[] = {
-    {"number_of_servers", MOVRA_T_INT, MOVRA_MODEL_OFFSET(SM, _numberOfServers), 0, kServersDoc},
-    {"time", MOVRA_T_INT, MOVRA_MODEL_OFFSET(SM, _time), 0, kTimeDoc},
-    {"current_memory_use", MOVRA_T_ULONGLONG, MOVRA_MODEL_OFFSET(SM, header.currentMemoryUse),
-     MOVRA_READONLY, kCurrentMemoryDoc},
-    {"peak_memory_use", MOVRA_T_ULONGLONG, MOVRA_MODEL_OFFSET(SM, header.peakMemoryUse),
-     MOVRA_READONLY, kPeakMemoryDoc},
-    {nullptr, 0, 0, 0, nullptr},
-};
+// Published through the get-set table (getMember, setMember), not as a member.
+PyMemberDef StandardMultiserver_servers = {
+    "number_of_servers", MOVRA_T_INT, MOVRA_MODEL_OFFSET(SM, _numberOfServers), 0, kServersDoc};
 
-PyGetSetDef StandardMultiserver_getset[] = {
+PyGetSetDef StandardMultiserver_ownGetSet[] = {
     {"number_of_arrivals_pmf", getPmf<&SM::_numberOfArrivalsPmf>,
      setPmf<&SM::_numberOfArrivalsPmf, false>,
      "PMF of the number of arrivals per step, {count: probability}.", nullptr},
@@ -157,15 +112,10 @@ PyGetSetDef StandardMultiserver_getset[] = {
      "remaining service time in steps of the entity in service.",
      nullptr},
     {"number_of_servers", protocol::getMember<SM>, protocol::setMember<SM>, kServersDoc,
-     &StandardMultiserver_members[0]},
-    {"time", protocol::getMember<SM>, protocol::setMember<SM>, kTimeDoc,
-     &StandardMultiserver_members[1]},
-    {"current_memory_use", protocol::getMember<SM>, nullptr, kCurrentMemoryDoc,
-     &StandardMultiserver_members[2]},
-    {"peak_memory_use", protocol::getMember<SM>, nullptr, kPeakMemoryDoc,
-     &StandardMultiserver_members[3]},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+     &StandardMultiserver_servers},
 };
+auto StandardMultiserver_getset =
+    tableOf(StandardMultiserver_ownGetSet, protocol::kCounterGetSet<SM>);
 
 // "<movra.StandardMultiserver: 3 servers, time 50, mean 2.41 in system>"; reads only
 // the marginal of z.
@@ -183,7 +133,7 @@ PyObject* StandardMultiserver_repr(PyObject* self) {
 
 PyTypeObject StandardMultiserverType =
     modelType("movra.StandardMultiserver", sizeof(StandardMultiserverObject), dealloc<SM>,
-              StandardMultiserver_methods, nullptr, StandardMultiserver_getset,
+              StandardMultiserver_methods.data(), nullptr, StandardMultiserver_getset.data(),
               StandardMultiserver_new, StandardMultiserver_doc, StandardMultiserver_repr);
 
 }  // namespace movra

@@ -3,146 +3,20 @@
 #include <cstddef>
 
 #include "../containers/array_checks.h"
-#include "../pmf/pmf_query.h"
 #include "convert.h"
 #include "copy_protocols.h"
+#include "network_methods.h"
 #include "protocol.h"
+#include "station_methods.h"
 #include "type_object.h"
 
 namespace movra {
 
 namespace {
 using SN = StandardNetworkMultiserver;
-using protocol::arg;
-Int intArg(SN* s, PyObject* args, Py_ssize_t i) { return Int_fromPy(s->arena(), arg(args, i)); }
-Pmf* simplePmfArg(SN* s, PyObject* args, Py_ssize_t i) {
-    return confirmSimplePmf(Pmf_fromPy(s->arena(), arg(args, i), 1));
-}
-
-PyObject* StandardNetworkMultiserver_init_Py(PyObject* self, PyObject* args) {
-    return protocol::callNone<SN>(self, args, 1,
-                                  [](SN* s, PyObject* a) { s->init(intArg(s, a, 0)); });
-}
 
 PyObject* StandardNetworkMultiserver_new(PyTypeObject* type, PyObject* args, PyObject*) {
-    return protocol::construct<SN>(type, args, StandardNetworkMultiserver_init_Py);
-}
-
-PyObject* StandardNetworkMultiserver_step_Py(PyObject* self, PyObject* args) {
-    return protocol::callNone<SN>(
-        self, args, 0, [](SN* s, PyObject*) { protocol::compute(s, [s] { s->step(); }); });
-}
-
-PyObject* StandardNetworkMultiserver_applyObservationRangeAtNode_Py(PyObject* self,
-                                                                    PyObject* args) {
-    return protocol::callNone<SN>(self, args, 3, [](SN* s, PyObject* a) {
-        Int node = intArg(s, a, 0);
-        Int start = intArg(s, a, 1);
-        Int end = intArg(s, a, 2);
-        protocol::compute(s, [=] { s->applyObservationRangeAtNode(node, start, end); });
-    });
-}
-
-PyObject* StandardNetworkMultiserver_applyObservationValueAtNode_Py(PyObject* self,
-                                                                    PyObject* args) {
-    return protocol::callNone<SN>(self, args, 2, [](SN* s, PyObject* a) {
-        Int node = intArg(s, a, 0);
-        Int value = intArg(s, a, 1);
-        protocol::compute(s, [=] { s->applyObservationValueAtNode(node, value); });
-    });
-}
-
-PyObject* StandardNetworkMultiserver_mark_Py(PyObject* self, PyObject* args) {
-    return protocol::callNone<SN>(self, args, 0, [](SN* s, PyObject*) { s->mark(); });
-}
-
-PyObject* StandardNetworkMultiserver_restore_Py(PyObject* self, PyObject* args) {
-    return protocol::callNone<SN>(self, args, 0, [](SN* s, PyObject*) { s->restore(); });
-}
-
-PyObject* StandardNetworkMultiserver_getNumberOfEntitiesAtNodePmf_Py(PyObject* self,
-                                                                     PyObject* args) {
-    return protocol::callValue<SN>(self, args, 1, [](SN* s, PyObject* a) {
-        return Pmf_toPy(s->arena(), s->getNumberOfEntitiesAtNodePmf(intArg(s, a, 0)));
-    });
-}
-
-PyObject* StandardNetworkMultiserver_getNumberOfExternalArrivalsAtNodePmf_Py(PyObject* self,
-                                                                             PyObject* args) {
-    return protocol::callValue<SN>(self, args, 1, [](SN* s, PyObject* a) {
-        return Pmf_toPy(s->arena(), s->getNumberOfExternalArrivalsAtNodePmf(intArg(s, a, 0)));
-    });
-}
-
-PyObject* StandardNetworkMultiserver_getNumberOfNodes_Py(PyObject* self, PyObject* args) {
-    return protocol::callValue<SN>(self, args, 0, [](SN* s, PyObject*) {
-        return Int_toPy(s->arena(), s->getNumberOfNodes());
-    });
-}
-
-PyObject* StandardNetworkMultiserver_getNumberOfServersAtNode_Py(PyObject* self, PyObject* args) {
-    return protocol::callValue<SN>(self, args, 1, [](SN* s, PyObject* a) {
-        return Int_toPy(s->arena(), s->getNumberOfServersAtNode(intArg(s, a, 0)));
-    });
-}
-
-PyObject* StandardNetworkMultiserver_getRoutingProbability_Py(PyObject* self, PyObject* args) {
-    return protocol::callValue<SN>(self, args, 2, [](SN* s, PyObject* a) {
-        Int source = intArg(s, a, 0);
-        Int destination = intArg(s, a, 1);
-        return Real_toPy(s->arena(), s->getRoutingProbability(source, destination));
-    });
-}
-
-PyObject* StandardNetworkMultiserver_getServiceDurationAtNodePmf_Py(PyObject* self,
-                                                                    PyObject* args) {
-    return protocol::callValue<SN>(self, args, 1, [](SN* s, PyObject* a) {
-        return Pmf_toPy(s->arena(), s->getServiceDurationAtNodePmf(intArg(s, a, 0)));
-    });
-}
-
-PyObject* StandardNetworkMultiserver_setNumberOfExternalArrivalsAtNodePmf_Py(PyObject* self,
-                                                                             PyObject* args) {
-    return protocol::callNone<SN>(self, args, 2, [](SN* s, PyObject* a) {
-        Int node = intArg(s, a, 0);
-        Pmf* pmf = simplePmfArg(s, a, 1);
-        s->setNumberOfExternalArrivalsAtNodePmf(node, pmf);
-    });
-}
-
-PyObject* StandardNetworkMultiserver_setNumberOfServersAtNode_Py(PyObject* self, PyObject* args) {
-    return protocol::callNone<SN>(self, args, 2, [](SN* s, PyObject* a) {
-        Int node = intArg(s, a, 0);
-        Int n = intArg(s, a, 1);
-        s->setNumberOfServersAtNode(node, n);
-    });
-}
-
-PyObject* StandardNetworkMultiserver_setRoutingProbability_Py(PyObject* self, PyObject* args) {
-    return protocol::callNone<SN>(self, args, 3, [](SN* s, PyObject* a) {
-        Int source = intArg(s, a, 0);
-        Int destination = intArg(s, a, 1);
-        Real probability = Real_fromPy(s->arena(), arg(a, 2));
-        s->setRoutingProbability(source, destination, probability);
-    });
-}
-
-PyObject* StandardNetworkMultiserver_setServiceDurationAtNodePmf_Py(PyObject* self,
-                                                                    PyObject* args) {
-    return protocol::callNone<SN>(self, args, 2, [](SN* s, PyObject* a) {
-        Int node = intArg(s, a, 0);
-        Pmf* pmf = simplePmfArg(s, a, 1);
-        s->setServiceDurationAtNodePmf(node, pmf);
-    });
-}
-
-PyObject* StandardNetworkMultiserver_resetNodeWithNumberOfEntities_Py(PyObject* self,
-                                                                      PyObject* args) {
-    return protocol::callNone<SN>(self, args, 2, [](SN* s, PyObject* a) {
-        Int node = intArg(s, a, 0);
-        Int n = intArg(s, a, 1);
-        protocol::compute(s, [=] { s->resetNodeWithNumberOfEntities(node, n); });
-    });
+    return protocol::construct<SN>(type, args, network_methods::init<SN>);
 }
 
 PyObject* StandardNetworkMultiserver_get_internalState(PyObject* self, void*) {
@@ -219,48 +93,6 @@ PyDoc_STRVAR(restore_doc,
              "Without an earlier mark() this restores the slot's defaults (no servers, service\n"
              "{1: 1.0}, no routing, every node empty).");
 
-PyDoc_STRVAR(getNumberOfEntitiesAtNodePmf_doc,
-             "get_number_of_entities_at_node_pmf($self, node, /)\n"
-             "--\n"
-             "\n"
-             "Return the PMF of the number of entities at node, {z: probability}.");
-
-PyDoc_STRVAR(getNumberOfExternalArrivalsAtNodePmf_doc,
-             "get_number_of_external_arrivals_at_node_pmf($self, node, /)\n"
-             "--\n"
-             "\n"
-             "Return the PMF of arrivals from outside the network per step at node.");
-
-PyDoc_STRVAR(getNumberOfNodes_doc,
-             "get_number_of_nodes($self, /)\n"
-             "--\n"
-             "\n"
-             "Return the number of nodes N, fixed when the network was made.");
-
-PyDoc_STRVAR(getNumberOfServersAtNode_doc,
-             "get_number_of_servers_at_node($self, node, /)\n"
-             "--\n"
-             "\n"
-             "Return the number of servers at node (0 by default).");
-
-PyDoc_STRVAR(getRoutingProbability_doc,
-             "get_routing_probability($self, source, destination, /)\n"
-             "--\n"
-             "\n"
-             "Return the probability that an entity completing at source moves to destination.");
-
-PyDoc_STRVAR(getServiceDurationAtNodePmf_doc,
-             "get_service_duration_at_node_pmf($self, node, /)\n"
-             "--\n"
-             "\n"
-             "Return the PMF of a service duration in steps at node.");
-
-PyDoc_STRVAR(setNumberOfExternalArrivalsAtNodePmf_doc,
-             "set_number_of_external_arrivals_at_node_pmf($self, node, pmf, /)\n"
-             "--\n"
-             "\n"
-             "Set the PMF of arrivals from outside per step at node, {count: probability}.");
-
 PyDoc_STRVAR(setNumberOfServersAtNode_doc,
              "set_number_of_servers_at_node($self, node, n, /)\n"
              "--\n"
@@ -268,23 +100,6 @@ PyDoc_STRVAR(setNumberOfServersAtNode_doc,
              "Set the number of servers at node. Every node starts with 0: set each one.\n"
              "\n"
              "Raises movra.error 'Invalid number of servers...' for n < 0.");
-
-PyDoc_STRVAR(setRoutingProbability_doc,
-             "set_routing_probability($self, source, destination, probability, /)\n"
-             "--\n"
-             "\n"
-             "Set the probability that an entity completing at source moves to destination\n"
-             "(source itself allowed); what a row leaves below 1 leaves the network.\n"
-             "\n"
-             "Raises movra.error 'Invalid probability...' outside [0, 1].");
-
-PyDoc_STRVAR(setServiceDurationAtNodePmf_doc,
-             "set_service_duration_at_node_pmf($self, node, pmf, /)\n"
-             "--\n"
-             "\n"
-             "Set the PMF of a service duration in steps at node, {steps: probability}.\n"
-             "\n"
-             "Raises movra.error 'Invalid service duration pmf...' if 0 is possible.");
 
 PyDoc_STRVAR(resetNodeWithNumberOfEntities_doc,
              "reset_node_with_number_of_entities($self, node, n, /)\n"
@@ -295,67 +110,32 @@ PyDoc_STRVAR(resetNodeWithNumberOfEntities_doc,
              "\n"
              "Raises movra.error for n < 0.");
 
-PyMethodDef StandardNetworkMultiserver_methods[] = {
-    {"step", StandardNetworkMultiserver_step_Py, METH_VARARGS, step_doc},
-    {"apply_observation_range_at_node", StandardNetworkMultiserver_applyObservationRangeAtNode_Py,
+PyMethodDef StandardNetworkMultiserver_ownMethods[] = {
+    {"step", station_methods::step<SN>, METH_VARARGS, step_doc},
+    {"apply_observation_range_at_node", network_methods::applyObservationRangeAtNode<SN>,
      METH_VARARGS, applyObservationRangeAtNode_doc},
-    {"apply_observation_value_at_node", StandardNetworkMultiserver_applyObservationValueAtNode_Py,
-     METH_VARARGS, applyObservationValueAtNode_doc},
-    {"mark", StandardNetworkMultiserver_mark_Py, METH_VARARGS, mark_doc},
-    {"restore", StandardNetworkMultiserver_restore_Py, METH_VARARGS, restore_doc},
-    {"get_number_of_entities_at_node_pmf",
-     StandardNetworkMultiserver_getNumberOfEntitiesAtNodePmf_Py, METH_VARARGS,
-     getNumberOfEntitiesAtNodePmf_doc},
-    {"get_number_of_external_arrivals_at_node_pmf",
-     StandardNetworkMultiserver_getNumberOfExternalArrivalsAtNodePmf_Py, METH_VARARGS,
-     getNumberOfExternalArrivalsAtNodePmf_doc},
-    {"get_number_of_nodes", StandardNetworkMultiserver_getNumberOfNodes_Py, METH_VARARGS,
-     getNumberOfNodes_doc},
-    {"get_number_of_servers_at_node", StandardNetworkMultiserver_getNumberOfServersAtNode_Py,
-     METH_VARARGS, getNumberOfServersAtNode_doc},
-    {"get_routing_probability", StandardNetworkMultiserver_getRoutingProbability_Py, METH_VARARGS,
-     getRoutingProbability_doc},
-    {"get_service_duration_at_node_pmf", StandardNetworkMultiserver_getServiceDurationAtNodePmf_Py,
-     METH_VARARGS, getServiceDurationAtNodePmf_doc},
-    {"set_number_of_external_arrivals_at_node_pmf",
-     StandardNetworkMultiserver_setNumberOfExternalArrivalsAtNodePmf_Py, METH_VARARGS,
-     setNumberOfExternalArrivalsAtNodePmf_doc},
-    {"set_number_of_servers_at_node", StandardNetworkMultiserver_setNumberOfServersAtNode_Py,
-     METH_VARARGS, setNumberOfServersAtNode_doc},
-    {"set_routing_probability", StandardNetworkMultiserver_setRoutingProbability_Py, METH_VARARGS,
-     setRoutingProbability_doc},
-    {"set_service_duration_at_node_pmf", StandardNetworkMultiserver_setServiceDurationAtNodePmf_Py,
-     METH_VARARGS, setServiceDurationAtNodePmf_doc},
+    {"apply_observation_value_at_node",
+     network_methods::computeAtNode<SN, &SN::applyObservationValueAtNode>, METH_VARARGS,
+     applyObservationValueAtNode_doc},
+    {"mark", station_methods::mark<SN>, METH_VARARGS, mark_doc},
+    {"restore", station_methods::restore<SN>, METH_VARARGS, restore_doc},
+    {"set_number_of_servers_at_node", network_methods::setNumberOfServersAtNode<SN>, METH_VARARGS,
+     setNumberOfServersAtNode_doc},
     {"reset_node_with_number_of_entities",
-     StandardNetworkMultiserver_resetNodeWithNumberOfEntities_Py, METH_VARARGS,
+     network_methods::computeAtNode<SN, &SN::resetNodeWithNumberOfEntities>, METH_VARARGS,
      resetNodeWithNumberOfEntities_doc},
-    {"__reduce__", protocol::reduce<SN>, METH_NOARGS, protocol::kReduceDoc},
-    {"__setstate__", protocol::setstate<SN>, METH_O, protocol::kSetstateDoc},
-    {nullptr, nullptr, 0, nullptr},
 };
+auto StandardNetworkMultiserver_methods =
+    tableOf(StandardNetworkMultiserver_ownMethods, network_methods::kNodeMethods<SN>,
+            protocol::kCopyMethods<SN>);
 
-// Published through the get-set table (getMember, setMember), not as members.
-PyMemberDef StandardNetworkMultiserver_members[] = {
-    {"time", MOVRA_T_INT, MOVRA_MODEL_OFFSET(SN, _time), 0, kTimeDoc},
-    {"current_memory_use", MOVRA_T_ULONGLONG, MOVRA_MODEL_OFFSET(SN, header.currentMemoryUse),
-     MOVRA_READONLY, kCurrentMemoryDoc},
-    {"peak_memory_use", MOVRA_T_ULONGLONG, MOVRA_MODEL_OFFSET(SN, header.peakMemoryUse),
-     MOVRA_READONLY, kPeakMemoryDoc},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
-PyGetSetDef StandardNetworkMultiserver_getset[] = {
+PyGetSetDef StandardNetworkMultiserver_ownGetSet[] = {
     {"internal_state", StandardNetworkMultiserver_get_internalState,
      StandardNetworkMultiserver_set_internalState,
      "List of the nodes' states, each a joint PMF {(z, ell): probability}.", nullptr},
-    {"time", protocol::getMember<SN>, protocol::setMember<SN>, kTimeDoc,
-     &StandardNetworkMultiserver_members[0]},
-    {"current_memory_use", protocol::getMember<SN>, nullptr, kCurrentMemoryDoc,
-     &StandardNetworkMultiserver_members[1]},
-    {"peak_memory_use", protocol::getMember<SN>, nullptr, kPeakMemoryDoc,
-     &StandardNetworkMultiserver_members[2]},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+auto StandardNetworkMultiserver_getset =
+    tableOf(StandardNetworkMultiserver_ownGetSet, protocol::kCounterGetSet<SN>);
 // "<movra.StandardNetworkMultiserver: 3 nodes, time 10>"
 PyObject* StandardNetworkMultiserver_repr(PyObject* self) {
     return protocol::get<SN>(self, [self](SN* s) {
@@ -368,8 +148,8 @@ PyObject* StandardNetworkMultiserver_repr(PyObject* self) {
 
 PyTypeObject StandardNetworkMultiserverType =
     modelType("movra.StandardNetworkMultiserver", sizeof(StandardNetworkMultiserverObject),
-              dealloc<SN>, StandardNetworkMultiserver_methods, nullptr,
-              StandardNetworkMultiserver_getset, StandardNetworkMultiserver_new,
+              dealloc<SN>, StandardNetworkMultiserver_methods.data(), nullptr,
+              StandardNetworkMultiserver_getset.data(), StandardNetworkMultiserver_new,
               StandardNetworkMultiserver_doc, StandardNetworkMultiserver_repr);
 
 }  // namespace movra

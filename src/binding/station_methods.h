@@ -1,5 +1,7 @@
 // The Python entries that StandardMultiserver and ExactMultiserver share word for word:
-// the same argument counts, conversions and operations, written once for either model.
+// the same argument counts, conversions and operations, written once for either model,
+// and the table entries whose documentation is the same too. step, mark and restore,
+// which take no argument, serve the networks as well.
 #pragma once
 #include "convert.h"
 #include "protocol.h"
@@ -54,6 +56,30 @@ PyObject* resetWithNumberOfEntitiesInSystem(PyObject* self, PyObject* args) {
         protocol::compute(s, [=] { s->resetWithNumberOfEntitiesInSystem(n); });
     });
 }
+
+// ---- documentation and method-table entries both types give alike --------------------
+
+constexpr const char* kApplyObservationRangeDoc =
+    "apply_observation_range($self, start, end, /)\n--\n\n"
+    "Condition the state on start <= z < end (end excluded).\n\n"
+    "Raises movra.error 'Empty pmf' if no z of positive probability is in the range.";
+
+constexpr const char* kApplyObservationValueDoc =
+    "apply_observation_value($self, value, /)\n--\n\n"
+    "Condition the state on z == value (an exact head count).\n\n"
+    "Raises movra.error 'Empty pmf' if that z has probability 0.";
+
+constexpr const char* kGetNumberOfEntitiesInSystemPmfDoc =
+    "get_number_of_entities_in_system_pmf($self, /)\n--\n\n"
+    "Return the PMF of z, the number at the station, as {z: probability}.";
+
+template <class M>
+inline PyMethodDef kObservationMethods[] = {
+    {"apply_observation_range", applyObservationRange<M>, METH_VARARGS, kApplyObservationRangeDoc},
+    {"apply_observation_value", applyObservationValue<M>, METH_VARARGS, kApplyObservationValueDoc},
+    {"get_number_of_entities_in_system_pmf", getNumberOfEntitiesInSystemPmf<M>, METH_VARARGS,
+     kGetNumberOfEntitiesInSystemPmfDoc},
+};
 
 }  // namespace station_methods
 }  // namespace movra

@@ -2,6 +2,8 @@
 // their current names with the older headers' names as a fallback.
 #pragma once
 #include <Python.h>
+#include <algorithm>
+#include <array>
 
 #ifdef Py_T_INT
 #define MOVRA_T_INT Py_T_INT
@@ -31,6 +33,16 @@ inline double pmfMean(Pmf* pmf) {
     for (Int k = 0; k < pmf->simple.length; k++)
         mean += (double(pmf->simple.offset) + k) * pmf->simple.elements[k];
     return mean;
+}
+
+// A type object's table (methods, get-set entries): the entries of each part in order, then
+// the sentinel. The parts are a type's own entries and those it shares with other types.
+template <class Entry, size_t... N>
+std::array<Entry, (N + ...) + 1> tableOf(const Entry (&... parts)[N]) {
+    std::array<Entry, (N + ...) + 1> out{};
+    size_t at = 0;
+    ((std::copy(parts, parts + N, out.begin() + at), at += N), ...);
+    return out;
 }
 
 // The type object of a model: both types are filled alike (subclassable, the shared

@@ -7,72 +7,38 @@ namespace movra {
 
 void ExactMultiserver::memRelease(MovraObject* obj) {
     ExactMultiserver* self = reinterpret_cast<ExactMultiserver*>(obj);
-    flag(self->_numberOfArrivalsPmf);
-    flag(self->_serviceDurationPmf);
-    flag(self->_internalState);
-    flag(self->_markNumberOfArrivalsPmf);
-    flag(self->_markServiceDurationPmf);
-    flag(self->_markInternalState);
+    configuration::flagRoots(*self);
     flag(self->_freshDraws);
     release(obj);
 }
 
-namespace {
-// No entity and no busy server, with certainty.
-ExactState* emptyState(MovraObject* obj) {
+void setDefault(MovraObject* obj, ExactState*& field, FieldKind) {
     ExactStateBuilder builder;
     builder.add(0, nullptr, 0, 1.0);
-    return builder.build(obj, 1);
+    field = builder.build(obj, 1);
 }
-}  // namespace
 
+// The saved configuration shares the defaults' records, so that restore() without mark()
+// gives back a new instance, whose step works.
 void ExactMultiserver::defaults() {
-    MovraObject* obj = arena();
-    _numberOfArrivalsPmf = createAtomicSimplePmf(obj, 0);
-    _serviceDurationPmf = createAtomicSimplePmf(obj, 0);
-    _numberOfServers = 0;
-    _internalState = emptyState(obj);
-    _time = 0;
-    _capacity = -1;
-    _abandonmentProbability = 0.0;
-    _markNumberOfArrivalsPmf = _numberOfArrivalsPmf;
-    _markServiceDurationPmf = _serviceDurationPmf;
-    _markNumberOfServers = 0;
-    _markInternalState = _internalState;
-    _markTime = 0;
-    _markCapacity = -1;
-    _markAbandonmentProbability = 0.0;
+    configuration::setDefaults(*this, true);
     _maxStates = kDefaultMaxStates;
     _freshDraws = nullptr;
     _landscape = nullptr;
 }
 
-// The saved slot matches the live configuration from the start: restore() without mark()
-// gives back a new instance, whose step works.
 void ExactMultiserver::init() {
     _serviceDurationPmf = createAtomicSimplePmf(arena(), 1);
     _markServiceDurationPmf = _serviceDurationPmf;
 }
 
 void ExactMultiserver::mark() {
-    _markNumberOfArrivalsPmf = _numberOfArrivalsPmf;
-    _markServiceDurationPmf = _serviceDurationPmf;
-    _markNumberOfServers = _numberOfServers;
-    _markInternalState = _internalState;
-    _markTime = _time;
-    _markCapacity = _capacity;
-    _markAbandonmentProbability = _abandonmentProbability;
+    configuration::save(*this);
     header.isMemModified = true;  // the replaced values may be held by nothing now
 }
 
 void ExactMultiserver::restore() {
-    _numberOfArrivalsPmf = _markNumberOfArrivalsPmf;
-    _serviceDurationPmf = _markServiceDurationPmf;
-    _numberOfServers = _markNumberOfServers;
-    _internalState = _markInternalState;
-    _time = _markTime;
-    _capacity = _markCapacity;
-    _abandonmentProbability = _markAbandonmentProbability;
+    configuration::bringBack(*this);
     header.isMemModified = true;
 }
 

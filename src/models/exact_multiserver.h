@@ -4,6 +4,7 @@
 // so a failing call leaves the instance as it was.
 #pragma once
 #include "../pmf/pmf.h"
+#include "configuration.h"
 #include "exact_station.h"
 
 namespace movra {
@@ -16,6 +17,9 @@ namespace movra {
 // machine affords, and cover the configurations the exact model is meant for (up to
 // c = 8 with services of 10 steps).
 constexpr int64_t kDefaultMaxStates = 2000000;
+
+// The default of an exact station's state: no entity and no busy server, with certainty.
+void setDefault(MovraObject* obj, ExactState*& field, FieldKind);
 
 struct ExactMultiserver {
     MovraObject header;             // arena and counters; must stay first
@@ -39,6 +43,20 @@ struct ExactMultiserver {
                                    // freed by dropCaches
 
     MovraObject* arena() { return &header; }
+    // The configuration: every field with its saved copy (configuration.h).
+    template <class Visit>
+    void forEachField(Visit&& visit) {
+        visit(_numberOfArrivalsPmf, _markNumberOfArrivalsPmf, FieldKind::SimplePmf,
+              "number_of_arrivals_pmf");
+        visit(_serviceDurationPmf, _markServiceDurationPmf, FieldKind::SimplePmf,
+              "service_duration_pmf");
+        visit(_numberOfServers, _markNumberOfServers, FieldKind::Number, "number_of_servers");
+        visit(_internalState, _markInternalState, FieldKind::ExactState, "internal_state");
+        visit(_time, _markTime, FieldKind::Number, "time");
+        visit(_capacity, _markCapacity, FieldKind::Capacity, "capacity");
+        visit(_abandonmentProbability, _markAbandonmentProbability, FieldKind::Probability,
+              "abandonment_probability");
+    }
     static void memRelease(MovraObject* obj);
     void defaults();
     void init();

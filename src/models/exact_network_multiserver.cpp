@@ -42,10 +42,6 @@ void addTo(Map& m, K&& key, double w) {
         m.emplace(std::forward<K>(key), w);
 }
 
-Real routing(SparseRealMatrix* m, Int source, Int destination) {
-    return lookup(m, source, destination);
-}
-
 // The entries of a simple PMF with positive probability, ascending.
 std::vector<std::pair<Int, double>> positiveEntries(Pmf* p) {
     std::vector<std::pair<Int, double>> out;
@@ -438,34 +434,18 @@ void failTooManyStates(const char* what, double needed, bool atLeast, int64_t li
 }
 
 void EN::memRelease(MovraObject* obj) {
-    EN* self = reinterpret_cast<EN*>(obj);
-    flagBlock(self->_state);
-    flag(self->_numberOfServers);
-    flag(self->_numberOfExternalArrivalsPmfs);
-    flag(self->_serviceDurationPmfs);
-    flag(self->_routingProbabilities);
-    flagBlock(self->_markState);
-    flag(self->_markNumberOfServers);
-    flag(self->_markNumberOfExternalArrivalsPmfs);
-    flag(self->_markServiceDurationPmfs);
-    flag(self->_markRoutingProbabilities);
+    configuration::flagRoots(*reinterpret_cast<EN*>(obj));
     release(obj);
 }
 
 // Every node empty: z = 0 and no busy server at each.
-static ExactJointState* emptyNetwork(MovraObject* obj, Int n) {
+void setNodeDefault(MovraObject* obj, ExactJointState*& field, FieldKind, Int n) {
     Key k;
     for (Int i = 0; i < n; i++) {
         appendInt(k, 0);
         appendInt(k, 0);
     }
-    return storeState(obj, n, {{&k, 1.0}}, 1.0, "", INT64_MAX);
-}
-
-static PmfArray* unitServiceDurations(MovraObject* obj, Int n) {
-    PmfArray* a = allocatePmfArray(obj, n);
-    for (Int i = 0; i < n; i++) a->elements[i] = createAtomicSimplePmf(obj, 1);
-    return a;
+    field = storeState(obj, n, {{&k, 1.0}}, 1.0, "", INT64_MAX);
 }
 
 void EN::defaults() {
@@ -476,93 +456,12 @@ void EN::defaults() {
 
 void EN::init(Int _numberOfNodes) {
     if (_numberOfNodes <= 0) fail(msg::InvalidNumberOfNodes);
-    MovraObject* obj = arena();
-    const Int n = _numberOfNodes;
-    _state = emptyNetwork(obj, n);
-    _time = 0;
-    _numberOfServers = createIntArray(obj, n);
-    _numberOfExternalArrivalsPmfs = createPmfArray(obj, createSimplePmfConfig(obj), n);
-    _serviceDurationPmfs = unitServiceDurations(obj, n);
-    _routingProbabilities = createSparseRealMatrix(obj, n, n);
-    _markState = _state;
-    _markTime = 0;
-    _markNumberOfServers = createIntArray(obj, n);
-    _markNumberOfExternalArrivalsPmfs = createPmfArray(obj, createSimplePmfConfig(obj), n);
-    _markServiceDurationPmfs = unitServiceDurations(obj, n);
-    _markRoutingProbabilities = createSparseRealMatrix(obj, n, n);
+    configuration::setNodeDefaults(*this, _numberOfNodes);
 }
 
 void EN::setMaxStates(int64_t _limit) {
     if (_limit < 1) fail(msg::InvalidValue);
     _maxStates = _limit;
-}
-
-Int EN::getNumberOfNodes() { return _numberOfServers->length; }
-
-Int EN::getNumberOfServersAtNode(Int _nodeIndex) { return lookup(_numberOfServers, _nodeIndex); }
-
-void EN::setNumberOfServersAtNode(Int _nodeIndex, Int _n) {
-    if (_n < 0) fail(msg::InvalidNumberOfServers);
-    lookup(_numberOfServers, _nodeIndex) = _n;
-}
-
-Pmf* EN::getNumberOfExternalArrivalsAtNodePmf(Int _nodeIndex) {
-    return lookup(_numberOfExternalArrivalsPmfs, _nodeIndex);
-}
-
-void EN::setNumberOfExternalArrivalsAtNodePmf(Int _nodeIndex, Pmf* _pmf) {
-    lookup(_numberOfExternalArrivalsPmfs, _nodeIndex) = _pmf;
-}
-
-Pmf* EN::getServiceDurationAtNodePmf(Int _nodeIndex) {
-    return lookup(_serviceDurationPmfs, _nodeIndex);
-}
-
-void EN::setServiceDurationAtNodePmf(Int _nodeIndex, Pmf* _pmf) {
-    if (_pmf->simple.offset == 0) fail(msg::InvalidServiceDuration);
-    lookup(_serviceDurationPmfs, _nodeIndex) = _pmf;
-}
-
-Real EN::getRoutingProbability(Int _sourceNodeIndex, Int _destinationNodeIndex) {
-    return routing(_routingProbabilities, _sourceNodeIndex, _destinationNodeIndex);
-}
-
-void EN::setRoutingProbability(Int _sourceNodeIndex, Int _destinationNodeIndex, Real _probability) {
-    if (!(_probability >= 0 && _probability <= 1)) fail(msg::InvalidProbability);
-    assign(arena(), _routingProbabilities, _sourceNodeIndex, _destinationNodeIndex, _probability);
-}
-
-// The containers have N entries each, always: the copy cannot fail part-way.
-static void copyConfiguration(Int n, IntArray* serversFrom, PmfArray* arrivalsFrom,
-                              PmfArray* serviceFrom, SparseRealMatrix* routingFrom,
-                              IntArray* serversTo, PmfArray* arrivalsTo, PmfArray* serviceTo,
-                              SparseRealMatrix* routingTo) {
-    for (Int i = 0; i < n; i++) {
-        lookup(serversTo, i) = lookup(serversFrom, i);
-        lookup(arrivalsTo, i) = lookup(arrivalsFrom, i);
-        lookup(serviceTo, i) = lookup(serviceFrom, i);
-        routingTo->elements[i] = routingFrom->elements[i];  // rows never change once made: shared
-    }
-}
-
-void EN::mark() {
-    copyConfiguration(getNumberOfNodes(), _numberOfServers, _numberOfExternalArrivalsPmfs,
-                      _serviceDurationPmfs, _routingProbabilities, _markNumberOfServers,
-                      _markNumberOfExternalArrivalsPmfs, _markServiceDurationPmfs,
-                      _markRoutingProbabilities);
-    _markState = _state;
-    _markTime = _time;
-    // What the mark held may be unreachable now: the call's sweep frees it.
-    header.isMemModified = true;
-}
-
-void EN::restore() {
-    copyConfiguration(getNumberOfNodes(), _markNumberOfServers, _markNumberOfExternalArrivalsPmfs,
-                      _markServiceDurationPmfs, _markRoutingProbabilities, _numberOfServers,
-                      _numberOfExternalArrivalsPmfs, _serviceDurationPmfs, _routingProbabilities);
-    _state = _markState;
-    _time = _markTime;
-    header.isMemModified = true;
 }
 
 void EN::step() {
@@ -797,76 +696,71 @@ static Pmf* simpleFrom(MovraObject* obj, const std::map<Int, double>& byValue) {
     return p;
 }
 
+namespace {
+// Calls visit(view, p) for every stored joint state in stored order: its key parsed into
+// view node by node, and its probability.
+template <class Visit>
+void forEachState(ExactJointState* s, Visit&& visit) {
+    std::vector<NodeView> view(static_cast<size_t>(s->nodes));
+    for (int64_t j = 0; j < s->count; j++) {
+        if (!parseKey(s->key(j), s->offsets()[j + 1] - s->offsets()[j], s->nodes, view.data()))
+            failInternal();
+        visit(static_cast<const std::vector<NodeView>&>(view), s->probabilities()[j]);
+    }
+}
+
+// The entries in key order, each divided by their total.
+Multisets normalised(const std::map<std::vector<Int>, double>& byKey) {
+    double total = 0;
+    for (const auto& e : byKey) total += e.second;
+    Multisets out;
+    for (const auto& [key, q] : byKey) out.emplace_back(key, q / total);
+    return out;
+}
+}  // namespace
+
 Pmf* EN::getNumberOfEntitiesAtNodePmf(Int _nodeIndex) {
     lookup(_numberOfServers, _nodeIndex);
-    const Int n = getNumberOfNodes();
-    std::vector<NodeView> view(static_cast<size_t>(n));
     std::map<Int, double> byValue;
-    for (int64_t j = 0; j < _state->count; j++) {
-        if (!parseKey(_state->key(j), _state->offsets()[j + 1] - _state->offsets()[j], n,
-                      view.data()))
-            failInternal();
-        addTo(byValue, view[size_t(_nodeIndex)].z, _state->probabilities()[j]);
-    }
+    forEachState(_state, [&](const std::vector<NodeView>& view, double p) {
+        addTo(byValue, view[size_t(_nodeIndex)].z, p);
+    });
     return simpleFrom(arena(), byValue);
 }
 
 Pmf* EN::getTotalNumberOfEntitiesPmf() {
-    const Int n = getNumberOfNodes();
-    std::vector<NodeView> view(static_cast<size_t>(n));
     std::map<Int, double> byValue;
-    for (int64_t j = 0; j < _state->count; j++) {
-        if (!parseKey(_state->key(j), _state->offsets()[j + 1] - _state->offsets()[j], n,
-                      view.data()))
-            failInternal();
+    forEachState(_state, [&](const std::vector<NodeView>& view, double p) {
         int64_t total = 0;
         for (const NodeView& v : view) total += v.z;
         if (total > INT32_MAX) fail(msg::InvalidValue);
-        addTo(byValue, Int(total), _state->probabilities()[j]);
-    }
+        addTo(byValue, Int(total), p);
+    });
     return simpleFrom(arena(), byValue);
 }
 
 std::vector<std::pair<std::vector<Int>, double>> EN::getJointNumberOfEntitiesPmf(
     const std::vector<Int>& _nodeIndexes) {
     for (Int i : _nodeIndexes) lookup(_numberOfServers, i);
-    const Int n = getNumberOfNodes();
-    std::vector<NodeView> view(static_cast<size_t>(n));
     std::map<std::vector<Int>, double> byValue;
     std::vector<Int> zs(_nodeIndexes.size());
-    for (int64_t j = 0; j < _state->count; j++) {
-        if (!parseKey(_state->key(j), _state->offsets()[j + 1] - _state->offsets()[j], n,
-                      view.data()))
-            failInternal();
+    forEachState(_state, [&](const std::vector<NodeView>& view, double p) {
         for (size_t t = 0; t < zs.size(); t++) zs[t] = view[size_t(_nodeIndexes[t])].z;
-        addTo(byValue, zs, _state->probabilities()[j]);
-    }
-    double total = 0;
-    for (const auto& e : byValue) total += e.second;
-    std::vector<std::pair<std::vector<Int>, double>> out;
-    for (const auto& [zsOf, q] : byValue) out.emplace_back(zsOf, q / total);
-    return out;
+        addTo(byValue, zs, p);
+    });
+    return normalised(byValue);
 }
 
 std::vector<std::pair<std::vector<Int>, double>> EN::getInternalStateAtNode(Int _nodeIndex) {
     lookup(_numberOfServers, _nodeIndex);
-    const Int n = getNumberOfNodes();
-    std::vector<NodeView> view(static_cast<size_t>(n));
     std::map<std::vector<Int>, double> byState;
-    for (int64_t j = 0; j < _state->count; j++) {
-        if (!parseKey(_state->key(j), _state->offsets()[j + 1] - _state->offsets()[j], n,
-                      view.data()))
-            failInternal();
+    forEachState(_state, [&](const std::vector<NodeView>& view, double p) {
         const NodeView& v = view[size_t(_nodeIndex)];
         std::vector<Int> key{v.z};
         key.insert(key.end(), v.r, v.r + v.b);
-        addTo(byState, std::move(key), _state->probabilities()[j]);
-    }
-    double total = 0;
-    for (const auto& e : byState) total += e.second;
-    std::vector<std::pair<std::vector<Int>, double>> out;
-    for (const auto& [key, q] : byState) out.emplace_back(key, q / total);
-    return out;
+        addTo(byState, std::move(key), p);
+    });
+    return normalised(byState);
 }
 
 void EN::setJointState(const std::vector<Int>& keys, const std::vector<int64_t>& offsets,

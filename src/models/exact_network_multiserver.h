@@ -9,6 +9,8 @@
 
 #include "../containers/arrays.h"
 #include "../containers/sparse_matrix.h"
+#include "configuration.h"
+#include "network_configuration.h"
 
 namespace movra {
 
@@ -29,6 +31,12 @@ struct ExactJointState {
     const Int* key(int64_t i) { return keys() + offsets()[i]; }
 };
 
+// A root of the sweep: one block.
+inline void flag(ExactJointState* s) { flagBlock(s); }
+
+// The state of n empty nodes (configuration.h).
+void setNodeDefault(MovraObject* obj, ExactJointState*& field, FieldKind, Int n);
+
 // Refuses an operation whose result would hold more joint states than the limit: the
 // message names both numbers (atLeast: the count is a lower bound) and the way out.
 [[noreturn]] void failTooManyStates(const char* what, double needed, bool atLeast, int64_t limit);
@@ -38,7 +46,7 @@ struct ExactJointState {
 // Default of max_states: about 10^6 joint states, a few hundred MB at the most during a step.
 constexpr int64_t kDefaultNetworkMaxStates = 1000000;
 
-struct ExactNetworkMultiserver {
+struct ExactNetworkMultiserver : NetworkConfiguration<ExactNetworkMultiserver> {
     MovraObject header;  // arena and counters; must stay first
     ExactJointState* _state;
     Int _time;
@@ -56,22 +64,23 @@ struct ExactNetworkMultiserver {
     int64_t _lastStepEntries;  // successor entries the last step gathered
 
     MovraObject* arena() { return &header; }
+    // The configuration: every field with its saved copy (configuration.h).
+    template <class Visit>
+    void forEachField(Visit&& visit) {
+        visit(_state, _markState, FieldKind::ExactState, "internal_state");
+        visit(_time, _markTime, FieldKind::Number, "time");
+        visit(_numberOfServers, _markNumberOfServers, FieldKind::Count, "number_of_servers");
+        visit(_numberOfExternalArrivalsPmfs, _markNumberOfExternalArrivalsPmfs,
+              FieldKind::SimplePmf, "number_of_external_arrivals_pmfs");
+        visit(_serviceDurationPmfs, _markServiceDurationPmfs, FieldKind::Duration,
+              "service_duration_pmfs");
+        visit(_routingProbabilities, _markRoutingProbabilities, FieldKind::Number,
+              "routing_probabilities");
+    }
     static void memRelease(MovraObject* obj);
     void defaults();
     void init(Int _numberOfNodes);
     void setMaxStates(int64_t _limit);
-
-    Int getNumberOfNodes();
-    Int getNumberOfServersAtNode(Int _nodeIndex);
-    void setNumberOfServersAtNode(Int _nodeIndex, Int _n);
-    Pmf* getNumberOfExternalArrivalsAtNodePmf(Int _nodeIndex);
-    void setNumberOfExternalArrivalsAtNodePmf(Int _nodeIndex, Pmf* _pmf);
-    Pmf* getServiceDurationAtNodePmf(Int _nodeIndex);
-    void setServiceDurationAtNodePmf(Int _nodeIndex, Pmf* _pmf);
-    Real getRoutingProbability(Int _sourceNodeIndex, Int _destinationNodeIndex);
-    void setRoutingProbability(Int _sourceNodeIndex, Int _destinationNodeIndex, Real _probability);
-    void mark();
-    void restore();
 
     void step();
     void resetNodeWithNumberOfEntities(Int _nodeIndex, Int _numberOfEntitiesAtNode);

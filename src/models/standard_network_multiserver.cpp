@@ -30,13 +30,6 @@ void SN::memRelease(MovraObject* obj) {
 
 void SN::defaults() { configuration::setDefaults(*this); }
 
-// Service duration 1 with certainty at every node.
-static PmfArray* unitServiceDurations(MovraObject* obj, Int n) {
-    PmfArray* a = allocatePmfArray(obj, n);
-    for (Int i = 0; i < n; i++) a->elements[i] = createAtomicSimplePmf(obj, 1);
-    return a;
-}
-
 void SN::init(Int _numberOfNodes) {
     if (_numberOfNodes <= 0) fail(msg::InvalidNumberOfNodes);
     MovraObject* obj = arena();
@@ -53,53 +46,7 @@ void SN::init(Int _numberOfNodes) {
                                2 * (3 * sizeof(Pmf*) + sizeof(Int) + sizeof(SparseRealRow*));
         checkRoom(obj, perNode * n);
     }
-    _internalState = createPmfArray(obj, createJointPmfConfig(obj, 2), n);
-    _time = 0;
-    _numberOfServers = createIntArray(obj, n);
-    _numberOfExternalArrivalsPmfs = createPmfArray(obj, createSimplePmfConfig(obj), n);
-    _serviceDurationPmfs = unitServiceDurations(obj, n);
-    _routingProbabilities = createSparseRealMatrix(obj, n, n);
-    _markInternalState = createPmfArray(obj, createJointPmfConfig(obj, 2), n);
-    _markNumberOfServers = createIntArray(obj, n);
-    _markNumberOfExternalArrivalsPmfs = createPmfArray(obj, createSimplePmfConfig(obj), n);
-    _markServiceDurationPmfs = unitServiceDurations(obj, n);
-    _markRoutingProbabilities = createSparseRealMatrix(obj, n, n);
-}
-
-Int SN::getNumberOfNodes() { return _numberOfServers->length; }
-
-Int SN::getNumberOfServersAtNode(Int _nodeIndex) { return lookup(_numberOfServers, _nodeIndex); }
-
-void SN::setNumberOfServersAtNode(Int _nodeIndex, Int _n) {
-    if (_n < 0) fail(msg::InvalidNumberOfServers);
-    lookup(_numberOfServers, _nodeIndex) = _n;
-}
-
-Pmf* SN::getNumberOfExternalArrivalsAtNodePmf(Int _nodeIndex) {
-    return lookup(_numberOfExternalArrivalsPmfs, _nodeIndex);
-}
-
-void SN::setNumberOfExternalArrivalsAtNodePmf(Int _nodeIndex, Pmf* _numberOfExternalArrivalsPmf) {
-    lookup(_numberOfExternalArrivalsPmfs, _nodeIndex) = _numberOfExternalArrivalsPmf;
-}
-
-Pmf* SN::getServiceDurationAtNodePmf(Int _nodeIndex) {
-    return lookup(_serviceDurationPmfs, _nodeIndex);
-}
-
-void SN::setServiceDurationAtNodePmf(Int _nodeIndex, Pmf* _serviceDurationPmf) {
-    if (_serviceDurationPmf->simple.offset == 0) fail(msg::InvalidServiceDuration);
-    lookup(_serviceDurationPmfs, _nodeIndex) = _serviceDurationPmf;
-}
-
-Real SN::getRoutingProbability(Int _sourceNodeIndex, Int _destinationNodeIndex) {
-    return routing(_routingProbabilities, _sourceNodeIndex, _destinationNodeIndex);
-}
-
-void SN::setRoutingProbability(Int _sourceNodeIndex, Int _destinationNodeIndex, Real _probability) {
-    // NaN is refused too: it would pass the step's row check and poison every flow.
-    if (!(_probability >= 0 && _probability <= 1)) fail(msg::InvalidProbability);
-    assign(arena(), _routingProbabilities, _sourceNodeIndex, _destinationNodeIndex, _probability);
+    configuration::setNodeDefaults(*this, n);
 }
 
 Pmf* SN::getNumberOfEntitiesAtNodePmf(Int _nodeIndex) {
@@ -115,54 +62,6 @@ void SN::resetNodeWithNumberOfEntities(Int _nodeIndex, Int _numberOfEntitiesAtNo
 Pmf* SN::resetMapAtNode(Int _nodeIndex, Int _z0) {
     return stationResetMap(arena(), lookup(_serviceDurationPmfs, _nodeIndex), _z0);
 }
-
-namespace {
-// One field of a configuration copied into the other node by node (write false: only the
-// lookups the copy makes, which fail for a container shorter than N).
-template <class Array>
-void copyNodes(Array* to, Array* from, Int n, bool write) {
-    for (Int i = 0; i < n; i++) {
-        auto& slot = lookup(to, i);
-        auto value = lookup(from, i);
-        if (write) slot = value;
-    }
-}
-// Rows never change once made: the copy shares them.
-void copyNodes(SparseRealMatrix* to, SparseRealMatrix* from, Int n, bool write) {
-    for (Int i = 0; i < n; i++) {
-        Int count;
-        rowEntries(to, i, count);
-        rowEntries(from, i, count);
-        if (from->columns != to->columns) fail(msg::LookupOutOfRange);
-        if (write) to->elements[i] = from->elements[i];
-    }
-}
-void copyNodes(Int& to, Int from, Int, bool write) {
-    if (write) to = from;
-}
-
-// Copies one configuration into the other element by element; no container is replaced.
-// All or nothing: a first pass makes every lookup the copy makes (a state list shorter
-// than N fails one) and only the second writes, so a refused mark or restore leaves both
-// configurations as they were.
-void copyConfiguration(SN* self, bool save) {
-    const Int n = self->_numberOfServers->length;
-    for (bool write : {false, true})
-        self->forEachField([n, save, write](auto& live, auto& saved, FieldKind, const char*) {
-            if (save)
-                copyNodes(saved, live, n, write);
-            else
-                copyNodes(live, saved, n, write);
-        });
-    // The PMFs replaced may be held by nothing now: the call's sweep frees them, so the
-    // counters never report memory nobody holds.
-    self->header.isMemModified = true;
-}
-}  // namespace
-
-void SN::mark() { copyConfiguration(this, true); }
-
-void SN::restore() { copyConfiguration(this, false); }
 
 Pmf* SN::convolution(Pmf* _p1, Pmf* _p2) { return movra::convolution(arena(), _p1, _p2); }
 

@@ -7,10 +7,11 @@
 #include "../containers/arrays.h"
 #include "../containers/sparse_matrix.h"
 #include "configuration.h"
+#include "network_configuration.h"
 
 namespace movra {
 
-struct StandardNetworkMultiserver {
+struct StandardNetworkMultiserver : NetworkConfiguration<StandardNetworkMultiserver> {
     MovraObject header;                       // arena and counters; must stay first
     PmfArray* _internalState;                 // joint PMF of depth 2 per node
     Int _time;                                // steps taken
@@ -31,10 +32,10 @@ struct StandardNetworkMultiserver {
     void forEachField(Visit&& visit) {
         visit(_internalState, _markInternalState, FieldKind::JointPmf, "internal_state");
         visit(_time, _markTime, FieldKind::Number, "time");
-        visit(_numberOfServers, _markNumberOfServers, FieldKind::Number, "number_of_servers");
+        visit(_numberOfServers, _markNumberOfServers, FieldKind::Count, "number_of_servers");
         visit(_numberOfExternalArrivalsPmfs, _markNumberOfExternalArrivalsPmfs,
               FieldKind::SimplePmf, "number_of_external_arrivals_pmfs");
-        visit(_serviceDurationPmfs, _markServiceDurationPmfs, FieldKind::SimplePmf,
+        visit(_serviceDurationPmfs, _markServiceDurationPmfs, FieldKind::Duration,
               "service_duration_pmfs");
         visit(_routingProbabilities, _markRoutingProbabilities, FieldKind::Number,
               "routing_probabilities");
@@ -43,20 +44,9 @@ struct StandardNetworkMultiserver {
     static void memRelease(MovraObject* obj);
     void defaults();
     void init(Int _numberOfNodes);
-    Int getNumberOfNodes();
-    Int getNumberOfServersAtNode(Int _nodeIndex);
-    void setNumberOfServersAtNode(Int _nodeIndex, Int _n);
-    Pmf* getNumberOfExternalArrivalsAtNodePmf(Int _nodeIndex);
-    void setNumberOfExternalArrivalsAtNodePmf(Int _nodeIndex, Pmf* _numberOfExternalArrivalsPmf);
-    Pmf* getServiceDurationAtNodePmf(Int _nodeIndex);
-    void setServiceDurationAtNodePmf(Int _nodeIndex, Pmf* _serviceDurationPmf);
-    Real getRoutingProbability(Int _sourceNodeIndex, Int _destinationNodeIndex);
-    void setRoutingProbability(Int _sourceNodeIndex, Int _destinationNodeIndex, Real _probability);
     Pmf* getNumberOfEntitiesAtNodePmf(Int _nodeIndex);
     void resetNodeWithNumberOfEntities(Int _nodeIndex, Int _numberOfEntitiesAtNode);
     Pmf* resetMapAtNode(Int _nodeIndex, Int _z0);
-    void mark();
-    void restore();
 
     Pmf* convolution(Pmf* _p1, Pmf* _p2);
     Pmf* relabel(Int _nodeIndex, Int _z);

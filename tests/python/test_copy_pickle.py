@@ -12,7 +12,8 @@ import random
 import pytest
 
 import movra
-from fields import Network, Station, fields, full_snapshot, long_state_network, network, station
+from fields import (Exact, Network, Station, exact_network, exact_station, fields, full_snapshot,
+                    long_state_network, network, station)
 
 DUPLICATES = {"copy": copy.copy, "deepcopy": copy.deepcopy}
 DUPLICATES.update({f"pickle{p}": (lambda m, p=p: pickle.loads(pickle.dumps(m, protocol=p)))
@@ -46,7 +47,8 @@ def slotted_network():
 
 MAKERS = {"station": station, "fresh station": Station, "network": network,
           "fresh network": lambda: Network(1), "long state network": long_state_network,
-          "station subclass": tagged_station, "network subclass": slotted_network}
+          "station subclass": tagged_station, "network subclass": slotted_network,
+          "exact station": exact_station, "exact network": exact_network}
 
 
 @pytest.mark.parametrize("make", MAKERS.values(), ids=MAKERS.keys())
@@ -57,7 +59,8 @@ def test_copy_is_complete_independent_and_steps_alike(make, duplicate):
     dup = duplicate(original)
     assert type(dup) is type(original) and dup is not original
     assert fields(dup) == before
-    assert dup.current_memory_use == original.current_memory_use
+    if not isinstance(original, Exact):  # its draws table is a cache a copy makes again
+        assert dup.current_memory_use == original.current_memory_use
     for m in (original, dup):
         for _ in range(3):
             m.step()

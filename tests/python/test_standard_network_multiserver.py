@@ -12,7 +12,7 @@ import tracemalloc
 import pytest
 
 import movra
-from reference import conditional, network_step, normalised
+from reference import conditional, network_step, network_step_as_written, normalised
 
 Net = movra.StandardNetworkMultiserver
 
@@ -770,8 +770,9 @@ ROUTED = {
 }
 
 
+@pytest.mark.parametrize("reference_step", [network_step, network_step_as_written])
 @pytest.mark.parametrize("name", list(ROUTED))
-def test_routed_network_matches_independent_model(name):
+def test_routed_network_matches_independent_model(name, reference_step):
     servers, arrivals, service, routing, state, steps = ROUTED[name]
     net = make_network(servers, arrivals, service, routing, state)
     arrivals = [normalised(a) for a in arrivals]
@@ -779,7 +780,7 @@ def test_routed_network_matches_independent_model(name):
     expected = state
     for _ in range(steps):
         net.step()
-        expected = network_step(servers, arrivals, service, routing, expected)
+        expected = reference_step(servers, arrivals, service, routing, expected)
         assert_states_close(net.internal_state, expected)
 
 

@@ -40,18 +40,36 @@ ExactState* allocateExactState(MovraObject* obj, Int groups, int64_t keys, int64
     s->groupCount = groups;
     s->keyCount = keys;
     s->stateCount = states;
+    s->layout = s;
+    return s;
+}
+
+ExactState* allocateSharingLayout(MovraObject* obj, ExactState* layout) {
+    auto* s = static_cast<ExactState*>(movraMalloc(obj, stateBytes(0, 0, layout->stateCount)));
+    s->groupCount = layout->groupCount;
+    s->maxRemaining = layout->maxRemaining;
+    s->keyCount = layout->keyCount;
+    s->stateCount = layout->stateCount;
+    s->epoch = layout->epoch;
+    s->layout = layout;
     return s;
 }
 
 Int* keysOf(ExactState* s) {
-    return reinterpret_cast<Int*>(static_cast<ExactGroup*>(s->groups) + s->groupCount);
+    ExactState* l = s->layout;
+    return reinterpret_cast<Int*>(static_cast<ExactGroup*>(l->groups) + l->groupCount);
 }
 
 Real* probabilitiesOf(ExactState* s) {
+    if (s->layout != s) return reinterpret_cast<Real*>(static_cast<ExactGroup*>(s->groups));
     return reinterpret_cast<Real*>(keysOf(s) + evenUp(s->keyCount));
 }
 
-void flag(ExactState* s) { flagBlock(s); }
+void flag(ExactState* s) {
+    if (s == nullptr) return;
+    flagBlock(s);
+    flagBlock(s->layout);
+}
 
 void flag(ExactFreshDraws* f) {
     if (f == nullptr) return;
@@ -180,18 +198,35 @@ struct Runs {
         for (size_t i = 0; i < lo.size(); i++) n += hi[i] - lo[i] + 1;
         return n;
     }
-    // Places every run, zero-filled.
-    void lay() {
+    int64_t pad = 0;  // zeros before every run and after the last
+    // Places every run, zero-filled, with `gap` zeros around each.
+    void lay(int64_t gap = 0) {
+        pad = gap;
         start.resize(lo.size());
-        int64_t n = 0;
+        int64_t n = gap;
         for (size_t i = 0; i < lo.size(); i++) {
             start[i] = n;
-            n += hi[i] - lo[i] + 1;
+            n += hi[i] - lo[i] + 1 + gap;
         }
         p.assign(size_t(n), 0.0);
     }
     Real& at(Int id, int64_t z) { return p[size_t(start[size_t(id)] + z - lo[size_t(id)])]; }
 };
+
+// Runs in the emptied storage of these vectors (left empty).
+Runs takeRuns(std::vector<int64_t>& lo, std::vector<int64_t>& hi, std::vector<int64_t>& start,
+              std::vector<Real>& p) {
+    Runs runs;
+    runs.lo = std::move(lo);
+    runs.hi = std::move(hi);
+    runs.start = std::move(start);
+    runs.p = std::move(p);
+    runs.lo.clear();
+    runs.hi.clear();
+    runs.start.clear();
+    runs.p.clear();
+    return runs;
+}
 
 // The record of runs divided by total, each trimmed of zero ends; runs left empty go.
 // Run i holds the multiset key(i) of length(i), with lasting number id(i) in the
@@ -201,7 +236,9 @@ template <class Key, class Length, class Id>
 ExactState* pack(MovraObject* obj, Int n, Key key, Length length, Id id, const Runs& runs,
                  Real total, uint64_t epoch, bool scaled = false) {
     const Real scale = 1.0 / checkDenominator(total);
-    std::vector<int64_t> first(static_cast<size_t>(n)), last(static_cast<size_t>(n));
+    ScratchBuffer<int64_t> ends(2 * int64_t(n));
+    int64_t* first = ends.get();
+    int64_t* last = first + n;
     Int groups = 0;
     int64_t keys = 0, states = 0;
     for (Int i = 0; i < n; i++) {
@@ -416,16 +453,19 @@ void mergeRuns(ExactState* state, const std::vector<Int>& slots, const std::vect
     }
 }
 
+// With gap > 0 the merged runs are laid apart by that many zeros, where that at most
+// doubles their size (see joinGather).
 void shiftAndMerge(ExactState* state, Real abandonment, int64_t maxStates,
                    ExactLandscape& landscape, std::vector<Int>& slotId, Runs& runs,
-                   std::vector<Int>* slotsOut = nullptr, std::vector<Int>* doneOut = nullptr) {
+                   std::vector<Int>& slots, std::vector<Int>& done, std::vector<Int>& slotOf,
+                   int64_t gap = 0) {
     ExactGroup* groups = groupsOf(state);
     const Int* keys = keysOf(state);
     const bool abandons = abandonment > 0;
     const bool numbered = state->epoch != 0 && state->epoch == landscape.epoch();
-    std::vector<Int> slots(static_cast<size_t>(state->groupCount)),
-        done(static_cast<size_t>(state->groupCount));
-    std::vector<Int> slotOf;
+    slots.resize(size_t(state->groupCount));
+    done.resize(size_t(state->groupCount));
+    slotOf.clear();
     for (Int g = 0; g < state->groupCount; g++) {
         const ExactGroup& group = groups[g];
         const Int id = numbered ? group.id : landscape.numberOf(keys + group.keyStart, group.busy);
@@ -442,11 +482,10 @@ void shiftAndMerge(ExactState* state, Real abandonment, int64_t maxStates,
         slots[size_t(g)] = slot;
         done[size_t(g)] = d;
     }
-    checkScratchBudget(runs.states(), maxStates);
-    runs.lay();
+    const int64_t states = runs.states();
+    checkScratchBudget(states, maxStates);
+    runs.lay(double(slotId.size() + 1) * double(gap) <= double(states) ? gap : 0);
     mergeRuns(state, slots, done, abandonment, runs);
-    if (slotsOut != nullptr) *slotsOut = std::move(slots);
-    if (doneOut != nullptr) *doneOut = std::move(done);
 }
 
 // Smallest and largest positive value of a simple PMF (false if none).
@@ -493,25 +532,34 @@ namespace {
 struct ArrivalLaw {
     Int amin = 0, amax = 0;
     const Real* pa = nullptr;  // pa[a - amin]
-    std::vector<Int> offsets;
-    std::vector<Real> probabilities;
+    size_t count = 0;
+    const Int* offsets = nullptr;  // [count]
+    const Real* probabilities = nullptr;
 
     explicit ArrivalLaw(Pmf* arrivals) {
         if (!rangeOf(arrivals, amin, amax)) fail(msg::EmptyPmf);
         pa = arrivals->simple.elements + (amin - arrivals->simple.offset);
+        offsetBuffer_.reset(int64_t(amax) - amin + 1);
+        probabilityBuffer_.reset(int64_t(amax) - amin + 1);
         for (Int a = 0; a <= amax - amin; a++)
             if (pa[a] > 0) {
-                offsets.push_back(a);
-                probabilities.push_back(pa[a]);
+                offsetBuffer_[int64_t(count)] = a;
+                probabilityBuffer_[int64_t(count++)] = pa[a];
             }
+        offsets = offsetBuffer_.get();
+        probabilities = probabilityBuffer_.get();
     }
+
+private:
+    ScratchBuffer<Int> offsetBuffer_;
+    ScratchBuffer<Real> probabilityBuffer_;
 };
 
 // Each merged run convolved along z with the arrivals, into joinedRuns (laid out).
 void joinArrivals(const Runs& after, const ArrivalLaw& law, int64_t capacity, Runs& joinedRuns) {
-    const size_t arrivalCount = law.offsets.size();
-    const Int* offsets = law.offsets.data();
-    const Real* probabilities = law.probabilities.data();
+    const size_t arrivalCount = law.count;
+    const Int* offsets = law.offsets;
+    const Real* probabilities = law.probabilities;
     for (size_t i = 0; i < after.lo.size(); i++) {
         const int64_t lo = after.lo[i], len = after.hi[i] - lo + 1;
         const Real* src = after.p.data() + after.start[i];
@@ -533,12 +581,21 @@ void joinArrivals(const Runs& after, const ArrivalLaw& law, int64_t capacity, Ru
     }
 }
 
-// The tail cut of the standard station, on the normalised PMF of the new z.
+// The tail cut of the standard station, on the PMF of the new z once normalised.
+void tailsOfMarginal(TailScratchPmf& marginal, Int& leftTail, Int& rightTail) {
+    Real* m = marginal.elements();
+    const Int n = marginal.pmf()->simple.length;
+    Real total = 0;
+    for (Int i = 0; i < n; i++) total += m[i];
+    checkDenominator(total);
+    for (Int i = 0; i < n; i++) m[i] /= total;
+    stationTails(marginal.pmf(), leftTail, rightTail);
+}
+
 void tailsOf(const Runs& joinedRuns, int64_t zLow, int64_t zHigh, Int& leftTail, Int& rightTail,
              const std::vector<int32_t>* zOf = nullptr) {
     TailScratchPmf marginal(Int(zLow), Int(zHigh - zLow + 1));
     Real* m = marginal.elements();
-    Real total = 0;
     if (zOf != nullptr && !zOf->empty()) {
         const int32_t* z = zOf->data();
         const Real* src = joinedRuns.p.data();
@@ -550,10 +607,7 @@ void tailsOf(const Runs& joinedRuns, int64_t zLow, int64_t zHigh, Int& leftTail,
             for (int64_t j = 0; j <= joinedRuns.hi[i] - joinedRuns.lo[i]; j++) dst[j] += src[j];
         }
     }
-    for (int64_t i = 0; i <= zHigh - zLow; i++) total += m[i];
-    checkDenominator(total);
-    for (int64_t i = 0; i <= zHigh - zLow; i++) m[i] /= total;
-    stationTails(marginal.pmf(), leftTail, rightTail);
+    tailsOfMarginal(marginal, leftTail, rightTail);
 }
 
 // The kept z of every merged run, trimmed to its positive ends.
@@ -611,6 +665,30 @@ bool sameValues(const ExactStepPlan& plan, const ExactStepConfig& config) {
            std::equal(plan.service.begin(), plan.service.end(), se);
 }
 
+// A hash of a numbered state's shape (its groups' numbers and z ranges).
+uint64_t shapeHash(ExactState* state) {
+    uint64_t h = 0x9e3779b97f4a7c15ull ^ state->epoch;
+    const ExactGroup* groups = groupsOf(state);
+    for (Int g = 0; g < state->groupCount; g++) {
+        const uint64_t v = (uint64_t(uint32_t(groups[g].id)) << 32) ^
+                           (uint64_t(uint32_t(groups[g].zOffset)) << 16) ^
+                           uint64_t(uint32_t(groups[g].length));
+        h = (h ^ v) * 0xff51afd7ed558ccdull;
+        h ^= h >> 29;
+    }
+    return h | 1;  // never 0, the hash of no numbered state
+}
+
+bool sameShape(ExactState* a, ExactState* b) {
+    if (a->groupCount != b->groupCount || a->epoch != b->epoch) return false;
+    const ExactGroup* ga = groupsOf(a);
+    const ExactGroup* gb = groupsOf(b);
+    for (Int g = 0; g < a->groupCount; g++)
+        if (ga[g].id != gb[g].id || ga[g].zOffset != gb[g].zOffset || ga[g].length != gb[g].length)
+            return false;
+    return true;
+}
+
 bool hasShape(ExactState* state, const std::vector<ExactStepPlan::Shape>& shape) {
     if (size_t(state->groupCount) != shape.size()) return false;
     const ExactGroup* groups = groupsOf(state);
@@ -636,18 +714,110 @@ void singlesOf(Runs& joinedRuns, const std::vector<int64_t>& keepLo,
     }
 }
 
+// The arrivals' adds by the flat map of a plan, in the full step's order. The law is
+// copied to locals of a size known at compile time: read through its arrays, it would be
+// reloaded for every add (the output might alias them).
+template <int N, bool Contiguous>
+void joinFlatOf(const std::vector<int32_t>& joinTo, const ArrivalLaw& law, const Real* src,
+                Real* dst) {
+    Int offsets[N];
+    Real weights[N];
+    for (int a = 0; a < N; a++) {
+        offsets[a] = law.offsets[a];
+        weights[a] = law.probabilities[a];
+    }
+    const int32_t* to = joinTo.data();
+    const size_t count = joinTo.size();
+    for (size_t f = 0; f < count; f++) {
+        const Real prob = src[f];
+        if (!(prob > 0)) continue;
+        Real* out = dst + to[f];
+        for (int a = 0; a < N; a++) out[Contiguous ? a : offsets[a]] += prob * weights[a];
+    }
+}
+
+template <int N>
+bool joinFlatUpTo(const std::vector<int32_t>& joinTo, const ArrivalLaw& law, const Real* src,
+                  Real* dst) {
+    if constexpr (N == 0) {
+        return false;
+    } else {
+        if (law.count != size_t(N)) return joinFlatUpTo<N - 1>(joinTo, law, src, dst);
+        bool contiguous = true;
+        for (int a = 0; a < N; a++) contiguous = contiguous && law.offsets[a] == a;
+        if (contiguous)
+            joinFlatOf<N, true>(joinTo, law, src, dst);
+        else
+            joinFlatOf<N, false>(joinTo, law, src, dst);
+        return true;
+    }
+}
+
+void joinFlat(const std::vector<int32_t>& joinTo, const ArrivalLaw& law, const Real* src,
+              Real* dst) {
+    if (joinFlatUpTo<8>(joinTo, law, src, dst)) return;
+    const size_t arrivalCount = law.count;
+    const Int* offsets = law.offsets;
+    const Real* probabilities = law.probabilities;
+    for (size_t f = 0; f < joinTo.size(); f++) {
+        const Real prob = src[f];
+        if (!(prob > 0)) continue;
+        Real* out = dst + joinTo[f];
+        for (size_t a = 0; a < arrivalCount; a++) out[offsets[a]] += prob * probabilities[a];
+    }
+}
+
+// The arrivals joined output by output: each joined value summed in a register from the
+// merged values it receives, in the order the scattering adds of joinArrivals would add
+// them (ascending source), so with the same bits (its skipped zeros add nothing), and
+// added to the marginal of z (from zLow) in the order of tailsOf. No capacity: joined run
+// i spans merged run i shifted by every arrival count. The merged runs have the arrivals'
+// span of zeros on each side (adding those adds nothing).
+template <int N>
+void joinGatherOf(const Runs& after, Runs& joined, const Int* offsets, const Real* weights,
+                  Int count, int64_t zLow, Real* marginal) {
+    const Int n = N > 0 ? N : count;
+    const Int span = offsets[n - 1];
+    for (size_t i = 0; i < after.lo.size(); i++) {
+        const Real* src = after.p.data() + after.start[i];
+        Real* dst = joined.p.data() + joined.start[i];
+        Real* m = marginal + (joined.lo[i] - zLow);
+        const int64_t len = after.hi[i] - after.lo[i] + 1;
+        for (int64_t k = 0; k < len + span; k++) {
+            Real sum = 0;
+            for (Int a = n - 1; a >= 0; a--) sum += src[k - offsets[a]] * weights[a];
+            dst[k] = sum;
+            m[k] += sum;
+        }
+    }
+}
+
+void joinGather(const Runs& after, Runs& joined, const ArrivalLaw& law, int64_t zLow,
+                Real* marginal) {
+    const Int* offsets = law.offsets;
+    const Real* weights = law.probabilities;
+    const Int count = Int(law.count);
+    switch (count) {
+        case 1: return joinGatherOf<1>(after, joined, offsets, weights, count, zLow, marginal);
+        case 2: return joinGatherOf<2>(after, joined, offsets, weights, count, zLow, marginal);
+        case 3: return joinGatherOf<3>(after, joined, offsets, weights, count, zLow, marginal);
+        case 4: return joinGatherOf<4>(after, joined, offsets, weights, count, zLow, marginal);
+        default: return joinGatherOf<0>(after, joined, offsets, weights, count, zLow, marginal);
+    }
+}
+
 // Runs whose vectors are lent by a plan for one replay (zeroed) and handed back after it,
 // whatever happens in between.
 class LentRuns {
 public:
     LentRuns(std::vector<int64_t>& lo, std::vector<int64_t>& hi, std::vector<int64_t>& start,
-             std::vector<Real>& p)
+             std::vector<Real>& p, bool zeroed = true)
         : lo_(lo), hi_(hi), start_(start), p_(p) {
         runs.lo.swap(lo_);
         runs.hi.swap(hi_);
         runs.start.swap(start_);
         runs.p.swap(p_);
-        std::fill(runs.p.begin(), runs.p.end(), 0.0);
+        if (zeroed) std::fill(runs.p.begin(), runs.p.end(), 0.0);
     }
     ~LentRuns() {
         runs.lo.swap(lo_);
@@ -683,41 +853,51 @@ ExactState* replay(MovraObject* obj, ExactState* state, const ExactStepConfig& c
         for (int64_t q = 0; q < state->stateCount; q++)
             if (p[q] > 0) dst[to[q]] += p[q];
     }
-    LentRuns joinedRuns(plan.joinedLo, plan.joinedHi, plan.joinedStart, plan.joinedP);
     const ArrivalLaw arrivals(config.arrivals);
-    if (plan.joinTo.empty()) {
-        joinArrivals(after.runs, arrivals, config.capacity, joinedRuns.runs);
-    } else {
-        const size_t arrivalCount = arrivals.offsets.size();
-        const Int* offsets = arrivals.offsets.data();
-        const Real* probabilities = arrivals.probabilities.data();
-        const int32_t* to = plan.joinTo.data();
-        const Real* src = after.runs.p.data();
-        Real* dst = joinedRuns.runs.p.data();
-        for (size_t f = 0; f < plan.joinTo.size(); f++) {
-            const Real prob = src[f];
-            if (!(prob > 0)) continue;
-            Real* out = dst + to[f];
-            for (size_t a = 0; a < arrivalCount; a++) out[offsets[a]] += prob * probabilities[a];
-        }
-    }
+    // Every joined position is written by the gather: no zeros needed first.
+    const bool gather = plan.gather;
+    LentRuns joinedRuns(plan.joinedLo, plan.joinedHi, plan.joinedStart, plan.joinedP, !gather);
     // What the full step decides from the values must come out as it did.
     Int leftTail, rightTail;
-    tailsOf(joinedRuns.runs, plan.zLow, plan.zHigh, leftTail, rightTail, &plan.zOf);
+    if (gather) {
+        TailScratchPmf marginal(Int(plan.zLow), Int(plan.zHigh - plan.zLow + 1));
+        joinGather(after.runs, joinedRuns.runs, arrivals, plan.zLow, marginal.elements());
+        tailsOfMarginal(marginal, leftTail, rightTail);
+    } else {
+        if (plan.joinTo.empty())
+            joinArrivals(after.runs, arrivals, config.capacity, joinedRuns.runs);
+        else
+            joinFlat(plan.joinTo, arrivals, after.runs.p.data(), joinedRuns.runs.p.data());
+        tailsOf(joinedRuns.runs, plan.zLow, plan.zHigh, leftTail, rightTail, &plan.zOf);
+    }
     if (leftTail != plan.leftTail || rightTail != plan.rightTail) return nullptr;
-    keptRanges(joinedRuns.runs, leftTail, rightTail, plan.keepLoScratch, plan.keepHiScratch);
-    if (plan.keepLoScratch != plan.keepLo || plan.keepHiScratch != plan.keepHi) return nullptr;
-    singlesOf(joinedRuns.runs, plan.keepLo, plan.keepHi, plan.runBusy, config.servers,
-              plan.singlesScratch);
-    if (plan.singlesScratch != plan.singles) return nullptr;
+    if (plan.probes) {
+        // The kept ranges and the single z are settled by the signs at these positions.
+        const Real* p = joinedRuns.runs.p.data();
+        for (const int32_t f : plan.positive)
+            if (!(p[f] > 0)) return nullptr;
+        for (const int32_t f : plan.zero)
+            if (p[f] > 0) return nullptr;
+    } else {
+        keptRanges(joinedRuns.runs, leftTail, rightTail, plan.keepLoScratch, plan.keepHiScratch);
+        if (plan.keepLoScratch != plan.keepLo || plan.keepHiScratch != plan.keepHi) return nullptr;
+        singlesOf(joinedRuns.runs, plan.keepLo, plan.keepHi, plan.runBusy, config.servers,
+                  plan.singlesScratch);
+        if (plan.singlesScratch != plan.singles) return nullptr;
+    }
     const Real* src = joinedRuns.runs.p.data();
     if (plan.direct) {
         // Into the record itself; pack's result whenever no run has a zero end.
-        ExactState* s = allocateExactState(obj, Int(plan.groups.size()), int64_t(plan.keys.size()),
-                                           plan.rows());
-        std::copy(plan.groups.begin(), plan.groups.end(), groupsOf(s));
-        std::copy(plan.keys.begin(), plan.keys.end(), keysOf(s));
-        s->maxRemaining = plan.maxRemaining;
+        ExactState* s;
+        if (plan.steady) {
+            s = allocateSharingLayout(obj, state->layout);
+        } else {
+            s = allocateExactState(obj, Int(plan.groups.size()), int64_t(plan.keys.size()),
+                                   plan.rows());
+            std::copy(plan.groups.begin(), plan.groups.end(), groupsOf(s));
+            std::copy(plan.keys.begin(), plan.keys.end(), keysOf(s));
+            s->maxRemaining = plan.maxRemaining;
+        }
         s->epoch = landscape.epoch();
         Real* q = probabilitiesOf(s);
         scatterInto(plan, src, q);
@@ -754,23 +934,29 @@ ExactState* replay(MovraObject* obj, ExactState* state, const ExactStepConfig& c
 ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactStepConfig& config,
                              ExactFreshDraws*& fresh, ExactLandscape& landscape) {
     const Int c = config.servers;
-    std::vector<Int> serviceValues;
-    std::vector<Real> serviceProbabilities;
-    supportOf(config.service, serviceValues, serviceProbabilities);
-    landscape.prepare(serviceValues, c, config.maxStates);
+    landscape.prepare(config.service, c, config.maxStates);
     ExactStepPlan& plan = landscape.plan();
     if (ExactState* result = replay(obj, state, config, landscape, plan)) return result;
-    plan.clear();
+    // The step works in the storage of the plan it replaces (emptied): a step of a small
+    // state would otherwise spend most of its time in the allocator.
+    plan.restart();
 
-    std::vector<Int> slotId, slots, done;
-    Runs after;  // after completions and abandonments, over z1
-    shiftAndMerge(state, config.abandonment, config.maxStates, landscape, slotId, after, &slots,
-                  &done);
+    std::vector<Int> slotId = std::move(plan.slotIdScratch), slots = std::move(plan.slots),
+                     done = std::move(plan.done);
+    // The runs after completions and abandonments, over z1, laid apart by zeros for the
+    // join's gather where it is used: it pays for its zeros only where few counts arrive
+    // (W1's sixteen lost 15 %).
+    const ArrivalLaw arrivals(config.arrivals);
+    const int64_t span = int64_t(arrivals.amax) - arrivals.amin;
+    const bool few = config.capacity < 0 && arrivals.count <= 4 && span <= 4;
+    Runs after = takeRuns(plan.afterLo, plan.afterHi, plan.afterStart, plan.afterP);
+    shiftAndMerge(state, config.abandonment, config.maxStates, landscape, slotId, after, slots,
+                  done, plan.slotOfScratch, few ? span : 0);
     const Int n = Int(slotId.size());
+    const bool gather = few && after.pad == span;
 
     // Arrivals join: each merged run convolved along z.
-    const ArrivalLaw arrivals(config.arrivals);
-    Runs joinedRuns;
+    Runs joinedRuns = takeRuns(plan.joinedLo, plan.joinedHi, plan.joinedStart, plan.joinedP);
     for (Int i = 0; i < n; i++) {
         const int64_t lo = joined(after.lo[size_t(i)], arrivals.amin, config.capacity);
         const int64_t hi = joined(after.hi[size_t(i)], arrivals.amax, config.capacity);
@@ -779,7 +965,6 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
     }
     checkScratchBudget(joinedRuns.states(), config.maxStates);
     joinedRuns.lay();
-    joinArrivals(after, arrivals, config.capacity, joinedRuns);
     int64_t zLow = INT64_MAX, zHigh = -1;
     for (Int i = 0; i < n; i++) {
         zLow = std::min(zLow, joinedRuns.lo[size_t(i)]);
@@ -788,12 +973,20 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
     if (zHigh < 0) fail(msg::EmptyPmf);
     checkScratchBudget(zHigh - zLow + 1, config.maxStates);
     Int leftTail, rightTail;
-    tailsOf(joinedRuns, zLow, zHigh, leftTail, rightTail);
+    if (gather) {
+        TailScratchPmf marginal(Int(zLow), Int(zHigh - zLow + 1));
+        joinGather(after, joinedRuns, arrivals, zLow, marginal.elements());
+        tailsOfMarginal(marginal, leftTail, rightTail);
+    } else {
+        joinArrivals(after, arrivals, config.capacity, joinedRuns);
+        tailsOf(joinedRuns, zLow, zHigh, leftTail, rightTail);
+    }
 
     // The kept z of every merged run, and the most servers that start in any of them.
-    std::vector<int64_t> keepLo, keepHi;
+    std::vector<int64_t> keepLo = std::move(plan.keepLo), keepHi = std::move(plan.keepHi);
     keptRanges(joinedRuns, leftTail, rightTail, keepLo, keepHi);
-    std::vector<Int> runBusy(static_cast<size_t>(n));
+    std::vector<Int> runBusy = std::move(plan.runBusy);
+    runBusy.resize(size_t(n));
     Int maxStarters = 0;
     for (Int i = 0; i < n; i++) {
         const int64_t s = keepLo[size_t(i)], e = keepHi[size_t(i)];
@@ -806,7 +999,7 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
     // The draws of the starters: the multisets of maxStarters draws alone outnumber the
     // limit, or the table is taken from the last step, or made (for every k <= c when
     // that is small, so that it serves the steps to come).
-    const int64_t m = int64_t(serviceValues.size());
+    const int64_t m = int64_t(landscape.serviceValues().size());
     const int64_t widest = multisetCount(maxStarters, m);
     if (widest > config.maxStates) failStateLimit(widest, true, config.maxStates);
     ExactFreshDraws* draws = fresh;
@@ -822,11 +1015,14 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
     // Where each merged run goes: the multisets it lands on and their z, counted before
     // anything of that size is laid out. A run splits into single z below c, where the
     // number starting grows with z, and one slice from c up, where it is c - busy.
-    std::vector<Int> targetOf;  // by lasting number: the next state's run, -1 none
-    std::vector<Int> targetId;  // per run of the next state: its lasting number
-    Runs next;
+    // by lasting number: the next state's run, -1 none
+    std::vector<Int> targetOf = std::move(plan.targetOfScratch);
+    // per run of the next state: its lasting number
+    std::vector<Int> targetId = std::move(plan.targetId);
+    Runs next = takeRuns(plan.nextLo, plan.nextHi, plan.nextStart, plan.nextP);
     int64_t nextKeys = 0;
-    std::vector<Int> landing;  // the runs each (merged run, fresh multiset) feeds, in order
+    // the runs each (merged run, fresh multiset) feeds, in order
+    std::vector<Int> landing = std::move(plan.landingScratch);
     auto visit = [&](Int i, Int k, int64_t zs, int64_t ze) {
         const FreshDrawsOfK d = freshDrawsOf(draws, k);
         const Int* targets = landscape.landing(slotId[size_t(i)], k, d);
@@ -864,7 +1060,7 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
 
     // The scatter, in the order the landings were found, each add kept for the next step.
     next.lay();
-    std::vector<ExactStepPlan::Scatter> scatter;
+    std::vector<ExactStepPlan::Scatter> scatter = std::move(plan.scatter);
     scatter.reserve(landing.size());
     auto position = [](const Runs& runs, Int i, int64_t z) {
         return runs.start[size_t(i)] + z - runs.lo[size_t(i)];
@@ -900,8 +1096,15 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
         [&](Int t) { return targetId[size_t(t)]; }, next, sumOf(next.p), landscape.epoch(), true);
 
     // The plan for the next step, kept only for a state the landscape numbers (the next
-    // step's input shape is then known by those numbers).
-    if (state->epoch != 0 && state->epoch == landscape.epoch()) {
+    // step's input shape is then known by those numbers), and only where it may serve: a
+    // replay needs an input of this step's input shape, which the next step has once the
+    // support holds still, and a step from this same input again (a loop that restores a
+    // saved state) has. Recording is a good share of a small state's step.
+    const bool numbered = state->epoch != 0 && state->epoch == landscape.epoch();
+    const uint64_t shape = numbered ? shapeHash(state) : 0;
+    const bool again = numbered && shape == plan.lastShape;
+    plan.lastShape = shape;
+    if (numbered && (again || sameShape(result, state))) {
         const ExactGroup* groups = groupsOf(state);
         plan.input.resize(size_t(state->groupCount));
         for (Int g = 0; g < state->groupCount; g++)
@@ -924,6 +1127,8 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
         const bool small = int64_t(after.p.size()) < INT32_MAX &&
                            int64_t(joinedRuns.p.size()) < INT32_MAX &&
                            state->stateCount < INT32_MAX;
+        // Without a capacity (merged runs laid apart) a replay joins output by output.
+        plan.gather = small && gather;
         if (small && !(config.abandonment > 0)) {
             plan.mergeTo.resize(size_t(state->stateCount));
             for (Int g = 0; g < state->groupCount; g++) {
@@ -934,7 +1139,7 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
                                 done[size_t(g)] - after.lo[size_t(slot)]);
             }
         }
-        if (small && config.capacity < 0) {
+        if (small && config.capacity < 0 && !plan.gather) {
             plan.joinTo.resize(after.p.size());
             for (Int i = 0; i < n; i++)
                 for (int64_t j = 0; j <= after.hi[size_t(i)] - after.lo[size_t(i)]; j++)
@@ -943,6 +1148,25 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
                                 arrivals.amin - joinedRuns.lo[size_t(i)]);
         }
         if (small) {
+            plan.probes = true;
+            const Real* jp = joinedRuns.p.data();
+            for (Int i = 0; i < n; i++) {
+                const int64_t base = joinedRuns.start[size_t(i)] - joinedRuns.lo[size_t(i)];
+                const int64_t lo = std::max<int64_t>(joinedRuns.lo[size_t(i)], leftTail);
+                const int64_t hi = std::min<int64_t>(joinedRuns.hi[size_t(i)], rightTail);
+                const int64_t s = keepLo[size_t(i)], e = keepHi[size_t(i)];
+                for (int64_t z = lo; z <= hi; z++) {
+                    // What keptRanges reads: the zeros before s and after e, s and e.
+                    const bool read = z < s || z > e || z == s || z == e;
+                    // What singlesOf reads: every kept z below c where servers start.
+                    const bool single = z >= s && z <= e && runBusy[size_t(i)] < c && z < c;
+                    if (!read && !single) continue;
+                    const int32_t f = int32_t(base + z);
+                    (jp[f] > 0 ? plan.positive : plan.zero).push_back(f);
+                }
+            }
+        }
+        if (small && !plan.gather) {
             plan.zOf.resize(joinedRuns.p.size());
             for (Int i = 0; i < n; i++)
                 for (int64_t j = 0; j <= joinedRuns.hi[size_t(i)] - joinedRuns.lo[size_t(i)]; j++)
@@ -955,44 +1179,84 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
         plan.afterHi = std::move(after.hi);
         plan.afterStart = std::move(after.start);
         plan.afterP = std::move(after.p);
-        plan.joinedLo = joinedRuns.lo;
-        plan.joinedHi = joinedRuns.hi;
-        plan.joinedStart = joinedRuns.start;
-        plan.joinedP = joinedRuns.p;
+        singlesOf(joinedRuns, keepLo, keepHi, runBusy, c, plan.singles);
+        plan.joinedLo = std::move(joinedRuns.lo);
+        plan.joinedHi = std::move(joinedRuns.hi);
+        plan.joinedStart = std::move(joinedRuns.start);
+        plan.joinedP = std::move(joinedRuns.p);
         plan.zLow = zLow;
         plan.zHigh = zHigh;
         plan.leftTail = leftTail;
         plan.rightTail = rightTail;
-        singlesOf(joinedRuns, keepLo, keepHi, runBusy, c, plan.singles);
         plan.keepLo = std::move(keepLo);
         plan.keepHi = std::move(keepHi);
         plan.runBusy = std::move(runBusy);
         plan.scatter = std::move(scatter);
         plan.targetId = std::move(targetId);
-        plan.direct = result->groupCount == Int(targetId.size()) &&
+        plan.direct = result->groupCount == Int(plan.targetId.size()) &&
                       result->stateCount == int64_t(next.p.size());
         if (plan.direct) {
             plan.groups.assign(groupsOf(result), groupsOf(result) + result->groupCount);
             plan.keys.assign(keysOf(result), keysOf(result) + result->keyCount);
             plan.maxRemaining = result->maxRemaining;
+            plan.steady = plan.groups.size() == plan.input.size();
+            for (size_t g = 0; plan.steady && g < plan.groups.size(); g++)
+                plan.steady = ExactStepPlan::Shape{plan.groups[g].id, plan.groups[g].zOffset,
+                                                   plan.groups[g].length} == plan.input[g];
         }
         plan.nextLo = std::move(next.lo);
         plan.nextHi = std::move(next.hi);
         plan.nextStart = std::move(next.start);
         plan.nextP = std::move(next.p);
         plan.ready = true;
+    } else {
+        // No plan; its storage serves the next full step.
+        plan.slots = std::move(slots);
+        plan.done = std::move(done);
+        plan.afterLo = std::move(after.lo);
+        plan.afterHi = std::move(after.hi);
+        plan.afterStart = std::move(after.start);
+        plan.afterP = std::move(after.p);
+        plan.joinedLo = std::move(joinedRuns.lo);
+        plan.joinedHi = std::move(joinedRuns.hi);
+        plan.joinedStart = std::move(joinedRuns.start);
+        plan.joinedP = std::move(joinedRuns.p);
+        plan.keepLo = std::move(keepLo);
+        plan.keepHi = std::move(keepHi);
+        plan.runBusy = std::move(runBusy);
+        plan.scatter = std::move(scatter);
+        plan.targetId = std::move(targetId);
+        plan.nextLo = std::move(next.lo);
+        plan.nextHi = std::move(next.hi);
+        plan.nextStart = std::move(next.start);
+        plan.nextP = std::move(next.p);
     }
+    plan.slotIdScratch = std::move(slotId);
+    plan.targetOfScratch = std::move(targetOf);
+    plan.landingScratch = std::move(landing);
+    plan.trim();
     fresh = draws;
     return result;
 }
 
 // ---- the landscape ------------------------------------------------------------------------
 
-void ExactLandscape::prepare(const std::vector<Int>& serviceValues, Int servers,
-                             int64_t maxStates) {
-    if (epoch_ != 0 && serviceValues == values_ && int64_t(index_.size()) <= 4 * maxStates &&
-        int64_t(pool_.size()) <= 16 * maxStates)
+void ExactLandscape::prepare(Pmf* service, Int servers, int64_t maxStates) {
+    // The support of the service PMF, compared in place with the kept one.
+    bool same = epoch_ != 0;
+    size_t count = 0;
+    for (Int i = 0; i < service->simple.length; i++) {
+        if (!(service->simple.elements[i] > 0)) continue;
+        const Int value = service->simple.offset + i;
+        same = same && count < values_.size() && values_[count] == value;
+        count++;
+    }
+    same = same && count == values_.size();
+    if (same && int64_t(index_.size()) <= 4 * maxStates && int64_t(pool_.size()) <= 16 * maxStates)
         return;
+    std::vector<Int> serviceValues;
+    std::vector<Real> serviceProbabilities;
+    supportOf(service, serviceValues, serviceProbabilities);
     constexpr Int kMostByIndex = 64;
     width_ = std::min(servers + 1, kMostByIndex);
     byIndex_.clear();
@@ -1008,6 +1272,19 @@ void ExactLandscape::prepare(const std::vector<Int>& serviceValues, Int servers,
 }
 
 void ExactStepPlan::clear() { *this = ExactStepPlan(); }
+
+void ExactStepPlan::restart() {
+    ready = direct = steady = gather = probes = false;
+    forEachVector([](auto& v) { v.clear(); });
+}
+
+void ExactStepPlan::trim() {
+    // Far more room than the last full step used: a state that shrank (a reset, a cut)
+    // gives back what its largest steps took.
+    forEachVector([](auto& v) {
+        if (v.capacity() > 4 * v.size() + 4096) v.shrink_to_fit();
+    });
+}
 
 Int ExactLandscape::numberOf(const Int* key, Int length) {
     const Int id = index_.insert(key, length);
@@ -1151,9 +1428,10 @@ Real exactStationBlocking(ExactState* state, const ExactStepConfig& config) {
         arriving += Real(a) * arrivals->simple.elements[a - arrivals->simple.offset];
     if (!(arriving > 0)) return 0.0;
     ExactLandscape landscape;
-    std::vector<Int> slotId;
+    std::vector<Int> slotId, slots, done, slotOf;
     Runs after;
-    shiftAndMerge(state, config.abandonment, config.maxStates, landscape, slotId, after);
+    shiftAndMerge(state, config.abandonment, config.maxStates, landscape, slotId, after, slots,
+                  done, slotOf);
     Real lost = 0;
     for (Int id = 0; id < Int(slotId.size()); id++)
         for (int64_t z1 = after.lo[size_t(id)]; z1 <= after.hi[size_t(id)]; z1++) {

@@ -30,7 +30,10 @@ struct ExactGroup {
 };
 
 // Arena record of a state: groups, then their keys, then their probabilities (summing
-// to 1). Immutable once built, like every PMF record.
+// to 1). Immutable once built, like every PMF record. A record may instead hold only
+// probabilities and take its groups and keys from an earlier record of the same layout:
+// a warm step's output has its input's layout, whose groups it would otherwise write
+// again every step.
 struct ExactState {
     MemHeader memHeader;
     Int groupCount;
@@ -38,13 +41,16 @@ struct ExactState {
     int64_t keyCount;    // sum of the groups' busy counts
     int64_t stateCount;  // sum of the groups' run lengths
     uint64_t epoch;      // the landscape whose numbers the groups' ids are; 0 for none
+    ExactState* layout;  // the record holding the groups and keys: itself or one it shares
     Trailing<ExactGroup> groups;
 };
 
 // A record with room for the given numbers of groups, keys and probabilities (filled by
 // the caller, maxRemaining included).
 ExactState* allocateExactState(MovraObject* obj, Int groups, int64_t keys, int64_t states);
-inline ExactGroup* groupsOf(ExactState* s) { return s->groups; }
+// A record of the layout's groups and keys with room for its probabilities alone.
+ExactState* allocateSharingLayout(MovraObject* obj, ExactState* layout);
+inline ExactGroup* groupsOf(ExactState* s) { return s->layout->groups; }
 Int* keysOf(ExactState* s);
 Real* probabilitiesOf(ExactState* s);
 
@@ -68,7 +74,8 @@ struct FreshDrawsOfK {
 };
 FreshDrawsOfK freshDrawsOf(ExactFreshDraws* fresh, Int k);
 
-// Marks a record for the sweep (null allowed); the draws mark their service PMF too.
+// Marks a record for the sweep (null allowed), with the record whose layout it shares;
+// the draws mark their service PMF too.
 void flag(ExactState* s);
 void flag(ExactFreshDraws* f);
 
@@ -143,6 +150,7 @@ struct ExactStepPlan {
     };
     bool ready = false;
     uint64_t epoch = 0;
+    uint64_t lastShape = 0;  // hash of the last full step's input shape (0: none)
     std::vector<Shape> input;
     Int arrivalsOffset = 0, serviceOffset = 0, servers = 0;
     std::vector<Real> arrivals, service;
@@ -163,9 +171,18 @@ struct ExactStepPlan {
     // position of each merged one (empty with a capacity), the z (from zLow) of each
     // joined one. Short runs make a walk run by run cost more than its arithmetic.
     std::vector<int32_t> mergeTo, joinTo, zOf;
+    // Joined output by output where there is no capacity (joinTo then unused).
+    bool gather = false;
+    // Positions of the joined runs whose values must be positive, and zero, for the kept
+    // ranges and the single z to come out as recorded (replacing their recomputation).
+    bool probes = false;
+    std::vector<int32_t> positive, zero;
     // When the step's runs had no zero ends (the usual case), the record it made, less its
     // probabilities: a replay then adds straight into a new record of this layout.
     bool direct = false;
+    // ... and had the layout of its input, so that a replay's record can share the input's
+    // groups and keys.
+    bool steady = false;
     std::vector<ExactGroup> groups;
     std::vector<Int> keys;
     Int maxRemaining = 0;
@@ -173,9 +190,24 @@ struct ExactStepPlan {
     std::vector<int64_t> afterStart, joinedStart, nextStart, keepLoScratch, keepHiScratch,
         singlesScratch;
     std::vector<Real> afterP, joinedP, nextP;
+    // Storage of a full step's own work, kept for the next full step.
+    std::vector<Int> slotIdScratch, slotOfScratch, targetOfScratch, landingScratch;
 
     int64_t rows() const { return int64_t(nextP.size()); }
     void clear();
+    // Not ready, every vector emptied (its storage kept) for a full step to fill again.
+    void restart();
+    // Frees the storage of vectors far larger than what they hold.
+    void trim();
+    template <class F>
+    void forEachVector(F&& f) {
+        f(input), f(arrivals), f(service), f(slots), f(done), f(afterLo), f(afterHi);
+        f(joinedLo), f(joinedHi), f(keepLo), f(keepHi), f(singles), f(runBusy), f(scatter);
+        f(targetId), f(nextLo), f(nextHi), f(mergeTo), f(joinTo), f(zOf), f(positive), f(zero);
+        f(groups), f(keys), f(afterStart), f(joinedStart), f(nextStart), f(keepLoScratch);
+        f(keepHiScratch), f(singlesScratch), f(afterP), f(joinedP), f(nextP), f(slotIdScratch);
+        f(slotOfScratch), f(targetOfScratch), f(landingScratch);
+    }
 };
 
 // What steps learn about multisets, kept by a model from one step to the next (heap
@@ -189,8 +221,10 @@ public:
     // depend on the values alone, not on their probabilities) and has not outgrown the
     // limit: its multisets and landings stay within a few times max_states.
     // Landings for k < min(servers + 1, 64) are found by index, the others by hash.
-    void prepare(const std::vector<Int>& serviceValues, Int servers, int64_t maxStates);
+    void prepare(Pmf* service, Int servers, int64_t maxStates);
     uint64_t epoch() const { return epoch_; }
+    // The positive values of the service PMF it was prepared for, ascending.
+    const std::vector<Int>& serviceValues() const { return values_; }
     // The lasting number of a multiset (ascending key), given one if new.
     Int numberOf(const Int* key, Int length);
     const Int* key(Int id) const { return index_.key(id); }

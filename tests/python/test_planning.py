@@ -241,3 +241,11 @@ def test_private_entries_refuse_cleanly(call, error):
     with pytest.raises(error):
         call(m)
     assert m.internal_state == state and m.time == 0
+
+
+@exact_station
+def test_throughput_with_more_busy_servers_than_servers():
+    m = movra.ExactMultiserver()
+    m.number_of_servers = 1  # two servers taken away while busy
+    m.internal_state = {(3, (1, 1, 2)): 0.5, (3, (1, 2, 2)): 0.5}
+    assert movra.throughput_pmf(m) == pytest.approx({1: 0.5, 2: 0.5})

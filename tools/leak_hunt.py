@@ -181,6 +181,68 @@ CASES = {
 }
 
 
+def refused(call, *errors):
+    """A call whose failure path is the case."""
+    try:
+        call()
+    except errors:
+        pass
+
+
+def planning_cases():
+    """The planner's private entry points, each success and each refusal."""
+    from movra import _movra
+    idle, silent = station(), station()
+    idle.number_of_servers = 0
+    silent.number_of_arrivals_pmf = {0: 1.0}
+    cases = {
+        "wait": lambda: (_movra._waiting_time(M, None), _movra._waiting_time(M, 0, 1e-8)),
+        "wait, refused": lambda: [refused(call, TypeError, ValueError) for call in (
+            lambda: _movra._waiting_time(N, None), lambda: _movra._waiting_time(M, "x"),
+            lambda: _movra._waiting_time(M, -1), lambda: _movra._waiting_time(M, 2**70),
+            lambda: _movra._waiting_time(M, True), lambda: _movra._waiting_time(M, 10**6),
+            lambda: _movra._waiting_time(M, None, "x"),
+            lambda: _movra._waiting_time(M, None, 2.0), lambda: _movra._waiting_time(M),
+            lambda: _movra._waiting_time(idle, None),
+            lambda: _movra._waiting_time(silent, None))],
+        "service figures": lambda: _movra._service_figures(M),
+        "service figures, refused": lambda: refused(lambda: _movra._service_figures(N),
+                                                    TypeError),
+        "step change": lambda: (_movra._step_change(copy.copy(M)),
+                                _movra._step_change(copy.copy(N))),
+        "step change, refused": lambda: (
+            refused(lambda: _movra._step_change(1), TypeError),
+            refused(lambda: _movra._step_change(idle_failing()), movra.error)),
+    }
+    exact = getattr(movra, "ExactMultiserver", None)
+    if exact is not None:
+        E = exact()
+        E.number_of_servers, E.capacity = 2, 3
+        E.number_of_arrivals_pmf, E.service_duration_pmf = {0: 0.3, 2: 0.7}, {1: 0.5, 3: 0.5}
+        for _ in range(5):
+            E.step()
+        full, impatient, gone = copy.copy(E), copy.copy(E), copy.copy(E)
+        full.capacity, full.number_of_servers = 0, 1
+        impatient.abandonment_probability, gone.abandonment_probability = 0.2, 1.0
+        cases.update({
+            "exact wait": lambda: (_movra._waiting_time(E, None), _movra._waiting_time(E, 0),
+                                   _movra._service_figures(E), _movra._step_change(copy.copy(E))),
+            "exact wait, impatient": lambda: (_movra._waiting_time(impatient, None),
+                                              _movra._waiting_time(impatient, 0)),
+            "exact wait, refused": lambda: [refused(call, ValueError) for call in (
+                lambda: _movra._waiting_time(full, None),
+                lambda: _movra._waiting_time(E, 10**6),
+                lambda: _movra._waiting_time(gone, 0))],
+        })
+    return cases
+
+
+def idle_failing():
+    m = station()
+    m.number_of_servers = -1
+    return m
+
+
 def generic_cases(cls):
     """Every public name of a type nobody wrote cases for: get each attribute and set it
     to itself and to junk; call each method with no argument and with junk; copy, pickle."""
@@ -256,6 +318,7 @@ def main():
     options = parser.parse_args()
 
     cases = dict(CASES)
+    cases.update(planning_cases())
     covered = {name for case in CASES.values() for name in case.__code__.co_names}
     for cls in (Station, Network):
         missing = [n for n in dir(cls) if not n.startswith("_") and n not in covered]

@@ -11,6 +11,10 @@
 namespace movra {
 
 PyObject* marginalRecord_Py(PyObject*, PyObject* model);  // record.cpp
+// planning_entries.cpp
+PyObject* waitingTime_Py(PyObject*, PyObject* args);
+PyObject* serviceFigures_Py(PyObject*, PyObject* model);
+PyObject* stepChange_Py(PyObject*, PyObject* model);
 
 PyObject* PException = nullptr;
 unsigned long long physicalMemory = 0;
@@ -34,6 +38,20 @@ PyMethodDef moduleMethods[] = {
      "_marginal_record(model, /)\n--\n\n"
      "(offset, bytes of doubles) of the PMF of the number in system; a tuple of them per\n"
      "node for a network. Private to movra.run."},
+    {"_waiting_time", waitingTime_Py, METH_VARARGS,
+     "_waiting_time(station, position, tail=None, /)\n--\n\n"
+     "The PMF of the wait of a random arrival (position None) or of the entity with\n"
+     "position entities waiting ahead: bytes of doubles, or with tail a dict whose tails\n"
+     "below tail / 2 are cut. Private to movra.planning."},
+    {"_service_figures", serviceFigures_Py, METH_O,
+     "_service_figures(station, /)\n--\n\n"
+     "(expected busy servers, bytes of doubles: the PMF of the next step's completions).\n"
+     "Private to movra.planning."},
+    {"_step_change", stepChange_Py, METH_O,
+     "_step_change(model, /)\n--\n\n"
+     "Steps the model and returns the total variation between the PMFs of the number in\n"
+     "system before and after (the largest over a network's nodes). Private to\n"
+     "movra.steady_state."},
     {nullptr, nullptr, 0, nullptr},
 };
 

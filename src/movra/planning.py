@@ -10,17 +10,15 @@ exact.  With one server both are exact.  Networks answer utilisation, throughput
 load per node.
 
 Waiting times rest on one fact of first-come-first-served service: later arrivals never
-matter.  So a copy of the model that holds only the tagged entity and those ahead of it,
-with no arrivals, is stepped until its number in system is at most c, the step in which
-the tagged entity starts; exact wherever the model's own steps are.  With a waiting room
-a lost arrival would look served that way, so there the wait is counted instead: an
-entity starts when the servers have freed as many places as there are entities ahead
-of it, plus one; each server frees places at its remaining time and then after every
-fresh service duration, independently of the others, so the step of the K-th freed
-place comes from the convolution of the servers' counts.  Waiting times with
-abandonment are not computed.
-
-The numerics are numpy over arrays sized by the state and the waiting-time horizon.
+matter.  For an exact station, and a standard one with one server, only the busy
+servers' remaining times and the number still to start before the tagged entity matter;
+one chain over the two, started from every arriving position at once, gives the wait
+exactly, a waiting room and impatience included (with impatience, the wait of the
+entities that are served).  For a standard station with several servers the model's own
+step is applied to the tagged entity and those ahead of it, with no arrivals after its
+own, until it starts: the model's reading of the state.  Both run in the extension, as
+do the completions of the next step and the change a step makes, which the steady state
+watches.
 """
 
 from __future__ import annotations
@@ -33,6 +31,7 @@ from typing import Any, Generic, TypeVar
 
 import numpy as np
 
+from . import _movra
 from .dist import _finish
 
 __all__ = ["SteadyState", "offered_load", "service_level", "sojourn_time_pmf",
@@ -125,6 +124,11 @@ def _station(model: Any, node: int | None = None) -> _Station:
 
 # ---- utilisation, throughput, offered load -------------------------------------------
 
+def _station_figures(model: Any) -> tuple[float, np.ndarray]:
+    busy, completions = _movra._service_figures(model)
+    return busy, np.frombuffer(completions)
+
+
 def _utilisation(st: _Station) -> float:
     if st.c <= 0:
         return math.nan
@@ -180,7 +184,8 @@ def utilisation(model: Any, node: int | None = None) -> Any:
         if node is None:
             return [_utilisation(_station(model, k)) for k in _nodes(model)]
         return _utilisation(_station(model, node))
-    return _utilisation(_station(model))
+    c = model.number_of_servers
+    return _station_figures(model)[0] / c if c > 0 else math.nan
 
 
 def throughput_pmf(model: Any, node: int | None = None) -> Any:
@@ -191,7 +196,7 @@ def throughput_pmf(model: Any, node: int | None = None) -> Any:
         if node is None:
             return [_throughput(_station(model, k)) for k in _nodes(model)]
         return _throughput(_station(model, node))
-    return _throughput(_station(model))
+    return _finish(0, _station_figures(model)[1].copy(), 0.0)
 
 
 def _network_rates(model: Any) -> np.ndarray:
@@ -255,225 +260,17 @@ def _array(pmf: Mapping[int, float]) -> np.ndarray:
     return out
 
 
-class _Renewals:
-    """Counts of places freed by servers.  ``ge[k - 1, n]`` is P(S_1 + ... + S_(k-1) <=
-    n) for fresh service durations S, so a server whose remaining time is r has freed at
-    least k places by step n with probability ``ge[k - 1, n - r]``."""
-
-    def __init__(self, service: np.ndarray, count: int, horizon: int) -> None:
-        self.horizon = horizon
-        rows = np.zeros((count, horizon + 1))
-        conv = np.zeros(horizon + 1)
-        conv[0] = 1.0
-        rows[0] = np.cumsum(conv)
-        for k in range(1, count):
-            conv = np.convolve(conv, service)[: horizon + 1]
-            rows[k] = np.cumsum(conv)
-        self.ge = rows
-
-    def server(self, remaining: Mapping[int, float], count: int, horizon: int) -> np.ndarray:
-        """PMF over k = 0..count (count meaning count or more) of the places one server
-        frees by each step n = 0..horizon, its remaining time drawn from ``remaining``."""
-        at_least = np.zeros((horizon + 1, count + 1))
-        at_least[:, 0] = 1.0
-        for r, p in remaining.items():
-            if r <= horizon and p > 0.0:
-                at_least[r:, 1:] += p * self.ge[:count, : horizon + 1 - r].T
-        out = at_least.copy()
-        out[:, :-1] -= at_least[:, 1:]
-        return np.clip(out, 0.0, None)
-
-
-def _convolve_counts(a: np.ndarray, b: np.ndarray) -> np.ndarray:
-    """Sum of two independent counts, per step, the last column holding 'count or more'."""
-    count = a.shape[1] - 1
-    out = np.zeros_like(a)
-    for i in range(count):
-        out[:, i:count] += a[:, i:i + 1] * b[:, : count - i]
-    out[:, count] = np.clip(1.0 - out[:, :count].sum(axis=1), 0.0, None)
-    return out
-
-
-def _power(table: np.ndarray, n: int, cache: dict[Any, np.ndarray], key: Any) -> np.ndarray:
-    if (key, n) in cache:
-        return cache[key, n]
-    if n == 1:
-        out = table
-    elif n % 2 == 0:
-        half = _power(table, n // 2, cache, key)
-        out = _convolve_counts(half, half)
-    else:
-        out = _convolve_counts(_power(table, n - 1, cache, key), table)
-    cache[key, n] = out
-    return out
-
-
-def _freed_counts(st: _Station, busy: Any, z: int, count: int, horizon: int,
-                  renewals: _Renewals, cache: dict[Any, np.ndarray]) -> np.ndarray:
-    """PMF per step of the places all c servers free, given the busy servers' state."""
-    tables: list[np.ndarray] = []
-    idle_key = ("r", 1)
-    if st.exact:
-        multiplicity: dict[int, int] = {}
-        for r in busy:
-            multiplicity[r] = multiplicity.get(r, 0) + 1
-        idle = st.c - len(busy)
-        if idle > 0:
-            multiplicity[1] = multiplicity.get(1, 0) + idle
-        for r, m in sorted(multiplicity.items()):
-            key = ("r", r)
-            if (key, 1) not in cache:
-                cache[key, 1] = renewals.server({r: 1.0}, count, horizon)
-            tables.append(_power(cache[key, 1], m, cache, key))
-    else:
-        b = st.busy(z)
-        if b > 0:
-            key = ("z", z)
-            cache[key, 1] = renewals.server(busy, count, horizon)
-            tables.append(_power(cache[key, 1], b, cache, key))
-        if st.c - b > 0:
-            if (idle_key, 1) not in cache:
-                cache[idle_key, 1] = renewals.server({1: 1.0}, count, horizon)
-            tables.append(_power(cache[idle_key, 1], st.c - b, cache, idle_key))
-    out = tables[0]
-    for t in tables[1:]:
-        out = _convolve_counts(out, t)
-    return out
-
-
-def _ahead(st: _Station, z: int, busy: Any) -> int:
-    return z - (len(busy) if st.exact else st.busy(z))
-
-
-def _arrival_positions(st: _Station) -> np.ndarray:
-    """Weight of j entities ahead of a random arrival within its batch: P(A > j) / E[A]
-    (a size-biased batch, a uniform position in it)."""
-    arrivals = _array(st.arrivals)
-    mean_a = float(np.dot(np.arange(len(arrivals)), arrivals))
-    if not mean_a > 0.0:
-        raise ValueError("no entity arrives in the next step")
-    return np.clip(1.0 - np.cumsum(arrivals), 0.0, None)[:-1] / mean_a
-
-
-def _wait_by_steps(model: Any, st: _Station, position: int | None) -> np.ndarray:
-    """Waiting time, stepped by the model itself (exact where its steps are).
-
-    Only the entities ahead of the tagged one, and the tagged one, matter, and nobody
-    joins them: a copy of the model holding just those entities, with no arrivals, is
-    stepped until its number in system is at most c (the tagged entity in service).
-    The mass not yet in service is renormalised after each step, so the state stays
-    small; the tails follow the models' rule."""
-    work = copy.copy(model)
-    c = st.c
-
-    def in_service() -> tuple[float, int]:
-        pz = work.get_number_of_entities_in_system_pmf()
-        return math.fsum(p for z, p in pz.items() if z <= c), max(pz)
-
-    out = [0.0]  # out[w] = P(W = w)
-    left = 1.0  # P(W > len(out) - 1)
-    if position is None:
-        # The arrival step brings the tagged entity with the j entities of its batch
-        # ahead of it, and nobody behind.
-        work.number_of_arrivals_pmf = {j + 1: float(w) for j, w in
-                                       enumerate(_arrival_positions(st)) if w > 0.0}
-        work.step()
-        started, top = in_service()
-        out[0], left = started, 1.0 - started
-    else:
-        kept: dict[tuple[int, Any], float] = {}
-        for (z, busy), p in model.internal_state.items():
-            if z > c + position and p > 0.0:
-                key = (c + position + 1, busy)
-                kept[key] = kept.get(key, 0.0) + p
-        if not kept:
-            raise ValueError(f"no entity can have {position} entities waiting ahead of it "
-                             "in this state")
-        work.internal_state = kept
-        started, top = 0.0, c + position + 1
-    work.number_of_arrivals_pmf = {0: 1.0}
-    while left >= _MODEL_TAIL / 2.0 and started < 1.0:
-        if started > 0.0:
-            work.apply_observation_range(c + 1, top + 1)
-        work.step()
-        started, top = in_service()
-        out.append(left * started)
-        left *= 1.0 - started
-    return np.array(out)
-
-
-def _wait(model: Any, position: int | None) -> np.ndarray:
-    """PMF array of the waiting time (see waiting_time_pmf)."""
+def _check_position(model: Any, position: int | None) -> None:
     _station_only(model, "waiting_time_pmf")
     if position is not None and (isinstance(position, bool) or not isinstance(position, int)
                                  or position < 0):
         raise ValueError(f"position must be a non-negative integer, got {position!r}")
-    if getattr(model, "abandonment_probability", 0.0):
-        raise NotImplementedError("waiting times with abandonment are not computed")
-    st = _station(model)
-    if st.c <= 0:
-        raise ValueError("the station has no servers: nobody waiting is ever served")
-    service = _array(st.service)
-    if service[0] > 0.0:
-        raise ValueError("service durations must be at least 1 step")
-    if st.capacity is None:
-        return _wait_by_steps(model, st, position)
-    # The stepping above would count a lost arrival as served: with a waiting room,
-    # count the places the servers free instead, admitting only those it holds.
-    return _wait_by_renewals(st, service, position)
 
 
-def _wait_by_renewals(st: _Station, service: np.ndarray, position: int | None) -> np.ndarray:
-    smax = len(service) - 1
-    # (z, p, busy, weight per needed count K, shift): W = T_K - shift, T_K the step in
-    # which the K-th place frees.
-    jobs: list[tuple[int, float, Any, dict[int, float]]] = []
-    if position is None:
-        position_weight = _arrival_positions(st)
-        for z, p, busy in st.groups:
-            ahead = _ahead(st, z, busy)
-            weights: dict[int, float] = {}
-            for j, w in enumerate(position_weight):
-                if w <= 0.0:
-                    continue
-                if st.capacity is not None:
-                    done = sum(1 for r in busy if r == 1) if st.exact else 0
-                    if z - done + j + 1 > st.capacity:
-                        continue  # lost, not waiting
-                weights[ahead + j + 1] = weights.get(ahead + j + 1, 0.0) + p * w
-            if weights:
-                jobs.append((z, p, busy, weights))
-        shift = 1
-    else:
-        for z, p, busy in st.groups:
-            if _ahead(st, z, busy) > position:
-                jobs.append((z, p, busy, {position + 1: p}))
-        if not jobs:
-            raise ValueError(f"no entity can have {position} entities waiting ahead of it "
-                             "in this state")
-        shift = 0
-    total = math.fsum(w for *_, weights in jobs for w in weights.values())
-    if not total > 0.0:
-        raise ValueError("no arriving entity is admitted in the next step")
-
-    count = max(max(weights) for *_, weights in jobs)
-    top_r = max(max((max(b) if b else 1) for _, _, b, _ in jobs), 1)
-    # The k-th place any server frees comes at the latest after its remaining time and
-    # ceil(k / c) - 1 further services: a horizon that loses nothing.
-    horizon = top_r + (-(-count // st.c)) * smax
-    renewals = _Renewals(service, count, horizon)
-    out = np.zeros(horizon + 1)
-    cache: dict[Any, np.ndarray] = {}
-    for z, _, busy, weights in jobs:
-        # Every table has the same shape, so that the cache may share them.
-        freed = _freed_counts(st, busy, z, count, horizon, renewals, cache)
-        at_least = np.cumsum(freed[:, ::-1], axis=1)[:, ::-1]  # [n, k]: P(>= k by n)
-        for k, w in weights.items():
-            cdf = at_least[:, k]
-            # P(T_K = n) for n = 1..horizon; nothing frees in step 0.
-            step_pmf = np.diff(cdf)
-            out[1 - shift: horizon + 1 - shift] += (w / total) * step_pmf
-    return out
+def _wait(model: Any, position: int | None) -> np.ndarray:
+    """PMF array of the waiting time (see waiting_time_pmf)."""
+    _check_position(model, position)
+    return np.frombuffer(_movra._waiting_time(model, position))
 
 
 def waiting_time_pmf(model: Any, *, position: int | None = None) -> dict[int, float]:
@@ -488,16 +285,20 @@ def waiting_time_pmf(model: Any, *, position: int | None = None) -> dict[int, fl
     Exact for one server and for an exact station; with several servers a standard
     station follows its own step's reading of the state (the busy servers' remaining
     times independent draws from the conditional PMF given z, at every step).  The
-    tails are cut like the models' (less than 5e-9 per side).  Raises ValueError
-    without servers, without arrivals or without such an entity, NotImplementedError
-    with abandonment.
+    tails are cut like the models' (less than 5e-9 per side).
+
+    With ``abandonment_probability`` > 0 (exact station) it is the wait of the entities
+    that are served, a PMF summing to 1: those who leave the line first are not counted,
+    as a served call's answer time is.  Raises ValueError without servers, without
+    arrivals, without such an entity, or when every such entity leaves before service.
     """
-    wait = _wait(model, position)
-    return _finish(0, wait, _MODEL_TAIL)
+    _check_position(model, position)
+    return _movra._waiting_time(model, position, _MODEL_TAIL)  # type: ignore[no-any-return]
 
 
 def service_level(model: Any, t: float) -> float:
-    """P(wait <= t) for an entity arriving in the next step (see waiting_time_pmf)."""
+    """P(wait <= t) for an entity arriving in the next step (see waiting_time_pmf; with
+    impatience, among those served)."""
     wait = _wait(model, None)
     if t < 0:
         return 0.0
@@ -522,20 +323,6 @@ class SteadyState(Generic[M]):
     steps: int
     change: float
     converged: bool
-
-
-def _marginals(model: Any) -> list[dict[int, float]]:
-    if _is_network(model):
-        return [model.get_number_of_entities_at_node_pmf(k) for k in _nodes(model)]
-    return [model.get_number_of_entities_in_system_pmf()]
-
-
-def _total_variation(a: Mapping[int, float], b: Mapping[int, float]) -> float:
-    lo, hi = min(min(a), min(b)), max(max(a), max(b))
-    diff = np.zeros(hi - lo + 1)
-    diff[np.fromiter(a.keys(), np.intp, len(a)) - lo] = np.fromiter(a.values(), float, len(a))
-    diff[np.fromiter(b.keys(), np.intp, len(b)) - lo] -= np.fromiter(b.values(), float, len(b))
-    return 0.5 * float(np.abs(diff).sum())
 
 
 def _bounded(model: Any) -> bool:
@@ -564,14 +351,10 @@ def steady_state(model: M, *, tol: float = 1e-10, max_steps: int = 100_000) -> S
         raise ValueError(f"tol must be non-negative, got {tol!r}")
     _refuse_overload(model)
     work = copy.copy(model)
-    before = _marginals(work)
     change = math.inf
     steps = 0
     while steps < max_steps and not change < tol:
-        work.step()  # type: ignore[attr-defined]
+        change = _movra._step_change(work)
         steps += 1
-        after = _marginals(work)
-        change = max(_total_variation(a, b) for a, b in zip(before, after))
-        before = after
     return SteadyState(work, steps, change, change < tol)
 

@@ -350,3 +350,57 @@ def exact_reset(n: int, servers: int, service: dict[int, float]) -> State:
 
 def total_variation(p: dict, q: dict) -> float:
     return 0.5 * sum(abs(p.get(k, 0.0) - q.get(k, 0.0)) for k in set(p) | set(q))
+
+
+def fcfs_wait(state, servers, service, arrivals=None, position=None, capacity=None,
+              abandonment=0.0):
+    """Wait of one tagged entity in the true first-come-first-served queue, followed step
+    by step from an exact-form state {(z, (r_1, ..., r_b)): p}: an arrival of the next step
+    (position None; position j in its batch weighted P(A > j) / E[A], lost when the room is
+    full after the completions and departures) or the entity with `position` entities
+    waiting ahead now. Each step the busy servers count down, each entity waiting since
+    before the step leaves with probability `abandonment`, free servers take the line's
+    head, each starter's duration drawn one by one. Returns {steps: p} for the entities
+    served, an arrival's wait counted from its own step (0: it starts at once)."""
+    def survivors(n):
+        return [(s, math.comb(n, s) * (1 - abandonment) ** s * abandonment ** (n - s))
+                for s in range(n + 1)] if abandonment else [(n, 1.0)]
+
+    starts = defaultdict(float)
+    if position is None:
+        mean = sum(a * p for a, p in arrivals.items())
+        for (z, busy), p in state.items():
+            done = sum(r == 1 for r in busy)
+            for stay, q in survivors(z - len(busy)):
+                for j in range(max(arrivals)):
+                    w = sum(r for a, r in arrivals.items() if a > j) / mean
+                    if capacity is None or z - done - (z - len(busy) - stay) + j + 1 <= capacity:
+                        starts[busy, stay + j] += p * q * w
+        offset = 1
+    else:
+        for (z, busy), p in state.items():
+            if z - len(busy) > position:
+                starts[busy, position] += p
+        offset = 0
+    out, frontier, t = defaultdict(float), starts, 0
+    while frontier:
+        t += 1
+        if t > offset and abandonment:  # an arrival stays through its own step
+            thinned = defaultdict(float)
+            for (busy, ahead), p in frontier.items():
+                for stay, q in survivors(ahead):
+                    thinned[busy, stay] += p * q * (1 - abandonment)
+            frontier = thinned
+        following = defaultdict(float)
+        for (busy, ahead), p in frontier.items():
+            kept = [r - 1 for r in busy if r > 1]
+            free = max(servers - len(kept), 0)
+            if ahead < free:
+                out[t - offset] += p
+                continue
+            for draws in itertools.product(service.items(), repeat=free):
+                q = p * math.prod(pr for _, pr in draws)
+                following[tuple(sorted(kept + [d for d, _ in draws])), ahead - free] += q
+        frontier = {key: p for key, p in following.items() if p > 1e-18}
+    served = sum(out.values())
+    return {w: p / served for w, p in out.items()}

@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import movra
+import reference
 
 
 def station(c, arrivals, service, state=None):
@@ -21,10 +22,12 @@ def station(c, arrivals, service, state=None):
     return m
 
 
-def simulated_waits(c, arrivals, service, steps, seed, warm=2000, capacity=None):
-    """Waits of single entities in a c-server FCFS queue: each step the servers' remaining
-    times drop by one, the step's batch joins the line (as far as the room holds it),
-    free servers take its head."""
+def simulated_waits(c, arrivals, service, steps, seed, warm=2000, capacity=None,
+                    abandonment=0.0):
+    """Waits of single entities served in a c-server FCFS queue: each step the servers'
+    remaining times drop by one, each entity in line since an earlier step leaves with
+    probability `abandonment`, the step's batch joins the line (as far as the room holds
+    it), free servers take its head."""
     rng = np.random.default_rng(seed)
     a_values, a_probs = zip(*sorted(arrivals.items()))
     s_values, s_probs = zip(*sorted(service.items()))
@@ -33,6 +36,8 @@ def simulated_waits(c, arrivals, service, steps, seed, warm=2000, capacity=None)
     remaining, line, waits = [0] * c, deque(), []
     for t, batch in enumerate(batches):
         remaining = [max(r - 1, 0) for r in remaining]
+        if abandonment:
+            line = deque(a for a in line if rng.random() >= abandonment)
         room = batch if capacity is None else max(
             0, min(batch, capacity - len(line) - sum(r > 0 for r in remaining)))
         line.extend([t] * room)
@@ -163,22 +168,84 @@ exact_station = pytest.mark.skipif(not hasattr(movra, "ExactMultiserver"),
 
 
 @exact_station
-@pytest.mark.parametrize("c, arrivals, service, capacity", [
-    (2, {0: 0.3, 1: 0.4, 2: 0.3}, {1: 0.5, 2: 0.3, 3: 0.2}, None),
-    (3, {0: 0.5, 1: 0.3, 3: 0.2}, {1: 0.5, 4: 0.5}, None),
-    (2, {0: 0.2, 1: 0.3, 2: 0.5}, {1: 0.5, 3: 0.5}, 5),
+@pytest.mark.parametrize("c, arrivals, service, capacity, abandonment", [
+    (2, {0: 0.3, 1: 0.4, 2: 0.3}, {1: 0.5, 2: 0.3, 3: 0.2}, None, 0.0),
+    (3, {0: 0.5, 1: 0.3, 3: 0.2}, {1: 0.5, 4: 0.5}, None, 0.0),
+    (2, {0: 0.2, 1: 0.3, 2: 0.5}, {1: 0.5, 3: 0.5}, 5, 0.0),
+    (2, {0: 0.2, 1: 0.3, 2: 0.5}, {1: 0.5, 3: 0.5}, None, 0.15),  # overloaded, impatient
 ])
-def test_exact_station_wait_matches_simulation(c, arrivals, service, capacity):
+def test_exact_station_wait_matches_simulation(c, arrivals, service, capacity, abandonment):
     m = movra.ExactMultiserver()
-    m.number_of_servers, m.capacity = c, capacity
+    m.number_of_servers, m.capacity, m.abandonment_probability = c, capacity, abandonment
     m.number_of_arrivals_pmf, m.service_duration_pmf = arrivals, service
     m.reset_with_number_of_entities_in_system(0)
     for _ in range(400):  # a waiting room makes any load stationary
         m.step()
     wait = movra.waiting_time_pmf(m)
-    seen = simulated_waits(c, arrivals, service, 300_000, seed=11, capacity=capacity)
+    seen = simulated_waits(c, arrivals, service, 300_000, seed=11, capacity=capacity,
+                           abandonment=abandonment)
     size = max(len(seen), max(wait) + 1)
     assert np.abs(np.cumsum(dense(wait, size)) - np.cumsum(np.pad(seen, (0, size - len(seen))))
                   ).max() < 0.01
     assert 0.0 <= movra.utilisation(m) <= 1.0
     assert (movra.blocking_probability(m) > 0.0) == (capacity is not None)
+
+
+@exact_station
+@pytest.mark.parametrize("c, state, capacity, position, abandonment", [
+    (2, {(3, (1, 2)): 0.5, (5, (2, 3)): 0.3, (1, (2,)): 0.2}, None, None, 0.0),
+    (2, {(3, (1, 2)): 0.5, (5, (2, 3)): 0.3, (1, (2,)): 0.2}, 5, None, 0.0),
+    (2, {(4, (1, 3)): 0.6, (6, (2, 2)): 0.4}, None, 1, 0.0),
+    (1, {(4, (1, 1, 3)): 0.7, (5, (2, 3)): 0.3}, None, None, 0.0),  # servers taken away
+    (2, {(3, (1, 2)): 0.5, (5, (2, 3)): 0.3, (1, (2,)): 0.2}, 5, None, 0.3),
+    (2, {(4, (1, 3)): 0.6, (6, (2, 2)): 0.4}, None, 1, 0.2),
+])
+def test_exact_station_wait_follows_single_entities(c, state, capacity, position, abandonment):
+    arrivals, service = {0: 0.3, 1: 0.3, 3: 0.4}, {1: 0.4, 2: 0.2, 4: 0.4}
+    m = movra.ExactMultiserver()
+    m.number_of_servers, m.capacity, m.abandonment_probability = c, capacity, abandonment
+    m.number_of_arrivals_pmf, m.service_duration_pmf = arrivals, service
+    m.internal_state = state
+    expected = reference.fcfs_wait(state, c, service, arrivals, position, capacity, abandonment)
+    size = max(expected) + 1
+    got = movra.waiting_time_pmf(m, position=position)
+    assert np.abs(dense(got, max(size, max(got) + 1))[:size] - dense(expected, size)).max() < 1e-8
+
+
+@pytest.mark.parametrize("position", [None, 0, 2])
+def test_one_server_wait_follows_single_entities(position):
+    arrivals, service = {0: 0.5, 1: 0.2, 2: 0.3}, {1: 0.5, 3: 0.5}
+    state = {(0, 1): 0.2, (2, 1): 0.3, (4, 3): 0.3, (6, 2): 0.2}
+    got = movra.waiting_time_pmf(station(1, arrivals, service, state), position=position)
+    expected = reference.fcfs_wait({(z, (ell,) if z else ()): p for (z, ell), p in state.items()},
+                                   1, service, arrivals, position)
+    size = max(max(expected), max(got)) + 1
+    assert np.abs(dense(got, size) - dense(expected, size)).max() < 1e-8
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda m: movra._movra._waiting_time(m, "x"), TypeError),
+    (lambda m: movra._movra._waiting_time(m, True), TypeError),
+    (lambda m: movra._movra._waiting_time(m, -1), ValueError),
+    (lambda m: movra._movra._waiting_time(m, 2**70), ValueError),
+    (lambda m: movra._movra._waiting_time(m, None, float("nan")), ValueError),
+    (lambda m: movra._movra._waiting_time(m), TypeError),
+    (lambda m: movra._movra._waiting_time(object(), None), TypeError),
+    (lambda m: movra._movra._service_figures([m]), TypeError),
+    (lambda m: movra._movra._step_change(None), TypeError),
+    (lambda m: movra._movra._waiting_time(m, 10**6), ValueError),
+])
+def test_private_entries_refuse_cleanly(call, error):
+    m = station(1, {0: 0.5, 2: 0.5}, {1: 0.5, 2: 0.5}, {(1, 2): 0.5, (3, 1): 0.5})
+    state = m.internal_state
+    with pytest.raises(error):
+        call(m)
+    assert m.internal_state == state and m.time == 0
+
+
+@exact_station
+def test_throughput_with_more_busy_servers_than_servers():
+    m = movra.ExactMultiserver()
+    m.number_of_servers = 1  # two servers taken away while busy
+    m.internal_state = {(3, (1, 1, 2)): 0.5, (3, (1, 2, 2)): 0.5}
+    assert movra.throughput_pmf(m) == pytest.approx({1: 0.5, 2: 0.5})

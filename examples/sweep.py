@@ -29,6 +29,7 @@ import copy
 import hashlib
 import itertools
 import math
+import multiprocessing
 import os
 import sys
 import time
@@ -129,7 +130,10 @@ def sweep_threads(base, todo, steps, workers):
 def sweep_processes(base, todo, steps, workers):
     # A copy per task here too: pickle stores an object once per message, so tasks sent
     # together in one chunk would otherwise share one model in the worker.
-    with concurrent.futures.ProcessPoolExecutor(workers) as pool:
+    # Workers are started afresh, not forked: a fork copies locks that other threads of
+    # this process (an executor's, a progress bar's) may hold, and the child can hang.
+    context = multiprocessing.get_context("spawn")
+    with concurrent.futures.ProcessPoolExecutor(workers, mp_context=context) as pool:
         chunk = max(1, len(todo) // (4 * workers))
         return list(pool.map(run_plan, (copy.copy(base) for _ in todo), todo,
                              itertools.repeat(steps), chunksize=chunk))

@@ -228,6 +228,15 @@ Runs takeRuns(std::vector<int64_t>& lo, std::vector<int64_t>& hi, std::vector<in
     return runs;
 }
 
+// Hands the runs' storage back to the vectors takeRuns took it from.
+void giveRuns(Runs& runs, std::vector<int64_t>& lo, std::vector<int64_t>& hi,
+              std::vector<int64_t>& start, std::vector<Real>& p) {
+    lo = std::move(runs.lo);
+    hi = std::move(runs.hi);
+    start = std::move(runs.start);
+    p = std::move(runs.p);
+}
+
 // The record of runs divided by total, each trimmed of zero ends; runs left empty go.
 // Run i holds the multiset key(i) of length(i), with lasting number id(i) in the
 // landscape of epoch (0: none). A step scales by 1 / total instead: a quotient per state
@@ -1173,27 +1182,12 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
                     plan.zOf[size_t(joinedRuns.start[size_t(i)] + j)] =
                         int32_t(joinedRuns.lo[size_t(i)] + j - zLow);
         }
-        plan.slots = std::move(slots);
-        plan.done = std::move(done);
-        plan.afterLo = std::move(after.lo);
-        plan.afterHi = std::move(after.hi);
-        plan.afterStart = std::move(after.start);
-        plan.afterP = std::move(after.p);
         singlesOf(joinedRuns, keepLo, keepHi, runBusy, c, plan.singles);
-        plan.joinedLo = std::move(joinedRuns.lo);
-        plan.joinedHi = std::move(joinedRuns.hi);
-        plan.joinedStart = std::move(joinedRuns.start);
-        plan.joinedP = std::move(joinedRuns.p);
         plan.zLow = zLow;
         plan.zHigh = zHigh;
         plan.leftTail = leftTail;
         plan.rightTail = rightTail;
-        plan.keepLo = std::move(keepLo);
-        plan.keepHi = std::move(keepHi);
-        plan.runBusy = std::move(runBusy);
-        plan.scatter = std::move(scatter);
-        plan.targetId = std::move(targetId);
-        plan.direct = result->groupCount == Int(plan.targetId.size()) &&
+        plan.direct = result->groupCount == Int(targetId.size()) &&
                       result->stateCount == int64_t(next.p.size());
         if (plan.direct) {
             plan.groups.assign(groupsOf(result), groupsOf(result) + result->groupCount);
@@ -1204,33 +1198,19 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
                 plan.steady = ExactStepPlan::Shape{plan.groups[g].id, plan.groups[g].zOffset,
                                                    plan.groups[g].length} == plan.input[g];
         }
-        plan.nextLo = std::move(next.lo);
-        plan.nextHi = std::move(next.hi);
-        plan.nextStart = std::move(next.start);
-        plan.nextP = std::move(next.p);
         plan.ready = true;
-    } else {
-        // No plan; its storage serves the next full step.
-        plan.slots = std::move(slots);
-        plan.done = std::move(done);
-        plan.afterLo = std::move(after.lo);
-        plan.afterHi = std::move(after.hi);
-        plan.afterStart = std::move(after.start);
-        plan.afterP = std::move(after.p);
-        plan.joinedLo = std::move(joinedRuns.lo);
-        plan.joinedHi = std::move(joinedRuns.hi);
-        plan.joinedStart = std::move(joinedRuns.start);
-        plan.joinedP = std::move(joinedRuns.p);
-        plan.keepLo = std::move(keepLo);
-        plan.keepHi = std::move(keepHi);
-        plan.runBusy = std::move(runBusy);
-        plan.scatter = std::move(scatter);
-        plan.targetId = std::move(targetId);
-        plan.nextLo = std::move(next.lo);
-        plan.nextHi = std::move(next.hi);
-        plan.nextStart = std::move(next.start);
-        plan.nextP = std::move(next.p);
     }
+    // The recorded plan replays from these; without one, they serve the next full step.
+    plan.slots = std::move(slots);
+    plan.done = std::move(done);
+    giveRuns(after, plan.afterLo, plan.afterHi, plan.afterStart, plan.afterP);
+    giveRuns(joinedRuns, plan.joinedLo, plan.joinedHi, plan.joinedStart, plan.joinedP);
+    plan.keepLo = std::move(keepLo);
+    plan.keepHi = std::move(keepHi);
+    plan.runBusy = std::move(runBusy);
+    plan.scatter = std::move(scatter);
+    plan.targetId = std::move(targetId);
+    giveRuns(next, plan.nextLo, plan.nextHi, plan.nextStart, plan.nextP);
     plan.slotIdScratch = std::move(slotId);
     plan.targetOfScratch = std::move(targetOf);
     plan.landingScratch = std::move(landing);

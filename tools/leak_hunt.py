@@ -192,23 +192,24 @@ def refused(call, *errors):
 def planning_cases():
     """The planner's private entry points, each success and each refusal."""
     from movra import _movra
-    idle, silent = station(), station()
+    # A station of their own: the station cases above leave M with durations of 0.
+    m, idle, silent = station(), station(), station()
     idle.number_of_servers = 0
     silent.number_of_arrivals_pmf = {0: 1.0}
     cases = {
-        "wait": lambda: (_movra._waiting_time(M, None), _movra._waiting_time(M, 0, 1e-8)),
+        "wait": lambda: (_movra._waiting_time(m, None), _movra._waiting_time(m, 0, 1e-8)),
         "wait, refused": lambda: [refused(call, TypeError, ValueError) for call in (
-            lambda: _movra._waiting_time(N, None), lambda: _movra._waiting_time(M, "x"),
-            lambda: _movra._waiting_time(M, -1), lambda: _movra._waiting_time(M, 2**70),
-            lambda: _movra._waiting_time(M, True), lambda: _movra._waiting_time(M, 10**6),
-            lambda: _movra._waiting_time(M, None, "x"),
-            lambda: _movra._waiting_time(M, None, 2.0), lambda: _movra._waiting_time(M),
+            lambda: _movra._waiting_time(N, None), lambda: _movra._waiting_time(m, "x"),
+            lambda: _movra._waiting_time(m, -1), lambda: _movra._waiting_time(m, 2**70),
+            lambda: _movra._waiting_time(m, True), lambda: _movra._waiting_time(m, 10**6),
+            lambda: _movra._waiting_time(m, None, "x"),
+            lambda: _movra._waiting_time(m, None, 2.0), lambda: _movra._waiting_time(m),
             lambda: _movra._waiting_time(idle, None),
             lambda: _movra._waiting_time(silent, None))],
-        "service figures": lambda: _movra._service_figures(M),
+        "service figures": lambda: _movra._service_figures(m),
         "service figures, refused": lambda: refused(lambda: _movra._service_figures(N),
                                                     TypeError),
-        "step change": lambda: (_movra._step_change(copy.copy(M)),
+        "step change": lambda: (_movra._step_change(copy.copy(m)),
                                 _movra._step_change(copy.copy(N))),
         "step change, refused": lambda: (
             refused(lambda: _movra._step_change(1), TypeError),

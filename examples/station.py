@@ -15,11 +15,11 @@ the current folder.
 Run:  python examples/station.py [output-folder]
 """
 
-import math
 import os
 import sys
 
 import movra
+from movra import dist
 
 SERVERS = 3
 ARRIVAL_MEAN = 1.0
@@ -30,23 +30,6 @@ OBSERVED = 9  # the head count at OBSERVE_AT
 HORIZON = 8  # steps forecast after the count
 BUSY = 6  # report P(z >= BUSY): more customers than tills, twice over
 LEVEL = 0.95  # the quantile drawn over the heat map
-
-
-def poisson(mean, cut=1e-12):
-    """Poisson PMF as a dict, without the tail terms below `cut`. Each term is computed
-    from logarithms: exp(-mean) alone underflows to 0 for a mean above about 745."""
-    if mean <= 0:
-        return {0: 1.0}
-    pmf, log_mean = {}, math.log(mean)
-    # Terms further than 12 standard deviations below the mean are far below any cut.
-    k = max(0, int(mean - 12 * math.sqrt(mean)))
-    while True:
-        p = math.exp(k * log_mean - mean - math.lgamma(k + 1))
-        if p >= cut:
-            pmf[k] = p
-        elif k > mean:
-            return pmf
-        k += 1
 
 
 def mean(pmf):
@@ -140,7 +123,7 @@ def draw(history, plain, counted, folder):
 def main(folder="."):
     station = movra.StandardMultiserver()
     station.number_of_servers = SERVERS
-    station.number_of_arrivals_pmf = poisson(ARRIVAL_MEAN)
+    station.number_of_arrivals_pmf = dist.poisson(ARRIVAL_MEAN)
     station.service_duration_pmf = SERVICE
     station.reset_with_number_of_entities_in_system(0)
 

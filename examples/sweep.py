@@ -28,13 +28,13 @@ import contextlib
 import copy
 import hashlib
 import itertools
-import math
 import multiprocessing
 import os
 import sys
 import time
 
 import movra
+from movra import dist
 
 STEPS_PER_DAY = 96  # quarter-hours
 SERVICE = {1: 0.35, 2: 0.35, 3: 0.2, 4: 0.1}  # quarter-hours per ticket
@@ -46,26 +46,7 @@ SHIFT_CHOICES = [(1, 2), (7, 8, 9, 10, 11), (6, 7, 8, 9, 10), (3, 4, 5, 6)]
 YESTERDAY = (2, 9, 8, 4)  # the plan that produced the state at midnight
 AGENT_HOUR_COST = 1.0
 WAIT_HOUR_COST = 4.0  # per ticket-hour spent waiting
-
-
-def poisson(mean, cut=1e-12):
-    """Poisson PMF as a dict, without the tail terms below `cut`. Each term is computed
-    from logarithms: exp(-mean) alone underflows to 0 for a mean above about 745."""
-    if mean <= 0:
-        return {0: 1.0}
-    pmf, log_mean = {}, math.log(mean)
-    # Terms further than 12 standard deviations below the mean are far below any cut.
-    k = max(0, int(mean - 12 * math.sqrt(mean)))
-    while True:
-        p = math.exp(k * log_mean - mean - math.lgamma(k + 1))
-        if p >= cut:
-            pmf[k] = p
-        elif k > mean:
-            return pmf
-        k += 1
-
-
-ARRIVALS = [poisson(m) for m in HOURLY_MEAN]
+ARRIVALS = [dist.poisson(m) for m in HOURLY_MEAN]
 
 
 def plans(count=None):

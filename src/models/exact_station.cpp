@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "../pmf/distributions.h"
 #include "../pmf/pmf_query.h"
 #include "../runtime/error.h"
 #include "../runtime/messages.h"
@@ -403,26 +404,19 @@ ExactFreshDraws* buildFreshDraws(MovraObject* obj, Pmf* service, Int maxStarters
 // Binomial(n, q) for the entities that abandon, formed once per n within a step.
 class AbandonmentLaws {
 public:
-    explicit AbandonmentLaws(Real q) : q_(q) {}
+    explicit AbandonmentLaws(Real q) : recursion_(q) {}
     const std::vector<Real>& of(Int n) {
         if (size_t(n) >= laws_.size()) laws_.resize(size_t(n) + 1);
         std::vector<Real>& law = laws_[size_t(n)];
         if (!law.empty()) return law;
-        law.assign(size_t(n) + 1, 0.0);
-        if (q_ >= 1) {
-            law[size_t(n)] = 1.0;
-        } else {
-            const Real lq = std::log(q_), lr = std::log1p(-q_), ln = std::lgamma(Real(n) + 1);
-            for (Int j = 0; j <= n; j++)
-                law[size_t(j)] =
-                    std::exp(ln - std::lgamma(Real(j) + 1) - std::lgamma(Real(n - j) + 1) +
-                             Real(j) * lq + Real(n - j) * lr);
-        }
+        law.resize(size_t(n) + 1);
+        recursion_.writeRow(n, logs_.upTo(n), law.data());
         return law;
     }
 
 private:
-    Real q_;
+    BinomialRecursion recursion_;
+    IntegerLogs logs_;
     std::vector<std::vector<Real>> laws_;
 };
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "../pmf/distributions.h"
 #include "../pmf/pmf_query.h"
 #include "../runtime/error.h"
 #include "../runtime/messages.h"
@@ -20,58 +21,9 @@ constexpr Real kHalfTail = kTailTolerance / kTailSides;
 // answer cuts, so only its last digits depend on it.
 constexpr Real kChainRest = 1e-12;
 
-std::vector<Real> logFactorials(Int n) {
-    std::vector<Real> out(size_t(n) + 1, 0.0);
-    for (Int k = 1; k <= n; k++) out[size_t(k)] = out[size_t(k) - 1] + std::log(Real(k));
-    return out;
-}
-
-// Binomial(n, h) over 0..n, in log space so that many trials neither underflow nor lose
-// the middle of the distribution.
-void binomialInto(Int n, Real h, const std::vector<Real>& logFact, std::vector<Real>& out) {
-    out.assign(size_t(n) + 1, 0.0);
-    if (n == 0 || !(h > 0)) {
-        out[0] = 1;
-        return;
-    }
-    if (h >= 1) {
-        out[size_t(n)] = 1;
-        return;
-    }
-    const Real lh = std::log(h), lq = std::log1p(-h);
-    for (Int k = 0; k <= n; k++)
-        out[size_t(k)] = std::exp(logFact[size_t(n)] - logFact[size_t(k)] - logFact[size_t(n - k)] +
-                                  Real(k) * lh + Real(n - k) * lq);
-}
-
-// Binomial(n, h) into out[0..n]: by the ratio of neighbouring terms, or in log space
-// (logFact up to n) where the first term would underflow.
-void binomialFast(Int n, Real h, const std::vector<Real>& logFact, std::vector<Real>& scratch,
-                  Real* out) {
-    if (n == 0 || !(h > 0)) {
-        std::fill(out, out + n + 1, 0.0);
-        out[0] = 1;
-        return;
-    }
-    if (h >= 1) {
-        std::fill(out, out + n + 1, 0.0);
-        out[n] = 1;
-        return;
-    }
-    // Few trials (the usual case, every row of every step): a product, not pow().
-    Real first = 1 - h;
-    if (n <= 32)
-        for (Int k = 1; k < n; k++) first *= 1 - h;
-    else
-        first = std::pow(1 - h, Real(n));
-    if (!(first > 1e-280)) {
-        binomialInto(n, h, logFact, scratch);
-        std::copy(scratch.begin(), scratch.end(), out);
-        return;
-    }
-    const Real ratio = h / (1 - h);
-    out[0] = first;
-    for (Int k = 0; k < n; k++) out[k + 1] = out[k] * (Real(n - k) / Real(k + 1)) * ratio;
+// Binomial(n, h) as a dense row out[0 .. n], by the models' own recursion.
+void binomialRow(Int n, Real h, IntegerLogs& logs, Real* out) {
+    BinomialRecursion(h > 0 ? h : 0.0).writeRow(n, logs.upTo(n), out);
 }
 
 // Weight of j entities ahead of a random arrival within its batch, j = 0, 1, ...:
@@ -109,9 +61,7 @@ struct Joint {
 
 class StandardWait {
 public:
-    // zTop: the largest z the state can hold, which bounds the trials of any binomial.
-    StandardWait(Pmf* service, Int servers, int64_t zTop) : service_(service), c_(servers) {
-        logFact_ = logFactorials(Int(std::min<int64_t>(servers, zTop)));
+    StandardWait(Pmf* service, Int servers) : service_(service), c_(servers) {
         sTop_ = service->simple.offset + service->simple.length - 1;
     }
 
@@ -146,7 +96,7 @@ public:
             }
             if (!(pz > 0)) continue;
             const Int b = std::min(z, c_);
-            binomialFast(b, state.maxEll >= 1 ? w[1] / pz : 0.0, logFact_, scratch_, binom_.data());
+            binomialRow(b, state.maxEll >= 1 ? w[1] / pz : 0.0, logs_, binom_.data());
             const Real perStay = stays > 0 ? 1 / stays : 0.0;
             for (Int d = 0; d <= b; d++) {
                 const Real weight = pz * binom_[size_t(d)];
@@ -219,7 +169,8 @@ public:
 private:
     Pmf* service_;
     Int c_, sTop_;
-    std::vector<Real> logFact_, partial_, fresh_, full_, binom_, scratch_;
+    IntegerLogs logs_;
+    std::vector<Real> partial_, fresh_, full_, binom_;
 };
 
 // ---- exact station ---------------------------------------------------------------------
@@ -235,7 +186,6 @@ public:
           keep_(keep),
           thinFrom_(thinFrom),
           pending_(size_t(kTop) + 1) {
-        logFact_ = logFactorials(keep < 1 ? kTop : 0);
         for (Int i = 0; i < service->simple.length; i++)
             if (service->simple.elements[i] > 0) {
                 values_.push_back(service->simple.offset + i);
@@ -339,7 +289,7 @@ private:
             std::fill(thinned.begin(), thinned.begin() + top + 1, 0.0);
             for (Int k = 1; k <= top; k++) {
                 if (!(v[size_t(k)] > 0)) continue;
-                binomialFast(k - 1, keep_, logFact_, scratch_, law.data());
+                binomialRow(k - 1, keep_, logs_, law.data());
                 const Real stays = v[size_t(k)] * keep_;
                 for (Int kept = 0; kept < k; kept++)
                     thinned[size_t(kept) + 1] += stays * law[size_t(kept)];
@@ -426,7 +376,7 @@ private:
     double work_ = 0;
     std::vector<Int> values_;  // the service PMF's values of positive probability
     std::vector<Real> probs_;
-    std::vector<Real> scratch_, logFact_;
+    IntegerLogs logs_;
     MultisetIndex index_;
     std::vector<std::vector<Real>> cur_, next_, held_;
     std::vector<Int> top_, nextTop_, heldTop_;
@@ -509,8 +459,7 @@ WaitResult standardStationWait(Pmf* state, Pmf* arrivals, Pmf* service, Int serv
     WaitResult result;
     Pmf* dist_z = lookupMarginalPmf(state);
     const Int zOffset = dist_z->simple.offset, zCount = dist_z->simple.length;
-    const Int aTop = arrivals->simple.offset + arrivals->simple.length - 1;
-    StandardWait wait(service, servers, int64_t(zOffset) + zCount - 1 + aTop);
+    StandardWait wait(service, servers);
     Int maxEll = 0;
     for (Int i = 0; i < zCount; i++)
         if (dist_z->simple.elements[i] > 0) {
@@ -610,8 +559,8 @@ WaitResult exactStationWait(ExactState* state, Pmf* arrivals, Pmf* service, Int 
     // An arrival does not leave in its own step; an entity waiting now may leave in the
     // coming one.
     ExactWaitChain chain(service, servers, Int(kTop), maxStates, keep, position < 0 ? 2 : 1);
-    const std::vector<Real> logFact = logFactorials(keep < 1 ? Int(kTop) : 0);
-    std::vector<Real> stay, scratch;
+    IntegerLogs logs;
+    std::vector<Real> stay;
     Real total = 0;
     for (Int g = 0; g < state->groupCount; g++) {
         const ExactGroup& group = groupsOf(state)[g];
@@ -632,7 +581,7 @@ WaitResult exactStationWait(ExactState* state, Pmf* arrivals, Pmf* service, Int 
             // Those waiting now who stay through the arrival step, then the batch ahead.
             stay.assign(size_t(waiting) + 1, 0.0);
             if (keep < 1)
-                binomialFast(Int(waiting), keep, logFact, scratch, stay.data());
+                binomialRow(Int(waiting), keep, logs, stay.data());
             else
                 stay[size_t(waiting)] = 1;
             for (int64_t left = 0; left <= waiting; left++) {
@@ -690,14 +639,15 @@ ServiceFigures standardStationFigures(Pmf* state, Int servers) {
     const Int most =
         std::min(std::max<Int>(servers, 0), dist_z->simple.offset + dist_z->simple.length - 1);
     out.completions.assign(size_t(std::max<Int>(most, 0)) + 1, 0.0);
-    const std::vector<Real> logFact = logFactorials(std::max<Int>(most, 0));
+    IntegerLogs logs;
     std::vector<Real> binom;
     for (Int i = 0; i < dist_z->simple.length; i++) {
         const Real pz = dist_z->simple.elements[i];
         if (!(pz > 0)) continue;
         const Int b = std::min(dist_z->simple.offset + i, std::max<Int>(servers, 0));
         out.busy += pz * Real(b);
-        binomialInto(b, lookupProbability(state->joint.elements[i], 1), logFact, binom);
+        binom.resize(size_t(b) + 1);
+        binomialRow(b, lookupProbability(state->joint.elements[i], 1), logs, binom.data());
         for (Int d = 0; d <= b; d++) out.completions[size_t(d)] += pz * binom[size_t(d)];
     }
     return out;

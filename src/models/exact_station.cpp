@@ -441,6 +441,13 @@ void mergeRuns(ExactState* state, const std::vector<Int>& slots, const std::vect
         const Int slot = slots[size_t(g)], d = done[size_t(g)];
         Real* run = runs.p.data() + runs.start[size_t(slot)];
         const int64_t lo = runs.lo[size_t(slot)] + d;  // run[z - lo] is z - d
+        if (!abandons) {
+            // Adding a zero leaves a sum of probabilities as it is: no test per value.
+            const Real* src = p + group.probStart;
+            Real* dst = run + (int64_t(group.zOffset) - lo);
+            for (Int i = 0; i < group.length; i++) dst[i] += src[i];
+            continue;
+        }
         for (Int i = 0; i < group.length; i++) {
             const Real prob = p[group.probStart + i];
             if (!(prob > 0)) continue;
@@ -1061,38 +1068,38 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
     const int64_t needed = next.states();
     if (needed > config.maxStates) failStateLimit(needed, false, config.maxStates);
 
-    // The scatter, in the order the landings were found, each add kept for the next step.
+    // The scatter, in the order the landings were found: each (source, target, length,
+    // weight) handed to emit. Walked again to record the adds only where a plan is kept.
     next.lay();
-    std::vector<ExactStepPlan::Scatter> scatter = std::move(plan.scatter);
-    scatter.reserve(landing.size());
     auto position = [](const Runs& runs, Int i, int64_t z) {
         return runs.start[size_t(i)] + z - runs.lo[size_t(i)];
     };
-    size_t at = 0;
-    slices(
-        [&](Int i, Int k, int64_t z) {
-            const FreshDrawsOfK d = freshDrawsOf(draws, k);
-            const int64_t from = position(joinedRuns, i, z);
-            const Real prob = joinedRuns.p[size_t(from)];
-            for (int64_t e = 0; e < d.count; e++) {
-                const int64_t to = position(next, landing[at++], z);
-                next.p[size_t(to)] += prob * d.probabilities[e];
-                scatter.push_back(ExactStepPlan::Scatter{from, to, 1, d.probabilities[e]});
-            }
-        },
-        [&](Int i, Int k, int64_t s, int64_t e) {
-            const FreshDrawsOfK d = freshDrawsOf(draws, k);
-            const int64_t from = position(joinedRuns, i, s);
-            const Real* src = joinedRuns.p.data() + from;
-            const int64_t len = e - s + 1;
-            for (int64_t f = 0; f < d.count; f++) {
-                const Real pf = d.probabilities[f];
-                const int64_t to = position(next, landing[at++], s);
-                Real* dst = next.p.data() + to;
-                for (int64_t j = 0; j < len; j++) dst[j] += src[j] * pf;
-                scatter.push_back(ExactStepPlan::Scatter{from, to, len, pf});
-            }
-        });
+    auto scatterOps = [&](auto&& emit) {
+        size_t at = 0;
+        slices(
+            [&](Int i, Int k, int64_t z) {
+                const FreshDrawsOfK d = freshDrawsOf(draws, k);
+                const int64_t from = position(joinedRuns, i, z);
+                for (int64_t e = 0; e < d.count; e++)
+                    emit(from, position(next, landing[at++], z), int64_t(1), d.probabilities[e]);
+            },
+            [&](Int i, Int k, int64_t s, int64_t e) {
+                const FreshDrawsOfK d = freshDrawsOf(draws, k);
+                const int64_t from = position(joinedRuns, i, s);
+                for (int64_t f = 0; f < d.count; f++)
+                    emit(from, position(next, landing[at++], s), e - s + 1, d.probabilities[f]);
+            });
+    };
+    scatterOps([&](int64_t from, int64_t to, int64_t len, Real weight) {
+        const Real* src = joinedRuns.p.data() + from;
+        Real* dst = next.p.data() + to;
+        if (len == 1) {
+            *dst += *src * weight;
+            return;
+        }
+        for (int64_t j = 0; j < len; j++) dst[j] += src[j] * weight;
+    });
+    std::vector<ExactStepPlan::Scatter> scatter = std::move(plan.scatter);
     ExactState* result = pack(
         obj, Int(targetId.size()), [&](Int t) { return landscape.key(targetId[size_t(t)]); },
         [&](Int t) { return landscape.length(targetId[size_t(t)]); },
@@ -1176,6 +1183,10 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
                     plan.zOf[size_t(joinedRuns.start[size_t(i)] + j)] =
                         int32_t(joinedRuns.lo[size_t(i)] + j - zLow);
         }
+        scatter.reserve(landing.size());
+        scatterOps([&](int64_t from, int64_t to, int64_t len, Real weight) {
+            scatter.push_back(ExactStepPlan::Scatter{from, to, len, weight});
+        });
         singlesOf(joinedRuns, keepLo, keepHi, runBusy, c, plan.singles);
         plan.zLow = zLow;
         plan.zHigh = zHigh;

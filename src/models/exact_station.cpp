@@ -200,6 +200,16 @@ struct Runs {
         return n;
     }
     int64_t pad = 0;  // zeros before every run and after the last
+    // Places every run end to end without storage; returns the values they span.
+    int64_t place() {
+        start.resize(lo.size());
+        int64_t n = 0;
+        for (size_t i = 0; i < lo.size(); i++) {
+            start[i] = n;
+            n += hi[i] - lo[i] + 1;
+        }
+        return n;
+    }
     // Places every run, zero-filled, with `gap` zeros around each.
     void lay(int64_t gap = 0) {
         pad = gap;
@@ -1033,8 +1043,10 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
     int64_t nextKeys = 0;
     // the runs each (merged run, fresh multiset) feeds, in order
     std::vector<Int> landing = std::move(plan.landingScratch);
+    std::vector<FreshDrawsOfK> drawsOfK(size_t(maxStarters) + 1);
+    for (Int k = 0; k <= maxStarters; k++) drawsOfK[size_t(k)] = freshDrawsOf(draws, k);
     auto visit = [&](Int i, Int k, int64_t zs, int64_t ze) {
-        const FreshDrawsOfK d = freshDrawsOf(draws, k);
+        const FreshDrawsOfK& d = drawsOfK[size_t(k)];
         const Int* targets = landscape.landing(slotId[size_t(i)], k, d);
         if (targetOf.size() < size_t(landscape.size()))
             targetOf.resize(size_t(landscape.size()), -1);
@@ -1068,9 +1080,31 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
     const int64_t needed = next.states();
     if (needed > config.maxStates) failStateLimit(needed, false, config.maxStates);
 
+    // The next state's record, its runs in the order the landings found them: the scatter
+    // adds straight into its probabilities (zero-filled). Only where a run ends in a zero
+    // (an add that underflowed) is it packed from a copy instead.
+    next.place();
+    ExactState* result = allocateExactState(obj, Int(targetId.size()), nextKeys, needed);
+    {
+        ExactGroup* g = groupsOf(result);
+        Int* k = keysOf(result);
+        int64_t keyAt = 0;
+        Int maxRemaining = 0;
+        for (size_t t = 0; t < targetId.size(); t++) {
+            const Int len = landscape.length(targetId[t]);
+            const Int* times = landscape.key(targetId[t]);
+            std::copy(times, times + len, k + keyAt);
+            if (len > 0) maxRemaining = std::max(maxRemaining, times[len - 1]);
+            g[t] = ExactGroup{
+                keyAt,      next.start[t], len, Int(next.lo[t]), Int(next.hi[t] - next.lo[t] + 1),
+                targetId[t]};
+            keyAt += len;
+        }
+        result->maxRemaining = maxRemaining;
+        result->epoch = landscape.epoch();
+    }
     // The scatter, in the order the landings were found: each (source, target, length,
     // weight) handed to emit. Walked again to record the adds only where a plan is kept.
-    next.lay();
     auto position = [](const Runs& runs, Int i, int64_t z) {
         return runs.start[size_t(i)] + z - runs.lo[size_t(i)];
     };
@@ -1078,32 +1112,44 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
         size_t at = 0;
         slices(
             [&](Int i, Int k, int64_t z) {
-                const FreshDrawsOfK d = freshDrawsOf(draws, k);
+                const FreshDrawsOfK& d = drawsOfK[size_t(k)];
                 const int64_t from = position(joinedRuns, i, z);
                 for (int64_t e = 0; e < d.count; e++)
                     emit(from, position(next, landing[at++], z), int64_t(1), d.probabilities[e]);
             },
             [&](Int i, Int k, int64_t s, int64_t e) {
-                const FreshDrawsOfK d = freshDrawsOf(draws, k);
+                const FreshDrawsOfK& d = drawsOfK[size_t(k)];
                 const int64_t from = position(joinedRuns, i, s);
                 for (int64_t f = 0; f < d.count; f++)
                     emit(from, position(next, landing[at++], s), e - s + 1, d.probabilities[f]);
             });
     };
+    Real* q = probabilitiesOf(result);
     scatterOps([&](int64_t from, int64_t to, int64_t len, Real weight) {
         const Real* src = joinedRuns.p.data() + from;
-        Real* dst = next.p.data() + to;
+        Real* dst = q + to;
         if (len == 1) {
             *dst += *src * weight;
             return;
         }
         for (int64_t j = 0; j < len; j++) dst[j] += src[j] * weight;
     });
+    bool ends = true;
+    for (size_t t = 0; t < targetId.size(); t++)
+        ends = ends && q[next.start[t]] > 0 && q[next.start[t] + next.hi[t] - next.lo[t]] > 0;
+    const Real total = sumOf(q, size_t(needed));
+    next.p.assign(ends ? 0 : size_t(needed), 0.0);
+    if (ends) {
+        const Real scale = 1.0 / checkDenominator(total);
+        for (int64_t j = 0; j < needed; j++) q[j] = q[j] * scale;
+    } else {
+        std::copy(q, q + needed, next.p.begin());
+        result = pack(
+            obj, Int(targetId.size()), [&](Int t) { return landscape.key(targetId[size_t(t)]); },
+            [&](Int t) { return landscape.length(targetId[size_t(t)]); },
+            [&](Int t) { return targetId[size_t(t)]; }, next, total, landscape.epoch(), true);
+    }
     std::vector<ExactStepPlan::Scatter> scatter = std::move(plan.scatter);
-    ExactState* result = pack(
-        obj, Int(targetId.size()), [&](Int t) { return landscape.key(targetId[size_t(t)]); },
-        [&](Int t) { return landscape.length(targetId[size_t(t)]); },
-        [&](Int t) { return targetId[size_t(t)]; }, next, sumOf(next.p), landscape.epoch(), true);
 
     // The plan for the next step, kept only for a state the landscape numbers (the next
     // step's input shape is then known by those numbers), and only where it may serve: a
@@ -1192,8 +1238,8 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
         plan.zHigh = zHigh;
         plan.leftTail = leftTail;
         plan.rightTail = rightTail;
-        plan.direct = result->groupCount == Int(targetId.size()) &&
-                      result->stateCount == int64_t(next.p.size());
+        plan.direct = result->groupCount == Int(targetId.size()) && result->stateCount == needed;
+        next.p.resize(size_t(needed));  // a replay's runs before they are packed
         if (plan.direct) {
             plan.groups.assign(groupsOf(result), groupsOf(result) + result->groupCount);
             plan.keys.assign(keysOf(result), keysOf(result) + result->keyCount);
@@ -1295,7 +1341,7 @@ Int ExactLandscape::shifted(Int id) {
     return h;
 }
 
-const Int* ExactLandscape::landing(Int id, Int k, const FreshDrawsOfK& draws) {
+const Int* ExactLandscape::findLanding(Int id, Int k, const FreshDrawsOfK& draws) {
     const bool byIndex = k < width_;
     const size_t slot = size_t(id) * size_t(width_) + size_t(k);
     const uint64_t name = (uint64_t(uint32_t(id)) << 32) | uint32_t(k);

@@ -236,10 +236,17 @@ public:
     Int done(Int id) const { return done_[size_t(id)]; }
     // The numbers of the multisets that id joined with each multiset of k fresh draws
     // gives, in the order of draws; valid until the next call.
-    const Int* landing(Int id, Int k, const FreshDrawsOfK& draws);
+    const Int* landing(Int id, Int k, const FreshDrawsOfK& draws) {
+        if (k < width_) {
+            const int64_t start = byIndex_[size_t(id) * size_t(width_) + size_t(k)];
+            if (start >= 0) return pool_.data() + start;
+        }
+        return findLanding(id, k, draws);
+    }
     ExactStepPlan& plan() { return plan_; }
 
 private:
+    const Int* findLanding(Int id, Int k, const FreshDrawsOfK& draws);
     ExactStepPlan plan_;
     uint64_t epoch_ = 0;
     std::vector<Int> values_;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
+#include <optional>
 
 #include "../pmf/distributions.h"
 #include "../pmf/pmf_query.h"
@@ -445,7 +446,8 @@ void mergeRuns(ExactState* state, const std::vector<Int>& slots, const std::vect
     ExactGroup* groups = groupsOf(state);
     const Real* p = probabilitiesOf(state);
     const bool abandons = abandonment > 0;
-    AbandonmentLaws laws(abandonment);
+    std::optional<AbandonmentLaws> laws;
+    if (abandons) laws.emplace(abandonment);
     for (Int g = 0; g < state->groupCount; g++) {
         const ExactGroup& group = groups[g];
         const Int slot = slots[size_t(g)], d = done[size_t(g)];
@@ -466,7 +468,7 @@ void mergeRuns(ExactState* state, const std::vector<Int>& slots, const std::vect
                 run[z - lo] += prob;
                 continue;
             }
-            const std::vector<Real>& law = laws.of(Int(waiting));
+            const std::vector<Real>& law = laws->of(Int(waiting));
             for (int64_t j = 0; j <= waiting; j++)
                 if (law[size_t(j)] > 0) run[z - lo - j] += prob * law[size_t(j)];
         }
@@ -1312,6 +1314,7 @@ void ExactStepPlan::restart() {
 void ExactStepPlan::trim() {
     // Far more room than the last full step used: a state that shrank (a reset, a cut)
     // gives back what its largest steps took.
+    if (++fullSteps % 16 != 0) return;
     forEachVector([](auto& v) {
         if (v.capacity() > 4 * v.size() + 4096) v.shrink_to_fit();
     });
@@ -1327,8 +1330,7 @@ Int ExactLandscape::numberOf(const Int* key, Int length) {
     return id;
 }
 
-Int ExactLandscape::shifted(Int id) {
-    if (shift_[size_t(id)] >= 0) return shift_[size_t(id)];
+Int ExactLandscape::findShifted(Int id) {
     const Int* k = index_.key(id);
     const Int busy = index_.length(id);
     Int d = 0;

@@ -800,33 +800,14 @@ void joinGatherOf(const Runs& after, Runs& joined, const Int* offsets, const Rea
                   Int count, int64_t zLow, Real* marginal) {
     const Int n = N > 0 ? N : count;
     const Int span = offsets[n - 1];
-    // The law in locals where its size is known when compiled: read through its arrays it
-    // would be loaded again after every store (the stores might alias it).
-    constexpr int kLocal = N > 0 ? N : 1;
-    Int off[kLocal];
-    Real w[kLocal];
-    for (int a = 0; a < kLocal; a++) {
-        off[a] = offsets[N > 0 ? a : 0];
-        w[a] = weights[N > 0 ? a : 0];
-    }
-    const Int* o = N > 0 ? off : offsets;
-    const Real* wt = N > 0 ? w : weights;
-    const size_t runs = after.lo.size();
-    const int64_t* afterStart = after.start.data();
-    const int64_t* afterLo = after.lo.data();
-    const int64_t* afterHi = after.hi.data();
-    const int64_t* joinedStart = joined.start.data();
-    const int64_t* joinedLo = joined.lo.data();
-    const Real* afterP = after.p.data();
-    Real* joinedP = joined.p.data();
-    for (size_t i = 0; i < runs; i++) {
-        const Real* src = afterP + afterStart[i];
-        Real* dst = joinedP + joinedStart[i];
-        Real* m = marginal + (joinedLo[i] - zLow);
-        const int64_t len = afterHi[i] - afterLo[i] + 1;
+    for (size_t i = 0; i < after.lo.size(); i++) {
+        const Real* src = after.p.data() + after.start[i];
+        Real* dst = joined.p.data() + joined.start[i];
+        Real* m = marginal + (joined.lo[i] - zLow);
+        const int64_t len = after.hi[i] - after.lo[i] + 1;
         for (int64_t k = 0; k < len + span; k++) {
             Real sum = 0;
-            for (Int a = n - 1; a >= 0; a--) sum += src[k - o[a]] * wt[a];
+            for (Int a = n - 1; a >= 0; a--) sum += src[k - offsets[a]] * weights[a];
             dst[k] = sum;
             m[k] += sum;
         }

@@ -1049,7 +1049,9 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
     for (Int k = 0; k <= maxStarters; k++) drawsOfK[size_t(k)] = freshDrawsOf(draws, k);
     auto visit = [&](Int i, Int k, int64_t zs, int64_t ze) {
         const FreshDrawsOfK& d = drawsOfK[size_t(k)];
-        const Int* targets = landscape.landing(slotId[size_t(i)], k, d);
+        // No starter: the multiset lands on itself.
+        const Int* targets =
+            k == 0 ? &slotId[size_t(i)] : landscape.landing(slotId[size_t(i)], k, d);
         if (targetOf.size() < size_t(landscape.size()))
             targetOf.resize(size_t(landscape.size()), -1);
         for (int64_t e = 0; e < d.count; e++) {

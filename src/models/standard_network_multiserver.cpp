@@ -443,11 +443,7 @@ void SN::step() {
         convolve(PmfRun::of(lookup(_numberOfExternalArrivalsPmfs, k)), _flowIn[k].pmf().run(),
                  sumAcc);
         sumAcc.toScratch(arrivals);
-        StationStep quantities = nodeStep(this, k, arrivals.run(), completions.at(k));
-        Pmf* _p = stationPartialMap(quantities);
-        Int _leftTail, _rightTail;
-        stationTails(_p, _leftTail, _rightTail);
-        lookup(next, k) = stationFullMap(quantities, _leftTail, _rightTail);
+        lookup(next, k) = stationNextState(nodeStep(this, k, arrivals.run(), completions.at(k)));
     }
     _internalState = next;
     // Wraps at the top of the Int range instead of overflowing.

@@ -617,6 +617,43 @@ Pmf* stationFullMap(const StationStep& step, Int leftTail, Int rightTail) {
 
 namespace {
 constexpr Int kFusedArrivalValues = 4;
+
+// stationTails of the PMF partial.toPmf() would make, without making it: the total is
+// added up as toPmf adds it, and only the values the two running sums reach are divided
+// by it, each as toPmf divides it.
+void tailsOfWeights(SimpleAccumulator& partial, Int& leftTail, Int& rightTail) {
+    if (partial.isEmpty()) fail(msg::EmptyPmf);
+    Int lo, hi;
+    if (!keptRange(partial.elements.get(), partial.length, lo, hi)) {
+        leftTail = rightTail = 0;  // the tails of the empty PMF toPmf makes at 0
+        return;
+    }
+    const Real* w = partial.elements.get() + lo;
+    const Int n = hi - lo + 1, first = Int(int64_t(partial.offset) + lo);
+    const Real epsilon = kTailTolerance / checkDenominator(kTailSides);
+    Real total = 0;
+    for (Int k = 0; k < n; k++) total += w[k];
+    Real sum = 0;
+    // One past the range when no prefix reaches epsilon, as computeLeftTail.
+    const int64_t end = int64_t(first) + n;
+    leftTail = end > INT32_MAX ? INT32_MAX : Int(end);
+    for (Int k = 0; k < n; k++) {
+        sum += w[k] / total;
+        if (sum >= epsilon) {
+            leftTail = first + k;
+            break;
+        }
+    }
+    sum = 0;
+    rightTail = first;
+    for (Int k = n - 1; k >= 0; k--) {
+        sum += w[k] / total;
+        if (sum >= epsilon) {
+            rightTail = first + k;
+            break;
+        }
+    }
+}
 }  // namespace
 
 Pmf* stationNextState(const StationStep& step) {
@@ -646,7 +683,7 @@ Pmf* stationNextState(const StationStep& step) {
                             zHigh, &partialAcc);
             if (!relabelled.failed()) {
                 Int leftTail, rightTail;
-                stationTails(partialAcc.toPmf(), leftTail, rightTail);
+                tailsOfWeights(partialAcc, leftTail, rightTail);
                 const int64_t rowLo = std::max<int64_t>(leftTail, zLow);
                 const int64_t rowHi = std::min<int64_t>(rightTail, zHigh);
                 if (rowLo > rowHi) fail(msg::EmptyPmf);

@@ -630,29 +630,11 @@ void tailsOfWeights(SimpleAccumulator& partial, Int& leftTail, Int& rightTail) {
     }
     const Real* w = partial.elements.get() + lo;
     const Int n = hi - lo + 1, first = Int(int64_t(partial.offset) + lo);
-    const Real epsilon = kTailTolerance / checkDenominator(kTailSides);
     Real total = 0;
     for (Int k = 0; k < n; k++) total += w[k];
-    Real sum = 0;
-    // One past the range when no prefix reaches epsilon, as computeLeftTail.
-    const int64_t end = int64_t(first) + n;
-    leftTail = end > INT32_MAX ? INT32_MAX : Int(end);
-    for (Int k = 0; k < n; k++) {
-        sum += w[k] / total;
-        if (sum >= epsilon) {
-            leftTail = first + k;
-            break;
-        }
-    }
-    sum = 0;
-    rightTail = first;
-    for (Int k = n - 1; k >= 0; k--) {
-        sum += w[k] / total;
-        if (sum >= epsilon) {
-            rightTail = first + k;
-            break;
-        }
-    }
+    const Real epsilon = kTailTolerance / checkDenominator(kTailSides);
+    leftTail = leftTailOfWeights(w, first, n, total, epsilon);
+    rightTail = rightTailOfWeights(w, first, n, total, epsilon);
 }
 }  // namespace
 

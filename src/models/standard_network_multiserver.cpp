@@ -103,7 +103,9 @@ public:
             weight_.reset(n);
             trials_.reset(n);
         }
-        const int64_t trials = int64_t(completions.maxTrials()) + 1;
+        // maxTrials() >= 0; the bound tells the compiler so, which otherwise may see a
+        // negative size for the memset below.
+        const int64_t trials = std::max<int64_t>(int64_t(completions.maxTrials()) + 1, 1);
         if (used_.size() < trials) {
             used_.reset(trials);
             rowOf_.reset(trials);

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
+#include <optional>
 
 #include "../pmf/distributions.h"
 #include "../pmf/pmf_query.h"
@@ -200,6 +201,16 @@ struct Runs {
         return n;
     }
     int64_t pad = 0;  // zeros before every run and after the last
+    // Places every run end to end without storage; returns the values they span.
+    int64_t place() {
+        start.resize(lo.size());
+        int64_t n = 0;
+        for (size_t i = 0; i < lo.size(); i++) {
+            start[i] = n;
+            n += hi[i] - lo[i] + 1;
+        }
+        return n;
+    }
     // Places every run, zero-filled, with `gap` zeros around each.
     void lay(int64_t gap = 0) {
         pad = gap;
@@ -435,12 +446,20 @@ void mergeRuns(ExactState* state, const std::vector<Int>& slots, const std::vect
     ExactGroup* groups = groupsOf(state);
     const Real* p = probabilitiesOf(state);
     const bool abandons = abandonment > 0;
-    AbandonmentLaws laws(abandonment);
+    std::optional<AbandonmentLaws> laws;
+    if (abandons) laws.emplace(abandonment);
     for (Int g = 0; g < state->groupCount; g++) {
         const ExactGroup& group = groups[g];
         const Int slot = slots[size_t(g)], d = done[size_t(g)];
         Real* run = runs.p.data() + runs.start[size_t(slot)];
         const int64_t lo = runs.lo[size_t(slot)] + d;  // run[z - lo] is z - d
+        if (!abandons) {
+            // Adding a zero leaves a sum of probabilities as it is: no test per value.
+            const Real* src = p + group.probStart;
+            Real* dst = run + (int64_t(group.zOffset) - lo);
+            for (Int i = 0; i < group.length; i++) dst[i] += src[i];
+            continue;
+        }
         for (Int i = 0; i < group.length; i++) {
             const Real prob = p[group.probStart + i];
             if (!(prob > 0)) continue;
@@ -449,7 +468,7 @@ void mergeRuns(ExactState* state, const std::vector<Int>& slots, const std::vect
                 run[z - lo] += prob;
                 continue;
             }
-            const std::vector<Real>& law = laws.of(Int(waiting));
+            const std::vector<Real>& law = laws->of(Int(waiting));
             for (int64_t j = 0; j <= waiting; j++)
                 if (law[size_t(j)] > 0) run[z - lo - j] += prob * law[size_t(j)];
         }
@@ -1026,9 +1045,13 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
     int64_t nextKeys = 0;
     // the runs each (merged run, fresh multiset) feeds, in order
     std::vector<Int> landing = std::move(plan.landingScratch);
+    std::vector<FreshDrawsOfK> drawsOfK(size_t(maxStarters) + 1);
+    for (Int k = 0; k <= maxStarters; k++) drawsOfK[size_t(k)] = freshDrawsOf(draws, k);
     auto visit = [&](Int i, Int k, int64_t zs, int64_t ze) {
-        const FreshDrawsOfK d = freshDrawsOf(draws, k);
-        const Int* targets = landscape.landing(slotId[size_t(i)], k, d);
+        const FreshDrawsOfK& d = drawsOfK[size_t(k)];
+        // No starter: the multiset lands on itself.
+        const Int* targets =
+            k == 0 ? &slotId[size_t(i)] : landscape.landing(slotId[size_t(i)], k, d);
         if (targetOf.size() < size_t(landscape.size()))
             targetOf.resize(size_t(landscape.size()), -1);
         for (int64_t e = 0; e < d.count; e++) {
@@ -1061,42 +1084,76 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
     const int64_t needed = next.states();
     if (needed > config.maxStates) failStateLimit(needed, false, config.maxStates);
 
-    // The scatter, in the order the landings were found, each add kept for the next step.
-    next.lay();
-    std::vector<ExactStepPlan::Scatter> scatter = std::move(plan.scatter);
-    scatter.reserve(landing.size());
+    // The next state's record, its runs in the order the landings found them: the scatter
+    // adds straight into its probabilities (zero-filled). Only where a run ends in a zero
+    // (an add that underflowed) is it packed from a copy instead.
+    next.place();
+    ExactState* result = allocateExactState(obj, Int(targetId.size()), nextKeys, needed);
+    {
+        ExactGroup* g = groupsOf(result);
+        Int* k = keysOf(result);
+        int64_t keyAt = 0;
+        Int maxRemaining = 0;
+        for (size_t t = 0; t < targetId.size(); t++) {
+            const Int len = landscape.length(targetId[t]);
+            const Int* times = landscape.key(targetId[t]);
+            std::copy(times, times + len, k + keyAt);
+            if (len > 0) maxRemaining = std::max(maxRemaining, times[len - 1]);
+            g[t] = ExactGroup{
+                keyAt,      next.start[t], len, Int(next.lo[t]), Int(next.hi[t] - next.lo[t] + 1),
+                targetId[t]};
+            keyAt += len;
+        }
+        result->maxRemaining = maxRemaining;
+        result->epoch = landscape.epoch();
+    }
+    // The scatter, in the order the landings were found: each (source, target, length,
+    // weight) handed to emit. Walked again to record the adds only where a plan is kept.
     auto position = [](const Runs& runs, Int i, int64_t z) {
         return runs.start[size_t(i)] + z - runs.lo[size_t(i)];
     };
-    size_t at = 0;
-    slices(
-        [&](Int i, Int k, int64_t z) {
-            const FreshDrawsOfK d = freshDrawsOf(draws, k);
-            const int64_t from = position(joinedRuns, i, z);
-            const Real prob = joinedRuns.p[size_t(from)];
-            for (int64_t e = 0; e < d.count; e++) {
-                const int64_t to = position(next, landing[at++], z);
-                next.p[size_t(to)] += prob * d.probabilities[e];
-                scatter.push_back(ExactStepPlan::Scatter{from, to, 1, d.probabilities[e]});
-            }
-        },
-        [&](Int i, Int k, int64_t s, int64_t e) {
-            const FreshDrawsOfK d = freshDrawsOf(draws, k);
-            const int64_t from = position(joinedRuns, i, s);
-            const Real* src = joinedRuns.p.data() + from;
-            const int64_t len = e - s + 1;
-            for (int64_t f = 0; f < d.count; f++) {
-                const Real pf = d.probabilities[f];
-                const int64_t to = position(next, landing[at++], s);
-                Real* dst = next.p.data() + to;
-                for (int64_t j = 0; j < len; j++) dst[j] += src[j] * pf;
-                scatter.push_back(ExactStepPlan::Scatter{from, to, len, pf});
-            }
-        });
-    ExactState* result = pack(
-        obj, Int(targetId.size()), [&](Int t) { return landscape.key(targetId[size_t(t)]); },
-        [&](Int t) { return landscape.length(targetId[size_t(t)]); },
-        [&](Int t) { return targetId[size_t(t)]; }, next, sumOf(next.p), landscape.epoch(), true);
+    auto scatterOps = [&](auto&& emit) {
+        size_t at = 0;
+        slices(
+            [&](Int i, Int k, int64_t z) {
+                const FreshDrawsOfK& d = drawsOfK[size_t(k)];
+                const int64_t from = position(joinedRuns, i, z);
+                for (int64_t e = 0; e < d.count; e++)
+                    emit(from, position(next, landing[at++], z), int64_t(1), d.probabilities[e]);
+            },
+            [&](Int i, Int k, int64_t s, int64_t e) {
+                const FreshDrawsOfK& d = drawsOfK[size_t(k)];
+                const int64_t from = position(joinedRuns, i, s);
+                for (int64_t f = 0; f < d.count; f++)
+                    emit(from, position(next, landing[at++], s), e - s + 1, d.probabilities[f]);
+            });
+    };
+    Real* q = probabilitiesOf(result);
+    scatterOps([&](int64_t from, int64_t to, int64_t len, Real weight) {
+        const Real* src = joinedRuns.p.data() + from;
+        Real* dst = q + to;
+        if (len == 1) {
+            *dst += *src * weight;
+            return;
+        }
+        for (int64_t j = 0; j < len; j++) dst[j] += src[j] * weight;
+    });
+    bool ends = true;
+    for (size_t t = 0; t < targetId.size(); t++)
+        ends = ends && q[next.start[t]] > 0 && q[next.start[t] + next.hi[t] - next.lo[t]] > 0;
+    const Real total = sumOf(q, size_t(needed));
+    next.p.assign(ends ? 0 : size_t(needed), 0.0);
+    if (ends) {
+        const Real scale = 1.0 / checkDenominator(total);
+        for (int64_t j = 0; j < needed; j++) q[j] = q[j] * scale;
+    } else {
+        std::copy(q, q + needed, next.p.begin());
+        result = pack(
+            obj, Int(targetId.size()), [&](Int t) { return landscape.key(targetId[size_t(t)]); },
+            [&](Int t) { return landscape.length(targetId[size_t(t)]); },
+            [&](Int t) { return targetId[size_t(t)]; }, next, total, landscape.epoch(), true);
+    }
+    std::vector<ExactStepPlan::Scatter> scatter = std::move(plan.scatter);
 
     // The plan for the next step, kept only for a state the landscape numbers (the next
     // step's input shape is then known by those numbers), and only where it may serve: a
@@ -1176,13 +1233,17 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
                     plan.zOf[size_t(joinedRuns.start[size_t(i)] + j)] =
                         int32_t(joinedRuns.lo[size_t(i)] + j - zLow);
         }
+        scatter.reserve(landing.size());
+        scatterOps([&](int64_t from, int64_t to, int64_t len, Real weight) {
+            scatter.push_back(ExactStepPlan::Scatter{from, to, len, weight});
+        });
         singlesOf(joinedRuns, keepLo, keepHi, runBusy, c, plan.singles);
         plan.zLow = zLow;
         plan.zHigh = zHigh;
         plan.leftTail = leftTail;
         plan.rightTail = rightTail;
-        plan.direct = result->groupCount == Int(targetId.size()) &&
-                      result->stateCount == int64_t(next.p.size());
+        plan.direct = result->groupCount == Int(targetId.size()) && result->stateCount == needed;
+        next.p.resize(size_t(needed));  // a replay's runs before they are packed
         if (plan.direct) {
             plan.groups.assign(groupsOf(result), groupsOf(result) + result->groupCount);
             plan.keys.assign(keysOf(result), keysOf(result) + result->keyCount);
@@ -1255,6 +1316,7 @@ void ExactStepPlan::restart() {
 void ExactStepPlan::trim() {
     // Far more room than the last full step used: a state that shrank (a reset, a cut)
     // gives back what its largest steps took.
+    if (++fullSteps % 16 != 0) return;
     forEachVector([](auto& v) {
         if (v.capacity() > 4 * v.size() + 4096) v.shrink_to_fit();
     });
@@ -1270,8 +1332,7 @@ Int ExactLandscape::numberOf(const Int* key, Int length) {
     return id;
 }
 
-Int ExactLandscape::shifted(Int id) {
-    if (shift_[size_t(id)] >= 0) return shift_[size_t(id)];
+Int ExactLandscape::findShifted(Int id) {
     const Int* k = index_.key(id);
     const Int busy = index_.length(id);
     Int d = 0;
@@ -1284,7 +1345,7 @@ Int ExactLandscape::shifted(Int id) {
     return h;
 }
 
-const Int* ExactLandscape::landing(Int id, Int k, const FreshDrawsOfK& draws) {
+const Int* ExactLandscape::findLanding(Int id, Int k, const FreshDrawsOfK& draws) {
     const bool byIndex = k < width_;
     const size_t slot = size_t(id) * size_t(width_) + size_t(k);
     const uint64_t name = (uint64_t(uint32_t(id)) << 32) | uint32_t(k);

@@ -197,8 +197,10 @@ struct ExactStepPlan {
     void clear();
     // Not ready, every vector emptied (its storage kept) for a full step to fill again.
     void restart();
-    // Frees the storage of vectors far larger than what they hold.
+    // Frees the storage of vectors far larger than what they hold, every so many full steps
+    // (a look at every vector is a good share of a small step).
     void trim();
+    uint32_t fullSteps = 0;
     template <class F>
     void forEachVector(F&& f) {
         f(input), f(arrivals), f(service), f(slots), f(done), f(afterLo), f(afterHi);
@@ -232,14 +234,25 @@ public:
     Int size() const { return index_.size(); }
     // The multiset a number shifts to (the remaining times at 1 done, the others one less)
     // and how many were done.
-    Int shifted(Int id);
+    Int shifted(Int id) {
+        const Int h = shift_[size_t(id)];
+        return h >= 0 ? h : findShifted(id);
+    }
     Int done(Int id) const { return done_[size_t(id)]; }
     // The numbers of the multisets that id joined with each multiset of k fresh draws
     // gives, in the order of draws; valid until the next call.
-    const Int* landing(Int id, Int k, const FreshDrawsOfK& draws);
+    const Int* landing(Int id, Int k, const FreshDrawsOfK& draws) {
+        if (k < width_) {
+            const int64_t start = byIndex_[size_t(id) * size_t(width_) + size_t(k)];
+            if (start >= 0) return pool_.data() + start;
+        }
+        return findLanding(id, k, draws);
+    }
     ExactStepPlan& plan() { return plan_; }
 
 private:
+    Int findShifted(Int id);
+    const Int* findLanding(Int id, Int k, const FreshDrawsOfK& draws);
     ExactStepPlan plan_;
     uint64_t epoch_ = 0;
     std::vector<Int> values_;

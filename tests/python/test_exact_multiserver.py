@@ -34,6 +34,9 @@ def station(servers, arrivals, service, **settings):
         (2, {1: 0.5, 3: 0.5}, {1: 0.3, 2: 0.7}, 3, {"abandonment_probability": 0.25}),
         (2, POISSONISH, {2: 0.5, 3: 0.5}, 2, {"capacity": 4, "abandonment_probability": 0.5}),
         (0, {0: 0.5, 1: 0.5}, {1: 1.0}, 2, {}),
+        # Two draws of 2 have probability 1e-600, zero in a double: a multiset reached only
+        # by them is laid out and receives nothing, and must be dropped.
+        (3, {0: 0.3, 2: 0.7}, {1: 1 - 1e-300, 2: 1e-300}, 0, {}),
     ],
 )
 def test_matches_brute_force_chain(servers, arrivals, service, start, settings):

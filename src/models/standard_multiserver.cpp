@@ -61,12 +61,7 @@ void StandardMultiserver::step() {
     if (_serviceDurationPmf->simple.offset == 0) fail(msg::InvalidServiceDuration);
     // The completion distributions are the same for both maps: formed once.
     CompletionRuns completions(_internalState, _numberOfServers);
-    StationStep quantities = stationStep(this, completions);
-    Pmf* _p = stationPartialMap(quantities);
-    Int _leftTail, _rightTail;
-    stationTails(_p, _leftTail, _rightTail);
-    Pmf* next = stationFullMap(quantities, _leftTail, _rightTail);
-    _internalState = next;
+    _internalState = stationNextState(stationStep(this, completions));
     // Wraps at the top of the Int range instead of overflowing.
     _time = Int(uint32_t(_time) + 1u);
 }

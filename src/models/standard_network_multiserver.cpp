@@ -103,7 +103,9 @@ public:
             weight_.reset(n);
             trials_.reset(n);
         }
-        const int64_t trials = int64_t(completions.maxTrials()) + 1;
+        // maxTrials() >= 0; the bound tells the compiler so, which otherwise may see a
+        // negative size for the memset below.
+        const int64_t trials = std::max<int64_t>(int64_t(completions.maxTrials()) + 1, 1);
         if (used_.size() < trials) {
             used_.reset(trials);
             rowOf_.reset(trials);
@@ -443,11 +445,7 @@ void SN::step() {
         convolve(PmfRun::of(lookup(_numberOfExternalArrivalsPmfs, k)), _flowIn[k].pmf().run(),
                  sumAcc);
         sumAcc.toScratch(arrivals);
-        StationStep quantities = nodeStep(this, k, arrivals.run(), completions.at(k));
-        Pmf* _p = stationPartialMap(quantities);
-        Int _leftTail, _rightTail;
-        stationTails(_p, _leftTail, _rightTail);
-        lookup(next, k) = stationFullMap(quantities, _leftTail, _rightTail);
+        lookup(next, k) = stationNextState(nodeStep(this, k, arrivals.run(), completions.at(k)));
     }
     _internalState = next;
     // Wraps at the top of the Int range instead of overflowing.

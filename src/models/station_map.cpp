@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <optional>
+#include <type_traits>
 
 #include "../pmf/accumulator.h"
 #include "../pmf/distributions.h"
@@ -145,6 +146,11 @@ public:
         if (runs_[iz].count == 0) form(iz);  // a formed run holds at least one column
         return runs_[iz];
     }
+    // Instead of failing, a relabel(z) that cannot be formed becomes a row of zeros (whose
+    // puts change no cell) and failed() turns true: for a map that may put rows the tails
+    // later leave out, and that the failure must therefore not stop. Grid layout only.
+    void deferFailures() { deferring_ = true; }
+    bool failed() const { return failed_; }
 
 private:
     bool rowSpan(Int iz, int64_t& lo, int64_t& hi) const {
@@ -170,18 +176,28 @@ private:
         // Each kept value has its one put, so the accumulator's total is their sum in
         // order of value; each slot is then its put over the total. Both passes read the
         // PMF, not out: a load of values just stored waits for them.
-        bool kept = false;
+        bool kept = false, negative = false;
         Real total = 0;
         for (Int i = 0; i < n; i++) {
             Real prob_ell = e[i];
             if (!(prob_ell > 0)) continue;
             Int ell = offset + i;
             if (ell == 1) continue;  // that entity completes during the step
-            if (ell == 0) fail(msg::NegativeInSupport);
+            if (ell == 0) {
+                if (!deferring_) fail(msg::NegativeInSupport);
+                negative = true;
+                break;
+            }
             total += clampWeight(prob_ell);
             kept = true;
         }
-        if (!kept) fail(msg::EmptyPmf);
+        if (!kept && !deferring_) fail(msg::EmptyPmf);
+        PmfRun& run = runs_[iz];
+        if (negative || !kept) {
+            failed_ = true;
+            run = PmfRun{row, Int(first), Int(count), 0.0, true};  // row is zero-filled
+            return;
+        }
         Real peak = 0;
         for (Int i = 0; i < n; i++) {
             Real prob_ell = e[i];
@@ -190,7 +206,6 @@ private:
             out[offset + i - 1] = v;
             peak = std::max(peak, v);
         }
-        PmfRun& run = runs_[iz];
         run.p = row;
         run.first = Int(first);
         run.count = Int(count);  // kept: some ell >= 2 has p > 0, so count >= 1
@@ -201,7 +216,7 @@ private:
     Pmf* state_;
     Pmf* dist_z_;
     Int colLo_ = 0, cols_ = 0;
-    bool compact_ = false;
+    bool compact_ = false, deferring_ = false, failed_ = false;
     ScratchBuffer<Real> values_;     // one row of cols_ per stored z, or the compact rows
     ScratchBuffer<int64_t> starts_;  // compact: relabel(z)'s row starts at starts_[iz]
     ScratchBuffer<PmfRun> runs_;     // count 0 until formed
@@ -361,9 +376,12 @@ void putRowPairs(Real* cells, int64_t cols, const Real* ap, int64_t from, int64_
 // its putScaled and putScaledPair would add it. Every scale is a product of probabilities,
 // so a weight is never negative; one of 0 changes nothing, so no put needs to be skipped
 // for it. A fresh run that is not regular goes through the accumulator entry by entry.
+// With partial, each visit also makes the partial map's put of its outcome (its arrivals
+// regular, its window reserved), in the same order as the partial map's own loops.
 template <int N>
 void fullMapPuts(const StationStep& step, JointGridAccumulator& acc, const PmfRun& fresh,
-                 RelabelRuns& relabelled, int64_t rowLo, int64_t rowHi) {
+                 RelabelRuns& relabelled, int64_t rowLo, int64_t rowHi,
+                 SimpleAccumulator* partial) {
     const Int c = step.servers;
     const PmfRun& dist_a = step.arrivals;
     const JointGridAccumulator::Cells grid = acc.direct();
@@ -380,11 +398,12 @@ void fullMapPuts(const StationStep& step, JointGridAccumulator& acc, const PmfRu
 
     forEachDeparture(
         step, stack,
-        [&acc, &fresh, &relabelled, &stack, c, aFirst, aLast, ap, fp, regular, firstRow, cols,
-         fromBase,
+        [&acc, &fresh, &relabelled, &stack, &dist_a, partial, c, aFirst, aLast, ap, fp, regular,
+         firstRow, cols, fromBase,
          toBase](Int iz, Int z, Int d, int64_t base, int level) MOVRA_ALWAYS_INLINE_LAMBDA {
             Real* const cells = firstRow + base * cols;  // row of a = 0
             const Real weight = stack.branchProbability(level);
+            if (partial != nullptr) partial->putScaledInside<0>(weight, dist_a, base);
             const Int stay = std::min(z, c) - d;  // in service before and after the step
             // Only the arrivals that land z' within the limits.
             const int64_t from = std::max<int64_t>(0, fromBase - base);
@@ -512,6 +531,59 @@ bool gridFits(int64_t rows, int64_t cols, int64_t freshWidth, RelabelRuns* relab
 }
 }  // namespace
 
+namespace {
+// Every ell' of a step lies in colLo .. colHi (lo > hi: none): a fresh service duration
+// or a relabelled one.
+void fullMapColumns(const StationStep& step, const PmfRun& service, const RelabelRuns& relabelled,
+                    int64_t& colLo, int64_t& colHi) {
+    colLo = INT32_MAX;
+    colHi = -1;
+    if (service.count > 0) {
+        colLo = service.first;
+        colHi = int64_t(service.first) + service.count - 1;
+    }
+    if (step.servers > 0) {
+        Int lo, hi;
+        relabelled.span(lo, hi);
+        if (lo <= hi) {
+            colLo = std::min<int64_t>(colLo, lo);
+            colHi = std::max<int64_t>(colHi, hi);
+        }
+    }
+}
+
+// The full map's puts of rows rowLo .. rowHi into the grid acc, over the columns
+// colLo .. colLo + cols - 1 (and the partial map's, when partial is not null).
+void fullMapGridPuts(const StationStep& step, JointGridAccumulator& acc, const PmfRun& service,
+                     RelabelRuns& relabelled, int64_t colLo, Int cols, int64_t rowLo, int64_t rowHi,
+                     SimpleAccumulator* partial) {
+    // Both ell' distributions over every column, so that each put is one fixed-width pass.
+    Real shortRow[16] = {};
+    ScratchBuffer<Real> longRow;
+    if (cols > 16) longRow.reset(cols);
+    Real* serviceRow = cols > 16 ? longRow.get() : shortRow;
+    for (Int k = 0; k < service.count; k++) serviceRow[service.first - colLo + k] = service.p[k];
+    PmfRun fresh = service;
+    fresh.p = serviceRow;
+    fresh.first = Int(colLo);
+    fresh.count = cols;
+    if (step.servers > 0) relabelled.layout(Int(colLo), cols);
+    auto puts = [&](auto columns) {
+        fullMapPuts<decltype(columns)::value>(step, acc, fresh, relabelled, rowLo, rowHi, partial);
+    };
+    switch (cols) {
+        case 1: puts(std::integral_constant<int, 1>()); break;
+        case 2: puts(std::integral_constant<int, 2>()); break;
+        case 3: puts(std::integral_constant<int, 3>()); break;
+        case 4: puts(std::integral_constant<int, 4>()); break;
+        case 5: puts(std::integral_constant<int, 5>()); break;
+        case 6: puts(std::integral_constant<int, 6>()); break;
+        case 8: puts(std::integral_constant<int, 8>()); break;
+        default: puts(std::integral_constant<int, 0>()); break;
+    }
+}
+}  // namespace
+
 Pmf* stationFullMap(const StationStep& step, Int leftTail, Int rightTail) {
     const Int c = step.servers;
     const PmfRun service = PmfRun::of(step.serviceDuration);
@@ -523,20 +595,8 @@ Pmf* stationFullMap(const StationStep& step, Int leftTail, Int rightTail) {
     reachable(step, zLow, zHigh);
     const int64_t rowLo = std::max<int64_t>({leftTail, zLow, 0});
     const int64_t rowHi = std::min<int64_t>(rightTail, zHigh);
-    // Every ell' lies in colLo .. colHi: a fresh service duration or a relabelled one.
-    int64_t colLo = INT32_MAX, colHi = -1;
-    if (service.count > 0) {
-        colLo = service.first;
-        colHi = int64_t(service.first) + service.count - 1;
-    }
-    if (c > 0) {
-        Int lo, hi;
-        relabelled.span(lo, hi);
-        if (lo <= hi) {
-            colLo = std::min<int64_t>(colLo, lo);
-            colHi = std::max<int64_t>(colHi, hi);
-        }
-    }
+    int64_t colLo, colHi;
+    fullMapColumns(step, service, relabelled, colLo, colHi);
     // No z' within the limits, or no ell' at all: nothing can be put.
     if (dist_a.count == 0 || rowLo > rowHi || colLo > colHi) fail(msg::EmptyPmf);
     if (!gridFits(rowHi - rowLo + 1, colHi - colLo + 1, service.count,
@@ -549,30 +609,74 @@ Pmf* stationFullMap(const StationStep& step, Int leftTail, Int rightTail) {
         if (next->joint.marginal->simple.length == 0) fail(msg::EmptyPmf);
         return next;
     }
-    const Int cols = Int(colHi - colLo + 1);
     JointGridAccumulator acc(step.obj, Int(rowLo), Int(rowHi), Int(colLo), Int(colHi));
-    // Both ell' distributions over every column, so that each put is one fixed-width pass.
-    Real shortRow[16] = {};
-    ScratchBuffer<Real> longRow;
-    if (cols > 16) longRow.reset(cols);
-    Real* serviceRow = cols > 16 ? longRow.get() : shortRow;
-    for (Int k = 0; k < service.count; k++) serviceRow[service.first - colLo + k] = service.p[k];
-    PmfRun fresh = service;
-    fresh.p = serviceRow;
-    fresh.first = Int(colLo);
-    fresh.count = cols;
-    if (c > 0) relabelled.layout(Int(colLo), cols);
-    switch (cols) {
-        case 1: fullMapPuts<1>(step, acc, fresh, relabelled, rowLo, rowHi); break;
-        case 2: fullMapPuts<2>(step, acc, fresh, relabelled, rowLo, rowHi); break;
-        case 3: fullMapPuts<3>(step, acc, fresh, relabelled, rowLo, rowHi); break;
-        case 4: fullMapPuts<4>(step, acc, fresh, relabelled, rowLo, rowHi); break;
-        case 5: fullMapPuts<5>(step, acc, fresh, relabelled, rowLo, rowHi); break;
-        case 6: fullMapPuts<6>(step, acc, fresh, relabelled, rowLo, rowHi); break;
-        case 8: fullMapPuts<8>(step, acc, fresh, relabelled, rowLo, rowHi); break;
-        default: fullMapPuts<0>(step, acc, fresh, relabelled, rowLo, rowHi); break;
-    }
+    fullMapGridPuts(step, acc, service, relabelled, colLo, Int(colHi - colLo + 1), rowLo, rowHi,
+                    nullptr);
     return acc.toPmf();
+}
+
+namespace {
+constexpr Int kFusedArrivalValues = 4;
+
+// stationTails of the PMF partial.toPmf() would make, without making it: the total is
+// added up as toPmf adds it, and only the values the two running sums reach are divided
+// by it, each as toPmf divides it.
+void tailsOfWeights(SimpleAccumulator& partial, Int& leftTail, Int& rightTail) {
+    if (partial.isEmpty()) fail(msg::EmptyPmf);
+    Int lo, hi;
+    if (!keptRange(partial.elements.get(), partial.length, lo, hi)) {
+        leftTail = rightTail = 0;  // the tails of the empty PMF toPmf makes at 0
+        return;
+    }
+    const Real* w = partial.elements.get() + lo;
+    const Int n = hi - lo + 1, first = Int(int64_t(partial.offset) + lo);
+    Real total = 0;
+    for (Int k = 0; k < n; k++) total += w[k];
+    const Real epsilon = kTailTolerance / checkDenominator(kTailSides);
+    leftTail = leftTailOfWeights(w, first, n, total, epsilon);
+    rightTail = rightTailOfWeights(w, first, n, total, epsilon);
+}
+}  // namespace
+
+Pmf* stationNextState(const StationStep& step) {
+    // Both maps in one pass over the outcomes, when the partial map's window can be
+    // reserved and the grid holds every row the step can reach: the full map's cells of
+    // the rows within the tails get the same puts in the same order as in a grid of those
+    // rows alone, and the rows beyond are dropped. Those rows cost what the pass saves
+    // when the arrivals take many values (their tail is mostly cut), so only a few
+    // arrival values qualify. A relabel(z) that fails there may serve only rows the tails
+    // drop: the maps then run apart, as below, and fail (or not) as they would.
+    const PmfRun& dist_a = step.arrivals;
+    int64_t zLow, zHigh;
+    reachable(step, zLow, zHigh);
+    if (dist_a.regular && dist_a.count > 0 && dist_a.count <= kFusedArrivalValues && 0 <= zLow &&
+        zLow <= zHigh && zHigh <= INT32_MAX && zHigh - zLow < INT32_MAX) {
+        const PmfRun service = PmfRun::of(step.serviceDuration);
+        RelabelRuns relabelled(step.state);
+        int64_t colLo, colHi;
+        fullMapColumns(step, service, relabelled, colLo, colHi);
+        if (colLo <= colHi && gridFits(zHigh - zLow + 1, colHi - colLo + 1, service.count,
+                                       step.servers > 0 ? &relabelled : nullptr)) {
+            SimpleAccumulator partialAcc(step.obj);
+            partialAcc.reserve(Int(zLow), Int(zHigh));
+            JointGridAccumulator acc(step.obj, Int(zLow), Int(zHigh), Int(colLo), Int(colHi));
+            relabelled.deferFailures();
+            fullMapGridPuts(step, acc, service, relabelled, colLo, Int(colHi - colLo + 1), zLow,
+                            zHigh, &partialAcc);
+            if (!relabelled.failed()) {
+                Int leftTail, rightTail;
+                tailsOfWeights(partialAcc, leftTail, rightTail);
+                const int64_t rowLo = std::max<int64_t>(leftTail, zLow);
+                const int64_t rowHi = std::min<int64_t>(rightTail, zHigh);
+                if (rowLo > rowHi) fail(msg::EmptyPmf);
+                return acc.toPmf(Int(rowLo), Int(rowHi));
+            }
+        }
+    }
+    Pmf* partial = stationPartialMap(step);
+    Int leftTail, rightTail;
+    stationTails(partial, leftTail, rightTail);
+    return stationFullMap(step, leftTail, rightTail);
 }
 
 void stationTails(Pmf* partial, Int& leftTail, Int& rightTail) {

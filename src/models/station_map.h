@@ -68,6 +68,10 @@ private:
 Pmf* stationPartialMap(const StationStep& step);
 // Joint PMF over (z', ell') after the step, z' limited to leftTail..rightTail.
 Pmf* stationFullMap(const StationStep& step, Int leftTail, Int rightTail);
+// The next state: the full map limited to the tails of the partial map (stationTails),
+// both maps formed in one pass where they can be; the same PMF and the same failures as
+// the three calls in turn.
+Pmf* stationNextState(const StationStep& step);
 
 // Probability mass a step may cut from the new number in system, split evenly between
 // the two tails (5e-09 each).

@@ -132,25 +132,63 @@ Boolean JointGridAccumulator::isEmpty() {
 
 // The conversion of JointAccumulator and SimpleAccumulator in one: rows trimmed of empty
 // ones at both ends, each row trimmed of zero cells, summed in order and divided, the
-// marginal from the row totals.
-Pmf* JointGridAccumulator::toPmf() {
-    int64_t minRow = 0, maxRow = rows_ - 1;
-    while (minRow < rows_ && !filled(minRow)) minRow++;
-    if (minRow == rows_) fail(msg::EmptyPmf);
+// marginal from the row totals. The records are those JointAccumulator makes, byte for
+// byte, but packed in one arena block with the joint record first: one allocation instead
+// of one per row, and one block for the sweep to walk. Nothing else refers to the rows or
+// the marginal of a new state, so the block lives exactly as long as its joint record.
+Pmf* JointGridAccumulator::toPmf() { return toPmf(rowLo_, Int(rowLo_ + rows_ - 1)); }
+
+Pmf* JointGridAccumulator::toPmf(Int lo, Int hi) {
+    const int64_t last = int64_t(hi) - rowLo_;
+    if (lo < rowLo_ || last >= rows_) failInternal();
+    int64_t minRow = int64_t(lo) - rowLo_, maxRow = last;
+    while (minRow <= last && !filled(minRow)) minRow++;
+    if (minRow > last) fail(msg::EmptyPmf);
     while (!filled(maxRow)) maxRow--;
-    Int n = Int(maxRow - minRow + 1);
-    Pmf* marginal = allocateSimplePmf(obj, Int(rowLo_ + minRow), n);
-    Pmf* jointPmf = allocateJointPmf(obj, marginal, 2);
-    for (Int k = 0; k < n; k++) {
-        const Real* row = cells_ + (minRow + k) * cols_;
-        int64_t lo = 0, hi = cols_ - 1;
+    const Int n = Int(maxRow - minRow + 1);
+    // Every record size is a multiple of 8, so each record after the first stays aligned.
+    static_assert(offsetof(Pmf, simple.elements) % alignof(Pmf) == 0 &&
+                  offsetof(Pmf, joint.elements) % alignof(Pmf) == 0);
+    auto trim = [this](int64_t r, int64_t& lo, int64_t& hi) {
+        const Real* row = cells_ + r * cols_;
+        lo = 0;
+        hi = cols_ - 1;
         while (lo < cols_ && row[lo] == 0) lo++;
-        if (lo == cols_) continue;  // not filled
+        if (lo == cols_) return false;  // not filled
         while (row[hi] == 0) hi--;
-        Int m = Int(hi - lo + 1);
-        Pmf* conditional = allocateSimplePmf(obj, Int(colLo_ + lo), m);
+        return true;
+    };
+    const size_t jointBytes = recordBytes(offsetof(Pmf, joint.elements), n, sizeof(Pmf*));
+    const size_t marginalBytes = recordBytes(offsetof(Pmf, simple.elements), n, sizeof(Real));
+    // The grid holds at most kMaxBlockBytes / 8 cells, so the block stays far below the cap
+    // (rows are fewer than cells, and a row's record adds 40 bytes to its values).
+    size_t bytes = jointBytes + marginalBytes;
+    for (Int k = 0; k < n; k++) {
+        int64_t lo, hi;
+        if (trim(minRow + k, lo, hi))
+            bytes += recordBytes(offsetof(Pmf, simple.elements), hi - lo + 1, sizeof(Real));
+    }
+    char* block = static_cast<char*>(movraMalloc(obj, bytes));
+    Pmf* jointPmf = reinterpret_cast<Pmf*>(block);
+    Pmf* marginal = reinterpret_cast<Pmf*>(block + jointBytes);
+    jointPmf->pmfType = JOINT;
+    jointPmf->joint.depth = 2;
+    jointPmf->joint.marginal = marginal;
+    marginal->pmfType = SIMPLE;
+    marginal->simple.offset = Int(rowLo_ + minRow);
+    marginal->simple.length = n;
+    char* next = block + jointBytes + marginalBytes;
+    for (Int k = 0; k < n; k++) {
+        int64_t lo, hi;
+        if (!trim(minRow + k, lo, hi)) continue;
+        const Int m = Int(hi - lo + 1);
+        Pmf* conditional = reinterpret_cast<Pmf*>(next);
+        next += recordBytes(offsetof(Pmf, simple.elements), m, sizeof(Real));
+        conditional->pmfType = SIMPLE;
+        conditional->simple.offset = Int(colLo_ + lo);
+        conditional->simple.length = m;
         Real* out = conditional->simple.elements;
-        const Real* kept = row + lo;
+        const Real* kept = cells_ + (minRow + k) * cols_ + lo;
         Real rowTotal = 0;
         for (Int j = 0; j < m; j++) rowTotal += kept[j];
         for (Int j = 0; j < m; j++) out[j] = kept[j] / rowTotal;

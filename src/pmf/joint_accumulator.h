@@ -86,6 +86,9 @@ public:
     }
     Accumulator* vput(Real probability, va_list& valist) override;
     Pmf* toPmf() override;
+    // toPmf of the rows lo .. hi alone (within rowLo .. rowHi): what a grid of those rows
+    // given the same puts into them would make.
+    Pmf* toPmf(Int lo, Int hi);
 
     // The matrix itself, for a map's own put loops: row rowLo + r starts at
     // cells + r * cols. Weights added as putScaled adds them give the same sums; weights

@@ -34,26 +34,17 @@ Pmf* lookupConditionalPmf(Pmf* pmf, Int length, ...) {
 
 Pmf* lookupCompoundPmf(Pmf* pmf, Int i) { return pmf->compound.elements[i]; }
 
+// x / 1 is x: the probabilities as stored.
 Int computeLeftTail(Pmf* pmf, Real epsilon) {
     if (pmf->pmfType != SIMPLE) fail(msg::LeftTailNeedsSimple);
-    Real sum = 0;
-    for (Int i = 0; i < pmf->simple.length; i++) {
-        sum += pmf->simple.elements[i];
-        if (sum >= epsilon) return pmf->simple.offset + i;
-    }
-    // One past the stored range; saturated so a range ending at the top of Int cannot overflow.
-    int64_t end = int64_t(pmf->simple.offset) + pmf->simple.length;
-    return end > INT32_MAX ? INT32_MAX : Int(end);
+    return leftTailOfWeights(pmf->simple.elements, pmf->simple.offset, pmf->simple.length, 1.0,
+                             epsilon);
 }
 
 Int computeRightTail(Pmf* pmf, Real epsilon) {
     if (pmf->pmfType != SIMPLE) fail(msg::RightTailNeedsSimple);
-    Real sum = 0;
-    for (Int i = pmf->simple.length - 1; i >= 0; i--) {
-        sum += pmf->simple.elements[i];
-        if (sum >= epsilon) return pmf->simple.offset + i;
-    }
-    return pmf->simple.offset;
+    return rightTailOfWeights(pmf->simple.elements, pmf->simple.offset, pmf->simple.length, 1.0,
+                              epsilon);
 }
 
 Pmf* confirmSimplePmf(Pmf* pmf) {

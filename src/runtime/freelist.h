@@ -6,6 +6,7 @@
 // the first word of each kept block. All zero is the empty freelist, so a record that
 // holds one may be zero-filled instead of constructed.
 #pragma once
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -13,6 +14,8 @@ namespace movra {
 
 template <size_t ClassBytes, size_t Classes>
 class Freelist {
+    static_assert(Classes <= 64, "one bit per class in held_");
+
 public:
     static constexpr size_t kClasses = Classes;
 
@@ -29,7 +32,7 @@ public:
         void* p = heads_[c];
         if (p == nullptr) return nullptr;
         std::memcpy(&heads_[c], p, sizeof(void*));
-        counts_[c]--;
+        if (--counts_[c] == 0) held_ &= ~(uint64_t(1) << c);
         bytes_ -= classBytes(c);
         std::memset(p, 0, bytes);
         return p;
@@ -39,25 +42,31 @@ public:
         std::memcpy(p, &heads_[c], sizeof(void*));
         heads_[c] = p;
         counts_[c]++;
+        held_ |= uint64_t(1) << c;
         bytes_ += classBytes(c);
     }
     size_t count(size_t c) const { return counts_[c]; }
     size_t bytes() const { return bytes_; }  // held in all classes
-    // Frees every kept block; the freelist is empty again.
+    // Frees every kept block; the freelist is empty again. Only the classes that hold
+    // blocks are visited (and their lines read): the arena empties its spares after every
+    // call.
     void freeAll() {
-        for (size_t c = 0; c < Classes; c++) {
+        for (uint64_t held = held_; held != 0; held &= held - 1) {
+            const size_t c = size_t(__builtin_ctzll(held));
             while (void* p = heads_[c]) {
                 std::memcpy(&heads_[c], p, sizeof(void*));
                 std::free(p);
             }
             counts_[c] = 0;
         }
+        held_ = 0;
         bytes_ = 0;
     }
 
 private:
     void* heads_[Classes] = {};
     unsigned counts_[Classes] = {};  // blocks per class
+    uint64_t held_ = 0;              // bit c: class c holds a block
     size_t bytes_ = 0;               // classBytes of every block kept
 };
 

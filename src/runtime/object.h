@@ -14,8 +14,42 @@ struct MemHeader {
     Boolean flag;     // mark bit: set only between marking and the following sweep
 };
 
-// Size classes of 16 bytes up to 1 KiB, the PMF rows and records of a step.
-using SpareBlocks = Freelist<16, 64>;
+// Blocks kept for reuse in two tiers of size classes: of 16 bytes up to 1 KiB (the
+// records of a step) and of 1 KiB up to 32 KiB (a station's whole next state, which the
+// full map makes as one block). Class c < kSmall is the small tier's, the others the
+// large tier's c - kSmall. All zero is the empty freelist, as for Freelist.
+class SpareBlocks {
+public:
+    using Small = Freelist<16, 64>;
+    using Large = Freelist<1024, 32>;
+    static constexpr size_t kSmall = Small::kClasses, kClasses = kSmall + Large::kClasses;
+
+    static size_t classOf(size_t bytes) {
+        const size_t c = Small::classOf(bytes);
+        return c < kSmall ? c : kSmall + Large::classOf(bytes);
+    }
+    static size_t classBytes(size_t c) {
+        return c < kSmall ? Small::classBytes(c) : Large::classBytes(c - kSmall);
+    }
+    void* take(size_t c, size_t bytes) {
+        return c < kSmall ? small_.take(c, bytes) : large_.take(c - kSmall, bytes);
+    }
+    void keep(size_t c, void* p) {
+        if (c < kSmall)
+            small_.keep(c, p);
+        else
+            large_.keep(c - kSmall, p);
+    }
+    size_t bytes() const { return small_.bytes() + large_.bytes(); }
+    void freeAll() {
+        small_.freeAll();
+        large_.freeAll();
+    }
+
+private:
+    Small small_;
+    Large large_;
+};
 
 struct MovraObject {
     Boolean isMemModified;                // set by movraMalloc; cleared by release

@@ -113,6 +113,31 @@ TEST(StationReference, KernelsGiveTheReferenceBits) {
     EXPECT_GT(compared, 500);
 }
 
+// ell = 0 at a z of tiny weight far above the others: its relabel would fail, but its
+// outcomes all lie beyond the right tail, so no kept row needs it and the step succeeds.
+TEST(StationReference, ARelabelOnlyBeyondTheTailsIsNeverFormed) {
+    Instance<StandardMultiserver> inst;
+    StandardMultiserver& m = inst.m;
+    MovraObject* obj = inst.obj();
+    SimpleAccumulator arrivals(obj), service(obj);
+    arrivals.putSingle(0.5, 0);
+    arrivals.putSingle(0.5, 1);
+    service.putSingle(1.0, 2);
+    JointAccumulator state(obj, 2);
+    state.putDouble(0.5, 1, 1);
+    state.putDouble(0.5, 2, 2);
+    state.putDouble(1e-12, 40, 0);
+    state.putDouble(1e-12, 40, 2);
+    m._numberOfServers = 1;
+    m._numberOfArrivalsPmf = arrivals.toPmf();
+    m._serviceDurationPmf = service.toPmf();
+    m._internalState = state.toPmf();
+    Pmf* expected = reference::step(reference::Station{
+        obj, m._internalState, 1, m._numberOfArrivalsPmf, m._serviceDurationPmf, 0.0});
+    m.step();
+    EXPECT_TRUE(samePmf(m._internalState, expected));
+}
+
 TEST(StationReference, NetworkKernelsGiveTheReferenceBits) {
     Random rnd(18);
     int compared = 0;

@@ -24,6 +24,13 @@ constexpr size_t kStateHead = offsetof(ExactState, groups);
 
 int64_t evenUp(int64_t n) { return (n + 1) & ~int64_t(1); }
 
+// Room for n elements, doubling: a growing state asks a little more at every step, and a
+// vector sized exactly would be taken fresh from the allocator each time.
+template <class V>
+void roomFor(V& v, size_t n) {
+    if (n > v.capacity()) v.reserve(std::max(n, 2 * v.capacity()));
+}
+
 // Bytes of a state record, or more than the block cap (refused by movraMalloc).
 size_t stateBytes(int64_t groups, int64_t keys, int64_t states) {
     const int64_t cap = int64_t(kMaxBlockBytes);
@@ -203,6 +210,7 @@ struct Runs {
     int64_t pad = 0;  // zeros before every run and after the last
     // Places every run end to end without storage; returns the values they span.
     int64_t place() {
+        roomFor(start, lo.size());
         start.resize(lo.size());
         int64_t n = 0;
         for (size_t i = 0; i < lo.size(); i++) {
@@ -214,12 +222,14 @@ struct Runs {
     // Places every run, zero-filled, with `gap` zeros around each.
     void lay(int64_t gap = 0) {
         pad = gap;
+        roomFor(start, lo.size());
         start.resize(lo.size());
         int64_t n = gap;
         for (size_t i = 0; i < lo.size(); i++) {
             start[i] = n;
             n += hi[i] - lo[i] + 1 + gap;
         }
+        roomFor(p, size_t(n));
         p.assign(size_t(n), 0.0);
     }
     Real& at(Int id, int64_t z) { return p[size_t(start[size_t(id)] + z - lo[size_t(id)])]; }
@@ -485,6 +495,8 @@ void shiftAndMerge(ExactState* state, Real abandonment, int64_t maxStates,
     const Int* keys = keysOf(state);
     const bool abandons = abandonment > 0;
     const bool numbered = state->epoch != 0 && state->epoch == landscape.epoch();
+    roomFor(slots, size_t(state->groupCount));
+    roomFor(done, size_t(state->groupCount));
     slots.resize(size_t(state->groupCount));
     done.resize(size_t(state->groupCount));
     slotOf.clear();
@@ -492,7 +504,10 @@ void shiftAndMerge(ExactState* state, Real abandonment, int64_t maxStates,
         const ExactGroup& group = groups[g];
         const Int id = numbered ? group.id : landscape.numberOf(keys + group.keyStart, group.busy);
         const Int h = landscape.shifted(id), d = landscape.done(id);
-        if (size_t(h) >= slotOf.size()) slotOf.resize(size_t(landscape.size()), -1);
+        if (size_t(h) >= slotOf.size()) {
+            roomFor(slotOf, size_t(landscape.size()));
+            slotOf.resize(size_t(landscape.size()), -1);
+        }
         if (slotOf[size_t(h)] < 0) {
             slotOf[size_t(h)] = Int(slotId.size());
             slotId.push_back(h);
@@ -520,22 +535,25 @@ bool rangeOf(Pmf* pmf, Int& low, Int& high) {
     return a <= b;
 }
 
-// A simple PMF in heap scratch, for the tail points of the next number in system.
+// A simple PMF, zero-filled, in storage the caller keeps (a plan's: the thread's scratch
+// cache costs a small step more than the tail points themselves), for the tail points of
+// the next number in system.
 class TailScratchPmf {
 public:
-    TailScratchPmf(Int offset, Int length)
-        : buffer_((int64_t(offsetof(Pmf, simple.elements)) + int64_t(sizeof(Real)) - 1) /
-                      int64_t(sizeof(Real)) +
-                  length) {
-        pmf()->pmfType = SIMPLE;
-        pmf()->simple.offset = offset;
-        pmf()->simple.length = length;
+    TailScratchPmf(Int offset, Int length, std::vector<Real>& storage) {
+        const size_t head = (offsetof(Pmf, simple.elements) + sizeof(Real) - 1) / sizeof(Real);
+        roomFor(storage, head + size_t(length));
+        storage.assign(head + size_t(length), 0.0);
+        pmf_ = reinterpret_cast<Pmf*>(storage.data());
+        pmf_->pmfType = SIMPLE;
+        pmf_->simple.offset = offset;
+        pmf_->simple.length = length;
     }
-    Pmf* pmf() const { return reinterpret_cast<Pmf*>(buffer_.get()); }
-    Real* elements() const { return pmf()->simple.elements; }
+    Pmf* pmf() const { return pmf_; }
+    Real* elements() const { return pmf_->simple.elements; }
 
 private:
-    ScratchBuffer<Real> buffer_;
+    Pmf* pmf_;
 };
 
 // Merges two ascending keys.
@@ -561,18 +579,32 @@ struct ArrivalLaw {
     explicit ArrivalLaw(Pmf* arrivals) {
         if (!rangeOf(arrivals, amin, amax)) fail(msg::EmptyPmf);
         pa = arrivals->simple.elements + (amin - arrivals->simple.offset);
-        offsetBuffer_.reset(int64_t(amax) - amin + 1);
-        probabilityBuffer_.reset(int64_t(amax) - amin + 1);
+        const int64_t span = int64_t(amax) - amin + 1;
+        // A narrow law in place: the scratch cache's thread-local lookups are a good share
+        // of a small step.
+        Int* o = inlineOffsets_;
+        Real* q = inlineProbabilities_;
+        if (span > kInline) {
+            offsetBuffer_.reset(span);
+            probabilityBuffer_.reset(span);
+            o = offsetBuffer_.get();
+            q = probabilityBuffer_.get();
+        }
         for (Int a = 0; a <= amax - amin; a++)
             if (pa[a] > 0) {
-                offsetBuffer_[int64_t(count)] = a;
-                probabilityBuffer_[int64_t(count++)] = pa[a];
+                o[count] = a;
+                q[count++] = pa[a];
             }
-        offsets = offsetBuffer_.get();
-        probabilities = probabilityBuffer_.get();
+        offsets = o;
+        probabilities = q;
     }
+    ArrivalLaw(const ArrivalLaw&) = delete;
+    ArrivalLaw& operator=(const ArrivalLaw&) = delete;
 
 private:
+    static constexpr int64_t kInline = 32;
+    Int inlineOffsets_[kInline];
+    Real inlineProbabilities_[kInline];
     ScratchBuffer<Int> offsetBuffer_;
     ScratchBuffer<Real> probabilityBuffer_;
 };
@@ -615,8 +647,8 @@ void tailsOfMarginal(TailScratchPmf& marginal, Int& leftTail, Int& rightTail) {
 }
 
 void tailsOf(const Runs& joinedRuns, int64_t zLow, int64_t zHigh, Int& leftTail, Int& rightTail,
-             const std::vector<int32_t>* zOf = nullptr) {
-    TailScratchPmf marginal(Int(zLow), Int(zHigh - zLow + 1));
+             std::vector<Real>& storage, const std::vector<int32_t>* zOf = nullptr) {
+    TailScratchPmf marginal(Int(zLow), Int(zHigh - zLow + 1), storage);
     Real* m = marginal.elements();
     if (zOf != nullptr && !zOf->empty()) {
         const int32_t* z = zOf->data();
@@ -636,6 +668,8 @@ void tailsOf(const Runs& joinedRuns, int64_t zLow, int64_t zHigh, Int& leftTail,
 void keptRanges(Runs& joinedRuns, Int leftTail, Int rightTail, std::vector<int64_t>& keepLo,
                 std::vector<int64_t>& keepHi) {
     const size_t n = joinedRuns.lo.size();
+    roomFor(keepLo, n);
+    roomFor(keepHi, n);
     keepLo.resize(n);
     keepHi.resize(n);
     for (size_t i = 0; i < n; i++) {
@@ -883,7 +917,8 @@ ExactState* replay(MovraObject* obj, ExactState* state, const ExactStepConfig& c
     // What the full step decides from the values must come out as it did.
     Int leftTail, rightTail;
     if (gather) {
-        TailScratchPmf marginal(Int(plan.zLow), Int(plan.zHigh - plan.zLow + 1));
+        TailScratchPmf marginal(Int(plan.zLow), Int(plan.zHigh - plan.zLow + 1),
+                                plan.marginalScratch);
         joinGather(after.runs, joinedRuns.runs, arrivals, plan.zLow, marginal.elements());
         tailsOfMarginal(marginal, leftTail, rightTail);
     } else {
@@ -891,7 +926,8 @@ ExactState* replay(MovraObject* obj, ExactState* state, const ExactStepConfig& c
             joinArrivals(after.runs, arrivals, config.capacity, joinedRuns.runs);
         else
             joinFlat(plan.joinTo, arrivals, after.runs.p.data(), joinedRuns.runs.p.data());
-        tailsOf(joinedRuns.runs, plan.zLow, plan.zHigh, leftTail, rightTail, &plan.zOf);
+        tailsOf(joinedRuns.runs, plan.zLow, plan.zHigh, leftTail, rightTail, plan.marginalScratch,
+                &plan.zOf);
     }
     if (leftTail != plan.leftTail || rightTail != plan.rightTail) return nullptr;
     if (plan.probes) {
@@ -997,18 +1033,19 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
     checkScratchBudget(zHigh - zLow + 1, config.maxStates);
     Int leftTail, rightTail;
     if (gather) {
-        TailScratchPmf marginal(Int(zLow), Int(zHigh - zLow + 1));
+        TailScratchPmf marginal(Int(zLow), Int(zHigh - zLow + 1), plan.marginalScratch);
         joinGather(after, joinedRuns, arrivals, zLow, marginal.elements());
         tailsOfMarginal(marginal, leftTail, rightTail);
     } else {
         joinArrivals(after, arrivals, config.capacity, joinedRuns);
-        tailsOf(joinedRuns, zLow, zHigh, leftTail, rightTail);
+        tailsOf(joinedRuns, zLow, zHigh, leftTail, rightTail, plan.marginalScratch);
     }
 
     // The kept z of every merged run, and the most servers that start in any of them.
     std::vector<int64_t> keepLo = std::move(plan.keepLo), keepHi = std::move(plan.keepHi);
     keptRanges(joinedRuns, leftTail, rightTail, keepLo, keepHi);
     std::vector<Int> runBusy = std::move(plan.runBusy);
+    roomFor(runBusy, size_t(n));
     runBusy.resize(size_t(n));
     Int maxStarters = 0;
     for (Int i = 0; i < n; i++) {
@@ -1046,15 +1083,18 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
     int64_t nextKeys = 0;
     // the runs each (merged run, fresh multiset) feeds, in order
     std::vector<Int> landing = std::move(plan.landingScratch);
-    std::vector<FreshDrawsOfK> drawsOfK(size_t(maxStarters) + 1);
+    std::vector<FreshDrawsOfK>& drawsOfK = plan.drawsScratch;
+    drawsOfK.resize(size_t(maxStarters) + 1);
     for (Int k = 0; k <= maxStarters; k++) drawsOfK[size_t(k)] = freshDrawsOf(draws, k);
     auto visit = [&](Int i, Int k, int64_t zs, int64_t ze) {
         const FreshDrawsOfK& d = drawsOfK[size_t(k)];
         // No starter: the multiset lands on itself.
         const Int* targets =
             k == 0 ? &slotId[size_t(i)] : landscape.landing(slotId[size_t(i)], k, d);
-        if (targetOf.size() < size_t(landscape.size()))
+        if (targetOf.size() < size_t(landscape.size())) {
+            roomFor(targetOf, size_t(landscape.size()));
             targetOf.resize(size_t(landscape.size()), -1);
+        }
         for (int64_t e = 0; e < d.count; e++) {
             Int& t = targetOf[size_t(targets[e])];
             if (t < 0) {
@@ -1143,6 +1183,7 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
     for (size_t t = 0; t < targetId.size(); t++)
         ends = ends && q[next.start[t]] > 0 && q[next.start[t] + next.hi[t] - next.lo[t]] > 0;
     const Real total = sumOf(q, size_t(needed));
+    if (!ends) roomFor(next.p, size_t(needed));
     next.p.assign(ends ? 0 : size_t(needed), 0.0);
     if (ends) {
         const Real scale = 1.0 / checkDenominator(total);

@@ -193,6 +193,8 @@ struct ExactStepPlan {
     std::vector<Real> afterP, joinedP, nextP;
     // Storage of a full step's own work, kept for the next full step.
     std::vector<Int> slotIdScratch, slotOfScratch, targetOfScratch, landingScratch;
+    std::vector<FreshDrawsOfK> drawsScratch;  // the draws of each number of starters
+    std::vector<Real> marginalScratch;        // the PMF of z for the tail cut (any step)
 
     int64_t rows() const { return int64_t(nextP.size()); }
     void clear();
@@ -209,7 +211,8 @@ struct ExactStepPlan {
         f(targetId), f(nextLo), f(nextHi), f(mergeTo), f(joinTo), f(zOf), f(positive), f(zero);
         f(groups), f(keys), f(afterStart), f(joinedStart), f(nextStart), f(keepLoScratch);
         f(keepHiScratch), f(singlesScratch), f(afterP), f(joinedP), f(nextP), f(slotIdScratch);
-        f(slotOfScratch), f(targetOfScratch), f(landingScratch);
+        f(slotOfScratch), f(targetOfScratch), f(landingScratch), f(drawsScratch);
+        f(marginalScratch);
     }
 };
 

@@ -162,6 +162,13 @@ Int MultisetIndex::find(const Int* key, Int length) const {
     }
 }
 
+void MultisetIndex::reserve(size_t multisets) {
+    pool_.reserve(4 * multisets);
+    start_.reserve(multisets);
+    length_.reserve(multisets);
+    hash_.reserve(multisets);
+}
+
 Int MultisetIndex::insert(const Int* key, Int length) {
     if (size_t(size()) * 2 >= slots_.size()) grow();
     const uint64_t h = hashOf(key, length);
@@ -341,11 +348,15 @@ void enumerateDraws(const std::vector<Int>& values, const std::vector<Real>& pro
     const Int m = Int(values.size());
     std::vector<Int> index(static_cast<size_t>(k), 0), key(static_cast<size_t>(k)),
         counts(static_cast<size_t>(m));
-    std::vector<Real> logs(static_cast<size_t>(m));
-    for (Int i = 0; i < m; i++) logs[size_t(i)] = std::log(probabilities[size_t(i)]);
     // Up to 20 draws the coefficient is an exact integer; beyond, it is formed in logs.
     constexpr Int kExactDraws = 20;
-    const Real logKFactorial = std::lgamma(Real(k) + 1);
+    std::vector<Real> logs;
+    Real logKFactorial = 0;
+    if (k > kExactDraws) {
+        logs.resize(static_cast<size_t>(m));
+        for (Int i = 0; i < m; i++) logs[size_t(i)] = std::log(probabilities[size_t(i)]);
+        logKFactorial = std::lgamma(Real(k) + 1);
+    }
     for (;;) {
         std::fill(counts.begin(), counts.end(), 0);
         for (Int j = 0; j < k; j++) {
@@ -1380,6 +1391,14 @@ void ExactLandscape::prepare(Pmf* service, Int servers, int64_t maxStates) {
     landings_.clear();
     pool_.clear();
     plan_.clear();
+    // Room for a small chain's multisets and landings, which would otherwise be learnt
+    // through a reallocation of every table every few multisets.
+    constexpr size_t kFirst = 32;
+    index_.reserve(kFirst);
+    shift_.reserve(kFirst);
+    done_.reserve(kFirst);
+    byIndex_.reserve(kFirst * size_t(width_));
+    pool_.reserve(4 * kFirst);
 }
 
 void ExactStepPlan::clear() { *this = ExactStepPlan(); }
@@ -1387,6 +1406,18 @@ void ExactStepPlan::clear() { *this = ExactStepPlan(); }
 void ExactStepPlan::restart() {
     ready = direct = steady = gather = probes = false;
     forEachVector([](auto& v) { v.clear(); });
+    if (slots.capacity() != 0) return;
+    // A new plan's working vectors taken at a size that serves small states whole: grown
+    // from nothing, each would go to the allocator several times over the first steps.
+    constexpr size_t kFirst = 32;
+    for (auto* v : {&slots, &done, &runBusy, &targetId, &slotIdScratch, &slotOfScratch,
+                    &targetOfScratch, &landingScratch})
+        v->reserve(kFirst);
+    for (auto* v : {&afterLo, &afterHi, &afterStart, &joinedLo, &joinedHi, &joinedStart, &keepLo,
+                    &keepHi, &nextLo, &nextHi, &nextStart})
+        v->reserve(kFirst);
+    for (auto* v : {&afterP, &joinedP, &nextP, &marginalScratch}) v->reserve(2 * kFirst);
+    drawsScratch.reserve(kFirst);
 }
 
 void ExactStepPlan::trim() {

@@ -109,6 +109,7 @@ public:
     const Int* key(Int id) const { return pool_.data() + start_[size_t(id)]; }
     Int length(Int id) const { return length_[size_t(id)]; }
     int64_t keyCount() const { return int64_t(pool_.size()); }
+    void reserve(size_t multisets);
 
 private:
     static uint64_t hashOf(const Int* key, Int length);

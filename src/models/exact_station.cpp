@@ -37,8 +37,12 @@ size_t stateBytes(int64_t groups, int64_t keys, int64_t states) {
     if (groups < 0 || keys < 0 || states < 0 || groups > cap / int64_t(sizeof(ExactGroup)) ||
         keys > cap / int64_t(sizeof(Int)) || states > cap / int64_t(sizeof(Real)))
         return kMaxBlockBytes + 1;
-    const int64_t bytes = int64_t(kStateHead) + groups * int64_t(sizeof(ExactGroup)) +
-                          evenUp(keys) * int64_t(sizeof(Int)) + states * int64_t(sizeof(Real));
+    int64_t bytes = int64_t(kStateHead) + groups * int64_t(sizeof(ExactGroup)) +
+                    evenUp(keys) * int64_t(sizeof(Int)) + states * int64_t(sizeof(Real));
+    // A small record asked for in steps of 64 bytes: a state growing by a value or two a
+    // step then fits the block its predecessor freed, which the arena keeps by 16-byte
+    // class for the next call.
+    if (bytes < 1024) bytes = (bytes + 63) & ~int64_t(63);
     return bytes > cap ? kMaxBlockBytes + 1 : size_t(bytes);
 }
 

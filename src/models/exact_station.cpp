@@ -204,76 +204,51 @@ Int MultisetIndex::insert(const Int* key, Int length) {
 
 namespace {
 
-// Dense runs over z, one per multiset of an index, end to end in one vector.
-struct Runs {
-    std::vector<int64_t> lo, hi, start;
-    std::vector<Real> p;
+using Runs = ExactRuns;
 
-    void widen(Int id, int64_t zlo, int64_t zhi) {
-        if (size_t(id) == lo.size()) {
-            lo.push_back(zlo);
-            hi.push_back(zhi);
-            return;
-        }
-        lo[size_t(id)] = std::min(lo[size_t(id)], zlo);
-        hi[size_t(id)] = std::max(hi[size_t(id)], zhi);
-    }
-    int64_t states() const {
-        int64_t n = 0;
-        for (size_t i = 0; i < lo.size(); i++) n += hi[i] - lo[i] + 1;
-        return n;
-    }
-    int64_t pad = 0;  // zeros before every run and after the last
-    // Places every run end to end without storage; returns the values they span.
-    int64_t place() {
-        roomFor(start, lo.size());
-        start.resize(lo.size());
-        int64_t n = 0;
-        for (size_t i = 0; i < lo.size(); i++) {
-            start[i] = n;
-            n += hi[i] - lo[i] + 1;
-        }
-        return n;
-    }
-    // Places every run, zero-filled, with `gap` zeros around each.
-    void lay(int64_t gap = 0) {
-        pad = gap;
-        roomFor(start, lo.size());
-        start.resize(lo.size());
-        int64_t n = gap;
-        for (size_t i = 0; i < lo.size(); i++) {
-            start[i] = n;
-            n += hi[i] - lo[i] + 1 + gap;
-        }
-        roomFor(p, size_t(n));
-        p.assign(size_t(n), 0.0);
-    }
-    Real& at(Int id, int64_t z) { return p[size_t(start[size_t(id)] + z - lo[size_t(id)])]; }
-};
+}  // namespace
 
-// Runs in the emptied storage of these vectors (left empty).
-Runs takeRuns(std::vector<int64_t>& lo, std::vector<int64_t>& hi, std::vector<int64_t>& start,
-              std::vector<Real>& p) {
-    Runs runs;
-    runs.lo = std::move(lo);
-    runs.hi = std::move(hi);
-    runs.start = std::move(start);
-    runs.p = std::move(p);
-    runs.lo.clear();
-    runs.hi.clear();
-    runs.start.clear();
-    runs.p.clear();
-    return runs;
+void ExactRuns::widen(Int id, int64_t zlo, int64_t zhi) {
+    if (size_t(id) == lo.size()) {
+        lo.push_back(zlo);
+        hi.push_back(zhi);
+        return;
+    }
+    lo[size_t(id)] = std::min(lo[size_t(id)], zlo);
+    hi[size_t(id)] = std::max(hi[size_t(id)], zhi);
 }
 
-// Hands the runs' storage back to the vectors takeRuns took it from.
-void giveRuns(Runs& runs, std::vector<int64_t>& lo, std::vector<int64_t>& hi,
-              std::vector<int64_t>& start, std::vector<Real>& p) {
-    lo = std::move(runs.lo);
-    hi = std::move(runs.hi);
-    start = std::move(runs.start);
-    p = std::move(runs.p);
+int64_t ExactRuns::states() const {
+    int64_t n = 0;
+    for (size_t i = 0; i < lo.size(); i++) n += hi[i] - lo[i] + 1;
+    return n;
 }
+
+int64_t ExactRuns::place() {
+    roomFor(start, lo.size());
+    start.resize(lo.size());
+    int64_t n = 0;
+    for (size_t i = 0; i < lo.size(); i++) {
+        start[i] = n;
+        n += hi[i] - lo[i] + 1;
+    }
+    return n;
+}
+
+void ExactRuns::lay(int64_t gap) {
+    pad = gap;
+    roomFor(start, lo.size());
+    start.resize(lo.size());
+    int64_t n = gap;
+    for (size_t i = 0; i < lo.size(); i++) {
+        start[i] = n;
+        n += hi[i] - lo[i] + 1 + gap;
+    }
+    roomFor(p, size_t(n));
+    p.assign(size_t(n), 0.0);
+}
+
+namespace {
 
 // The record of runs divided by total, each trimmed of zero ends; runs left empty go.
 // Run i holds the multiset key(i) of length(i), with lasting number id(i) in the
@@ -883,32 +858,13 @@ void joinGather(const Runs& after, Runs& joined, const ArrivalLaw& law, int64_t 
     }
 }
 
-// Runs whose vectors are lent by a plan for one replay (zeroed) and handed back after it,
-// whatever happens in between.
+// A plan's runs for one replay, zeroed.
 class LentRuns {
 public:
-    LentRuns(std::vector<int64_t>& lo, std::vector<int64_t>& hi, std::vector<int64_t>& start,
-             std::vector<Real>& p, bool zeroed = true)
-        : lo_(lo), hi_(hi), start_(start), p_(p) {
-        runs.lo.swap(lo_);
-        runs.hi.swap(hi_);
-        runs.start.swap(start_);
-        runs.p.swap(p_);
+    explicit LentRuns(Runs& runs, bool zeroed = true) : runs(runs) {
         if (zeroed) std::fill(runs.p.begin(), runs.p.end(), 0.0);
     }
-    ~LentRuns() {
-        runs.lo.swap(lo_);
-        runs.hi.swap(hi_);
-        runs.start.swap(start_);
-        runs.p.swap(p_);
-    }
-    LentRuns(const LentRuns&) = delete;
-    LentRuns& operator=(const LentRuns&) = delete;
-    Runs runs;
-
-private:
-    std::vector<int64_t>&lo_, &hi_, &start_;
-    std::vector<Real>& p_;
+    Runs& runs;
 };
 
 // The step by the plan of the last full step, with the same operations in the same order
@@ -920,7 +876,7 @@ ExactState* replay(MovraObject* obj, ExactState* state, const ExactStepConfig& c
         !sameValues(plan, config))
         return nullptr;
     // The adds of the full step, in its order, without walking its runs.
-    LentRuns after(plan.afterLo, plan.afterHi, plan.afterStart, plan.afterP);
+    LentRuns after(plan.after);
     if (plan.mergeTo.empty()) {
         mergeRuns(state, plan.slots, plan.done, config.abandonment, after.runs);
     } else {
@@ -933,7 +889,7 @@ ExactState* replay(MovraObject* obj, ExactState* state, const ExactStepConfig& c
     const ArrivalLaw arrivals(config.arrivals);
     // Every joined position is written by the gather: no zeros needed first.
     const bool gather = plan.gather;
-    LentRuns joinedRuns(plan.joinedLo, plan.joinedHi, plan.joinedStart, plan.joinedP, !gather);
+    LentRuns joinedRuns(plan.joined, !gather);
     // What the full step decides from the values must come out as it did.
     Int leftTail, rightTail;
     if (gather) {
@@ -989,7 +945,7 @@ ExactState* replay(MovraObject* obj, ExactState* state, const ExactStepConfig& c
             for (int64_t j = 0; j < s->stateCount; j++) q[j] = q[j] * scale;
             return s;
         }
-        LentRuns next(plan.nextLo, plan.nextHi, plan.nextStart, plan.nextP);
+        LentRuns next(plan.next);
         std::copy(q, q + s->stateCount, next.runs.p.begin());
         return pack(
             obj, Int(plan.targetId.size()),
@@ -998,7 +954,7 @@ ExactState* replay(MovraObject* obj, ExactState* state, const ExactStepConfig& c
             [&](Int t) { return plan.targetId[size_t(t)]; }, next.runs, total, landscape.epoch(),
             true);
     }
-    LentRuns next(plan.nextLo, plan.nextHi, plan.nextStart, plan.nextP);
+    LentRuns next(plan.next);
     scatterInto(plan, src, next.runs.p.data());
     return pack(
         obj, Int(plan.targetId.size()),
@@ -1028,14 +984,14 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
     const ArrivalLaw arrivals(config.arrivals);
     const int64_t span = int64_t(arrivals.amax) - arrivals.amin;
     const bool few = config.capacity < 0 && arrivals.count <= 4 && span <= 4;
-    Runs after = takeRuns(plan.afterLo, plan.afterHi, plan.afterStart, plan.afterP);
+    Runs& after = plan.after;
     shiftAndMerge(state, config.abandonment, config.maxStates, landscape, slotId, after, slots,
                   done, plan.slotOfScratch, few ? span : 0);
     const Int n = Int(slotId.size());
     const bool gather = few && after.pad == span;
 
     // Arrivals join: each merged run convolved along z.
-    Runs joinedRuns = takeRuns(plan.joinedLo, plan.joinedHi, plan.joinedStart, plan.joinedP);
+    Runs& joinedRuns = plan.joined;
     for (Int i = 0; i < n; i++) {
         const int64_t lo = joined(after.lo[size_t(i)], arrivals.amin, config.capacity);
         const int64_t hi = joined(after.hi[size_t(i)], arrivals.amax, config.capacity);
@@ -1099,7 +1055,7 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
     std::vector<Int> targetOf = std::move(plan.targetOfScratch);
     // per run of the next state: its lasting number
     std::vector<Int> targetId = std::move(plan.targetId);
-    Runs next = takeRuns(plan.nextLo, plan.nextHi, plan.nextStart, plan.nextP);
+    Runs& next = plan.next;
     int64_t nextKeys = 0;
     // the runs each (merged run, fresh multiset) feeds, in order
     std::vector<Int> landing = std::move(plan.landingScratch);
@@ -1320,14 +1276,11 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
     // The recorded plan replays from these; without one, they serve the next full step.
     plan.slots = std::move(slots);
     plan.done = std::move(done);
-    giveRuns(after, plan.afterLo, plan.afterHi, plan.afterStart, plan.afterP);
-    giveRuns(joinedRuns, plan.joinedLo, plan.joinedHi, plan.joinedStart, plan.joinedP);
     plan.keepLo = std::move(keepLo);
     plan.keepHi = std::move(keepHi);
     plan.runBusy = std::move(runBusy);
     plan.scatter = std::move(scatter);
     plan.targetId = std::move(targetId);
-    giveRuns(next, plan.nextLo, plan.nextHi, plan.nextStart, plan.nextP);
     plan.slotIdScratch = std::move(slotId);
     plan.targetOfScratch = std::move(targetOf);
     plan.landingScratch = std::move(landing);
@@ -1422,10 +1375,10 @@ void ExactStepPlan::restart() {
     for (auto* v : {&slots, &done, &runBusy, &targetId, &slotIdScratch, &slotOfScratch,
                     &targetOfScratch, &landingScratch})
         v->reserve(kFirst);
-    for (auto* v : {&afterLo, &afterHi, &afterStart, &joinedLo, &joinedHi, &joinedStart, &keepLo,
-                    &keepHi, &nextLo, &nextHi, &nextStart})
+    for (auto* v : {&after.lo, &after.hi, &after.start, &joined.lo, &joined.hi, &joined.start,
+                    &keepLo, &keepHi, &next.lo, &next.hi, &next.start})
         v->reserve(kFirst);
-    for (auto* v : {&afterP, &joinedP, &nextP, &marginalScratch}) v->reserve(2 * kFirst);
+    for (auto* v : {&after.p, &joined.p, &next.p, &marginalScratch}) v->reserve(2 * kFirst);
     drawsScratch.reserve(kFirst);
 }
 

@@ -121,6 +121,22 @@ private:
     std::vector<Int> slots_;  // open addressing: multiset numbers, -1 empty
 };
 
+// Dense runs over z, one per multiset of a stage of a step (or of a state being made),
+// end to end in one vector.
+struct ExactRuns {
+    std::vector<int64_t> lo, hi, start;
+    std::vector<Real> p;
+    int64_t pad = 0;  // zeros before every run and after the last
+
+    void widen(Int id, int64_t zlo, int64_t zhi);
+    int64_t states() const;
+    // Places every run end to end without storage; returns the values they span.
+    int64_t place();
+    // Places every run, zero-filled, with `gap` zeros around each.
+    void lay(int64_t gap = 0);
+    Real& at(Int id, int64_t z) { return p[size_t(start[size_t(id)] + z - lo[size_t(id)])]; }
+};
+
 // Everything a step reads besides the state.
 struct ExactStepConfig {
     Pmf* arrivals;     // simple PMF of the step's arrivals
@@ -158,16 +174,16 @@ struct ExactStepPlan {
     std::vector<Real> arrivals, service;
     int64_t capacity = 0, maxStates = 0;
     Real abandonment = 0;
-    std::vector<Int> slots, done;             // per input group: merged run, completions
-    std::vector<int64_t> afterLo, afterHi;    // merged runs
-    std::vector<int64_t> joinedLo, joinedHi;  // after the arrivals
+    std::vector<Int> slots, done;  // per input group: merged run, completions
+    // The runs of each stage: merged, after the arrivals, and the next state's before it
+    // is packed. A full step works in them, a replay reads their layout.
+    ExactRuns after, joined, next;
     int64_t zLow = 0, zHigh = 0;
     Int leftTail = 0, rightTail = 0;
     std::vector<int64_t> keepLo, keepHi, singles;
     std::vector<Int> runBusy;
     std::vector<Scatter> scatter;
     std::vector<Int> targetId;  // the next state's runs
-    std::vector<int64_t> nextLo, nextHi;
     // Flat maps of the stages where every position goes to one place: the merged run's
     // position of each input probability (empty with impatience), the first joined
     // position of each merged one (empty with a capacity), the z (from zLow) of each
@@ -189,15 +205,13 @@ struct ExactStepPlan {
     std::vector<Int> keys;
     Int maxRemaining = 0;
     // Scratch of the replay, kept so that a warm step neither allocates nor faults pages.
-    std::vector<int64_t> afterStart, joinedStart, nextStart, keepLoScratch, keepHiScratch,
-        singlesScratch;
-    std::vector<Real> afterP, joinedP, nextP;
+    std::vector<int64_t> keepLoScratch, keepHiScratch, singlesScratch;
     // Storage of a full step's own work, kept for the next full step.
     std::vector<Int> slotIdScratch, slotOfScratch, targetOfScratch, landingScratch;
     std::vector<FreshDrawsOfK> drawsScratch;  // the draws of each number of starters
     std::vector<Real> marginalScratch;        // the PMF of z for the tail cut (any step)
 
-    int64_t rows() const { return int64_t(nextP.size()); }
+    int64_t rows() const { return int64_t(next.p.size()); }
     void clear();
     // Not ready, every vector emptied (its storage kept) for a full step to fill again.
     void restart();
@@ -207,11 +221,11 @@ struct ExactStepPlan {
     uint32_t fullSteps = 0;
     template <class F>
     void forEachVector(F&& f) {
-        f(input), f(arrivals), f(service), f(slots), f(done), f(afterLo), f(afterHi);
-        f(joinedLo), f(joinedHi), f(keepLo), f(keepHi), f(singles), f(runBusy), f(scatter);
-        f(targetId), f(nextLo), f(nextHi), f(mergeTo), f(joinTo), f(zOf), f(positive), f(zero);
-        f(groups), f(keys), f(afterStart), f(joinedStart), f(nextStart), f(keepLoScratch);
-        f(keepHiScratch), f(singlesScratch), f(afterP), f(joinedP), f(nextP), f(slotIdScratch);
+        f(input), f(arrivals), f(service), f(slots), f(done), f(after.lo), f(after.hi);
+        f(joined.lo), f(joined.hi), f(keepLo), f(keepHi), f(singles), f(runBusy), f(scatter);
+        f(targetId), f(next.lo), f(next.hi), f(mergeTo), f(joinTo), f(zOf), f(positive), f(zero);
+        f(groups), f(keys), f(after.start), f(joined.start), f(next.start), f(keepLoScratch);
+        f(keepHiScratch), f(singlesScratch), f(after.p), f(joined.p), f(next.p), f(slotIdScratch);
         f(slotOfScratch), f(targetOfScratch), f(landingScratch), f(drawsScratch);
         f(marginalScratch);
     }

@@ -976,8 +976,7 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
     // state would otherwise spend most of its time in the allocator.
     plan.restart();
 
-    std::vector<Int> slotId = std::move(plan.slotIdScratch), slots = std::move(plan.slots),
-                     done = std::move(plan.done);
+    std::vector<Int>&slotId = plan.slotIdScratch, &slots = plan.slots, &done = plan.done;
     // The runs after completions and abandonments, over z1, laid apart by zeros for the
     // join's gather where it is used: it pays for its zeros only where few counts arrive
     // (W1's sixteen lost 15 %).
@@ -1018,9 +1017,9 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
     }
 
     // The kept z of every merged run, and the most servers that start in any of them.
-    std::vector<int64_t> keepLo = std::move(plan.keepLo), keepHi = std::move(plan.keepHi);
+    std::vector<int64_t>&keepLo = plan.keepLo, &keepHi = plan.keepHi;
     keptRanges(joinedRuns, leftTail, rightTail, keepLo, keepHi);
-    std::vector<Int> runBusy = std::move(plan.runBusy);
+    std::vector<Int>& runBusy = plan.runBusy;
     roomFor(runBusy, size_t(n));
     runBusy.resize(size_t(n));
     Int maxStarters = 0;
@@ -1052,13 +1051,13 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
     // anything of that size is laid out. A run splits into single z below c, where the
     // number starting grows with z, and one slice from c up, where it is c - busy.
     // by lasting number: the next state's run, -1 none
-    std::vector<Int> targetOf = std::move(plan.targetOfScratch);
+    std::vector<Int>& targetOf = plan.targetOfScratch;
     // per run of the next state: its lasting number
-    std::vector<Int> targetId = std::move(plan.targetId);
+    std::vector<Int>& targetId = plan.targetId;
     Runs& next = plan.next;
     int64_t nextKeys = 0;
     // the runs each (merged run, fresh multiset) feeds, in order
-    std::vector<Int> landing = std::move(plan.landingScratch);
+    std::vector<Int>& landing = plan.landingScratch;
     std::vector<FreshDrawsOfK>& drawsOfK = plan.drawsScratch;
     drawsOfK.resize(size_t(maxStarters) + 1);
     for (Int k = 0; k <= maxStarters; k++) drawsOfK[size_t(k)] = freshDrawsOf(draws, k);
@@ -1171,7 +1170,7 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
             [&](Int t) { return landscape.length(targetId[size_t(t)]); },
             [&](Int t) { return targetId[size_t(t)]; }, next, total, landscape.epoch(), true);
     }
-    std::vector<ExactStepPlan::Scatter> scatter = std::move(plan.scatter);
+    std::vector<ExactStepPlan::Scatter>& scatter = plan.scatter;
 
     // The plan for the next step, kept only for a state the landscape numbers (the next
     // step's input shape is then known by those numbers), and only where it may serve: a
@@ -1273,17 +1272,6 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
         }
         plan.ready = true;
     }
-    // The recorded plan replays from these; without one, they serve the next full step.
-    plan.slots = std::move(slots);
-    plan.done = std::move(done);
-    plan.keepLo = std::move(keepLo);
-    plan.keepHi = std::move(keepHi);
-    plan.runBusy = std::move(runBusy);
-    plan.scatter = std::move(scatter);
-    plan.targetId = std::move(targetId);
-    plan.slotIdScratch = std::move(slotId);
-    plan.targetOfScratch = std::move(targetOf);
-    plan.landingScratch = std::move(landing);
     plan.trim();
     fresh = draws;
     return result;

@@ -16,11 +16,7 @@ void ExactMultiserver::memRelease(MovraObject* obj) {
     release(obj);
 }
 
-void setDefault(MovraObject* obj, ExactState*& field, FieldKind) {
-    ExactStateBuilder builder;
-    builder.add(0, nullptr, 0, 1.0);
-    field = builder.build(obj, 1);
-}
+void setDefault(MovraObject* obj, ExactState*& field, FieldKind) { field = exactStationEmpty(obj); }
 
 // The saved configuration shares the defaults' records, so that restore() without mark()
 // gives back a new instance, whose step works.

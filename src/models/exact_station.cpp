@@ -1456,6 +1456,15 @@ ExactState* exactStationReset(MovraObject* obj, Pmf* service, Int servers, Int n
     return pack(obj, index, runs, total);
 }
 
+ExactState* exactStationEmpty(MovraObject* obj) {
+    ExactState* s = allocateExactState(obj, 1, 0, 1);
+    groupsOf(s)[0] = ExactGroup{0, 0, 0, 0, 1, -1};
+    probabilitiesOf(s)[0] = 1.0;
+    s->maxRemaining = 0;
+    s->epoch = 0;
+    return s;
+}
+
 ExactState* exactStationObserve(MovraObject* obj, ExactState* state, int64_t z0, int64_t z1) {
     Runs runs;
     std::vector<Int> source;

@@ -306,6 +306,9 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
 ExactState* exactStationReset(MovraObject* obj, Pmf* service, Int servers, Int n,
                               int64_t maxStates);
 
+// The empty station: z = 0 with probability 1 (what a builder given that one entry makes).
+ExactState* exactStationEmpty(MovraObject* obj);
+
 // The state conditioned on z0 <= z < z1 ("Empty pmf" if that has probability 0).
 ExactState* exactStationObserve(MovraObject* obj, ExactState* state, int64_t z0, int64_t z1);
 

@@ -148,7 +148,7 @@ def main():
         exact = run_model(movra.ExactMultiserver, c, arrivals, service)
         exact_pmf = exact.get_number_of_entities_in_system_pmf()
         t_exact = median_time(lambda: run_model(movra.ExactMultiserver, c, arrivals, service), 9)
-        warm = copy.copy(exact)  # a copy starts cold: one step to warm it
+        warm = copy.copy(exact)
         warm.step()
         t_warm = median_time(warm.step, 31)
 

@@ -211,6 +211,97 @@ PyObject* getStateCount(PyObject* self, void*) {
         self, [](EM* s) { return checked(PyLong_FromLongLong(s->_internalState->stateCount)); });
 }
 
+// ---- copies -----------------------------------------------------------------------------
+
+// Whether the instance reduces by the type's own __reduce__ (a subclass may have its own).
+bool reducesAsModel(PyObject* self) {
+    if (Py_TYPE(self) == &ExactMultiserverType) return true;
+    auto attribute = [](PyTypeObject* type, const char* name) {
+        return PyRef(checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), name)));
+    };
+    PyRef mine = attribute(&ExactMultiserverType, "__reduce__");
+    PyRef theirs = attribute(Py_TYPE(self), "__reduce__");
+    PyRef base = attribute(&PyBaseObject_Type, "__reduce_ex__");
+    PyRef theirsEx = attribute(Py_TYPE(self), "__reduce_ex__");
+    return mine.get() == theirs.get() && base.get() == theirsEx.get();
+}
+
+// Hands the copy what the original learnt; a copy that gets none of it is still a copy.
+void learn(PyObject* original, PyObject* copy) {
+    if (!PyObject_TypeCheck(copy, &ExactMultiserverType)) return;
+    protocol::Busy<EM> from(original);
+    if (!from) return PyErr_Clear();
+    protocol::Busy<EM> to(copy);
+    if (!to) return PyErr_Clear();
+    EM* source = modelOf<EM>(original);
+    EM* target = modelOf<EM>(copy);
+    Py_BEGIN_ALLOW_THREADS try { target->learnFrom(*source); } catch (...) {
+    }
+    Py_END_ALLOW_THREADS
+}
+
+// copy.copy and copy.deepcopy. An instance of the type itself (no attributes of its own)
+// is copied record by record (ExactMultiserver::copyFrom). A subclass's instance is made as
+// the reduction makes it (a new instance given the reduced state by its __setstate__),
+// except that the model's form, plain data made for this copy alone, is not deep-copied
+// (the subclass's attributes are), and then learns from the original.
+PyObject* copyOf(PyObject* self, PyObject* memo) {
+    try {
+        if (Py_TYPE(self) == &ExactMultiserverType) {
+            PyRef none(checked(PyTuple_New(0)));
+            PyRef copy(
+                checked(ExactMultiserverType.tp_new(&ExactMultiserverType, none.get(), nullptr)));
+            protocol::Busy<EM> original(self);
+            if (!original) return nullptr;
+            if (!protocol::run<EM>(copy.get(), [self](EM* target) {
+                    protocol::compute(target, [&] { target->copyFrom(*modelOf<EM>(self)); });
+                }))
+                return nullptr;
+            return copy.release();
+        }
+        if (!reducesAsModel(self)) {
+            PyRef reduced(checked(PyObject_CallMethod(self, "__reduce_ex__", "i", 4)));
+            PyRef module(checked(PyImport_ImportModule("copy")));
+            PyRef reconstruct(checked(PyObject_GetAttrString(module.get(), "_reconstruct")));
+            PyRef head(checked(Py_BuildValue("(OO)", self, memo == nullptr ? Py_None : memo)));
+            PyRef args(checked(PySequence_Concat(head.get(), reduced.get())));
+            return checked(PyObject_CallObject(reconstruct.get(), args.get()));
+        }
+        PyRef reduced(checked(protocol::reduce<EM>(self, nullptr)));
+        PyObject* state = PyTuple_GET_ITEM(reduced.get(), 2);
+        PyRef copy(checked(PyObject_CallObject(PyTuple_GET_ITEM(reduced.get(), 0),
+                                               PyTuple_GET_ITEM(reduced.get(), 1))));
+        PyRef given(PyRef::newReferenceTo(state));
+        PyObject* attributes = PyTuple_GET_ITEM(state, 2);
+        if (memo != nullptr) {
+            PyRef id(checked(PyLong_FromVoidPtr(self)));
+            if (PyDict_SetItem(memo, id.get(), copy.get()) < 0) throw PythonError();
+            if (attributes != Py_None) {
+                PyRef module(checked(PyImport_ImportModule("copy")));
+                PyRef deep(
+                    checked(PyObject_CallMethod(module.get(), "deepcopy", "OO", attributes, memo)));
+                given = PyRef(checked(PyTuple_Pack(3, PyTuple_GET_ITEM(state, 0),
+                                                   PyTuple_GET_ITEM(state, 1), deep.get())));
+            }
+        }
+        PyRef done(checked(PyObject_CallMethod(copy.get(), "__setstate__", "(O)", given.get())));
+        learn(self, copy.get());
+        return copy.release();
+    } catch (const PythonError&) {
+        return nullptr;
+    }
+}
+
+PyObject* copy_Py(PyObject* self, PyObject*) { return copyOf(self, nullptr); }
+
+PyObject* deepcopy_Py(PyObject* self, PyObject* memo) {
+    if (!PyDict_Check(memo)) {
+        PyErr_SetString(PyExc_TypeError, "__deepcopy__ expects the memo dict");
+        return nullptr;
+    }
+    return copyOf(self, memo);
+}
+
 // ---- documentation ----------------------------------------------------------------------
 
 PyDoc_STRVAR(
@@ -267,6 +358,13 @@ PyMethodDef ExactMultiserver_ownMethods[] = {
      resetWithNumberOfEntitiesInSystem_doc},
     {"_blocking_probability", ExactMultiserver_blockingProbability_Py, METH_VARARGS,
      blockingProbability_doc},
+    {"__copy__", copy_Py, METH_NOARGS,
+     "__copy__($self, /)\n--\n\nWhat copy.copy gives: an independent instance of the same\n"
+     "configuration, state, time and mark, which starts with what this one learnt about\n"
+     "its states, so that its first step costs what this one's next would."},
+    {"__deepcopy__", deepcopy_Py, METH_O,
+     "__deepcopy__($self, memo, /)\n--\n\nWhat copy.deepcopy gives: __copy__'s instance,\n"
+     "with a subclass's attributes deep-copied."},
 };
 auto ExactMultiserver_methods =
     tableOf(station_methods::kLifecycleMethods<EM, step_doc, mark_doc, restore_doc>,

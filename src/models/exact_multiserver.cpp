@@ -1,5 +1,9 @@
 #include "exact_multiserver.h"
 
+#include <cstring>
+#include <memory>
+#include <unordered_map>
+
 #include "../runtime/error.h"
 #include "../runtime/messages.h"
 
@@ -80,6 +84,101 @@ Real ExactMultiserver::blockingProbability() {
 void ExactMultiserver::dropCaches() {
     delete _landscape;
     _landscape = nullptr;
+}
+
+namespace {
+
+// Copies of one instance's records in another arena, each record once (the mark often
+// shares the live records).
+class RecordCopier {
+public:
+    explicit RecordCopier(MovraObject* obj) : obj_(obj) {}
+    template <class T>
+    T operator()(T value) {
+        return value;
+    }
+    Pmf* operator()(Pmf* pmf) {
+        if (pmf == nullptr) return nullptr;
+        if (pmf->pmfType != SIMPLE) fail(msg::Internal);  // the station's PMFs are simple
+        return block(pmf, [](Pmf*) {});
+    }
+    ExactState* operator()(ExactState* s) {
+        if (s == nullptr) return nullptr;
+        if (s->layout == s) return block(s, [](ExactState* c) { c->layout = c; });
+        // One record of its own: the layout it shares stays with the original.
+        auto found = done_.find(s);
+        if (found != done_.end()) return static_cast<ExactState*>(found->second);
+        ExactState* c = allocateExactState(obj_, s->groupCount, s->keyCount, s->stateCount);
+        std::copy(groupsOf(s), groupsOf(s) + s->groupCount, groupsOf(c));
+        std::copy(keysOf(s), keysOf(s) + s->keyCount, keysOf(c));
+        std::copy(probabilitiesOf(s), probabilitiesOf(s) + s->stateCount, probabilitiesOf(c));
+        c->maxRemaining = s->maxRemaining;
+        c->epoch = s->epoch;
+        done_.emplace(s, c);
+        return c;
+    }
+    ExactFreshDraws* operator()(ExactFreshDraws* f) {
+        if (f == nullptr) return nullptr;
+        Pmf* service = (*this)(f->service);
+        return block(f, [service](ExactFreshDraws* c) { c->service = service; });
+    }
+
+private:
+    // The record's bytes after its header, then its pointers set by fix.
+    template <class T, class Fix>
+    T* block(T* record, Fix&& fix) {
+        auto found = done_.find(record);
+        if (found != done_.end()) return static_cast<T*>(found->second);
+        const size_t bytes = record->memHeader.size;
+        auto* c = static_cast<T*>(movraMalloc(obj_, bytes));
+        std::memcpy(reinterpret_cast<char*>(c) + sizeof(MemHeader),
+                    reinterpret_cast<const char*>(record) + sizeof(MemHeader),
+                    std::min(bytes, c->memHeader.size) - sizeof(MemHeader));
+        fix(c);
+        done_.emplace(record, c);
+        return c;
+    }
+    MovraObject* obj_;
+    std::unordered_map<const void*, void*> done_;
+};
+
+// A copied record's numbers hold under the copied landscape's epoch where they held under
+// the original's; otherwise it is unnumbered (its ids are never read then).
+void renumber(ExactState* s, uint64_t from, uint64_t to) {
+    if (s != nullptr) s->epoch = s->epoch == from && to != 0 ? to : 0;
+}
+
+}  // namespace
+
+void ExactMultiserver::copyFrom(const ExactMultiserver& original) {
+    ExactMultiserver next = original;
+    RecordCopier copy(arena());
+    next.forEachField([&](auto& live, auto& saved, FieldKind, const char*) {
+        live = copy(live);
+        saved = copy(saved);
+    });
+    next._freshDraws = copy(original._freshDraws);
+    std::unique_ptr<ExactLandscape> learnt;
+    if (original._landscape != nullptr) learnt = original._landscape->renumberedCopy();
+    const uint64_t from = learnt ? original._landscape->epoch() : 0;
+    const uint64_t to = learnt ? learnt->epoch() : 0;
+    renumber(next._internalState, from, to);
+    if (next._markInternalState != next._internalState) renumber(next._markInternalState, from, to);
+    delete _landscape;
+    next._landscape = learnt.release();
+    next.header = header;
+    *this = next;
+}
+
+void ExactMultiserver::learnFrom(const ExactMultiserver& original) {
+    if (original._landscape == nullptr) return;
+    std::unique_ptr<ExactLandscape> learnt = original._landscape->renumberedCopy();
+    if (learnt == nullptr) return;
+    const uint64_t from = original._landscape->epoch(), to = learnt->epoch();
+    numberLike(_internalState, original._internalState, from, to);
+    numberLike(_markInternalState, original._markInternalState, from, to);
+    delete _landscape;
+    _landscape = learnt.release();
 }
 
 void ExactMultiserver::setMaxStates(int64_t limit) {

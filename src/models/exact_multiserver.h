@@ -62,6 +62,15 @@ struct ExactMultiserver : StationConfiguration<ExactMultiserver> {
     Real blockingProbability();
     void setMaxStates(int64_t limit);
     ExactStepConfig stepConfig() const;
+    // Makes this new instance a copy of original: the same configuration, state, time and
+    // mark, its records copied into this arena bit for bit, and what original learnt
+    // (learnFrom). Fields are written only once everything is made.
+    void copyFrom(const ExactMultiserver& original);
+    // A copy of this instance (its records read back from the original's form) starts
+    // with what the original learnt, so that its first step costs what the original's
+    // next would: a copy of the landscape, and the original's numbers on the records
+    // that match. Only what is kept outside the value changes.
+    void learnFrom(const ExactMultiserver& original);
     // Frees what the instance keeps outside its arena (before deallocation).
     void dropCaches();
 };

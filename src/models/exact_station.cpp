@@ -689,7 +689,8 @@ bool sameValues(const ExactStepPlan& plan, const ExactStepConfig& config) {
 
 // A hash of a numbered state's shape (its groups' numbers and z ranges).
 uint64_t shapeHash(ExactState* state) {
-    uint64_t h = 0x9e3779b97f4a7c15ull ^ state->epoch;
+    // No epoch in it: a plan and the hashes it keeps are dropped whenever the epoch changes.
+    uint64_t h = 0x9e3779b97f4a7c15ull;
     const ExactGroup* groups = groupsOf(state);
     for (Int g = 0; g < state->groupCount; g++) {
         const uint64_t v = (uint64_t(uint32_t(groups[g].id)) << 32) ^
@@ -1276,6 +1277,41 @@ ExactState* exactStationStep(MovraObject* obj, ExactState* state, const ExactSte
 
 // ---- the landscape ------------------------------------------------------------------------
 
+namespace {
+uint64_t newEpoch() {
+    static std::atomic<uint64_t> epochs{0};
+    return ++epochs;
+}
+}  // namespace
+
+std::unique_ptr<ExactLandscape> ExactLandscape::renumberedCopy() const {
+    if (epoch_ == 0) return nullptr;
+    auto copy = std::make_unique<ExactLandscape>(*this);
+    copy->epoch_ = newEpoch();
+    if (copy->plan_.epoch == epoch_) copy->plan_.epoch = copy->epoch_;
+    return copy;
+}
+
+bool numberLike(ExactState* to, ExactState* from, uint64_t fromEpoch, uint64_t epoch) {
+    if (to == nullptr || from == nullptr || to->epoch != 0 || to->layout != to ||
+        from->epoch == 0 || from->epoch != fromEpoch || to->groupCount != from->groupCount ||
+        to->keyCount != from->keyCount || to->stateCount != from->stateCount)
+        return false;
+    ExactGroup* gt = groupsOf(to);
+    const ExactGroup* gf = groupsOf(from);
+    const Int* kt = keysOf(to);
+    const Int* kf = keysOf(from);
+    for (Int g = 0; g < to->groupCount; g++) {
+        const ExactGroup &a = gt[g], &b = gf[g];
+        if (a.busy != b.busy || a.zOffset != b.zOffset || a.length != b.length ||
+            !std::equal(kt + a.keyStart, kt + a.keyStart + a.busy, kf + b.keyStart))
+            return false;
+    }
+    for (Int g = 0; g < to->groupCount; g++) gt[g].id = gf[g].id;
+    to->epoch = epoch;
+    return true;
+}
+
 void ExactLandscape::prepare(Pmf* service, Int servers, int64_t maxStates) {
     // The support of the service PMF, compared in place with the kept one.
     bool same = epoch_ != 0;
@@ -1295,8 +1331,7 @@ void ExactLandscape::prepare(Pmf* service, Int servers, int64_t maxStates) {
     constexpr Int kMostByIndex = 64;
     width_ = std::min(servers + 1, kMostByIndex);
     byIndex_.clear();
-    static std::atomic<uint64_t> epochs{0};
-    epoch_ = ++epochs;
+    epoch_ = newEpoch();
     values_ = serviceValues;
     index_ = MultisetIndex();
     shift_.clear();

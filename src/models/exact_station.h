@@ -12,6 +12,7 @@
 // servers that start. Where every server stays busy the number starting does not depend
 // on z, so a whole run moves with one scaled add per fresh multiset.
 #pragma once
+#include <memory>
 #include <unordered_map>
 #include <vector>
 
@@ -213,7 +214,8 @@ struct ExactStepPlan {
 };
 
 // What steps learn about multisets, kept by a model from one step to the next (heap
-// memory it owns, not part of its value: a copy starts without one). Every multiset met
+// memory it owns, not part of its value; a copy of the model is handed a copy of it, see
+// renumberedCopy). Every multiset met
 // under one table of fresh draws gets a lasting number, with the multiset it shifts to
 // and, for each number of starters, the multisets the fresh draws take it to; a state
 // made by a step carries these numbers, so the next step finds its way without hashing.
@@ -249,6 +251,10 @@ public:
         return findLanding(id, k, draws);
     }
     ExactStepPlan& plan() { return plan_; }
+    // Everything learnt (the plan included) under a new epoch, for another model, which
+    // then numbers its records with numberLike; null if nothing was learnt. Each model's
+    // landscape reads only records of its own epoch, so the two may learn apart.
+    std::unique_ptr<ExactLandscape> renumberedCopy() const;
 
 private:
     Int findShifted(Int id);
@@ -264,6 +270,12 @@ private:
     std::vector<Int> pool_;                           // targets of every landing, end to end
     std::vector<Int> key_, merged_;                   // scratch
 };
+
+// Gives an unnumbered record (its own layout) the numbers of from, numbered under
+// fromEpoch, under epoch instead, where the two hold the same multisets and z ranges in
+// the same order (a record read back from from's form does). False, with nothing
+// changed, otherwise.
+bool numberLike(ExactState* to, ExactState* from, uint64_t fromEpoch, uint64_t epoch);
 
 // One step, with the tail cut and renormalisation of the standard station. fresh is the
 // draws table the caller keeps (may be null or made for another PMF); on return it

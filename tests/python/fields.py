@@ -89,9 +89,9 @@ def long_state_network():
     return n
 
 
-def exact_station():
+def exact_station(kind=None):
     """An exact station whose live and saved configurations differ in every field."""
-    m = Exact(max_states=5000)
+    m = (kind or Exact)(max_states=5000)
     m.number_of_servers = 2
     m.number_of_arrivals_pmf = {0: 0.5, 1: 0.3, 2: 0.2}
     m.service_duration_pmf = {1: 0.6, 3: 0.4}

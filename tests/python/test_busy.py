@@ -16,7 +16,7 @@ import weakref
 import pytest
 
 import movra
-from fields import Network, Station, fields
+from fields import Exact, Network, Station, fields
 from reference import poisson
 
 BUSY = "in use by another call"
@@ -38,6 +38,16 @@ def big_network():
     return n
 
 
+def big_exact():
+    m = Exact()
+    m.number_of_servers = 3
+    m.number_of_arrivals_pmf = {0: 0.3, 1: 0.4, 2: 0.3}
+    m.service_duration_pmf = {1: 0.5, 4: 0.5}
+    for _ in range(30):
+        m.step()
+    return m
+
+
 REENTRANT = {
     "station": (big_station, {
         "getter": lambda m: m.internal_state,
@@ -57,6 +67,8 @@ REENTRANT = {
         "reset": lambda n: n.reset_node_with_number_of_entities(0, 1),
         "copy": copy.copy,
     }),
+    "exact station": (big_exact, {"step": lambda m: m.step(), "copy": copy.copy,
+                                  "deepcopy": copy.deepcopy}),
 }
 CASES = [(kind, op) for kind, (_, ops) in REENTRANT.items() for op in ops]
 CASE_IDS = [f"{k}-{o}" for k, o in CASES]
@@ -216,6 +228,7 @@ HOOKED_CALLS = {
         "dict subclass in a list": (lambda h: [hooked(DictHook, h, {(0, 1): 1.0}), {(1, 1): 1.0}],
                                     setter("internal_state")),
     }),
+    "exact station": (big_exact, {"__index__ of time": (lambda h: IndexHook(h, 9), setter("time"))}),
 }
 HOOK_CASES = [(kind, name) for kind, (_, calls) in HOOKED_CALLS.items() for name in calls]
 

@@ -38,6 +38,16 @@ def tagged_station():
     return m
 
 
+class TaggedExact(Exact):
+    pass
+
+
+def tagged_exact():
+    m = exact_station(TaggedExact)
+    m.payload = [1]
+    return m
+
+
 def slotted_network():
     n = SlottedNetwork(2)
     n.set_number_of_servers_at_node(1, 1)
@@ -48,7 +58,8 @@ def slotted_network():
 MAKERS = {"station": station, "fresh station": Station, "network": network,
           "fresh network": lambda: Network(1), "long state network": long_state_network,
           "station subclass": tagged_station, "network subclass": slotted_network,
-          "exact station": exact_station, "exact network": exact_network}
+          "exact station": exact_station, "exact subclass": tagged_exact,
+          "exact network": exact_network}
 
 
 @pytest.mark.parametrize("make", MAKERS.values(), ids=MAKERS.keys())

@@ -4,6 +4,7 @@ input and the state limit."""
 
 import copy
 import pickle
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -11,6 +12,11 @@ import movra
 import reference as ref
 
 POISSONISH = {0: 0.3, 1: 0.4, 2: 0.2, 3: 0.1}
+
+
+def cold_copy(m):
+    """A copy that learnt nothing from the original (read back from its pickled form)."""
+    return pickle.loads(pickle.dumps(m))
 
 
 def station(servers, arrivals, service, **settings):
@@ -291,14 +297,16 @@ def test_steps_needing_absurd_scratch_are_refused(state, impatience):
     ],
 )
 def test_warm_steps_equal_cold_steps_bit_for_bit(arrivals, settings):
-    # A copy starts without what the original kept from its last steps, so its step is
-    # taken afresh: both must agree through the growth of the support and after it.
+    # An unpickled instance starts without what the original learnt, so its step is taken
+    # afresh; a copy starts with it. All must agree through the growth of the support and
+    # after it.
     m = station(3, arrivals, {1: 0.5, 4: 0.5}, **settings)
     for _ in range(60):
-        cold = copy.copy(m)
-        cold.step()
+        others = [cold_copy(m), copy.copy(m)]
         m.step()
-        assert cold.internal_state == m.internal_state
+        for other in others:
+            other.step()
+            assert other.internal_state == m.internal_state
 
 
 @pytest.mark.parametrize(
@@ -318,11 +326,29 @@ def test_warm_step_follows_a_change(change):
     for _ in range(40):
         m.step()  # warm: the support no longer moves
     change(m)
-    cold = copy.copy(m)
+    others = [cold_copy(m), copy.copy(m)]
     for _ in range(3):
         m.step()
-        cold.step()
-        assert m.internal_state == cold.internal_state
+        for other in others:
+            other.step()
+            assert m.internal_state == other.internal_state
+
+
+def test_warm_copies_learn_apart_in_parallel():
+    m = station(3, {0: 0.5, 1: 0.3, 2: 0.2}, {1: 0.5, 4: 0.5})
+    for _ in range(40):
+        m.step()
+    w = copy.copy(m)
+    # Apart in z, each meets multisets the other never numbered.
+    m.apply_observation_range(6, 100)
+    w.apply_observation_range(0, 2)
+    expected = [cold_copy(m), cold_copy(w)]
+    with ThreadPoolExecutor(2) as pool:
+        list(pool.map(lambda x: [x.step() for _ in range(30)], [m, w]))
+    for x in expected:
+        for _ in range(30):
+            x.step()
+    assert [m.internal_state, w.internal_state] == [x.internal_state for x in expected]
 
 
 @pytest.mark.parametrize("settings", [{}, {"capacity": 4}])

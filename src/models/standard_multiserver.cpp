@@ -35,7 +35,8 @@ Pmf* StandardMultiserver::relabel(Int _z) {
     return reference::relabel(arena(), _internalState, _z);
 }
 
-static StationStep stationStep(StandardMultiserver* self, const CompletionRuns& completions) {
+static StationStep stationStep(StandardMultiserver* self, const CompletionRuns& completions,
+                               ScratchCache* scratch = nullptr) {
     return StationStep{self->arena(),
                        self->_internalState,
                        self->_numberOfServers,
@@ -43,7 +44,8 @@ static StationStep stationStep(StandardMultiserver* self, const CompletionRuns& 
                        self->_serviceDurationPmf,
                        false,
                        0.0,
-                       &completions};
+                       &completions,
+                       scratch};
 }
 
 Pmf* StandardMultiserver::partialMovraMap() {
@@ -60,8 +62,9 @@ void StandardMultiserver::step() {
     if (_numberOfServers < 0) fail(msg::InvalidNumberOfServers);
     if (_serviceDurationPmf->simple.offset == 0) fail(msg::InvalidServiceDuration);
     // The completion distributions are the same for both maps: formed once.
-    CompletionRuns completions(_internalState, _numberOfServers);
-    _internalState = stationNextState(stationStep(this, completions));
+    ScratchCache* scratch = ScratchCache::lookedUp();
+    CompletionRuns completions(_internalState, _numberOfServers, scratch);
+    _internalState = stationNextState(stationStep(this, completions, scratch));
     // Wraps at the top of the Int range instead of overflowing.
     _time = Int(uint32_t(_time) + 1u);
 }

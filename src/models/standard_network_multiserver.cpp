@@ -74,12 +74,12 @@ namespace {
 // own maps within one step (all read the state at the start of the step).
 class StepCompletions {
 public:
-    explicit StepCompletions(SN* self) {
+    StepCompletions(SN* self, ScratchCache* scratch) {
         const Int n = self->_numberOfServers->length;
         tables_.reserve(size_t(std::max<Int>(n, 0)));
         for (Int k = 0; k < n; k++)
-            tables_.emplace_back(lookup(self->_internalState, k),
-                                 lookup(self->_numberOfServers, k));
+            tables_.emplace_back(lookup(self->_internalState, k), lookup(self->_numberOfServers, k),
+                                 scratch);
     }
     const CompletionRuns& at(Int node) const { return tables_[size_t(node)]; }
 
@@ -93,6 +93,12 @@ class Departures {
 public:
     Departures() = default;
     Departures(SN* self, Int s, const CompletionRuns& completions) { assign(self, s, completions); }
+    void bind(ScratchCache* scratch) {
+        weight_.bind(scratch);
+        trials_.bind(scratch);
+        used_.bind(scratch);
+        rowOf_.bind(scratch);
+    }
     // Those of node s instead, in the buffers kept from the node before when large enough.
     void assign(SN* self, Int s, const CompletionRuns& completions) {
         Pmf* dist_z = lookupMarginalPmf(lookup(self->_internalState, s));
@@ -175,7 +181,8 @@ private:
 // Without own-node routing no completion re-enters: the maps go without the loop over
 // re-entries, whose one outcome (0, with probability exactly 1) leaves every weight and
 // every value as it is.
-StationStep nodeStep(SN* self, Int k, const PmfRun& arrivals, const CompletionRuns& completions) {
+StationStep nodeStep(SN* self, Int k, const PmfRun& arrivals, const CompletionRuns& completions,
+                     ScratchCache* scratch = nullptr) {
     const Real selfRouting = routing(self->_routingProbabilities, k, k);
     return StationStep{self->arena(),
                        lookup(self->_internalState, k),
@@ -184,7 +191,8 @@ StationStep nodeStep(SN* self, Int k, const PmfRun& arrivals, const CompletionRu
                        lookup(self->_serviceDurationPmfs, k),
                        selfRouting > 0,
                        selfRouting,
-                       &completions};
+                       &completions,
+                       scratch};
 }
 
 Pmf* nodeArrivals(SN* self, Int k, Pmf* internalFlowIn) {
@@ -225,7 +233,8 @@ namespace {
 // never less than any of them).
 class Inflow {
 public:
-    Inflow() {
+    explicit Inflow(ScratchCache* scratch) {
+        pmf_.elements.bind(scratch);
         pmf_.elements.reset(1);
         pmf_.elements[0] = 1.0;  // nothing has flowed in yet: 0 with probability 1
         pmf_.length = 1;
@@ -305,6 +314,11 @@ class SourceFlows {
 public:
     // Scratch for flows of up to maxTrials trials, binomials of `rows` rows, into up to
     // width destinations, kept from one source to the next.
+    void bind(ScratchCache* scratch) {
+        table_.bind(scratch);
+        flows_.bind(scratch);
+        single_.bind(scratch);
+    }
     void prepare(Int maxTrials, int64_t rows, Int width) {
         if (maxTrials <= maxTrials_ && rows <= rows_ && width <= width_) return;
         maxTrials_ = std::max(maxTrials, maxTrials_);
@@ -316,10 +330,10 @@ public:
     }
     // The weights of departures into the destinations of routings r[0 .. width).
     void form(const Departures& departures, Int maxTrials, const Real* r, Int width,
-              IntegerLogs& integerLogs) {
+              BinomialTables& tables, IntegerLogs& integerLogs) {
         formedWidth_ = width;
         for (Int j = 0; j < width; j++) {
-            if (const Real* kept = BinomialTables::of(r[j], maxTrials, integerLogs)) {
+            if (const Real* kept = tables.find(r[j], maxTrials, integerLogs)) {
                 for (Int d = 0; d <= maxTrials; d++) {
                     if (!departures.hasTrials(d)) continue;
                     Real* rows = table_.get() + departures.rowOf(d) * width;
@@ -369,14 +383,19 @@ void SN::step() {
         for (Int k = 0; k < count; k++) _sourceSum += row[k].value;
         if (_sourceSum > 1) fail(msg::InvalidRouting);
     }
-    StepCompletions completions(this);
+    // Every scratch buffer of the step takes its blocks from this thread's cache, looked
+    // up once here.
+    ScratchCache* scratch = ScratchCache::lookedUp();
+    StepCompletions completions(this, scratch);
     Int maxTrials = 0;
     for (Int s = 0; s < n; s++) maxTrials = std::max(maxTrials, completions.at(s).maxTrials());
     // _flowIn[t]: the inflow of node t gathered so far. A source that routes nothing to t
     // renormalises it; those renormalisations are made when t's inflow is next used,
     // counted from convolvedAt[t], the last source that routed to t (-1: none yet).
-    std::unique_ptr<Inflow[]> _flowIn(new Inflow[size_t(std::max<Int>(n, 0))]);
-    ScratchBuffer<Int> convolvedAt(n);
+    std::vector<Inflow> _flowIn;
+    _flowIn.reserve(size_t(std::max<Int>(n, 0)));
+    for (Int t = 0; t < n; t++) _flowIn.emplace_back(scratch);
+    ScratchBuffer<Int> convolvedAt(scratch, n);
     for (Int t = 0; t < n; t++) convolvedAt[t] = -1;
     auto catchUp = [&](Int t, Int source) {  // the sources before `source` owe t's inflow
         const int64_t from = int64_t(convolvedAt[t]) + 1;
@@ -384,12 +403,16 @@ void SN::step() {
         _flowIn[t].renormalise(owed);
     };
     ScratchBuffer<Real> nextInflow;
+    nextInflow.bind(scratch);
     IntegerLogs logs;
+    BinomialTables& tables = BinomialTables::ofThisThread();
     SourceFlows flows;
-    ScratchBuffer<Real> routed(n);  // the routings > 0 of a source, in destination order
-    ScratchBuffer<Int> targets(n);  // their destinations
-    ScratchBuffer<Real> flow(int64_t(maxTrials) + 1);  // one destination's weights
+    flows.bind(scratch);
+    ScratchBuffer<Real> routed(scratch, n);  // the routings > 0 of a source, in destination order
+    ScratchBuffer<Int> targets(scratch, n);  // their destinations
+    ScratchBuffer<Real> flow(scratch, int64_t(maxTrials) + 1);  // one destination's weights
     Departures departures;
+    departures.bind(scratch);
     for (Int s = 0; s < n; s++) {
         const CompletionRuns& from = completions.at(s);
         departures.assign(this, s, from);
@@ -414,7 +437,7 @@ void SN::step() {
         for (Int j = 0; j < width; j += group) {
             const Int groupEnd = std::min(width, j + group);
             flows.prepare(sourceTrials, rows, groupEnd - j);
-            flows.form(departures, sourceTrials, routed.get() + j, groupEnd - j, logs);
+            flows.form(departures, sourceTrials, routed.get() + j, groupEnd - j, tables, logs);
             for (Int k = j; k < groupEnd; k++) {
                 const Int t = targets[k];
                 flows.weights(k - j, sourceTrials, flow.get());
@@ -438,14 +461,17 @@ void SN::step() {
     for (Int k = 0; k < _internalState->length; k++)
         next->elements[k] = _internalState->elements[k];
     SimpleAccumulator sumAcc(obj);
+    sumAcc.elements.bind(scratch);
     ScratchPmf arrivals;
+    arrivals.elements.bind(scratch);
     for (Int k = 0; k < n; k++) {
         // The node's arrivals are the same for both of its maps: formed once.
         sumAcc.clear();
         convolve(PmfRun::of(lookup(_numberOfExternalArrivalsPmfs, k)), _flowIn[k].pmf().run(),
                  sumAcc);
         sumAcc.toScratch(arrivals);
-        lookup(next, k) = stationNextState(nodeStep(this, k, arrivals.run(), completions.at(k)));
+        lookup(next, k) =
+            stationNextState(nodeStep(this, k, arrivals.run(), completions.at(k), scratch));
     }
     _internalState = next;
     // Wraps at the top of the Int range instead of overflowing.

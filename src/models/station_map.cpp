@@ -51,7 +51,9 @@ Pmf* stationObservationMapRange(MovraObject* obj, Pmf* state, int64_t z0, int64_
     return acc.toPmf();
 }
 
-CompletionRuns::CompletionRuns(Pmf* state, Int servers) {
+CompletionRuns::CompletionRuns(Pmf* state, Int servers, ScratchCache* scratch) {
+    values_.bind(scratch);
+    runs_.bind(scratch);
     Pmf* dist_z = lookupMarginalPmf(state);
     const Int nz = dist_z->simple.length;
     runs_.reset(nz);
@@ -99,7 +101,12 @@ namespace {
 // the columns colLo .. colLo + cols - 1 of the full map (zero outside its support).
 class RelabelRuns {
 public:
-    explicit RelabelRuns(Pmf* state) : state_(state), dist_z_(lookupMarginalPmf(state)) {}
+    RelabelRuns(Pmf* state, ScratchCache* scratch)
+        : state_(state), dist_z_(lookupMarginalPmf(state)) {
+        values_.bind(scratch);
+        starts_.bind(scratch);
+        runs_.bind(scratch);
+    }
     // The smallest and largest value any relabel(z) may hold (lo > hi: none).
     void span(Int& lo, Int& hi) const {
         lo = INT32_MAX;
@@ -320,6 +327,7 @@ void partialMapPuts(const StationStep& step, SamplingStack& stack, SimpleAccumul
 Pmf* stationPartialMap(const StationStep& step) {
     SamplingStack stack(step.routesBack ? 4 : 3);
     SimpleAccumulator acc(step.obj);
+    acc.elements.bind(step.scratch);
     const PmfRun& dist_a = step.arrivals;
     int64_t zLow, zHigh;
     reachable(step, zLow, zHigh);
@@ -560,6 +568,7 @@ void fullMapGridPuts(const StationStep& step, JointGridAccumulator& acc, const P
     // Both ell' distributions over every column, so that each put is one fixed-width pass.
     Real shortRow[16] = {};
     ScratchBuffer<Real> longRow;
+    longRow.bind(step.scratch);
     if (cols > 16) longRow.reset(cols);
     Real* serviceRow = cols > 16 ? longRow.get() : shortRow;
     for (Int k = 0; k < service.count; k++) serviceRow[service.first - colLo + k] = service.p[k];
@@ -589,7 +598,7 @@ Pmf* stationFullMap(const StationStep& step, Int leftTail, Int rightTail) {
     const PmfRun service = PmfRun::of(step.serviceDuration);
     const PmfRun& dist_a = step.arrivals;
     // relabel(z) depends on z alone: formed on first use, once per z.
-    RelabelRuns relabelled(step.state);
+    RelabelRuns relabelled(step.state, step.scratch);
 
     int64_t zLow, zHigh;
     reachable(step, zLow, zHigh);
@@ -609,7 +618,8 @@ Pmf* stationFullMap(const StationStep& step, Int leftTail, Int rightTail) {
         if (next->joint.marginal->simple.length == 0) fail(msg::EmptyPmf);
         return next;
     }
-    JointGridAccumulator acc(step.obj, Int(rowLo), Int(rowHi), Int(colLo), Int(colHi));
+    JointGridAccumulator acc(step.obj, Int(rowLo), Int(rowHi), Int(colLo), Int(colHi),
+                             step.scratch);
     fullMapGridPuts(step, acc, service, relabelled, colLo, Int(colHi - colLo + 1), rowLo, rowHi,
                     nullptr);
     return acc.toPmf();
@@ -652,14 +662,16 @@ Pmf* stationNextState(const StationStep& step) {
     if (dist_a.regular && dist_a.count > 0 && dist_a.count <= kFusedArrivalValues && 0 <= zLow &&
         zLow <= zHigh && zHigh <= INT32_MAX && zHigh - zLow < INT32_MAX) {
         const PmfRun service = PmfRun::of(step.serviceDuration);
-        RelabelRuns relabelled(step.state);
+        RelabelRuns relabelled(step.state, step.scratch);
         int64_t colLo, colHi;
         fullMapColumns(step, service, relabelled, colLo, colHi);
         if (colLo <= colHi && gridFits(zHigh - zLow + 1, colHi - colLo + 1, service.count,
                                        step.servers > 0 ? &relabelled : nullptr)) {
             SimpleAccumulator partialAcc(step.obj);
+            partialAcc.elements.bind(step.scratch);
             partialAcc.reserve(Int(zLow), Int(zHigh));
-            JointGridAccumulator acc(step.obj, Int(zLow), Int(zHigh), Int(colLo), Int(colHi));
+            JointGridAccumulator acc(step.obj, Int(zLow), Int(zHigh), Int(colLo), Int(colHi),
+                                     step.scratch);
             relabelled.deferFailures();
             fullMapGridPuts(step, acc, service, relabelled, colLo, Int(colHi - colLo + 1), zLow,
                             zHigh, &partialAcc);

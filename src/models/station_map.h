@@ -38,13 +38,14 @@ struct StationStep {
     // Binomial(min(z, c), P(ell = 1 | z)) for each stored z of the marginal: the
     // completions, shared by every map and flow of the step.
     const CompletionRuns* completions;
+    ScratchCache* scratch;  // this thread's, resolved once per call (null: looked up)
 };
 
 // The completion distributions of every stored z of a state's marginal, formed once into
 // scratch with the probabilities binomial() would store (nothing for p(z) <= 0).
 class CompletionRuns {
 public:
-    CompletionRuns(Pmf* state, Int servers);
+    CompletionRuns(Pmf* state, Int servers, ScratchCache* scratch = nullptr);
     const PmfRun& at(Int iz) const { return runs_[iz]; }  // iz: index in the marginal
     Int maxTrials() const { return maxTrials_; }          // the largest d held
     // Over every z with completions, the least z - d and the greatest z - d, and the

@@ -73,6 +73,7 @@ void SimpleAccumulator::rewindow(int32_t newOffset, int32_t newLength) {
         const int64_t bytes = int64_t(newLength) * int64_t(sizeof(Real));
         budget()->charge(bytes);
         ScratchBuffer<Real> buffer;
+        buffer.bind(elements.boundCache());
         try {
             buffer.reset(newLength);
         } catch (...) {

@@ -123,7 +123,7 @@ namespace {
 // Open addressing over the bits of p; a table not found within a few slots replaces the
 // one in its first slot. Plain heap blocks (not ScratchBuffer): the cache of scratch
 // blocks, also thread-local, may be gone when this one is destroyed.
-class BinomialTableCache {
+class BinomialTableCache : public BinomialTables {
 public:
     const Real* of(Real p, Int maxTrials, IntegerLogs& logs) {
         uint64_t key;
@@ -176,10 +176,19 @@ private:
 };
 }  // namespace
 
+BinomialTables& BinomialTables::ofThisThread() {
+    thread_local BinomialTableCache cache;
+    return cache;
+}
+
+const Real* BinomialTables::find(Real p, Int maxTrials, IntegerLogs& logs) {
+    if (maxTrials > kMaxTrials || std::isnan(p)) return nullptr;
+    return static_cast<BinomialTableCache*>(this)->of(p, maxTrials, logs);
+}
+
 const Real* BinomialTables::of(Real p, Int maxTrials, IntegerLogs& logs) {
     if (maxTrials > kMaxTrials || std::isnan(p)) return nullptr;
-    thread_local BinomialTableCache cache;
-    return cache.of(p, maxTrials, logs);
+    return ofThisThread().find(p, maxTrials, logs);
 }
 
 BinomialRuns::BinomialRuns(Real p, Int maxTrials)

@@ -54,6 +54,15 @@ public:
     // binomial() stores (0 for a phi it does not store); null when maxTrials exceeds
     // kMaxTrials or no memory is left for the table. Valid until the thread's next call.
     static const Real* of(Real p, Int maxTrials, IntegerLogs& logs);
+    // This thread's tables, for a caller that reads many within one call: each lookup of
+    // a thread-local object is a call into the dynamic loader. Out of line, so that the
+    // compiler keeps the reference instead of computing the address again at each use.
+    MOVRA_NOINLINE static BinomialTables& ofThisThread();
+    // of(), from these tables (this thread's).
+    const Real* find(Real p, Int maxTrials, IntegerLogs& logs);
+
+protected:
+    BinomialTables() = default;
 };
 
 // Binomial(d, p) for d = 0 .. maxTrials with one p, each formed on first use into

@@ -83,7 +83,7 @@ Pmf* JointAccumulator::toPmf() {
 }
 
 JointGridAccumulator::JointGridAccumulator(MovraObject* _obj, Int rowLo, Int rowHi, Int colLo,
-                                           Int colHi)
+                                           Int colHi, ScratchCache* scratch)
     : Accumulator(_obj),
       rowLo_(rowLo),
       colLo_(colLo),
@@ -92,6 +92,7 @@ JointGridAccumulator::JointGridAccumulator(MovraObject* _obj, Int rowLo, Int row
     if (rows_ <= 0 || cols_ <= 0 || rowLo < 0 || colLo < 0) failInternal();
     if (uint64_t(cols_) > kMaxBlockBytes / sizeof(Real) / uint64_t(rows_)) fail(msg::OutOfMemory);
     budget()->charge(rows_ * cols_ * int64_t(sizeof(Real)));
+    buffer_.bind(scratch);
     buffer_.reset(rows_ * cols_);
     cells_ = buffer_.get();
 }

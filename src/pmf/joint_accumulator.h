@@ -61,7 +61,8 @@ private:
 class JointGridAccumulator : public Accumulator {
 public:
     // Refuses a matrix beyond the per-block cap with "Out of memory".
-    JointGridAccumulator(MovraObject* _obj, Int rowLo, Int rowHi, Int colLo, Int colHi);
+    JointGridAccumulator(MovraObject* _obj, Int rowLo, Int rowHi, Int colLo, Int colHi,
+                         ScratchCache* scratch = nullptr);
     Boolean isEmpty() override;
     JointGridAccumulator* putDouble(Real probability, Int value1, Int value2) override;
     // putDouble(scale * run.p[k], row, run.first + k) for every k, in one pass. The

@@ -16,7 +16,11 @@
 #ifndef MOVRA_OPAQUE
 #define MOVRA_OPAQUE(x) __asm__("" : "+x"(x))
 #endif
+#ifndef MOVRA_NOINLINE
+#define MOVRA_NOINLINE __attribute__((noinline))
+#endif
 #else
+#define MOVRA_NOINLINE
 #define MOVRA_ALWAYS_INLINE inline
 #define MOVRA_ALWAYS_INLINE_LAMBDA
 #define MOVRA_OPAQUE(x) ((void)0)

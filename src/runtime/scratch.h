@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "arena.h"
+#include "compiler.h"
 #include "error.h"
 #include "freelist.h"
 #include "messages.h"
@@ -36,19 +37,31 @@ public:
         thread_local ScratchCache cache;
         return cache;
     }
+    // The same, out of line. Inlined, the address is a constant to the compiler, which
+    // computes it again (a call into the dynamic loader) at every use instead of keeping
+    // it, and before testing whether a buffer is bound.
+    MOVRA_NOINLINE static ScratchCache* lookedUp() { return &ofThisThread(); }
 
 private:
     Blocks blocks_;
 };
 
+// A buffer bound to a cache (bind) takes and drops its blocks there instead of looking up
+// the thread's cache each time: each lookup is a call into the dynamic loader, and a
+// network step makes hundreds. Bind only a buffer that dies on the thread that resolved
+// the cache, within the same call (scratch of one computation, never an instance's).
+// A move keeps each side's binding.
 template <class T>
 class ScratchBuffer {
 public:
     ScratchBuffer() = default;
     explicit ScratchBuffer(int64_t count) { reset(count); }
+    ScratchBuffer(ScratchCache* cache, int64_t count) : cache_(cache) { reset(count); }
     ~ScratchBuffer() { drop(data_, count_); }
     ScratchBuffer(ScratchBuffer&& other) noexcept
-        : data_(std::exchange(other.data_, nullptr)), count_(std::exchange(other.count_, 0)) {}
+        : data_(std::exchange(other.data_, nullptr)),
+          count_(std::exchange(other.count_, 0)),
+          cache_(other.cache_) {}
     ScratchBuffer& operator=(ScratchBuffer&& other) noexcept {
         std::swap(data_, other.data_);
         std::swap(count_, other.count_);
@@ -64,7 +77,7 @@ public:
         const size_t bytes = bytesOf(count), c = ScratchCache::Blocks::classOf(bytes);
         T* p = nullptr;
         if (c < ScratchCache::Blocks::kClasses) {
-            p = static_cast<T*>(ScratchCache::ofThisThread().take(c, bytes));
+            p = static_cast<T*>(cache().take(c, bytes));
             if (p == nullptr)
                 p = static_cast<T*>(std::calloc(1, ScratchCache::Blocks::classBytes(c)));
         } else {
@@ -79,17 +92,22 @@ public:
     T& operator[](int64_t i) const { return data_[i]; }
     int64_t size() const { return count_; }
     explicit operator bool() const { return data_ != nullptr; }
+    // cache: this thread's (null: look it up at each use).
+    void bind(ScratchCache* cache) { cache_ = cache; }
+    ScratchCache* boundCache() const { return cache_; }
 
 private:
+    ScratchCache& cache() const { return cache_ ? *cache_ : *ScratchCache::lookedUp(); }
     static size_t bytesOf(int64_t count) { return (count > 0 ? size_t(count) : 1) * sizeof(T); }
-    static void drop(T* p, int64_t count) {
+    void drop(T* p, int64_t count) const {
         if (p == nullptr) return;
         const size_t c = ScratchCache::Blocks::classOf(bytesOf(count));
-        if (c < ScratchCache::Blocks::kClasses && ScratchCache::ofThisThread().keep(c, p)) return;
+        if (c < ScratchCache::Blocks::kClasses && cache().keep(c, p)) return;
         std::free(p);
     }
     T* data_ = nullptr;
     int64_t count_ = 0;
+    ScratchCache* cache_ = nullptr;
 };
 
 }  // namespace movra

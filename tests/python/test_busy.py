@@ -597,3 +597,24 @@ def test_stress_one_instance_from_several_threads(kind):
     # No reference left behind by a refused call: held like a fresh instance, whatever the
     # interpreter's own count for a local is.
     assert sys.getrefcount(last) == sys.getrefcount(fresh)
+
+
+def test_instances_stepping_on_several_threads_match_serial_steps():
+    # Each thread has its own scratch and binomial tables; instances on different
+    # threads (different routings, so different tables) must not see each other's.
+    def run(k):
+        n = stress_network()
+        n.set_routing_probability(0, 1, 0.5 + 0.1 * k)
+        n.set_routing_probability(1, 0, 0.05 * k)
+        for _ in range(20 if SANITIZED else 60):
+            n.step()
+        return frozen_all(n.internal_state)
+
+    serial = [run(k) for k in range(4)]
+    got = [None] * 4
+    threads = [threading.Thread(target=lambda k=k: got.__setitem__(k, run(k))) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert got == serial

@@ -83,7 +83,9 @@ def _load_module(folder):
     builds can live in one process side by side."""
     import importlib.machinery
     import importlib.util
-    path = sorted(pathlib.Path(folder).glob("**/*movra*.so"))[0]
+    # The newest: a build folder that spans the package change can hold a stale movra*.so
+    # beside the current _movra*.so.
+    path = max(pathlib.Path(folder).glob("**/*movra*.so"), key=lambda p: p.stat().st_mtime)
     name = "movra._movra" if path.name.startswith("_movra") else "movra"
     loader = importlib.machinery.ExtensionFileLoader(name, str(path))
     found = importlib.util.spec_from_file_location(name, str(path), loader=loader)

@@ -365,3 +365,20 @@ def test_steps_from_a_restored_state_replay_bit_for_bit(settings):
         m.restore()
         m.step()
         assert m.internal_state == expected.internal_state
+
+
+BIG = 2**31 - 1
+
+
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        (lambda m: (m.step(), m.internal_state)[1], {(3, (1,)): 1.0}),
+        (movra.blocking_probability, pytest.approx((BIG - 3) / BIG, rel=1e-15)),
+    ],
+)
+def test_a_batch_at_the_top_of_the_int_range(call, expected):
+    # A room of 3 against 2**31 - 1 arrivals: loops over the counts up to the top of the
+    # Int range once overflowed and read far outside the arrivals' record.
+    m = station(1, {BIG: 1.0}, {1: 1.0}, capacity=3)
+    assert call(m) == expected

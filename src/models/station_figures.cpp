@@ -28,14 +28,16 @@ void binomialRow(Int n, Real h, IntegerLogs& logs, Real* out) {
 
 // Weight of j entities ahead of a random arrival within its batch, j = 0, 1, ...:
 // P(A > j) / E[A] (size-biased batches, a uniform position in the batch). Empty when
-// nothing arrives.
-std::vector<Real> positionWeights(Pmf* arrivals) {
+// nothing arrives. More weights than limit are refused before the table is made: a
+// batch near the top of the Int range would take gigabytes only to be refused after.
+std::vector<Real> positionWeights(Pmf* arrivals, int64_t limit = INT64_MAX) {
     const Int offset = arrivals->simple.offset, length = arrivals->simple.length;
     const Real* p = &arrivals->simple.elements[0];
     Real mean = 0;
     for (Int i = 0; i < length; i++) mean += Real(offset + i) * p[i];
     if (!(mean > 0)) return {};
     const Int top = offset + length - 1;
+    if (top > limit) fail(msg::OutOfMemory);
     std::vector<Real> out(size_t(top), 0.0);
     Real above = 0;  // P(A > j), summed from the top
     for (Int j = top - 1; j >= 0; j--) {
@@ -401,7 +403,7 @@ WaitResult oneServerWait(Pmf* state, Pmf* arrivals, Pmf* service, int64_t positi
     std::vector<Real> weights;
     int64_t kTop;
     if (position < 0) {
-        weights = positionWeights(arrivals);
+        weights = positionWeights(arrivals, int64_t(kScratchPerState) * kDefaultMaxStates);
         if (weights.empty()) {
             result.status = WaitStatus::NobodyArrives;
             return result;
@@ -536,7 +538,8 @@ WaitResult exactStationWait(ExactState* state, Pmf* arrivals, Pmf* service, Int 
     const Int* keys = keysOf(state);
     std::vector<Real> weights;
     if (position < 0) {
-        weights = positionWeights(arrivals);
+        // kTop below is at least the weights' count: the same limit, checked first.
+        weights = positionWeights(arrivals, int64_t(kScratchPerState) * maxStates);
         if (weights.empty()) {
             result.status = WaitStatus::NobodyArrives;
             return result;

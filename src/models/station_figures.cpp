@@ -209,18 +209,22 @@ public:
     std::vector<Real> run(Int shift) {
         std::vector<Real> out;
         Real total = 0;
-        for (Int id = 0; id < index_.size(); id++)
+        std::vector<Int> active;
+        for (Int id = 0; id < index_.size(); id++) {
             for (Real v : cur_[size_t(id)]) total += v;
+            if (top_[size_t(id)] > 0) active.push_back(id);
+        }
         for (Int t = 1;; t++) {
             Real rest = 0;
-            const Int ids = index_.size();
-            if (keep_ < 1 && t >= thinFrom_ && !thin(ids)) return {};
+            if (keep_ < 1 && t >= thinFrom_ && !thin(active)) return {};
             if (out.size() < size_t(t - shift + 1)) out.resize(size_t(t - shift + 1), 0.0);
             // The servers at 1 finish and take as many entities as they can; what is left
             // of each run waits, under the shifted multiset, for the starters' durations.
-            for (Int id = 0; id < ids; id++) {
+            // Only the multisets holding runs, in ascending order as a scan of every one
+            // would take them: a long service counts down through a new multiset every
+            // step, and scanning them all made a wait of n steps cost n squared.
+            for (Int id : active) {
                 const Int top = top_[size_t(id)];
-                if (top == 0) continue;
                 const Shift& move = shiftOf(id);
                 std::vector<Real>& v = cur_[size_t(id)];
                 Real started = 0;
@@ -232,7 +236,7 @@ public:
                     for (Int k = 1; k <= count; k++) rest += from[k];
                     // With no starter the multiset is already whole.
                     if (move.starters == 0)
-                        put(next_, nextTop_, move.to, from, count, 1.0);
+                        carry(move.to, from, count, 1.0);
                     else
                         hold(move.to, from, count, 1.0);
                 }
@@ -252,7 +256,7 @@ public:
                     const bool whole = r == 1;
                     for (size_t m = 0; m < to.size(); m++) {
                         if (whole)
-                            put(next_, nextTop_, to[m], from, count, probs_[m]);
+                            carry(to[m], from, count, probs_[m]);
                         else
                             hold(to[m], from, count, probs_[m]);
                     }
@@ -264,6 +268,9 @@ public:
             }
             std::swap(cur_, next_);
             std::swap(top_, nextTop_);
+            std::sort(nextActive_.begin(), nextActive_.end());
+            active.swap(nextActive_);
+            nextActive_.clear();
             if (!(rest > kChainRest * total)) break;
         }
         // With impatience, the wait of those served: the mass that left is not a wait.
@@ -280,11 +287,10 @@ public:
 private:
     // The entities ahead of the tagged one each stay with probability keep, the tagged
     // one too (else its mass is gone); false once the work budget is spent.
-    bool thin(Int ids) {
+    bool thin(const std::vector<Int>& active) {
         std::vector<Real> law(size_t(kTop_) + 1), thinned(size_t(kTop_) + 1);
-        for (Int id = 0; id < ids; id++) {
+        for (Int id : active) {
             const Int top = top_[size_t(id)];
-            if (top == 0) continue;
             work_ += double(top) * double(top);
             if (work_ > kWaitWorkBudget) return false;  // exhausted()
             std::vector<Real>& v = cur_[size_t(id)];
@@ -307,6 +313,12 @@ private:
         Real* n = runs[size_t(to)].data();
         for (Int k = 1; k <= count; k++) n[k] += p * from[k];
         tops[size_t(to)] = std::max(tops[size_t(to)], count);
+    }
+
+    // A run into the next step's runs, its multiset noted as holding one.
+    void carry(Int to, const Real* from, Int count, Real p) {
+        if (nextTop_[size_t(to)] == 0) nextActive_.push_back(to);
+        put(next_, nextTop_, to, from, count, p);
     }
 
     // A run waiting under a multiset short of c for more fresh durations.
@@ -382,6 +394,7 @@ private:
     MultisetIndex index_;
     std::vector<std::vector<Real>> cur_, next_, held_;
     std::vector<Int> top_, nextTop_, heldTop_;
+    std::vector<Int> nextActive_;  // the multisets with runs in next_, unordered
     // By the durations still to draw (fewer than kTop when anything is held): the
     // multisets holding runs.
     std::vector<std::vector<Int>> pending_;

@@ -334,6 +334,10 @@ private:
             // budget of the model.
             if ((int64_t(id) + 1) * int64_t(kTop_ + 1) > kScratchPerState * maxStates_)
                 fail(msg::OutOfMemory);
+            // So do their keys, as many per multiset as the state may hold per state: many
+            // busy servers counting down make a long key every step, which once filled the
+            // memory before any other budget was spent.
+            checkKeyBudget(index_.keyCount(), kScratchPerState * maxStates_);
             for (auto* runs : {&cur_, &next_, &held_}) runs->emplace_back(size_t(kTop_) + 1, 0.0);
             for (auto* tops : {&top_, &nextTop_, &heldTop_}) tops->push_back(0);
             shifts_.emplace_back();

@@ -401,3 +401,13 @@ def test_wait_behind_a_long_service_takes_time_linear_in_it(position, expected):
     start = time.perf_counter()
     assert movra.waiting_time_pmf(m, position=position) == expected
     assert time.perf_counter() - start < 5.0
+
+
+@pytest.mark.parametrize("position", [None, 0])
+def test_wait_behind_many_busy_servers_keeps_to_the_key_budget(position):
+    # Each step of the countdown makes a key as long as the busy servers: refused once the
+    # keys outgrow max_states' budget, where they once grew to n**2 / 2 of them.
+    m = station(1, {1: 1.0}, {1: 1.0}, max_states=20_000)
+    m.internal_state = {(200_001, tuple(range(1, 200_001))): 1.0}
+    with pytest.raises(movra.error, match="^Out of memory$"):
+        movra.waiting_time_pmf(m, position=position)

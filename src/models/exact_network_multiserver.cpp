@@ -475,7 +475,8 @@ void EN::step() {
     }
     const char* what = "the step";
     // A result is refused once its gathering passes this, before the tail cut is known.
-    const int64_t gatherLimit = _maxStates > INT64_MAX / 4 ? INT64_MAX : 4 * _maxStates + 1024;
+    const int64_t gatherLimit =
+        _maxStates > (INT64_MAX - 1024) / 4 ? INT64_MAX : 4 * _maxStates + 1024;
     std::vector<NodeStep> nodes(static_cast<size_t>(n));
     for (Int i = 0; i < n; i++) {
         NodeStep& node = nodes[size_t(i)];

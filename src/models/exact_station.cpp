@@ -1327,7 +1327,9 @@ void ExactLandscape::prepare(Pmf* service, Int servers, int64_t maxStates) {
         count++;
     }
     same = same && count == values_.size();
-    if (same && int64_t(index_.size()) <= 4 * maxStates && int64_t(pool_.size()) <= 16 * maxStates)
+    // In doubles: max_states may be near the top of int64.
+    if (same && double(index_.size()) <= 4 * double(maxStates) &&
+        double(pool_.size()) <= 16 * double(maxStates))
         return;
     std::vector<Int> serviceValues;
     std::vector<Real> serviceProbabilities;

@@ -36,12 +36,12 @@ std::vector<Real> positionWeights(Pmf* arrivals, int64_t limit = INT64_MAX) {
     Real mean = 0;
     for (Int i = 0; i < length; i++) mean += Real(offset + i) * p[i];
     if (!(mean > 0)) return {};
-    const Int top = offset + length - 1;
+    const int64_t top = int64_t(offset) + length - 1;  // up to the top of the Int range
     if (top > limit) fail(msg::OutOfMemory);
     std::vector<Real> out(size_t(top), 0.0);
     Real above = 0;  // P(A > j), summed from the top
-    for (Int j = top - 1; j >= 0; j--) {
-        const Int i = j + 1 - offset;
+    for (int64_t j = top - 1; j >= 0; j--) {
+        const int64_t i = j + 1 - offset;
         if (i >= 0 && i < length) above += p[i];
         out[size_t(j)] = above / mean;
     }
@@ -176,6 +176,14 @@ private:
 };
 
 // ---- exact station ---------------------------------------------------------------------
+
+// The most values the exact wait's chain may hold in its runs: kScratchPerState per state
+// max_states allows, and no more than an Int counts (a limit near the top of int64 would
+// overflow the product; the chain's top is an Int).
+int64_t chainLimit(int64_t maxStates) {
+    constexpr int64_t kMost = INT32_MAX - 1;
+    return maxStates > kMost / kScratchPerState ? kMost : kScratchPerState * maxStates;
+}
 
 class ExactWaitChain {
 public:
@@ -332,12 +340,12 @@ private:
         if (size_t(id) >= cur_.size()) {
             // Each multiset holds runs over k; the chain's scratch stays within the state
             // budget of the model.
-            if ((int64_t(id) + 1) * int64_t(kTop_ + 1) > kScratchPerState * maxStates_)
+            if ((int64_t(id) + 1) * (int64_t(kTop_) + 1) > chainLimit(maxStates_))
                 fail(msg::OutOfMemory);
             // So do their keys, as many per multiset as the state may hold per state: many
             // busy servers counting down make a long key every step, which once filled the
             // memory before any other budget was spent.
-            checkKeyBudget(index_.keyCount(), kScratchPerState * maxStates_);
+            checkKeyBudget(index_.keyCount(), chainLimit(maxStates_));
             for (auto* runs : {&cur_, &next_, &held_}) runs->emplace_back(size_t(kTop_) + 1, 0.0);
             for (auto* tops : {&top_, &nextTop_, &heldTop_}) tops->push_back(0);
             shifts_.emplace_back();
@@ -420,7 +428,7 @@ WaitResult oneServerWait(Pmf* state, Pmf* arrivals, Pmf* service, int64_t positi
     std::vector<Real> weights;
     int64_t kTop;
     if (position < 0) {
-        weights = positionWeights(arrivals, int64_t(kScratchPerState) * kDefaultMaxStates);
+        weights = positionWeights(arrivals, chainLimit(kDefaultMaxStates));
         if (weights.empty()) {
             result.status = WaitStatus::NobodyArrives;
             return result;
@@ -433,7 +441,7 @@ WaitResult oneServerWait(Pmf* state, Pmf* arrivals, Pmf* service, int64_t positi
             return result;
         }
     }
-    if (kTop > int64_t(kScratchPerState) * kDefaultMaxStates) fail(msg::OutOfMemory);
+    if (kTop > chainLimit(kDefaultMaxStates)) fail(msg::OutOfMemory);
     ExactWaitChain chain(service, 1, Int(kTop), kDefaultMaxStates, 1.0, 1);
     Real total = 0;
     for (Int i = 0; i < zCount; i++) {
@@ -556,7 +564,7 @@ WaitResult exactStationWait(ExactState* state, Pmf* arrivals, Pmf* service, Int 
     std::vector<Real> weights;
     if (position < 0) {
         // kTop below is at least the weights' count: the same limit, checked first.
-        weights = positionWeights(arrivals, int64_t(kScratchPerState) * maxStates);
+        weights = positionWeights(arrivals, chainLimit(maxStates));
         if (weights.empty()) {
             result.status = WaitStatus::NobodyArrives;
             return result;
@@ -574,7 +582,7 @@ WaitResult exactStationWait(ExactState* state, Pmf* arrivals, Pmf* service, Int 
         result.status = position < 0 ? WaitStatus::NobodyAdmitted : WaitStatus::NobodyAtPosition;
         return result;
     }
-    if (kTop > int64_t(kScratchPerState) * maxStates) fail(msg::OutOfMemory);
+    if (kTop > chainLimit(maxStates)) fail(msg::OutOfMemory);
     const Real keep = 1 - abandonment;
     // An arrival does not leave in its own step; an entity waiting now may leave in the
     // coming one.

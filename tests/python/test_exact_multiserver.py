@@ -411,3 +411,13 @@ def test_wait_behind_many_busy_servers_keeps_to_the_key_budget(position):
     m.internal_state = {(200_001, tuple(range(1, 200_001))): 1.0}
     with pytest.raises(movra.error, match="^Out of memory$"):
         movra.waiting_time_pmf(m, position=position)
+
+
+@pytest.mark.parametrize("limit", [2**60, 2**63 - 1])
+def test_a_limit_near_the_top_of_int64_limits_nothing(limit):
+    # The budgets derived from max_states overflowed: every wait was refused as out of
+    # memory, and the step's cache was judged outgrown at every step.
+    m = station(1, {0: 0.5, 1: 0.5}, {1: 0.5, 2: 0.5}, max_states=limit)
+    m.step()
+    m.step()
+    assert movra.waiting_time_pmf(m) == {0: 0.6875, 1: 0.25, 2: 0.0625}

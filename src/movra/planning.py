@@ -161,7 +161,10 @@ def _log_factorials(n: int) -> np.ndarray:
 
 
 def _throughput(st: _Station) -> dict[int, float]:
-    out = np.zeros(max(st.c, 0) + 1)
+    most = max(st.c, 0)
+    if st.exact:  # servers lowered while busy leave more busy than there are servers
+        most = max([most] + [len(busy) for _, _, busy in st.groups])
+    out = np.zeros(most + 1)
     log_factorials = _log_factorials(max(st.c, 0))
     for z, p, busy in st.groups:
         if st.exact:

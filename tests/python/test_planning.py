@@ -244,8 +244,17 @@ def test_private_entries_refuse_cleanly(call, error):
 
 
 @exact_station
-def test_throughput_with_more_busy_servers_than_servers():
-    m = movra.ExactMultiserver()
-    m.number_of_servers = 1  # two servers taken away while busy
-    m.internal_state = {(3, (1, 1, 2)): 0.5, (3, (1, 2, 2)): 0.5}
-    assert movra.throughput_pmf(m) == pytest.approx({1: 0.5, 2: 0.5})
+@pytest.mark.parametrize("network", [False, True])
+def test_throughput_with_more_busy_servers_than_servers(network):
+    state = {(3, (1, 1, 2)): 0.5, (3, (1, 2, 2)): 0.5}
+    if network:
+        m = movra.ExactNetworkMultiserver(1)
+        m.set_number_of_servers_at_node(0, 3)
+        m.internal_state = {(key,): p for key, p in state.items()}
+        m.set_number_of_servers_at_node(0, 1)  # two servers taken away while busy
+        assert movra.throughput_pmf(m, 0) == pytest.approx({1: 0.5, 2: 0.5})
+    else:
+        m = movra.ExactMultiserver()
+        m.number_of_servers = 1  # two servers taken away while busy
+        m.internal_state = state
+        assert movra.throughput_pmf(m) == pytest.approx({1: 0.5, 2: 0.5})

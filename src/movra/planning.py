@@ -308,11 +308,34 @@ def service_level(model: Any, t: float) -> float:
     return float(min(wait[: int(math.floor(t)) + 1].sum(), 1.0))
 
 
+# The dense convolution of the wait with the service (as before: its bits) while it
+# costs under about a second and arrays of 80 MB; beyond, one over the service's values.
+_DENSE_PRODUCTS = 10**9
+_DENSE_SERVICE = 10**7
+
+
 def sojourn_time_pmf(model: Any, *, position: int | None = None) -> dict[int, float]:
     """PMF of the waiting time plus the service duration (see waiting_time_pmf)."""
     wait = _wait(model, position)
-    service = _array(model.service_duration_pmf)
-    return _finish(0, np.convolve(wait, service), _MODEL_TAIL)
+    pmf = model.service_duration_pmf
+    top = max(pmf)
+    if top < _DENSE_SERVICE and len(wait) * (top + 1) <= _DENSE_PRODUCTS:
+        return _finish(0, np.convolve(wait, _array(pmf)), _MODEL_TAIL)
+    # A long service (up to 2**31 - 1 steps): dense arrays over its range would take
+    # gigabytes and the convolution hours, so only the sums that occur are formed.
+    at = np.flatnonzero(wait)
+    values = sorted(v for v, p in pmf.items() if p > 0)
+    keys, inverse = np.unique(np.concatenate([at + v for v in values]), return_inverse=True)
+    weights = np.zeros(len(keys))
+    np.add.at(weights, inverse, np.concatenate([wait[at] * pmf[v] for v in values]))
+    p = weights / weights.sum()
+    # _finish's tail cut: zeros between the values move no cumulative sum.
+    half = _MODEL_TAIL / 2.0
+    lo = int(np.searchsorted(np.cumsum(p), half, side="left"))
+    hi = len(p) - 1 - int(np.searchsorted(np.cumsum(p[::-1]), half, side="left"))
+    lo, hi = min(lo, hi), max(lo, hi)
+    p = p[lo:hi + 1] / p[lo:hi + 1].sum()
+    return {int(k): float(v) for k, v in zip(keys[lo:hi + 1], p) if v > 0.0}
 
 
 # ---- steady state --------------------------------------------------------------------

@@ -367,7 +367,13 @@ private:
             if (completions[size_t(i)] == 0) continue;
             Multisets parts;
             std::vector<Int> split(size_t(nodes_), 0);
-            splits(i, 0, completions[size_t(i)], 1.0, split, parts);
+            bool overflow = false;
+            splits(i, 0, completions[size_t(i)], 1.0, split, parts, overflow);
+            if (overflow) {
+                parts.clear();
+                std::fill(split.begin(), split.end(), 0);
+                stableSplits(i, 0, completions[size_t(i)], 0.0, split, parts);
+            }
             std::map<std::vector<Int>, double> next;
             for (const auto& [u, p] : dist)
                 for (const auto& [s, q] : parts) {
@@ -380,8 +386,10 @@ private:
         return cache_.emplace(std::move(key), Multisets(dist.begin(), dist.end())).first->second;
     }
 
-    // The multinomial split of `left` completions of node i over destinations j and on.
-    void splits(Int i, Int j, Int left, double p, std::vector<Int>& split, Multisets& out) {
+    // The multinomial split of `left` completions of node i over destinations j and on;
+    // overflow set, and the split abandoned, where a coefficient it needs is infinite.
+    void splits(Int i, Int j, Int left, double p, std::vector<Int>& split, Multisets& out,
+                bool& overflow) {
         if (j == nodes_) {
             double q = p;
             for (Int t = 0; t < left; t++) q *= out_[size_t(i)];
@@ -395,8 +403,46 @@ private:
                 power *= r;
                 if (!(power > 0)) break;
             }
+            const double coefficient = binomialCoefficient(left, n);
+            if (!std::isfinite(coefficient)) {
+                overflow = true;
+                return;
+            }
             split[size_t(j)] = n;
-            splits(i, j + 1, left - n, p * binomialCoefficient(left, n) * power, split, out);
+            splits(i, j + 1, left - n, p * coefficient * power, split, out, overflow);
+            if (overflow) return;
+        }
+        split[size_t(j)] = 0;
+    }
+
+    // The same split where the coefficients overflow (some hundreds of completions): as
+    // a binomial per destination, of those still to place, with the share of their
+    // probability that destination takes, in logarithms (log p the weight so far).
+    void stableSplits(Int i, Int j, Int left, double logp, std::vector<Int>& split,
+                      Multisets& out) {
+        if (j == nodes_) {
+            const double q = std::exp(logp);
+            if ((left == 0 || out_[size_t(i)] > 0) && q > 0) out.emplace_back(split, q);
+            return;
+        }
+        const std::vector<double>& row = rows_[size_t(i)];
+        double rest = out_[size_t(i)];
+        for (size_t k = size_t(j); k < row.size(); k++) rest += row[k];
+        const double share = row.empty() || !(rest > 0) ? 0.0 : std::min(row[size_t(j)] / rest, 1.0);
+        if (!(share > 0) || share >= 1) {
+            split[size_t(j)] = share >= 1 ? left : 0;
+            stableSplits(i, j + 1, share >= 1 ? 0 : left, logp, split, out);
+            split[size_t(j)] = 0;
+            return;
+        }
+        const double logShare = std::log(share), logOther = std::log1p(-share);
+        const double logAll = std::lgamma(left + 1.0);
+        for (Int n = 0; n <= left; n++) {
+            const double w = logp + logAll - std::lgamma(n + 1.0) - std::lgamma(left - n + 1.0) +
+                             double(n) * logShare + double(left - n) * logOther;
+            if (!(std::exp(w) > 0)) continue;
+            split[size_t(j)] = n;
+            stableSplits(i, j + 1, left - n, w, split, out);
         }
         split[size_t(j)] = 0;
     }

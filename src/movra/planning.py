@@ -160,12 +160,20 @@ def _log_factorials(n: int) -> np.ndarray:
     return np.concatenate(([0.0], np.cumsum(np.log(np.arange(1, n + 1, dtype=float)))))
 
 
+# Past this many servers the completions' table covers only the servers that are busy.
+_DENSE_SERVERS = 10**6
+
+
 def _throughput(st: _Station) -> dict[int, float]:
-    most = max(st.c, 0)
+    busiest = [len(busy) if st.exact else st.busy(z) for z, _, busy in st.groups]
+    # A table over every server as before, where that is small (its sum, and so the bits,
+    # depend on its length); 2**31 - 1 servers would take 16 GB each for it and the
+    # factorials.
+    most = max(st.c, 0) if st.c <= _DENSE_SERVERS else max(busiest)
     if st.exact:  # servers lowered while busy leave more busy than there are servers
-        most = max([most] + [len(busy) for _, _, busy in st.groups])
+        most = max([most] + busiest)
     out = np.zeros(most + 1)
-    log_factorials = _log_factorials(max(st.c, 0))
+    log_factorials = _log_factorials(most)
     for z, p, busy in st.groups:
         if st.exact:
             out[sum(1 for r in busy if r == 1)] += p

@@ -275,3 +275,12 @@ def test_sojourn_behind_a_long_service(long):
         for s in (1, long):
             expected[w + s] = expected.get(w + s, 0.0) + p / 2
     assert movra.sojourn_time_pmf(m) == pytest.approx(expected, rel=1e-12)
+
+
+@pytest.mark.parametrize("network", [movra.StandardNetworkMultiserver, movra.ExactNetworkMultiserver])
+def test_throughput_of_a_node_with_two_billion_servers(network):
+    # The completions' table was sized by the servers: 16 GB at 2**31 - 1 of them.
+    m = network(1)
+    m.set_number_of_servers_at_node(0, 2**31 - 1)
+    m.reset_node_with_number_of_entities(0, 2)
+    assert movra.throughput_pmf(m, 0) == pytest.approx({2: 1.0})

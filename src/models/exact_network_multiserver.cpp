@@ -736,9 +736,12 @@ void EN::applyObservationValueAtNode(Int _nodeIndex, Int _value) {
 // A simple PMF from probabilities by value (gathered in a map), normalised.
 static Pmf* simpleFrom(MovraObject* obj, const std::map<Int, double>& byValue) {
     const Int first = byValue.begin()->first, last = byValue.rbegin()->first;
+    // The record is dense: from 0 to the top of the Int range is one value too many.
+    const int64_t length = int64_t(last) - first + 1;
+    if (length > INT32_MAX) fail(msg::OutOfMemory);
     double total = 0;
     for (const auto& e : byValue) total += e.second;
-    Pmf* p = allocateSimplePmf(obj, first, last - first + 1);
+    Pmf* p = allocateSimplePmf(obj, first, Int(length));
     for (const auto& [value, q] : byValue) p->simple.elements[value - first] = q / total;
     return p;
 }

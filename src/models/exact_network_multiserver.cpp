@@ -8,6 +8,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "../pmf/distributions.h"
 #include "../runtime/error.h"
 #include "../runtime/messages.h"
 
@@ -367,7 +368,14 @@ private:
             if (completions[size_t(i)] == 0) continue;
             Multisets parts;
             std::vector<Int> split(size_t(nodes_), 0);
-            splits(i, 0, completions[size_t(i)], 1.0, split, parts);
+            bool overflow = false;
+            splits(i, 0, completions[size_t(i)], 1.0, split, parts, overflow);
+            if (overflow) {
+                parts.clear();
+                std::fill(split.begin(), split.end(), 0);
+                stableSplits(i, 0, completions[size_t(i)], 1.0, logs_.upTo(completions[size_t(i)]),
+                             split, parts);
+            }
             std::map<std::vector<Int>, double> next;
             for (const auto& [u, p] : dist)
                 for (const auto& [s, q] : parts) {
@@ -380,8 +388,10 @@ private:
         return cache_.emplace(std::move(key), Multisets(dist.begin(), dist.end())).first->second;
     }
 
-    // The multinomial split of `left` completions of node i over destinations j and on.
-    void splits(Int i, Int j, Int left, double p, std::vector<Int>& split, Multisets& out) {
+    // The multinomial split of `left` completions of node i over destinations j and on;
+    // overflow set, and the split abandoned, where a coefficient it needs is infinite.
+    void splits(Int i, Int j, Int left, double p, std::vector<Int>& split, Multisets& out,
+                bool& overflow) {
         if (j == nodes_) {
             double q = p;
             for (Int t = 0; t < left; t++) q *= out_[size_t(i)];
@@ -395,8 +405,45 @@ private:
                 power *= r;
                 if (!(power > 0)) break;
             }
+            const double coefficient = binomialCoefficient(left, n);
+            if (!std::isfinite(coefficient)) {
+                overflow = true;
+                return;
+            }
             split[size_t(j)] = n;
-            splits(i, j + 1, left - n, p * binomialCoefficient(left, n) * power, split, out);
+            splits(i, j + 1, left - n, p * coefficient * power, split, out, overflow);
+            if (overflow) return;
+        }
+        split[size_t(j)] = 0;
+    }
+
+    // The same split where the coefficients overflow (some hundreds of completions): a
+    // binomial per destination of those still to place, with the share of their
+    // probability that destination takes, from the models' one binomial (its recursion
+    // runs in logarithms). logs[k] = log(k) up to the completions split.
+    void stableSplits(Int i, Int j, Int left, double p, const Real* logs, std::vector<Int>& split,
+                      Multisets& out) {
+        if (j == nodes_) {
+            if ((left == 0 || out_[size_t(i)] > 0) && p > 0) out.emplace_back(split, p);
+            return;
+        }
+        const std::vector<double>& row = rows_[size_t(i)];
+        double rest = out_[size_t(i)];
+        for (size_t k = size_t(j); k < row.size(); k++) rest += row[k];
+        const double share = row.empty() || !(rest > 0) ? 0.0 : std::min(row[size_t(j)] / rest, 1.0);
+        if (!(share > 0) || share >= 1) {
+            split[size_t(j)] = share >= 1 ? left : 0;
+            stableSplits(i, j + 1, share >= 1 ? 0 : left, p, logs, split, out);
+            split[size_t(j)] = 0;
+            return;
+        }
+        std::vector<Real> binomial(size_t(left) + 1);
+        BinomialRecursion(share).writeRow(left, logs, binomial.data());
+        for (Int n = 0; n <= left; n++) {
+            const double q = p * binomial[size_t(n)];
+            if (!(q > 0)) continue;
+            split[size_t(j)] = n;
+            stableSplits(i, j + 1, left - n, q, logs, split, out);
         }
         split[size_t(j)] = 0;
     }
@@ -407,6 +454,7 @@ private:
     std::unordered_map<Key, Multisets> cache_;
     std::vector<Int> lastCompletions_;
     const Multisets* last_ = nullptr;
+    IntegerLogs logs_;
 };
 
 }  // namespace
@@ -475,7 +523,8 @@ void EN::step() {
     }
     const char* what = "the step";
     // A result is refused once its gathering passes this, before the tail cut is known.
-    const int64_t gatherLimit = _maxStates > INT64_MAX / 4 ? INT64_MAX : 4 * _maxStates + 1024;
+    const int64_t gatherLimit =
+        _maxStates > (INT64_MAX - 1024) / 4 ? INT64_MAX : 4 * _maxStates + 1024;
     std::vector<NodeStep> nodes(static_cast<size_t>(n));
     for (Int i = 0; i < n; i++) {
         NodeStep& node = nodes[size_t(i)];
@@ -689,9 +738,12 @@ void EN::applyObservationValueAtNode(Int _nodeIndex, Int _value) {
 // A simple PMF from probabilities by value (gathered in a map), normalised.
 static Pmf* simpleFrom(MovraObject* obj, const std::map<Int, double>& byValue) {
     const Int first = byValue.begin()->first, last = byValue.rbegin()->first;
+    // The record is dense: from 0 to the top of the Int range is one value too many.
+    const int64_t length = int64_t(last) - first + 1;
+    if (length > INT32_MAX) fail(msg::OutOfMemory);
     double total = 0;
     for (const auto& e : byValue) total += e.second;
-    Pmf* p = allocateSimplePmf(obj, first, last - first + 1);
+    Pmf* p = allocateSimplePmf(obj, first, Int(length));
     for (const auto& [value, q] : byValue) p->simple.elements[value - first] = q / total;
     return p;
 }

@@ -622,9 +622,11 @@ void joinArrivals(const Runs& after, const ArrivalLaw& law, int64_t capacity, Ru
                 for (size_t a = 0; a < arrivalCount; a++)
                     out[offsets[a]] += prob * probabilities[a];
             } else {
-                for (Int a = law.amin; a <= law.amax; a++)
-                    if (law.pa[a - law.amin] > 0)
-                        dst[joined(lo + j, a, capacity) - lo2] += prob * law.pa[a - law.amin];
+                // By the counts of positive probability: a count up to the top of the Int
+                // range would overflow a loop over the range.
+                for (size_t a = 0; a < arrivalCount; a++)
+                    dst[joined(lo + j, int64_t(law.amin) + offsets[a], capacity) - lo2] +=
+                        prob * probabilities[a];
             }
         }
     }
@@ -1325,7 +1327,9 @@ void ExactLandscape::prepare(Pmf* service, Int servers, int64_t maxStates) {
         count++;
     }
     same = same && count == values_.size();
-    if (same && int64_t(index_.size()) <= 4 * maxStates && int64_t(pool_.size()) <= 16 * maxStates)
+    // In doubles: max_states may be near the top of int64.
+    if (same && double(index_.size()) <= 4 * double(maxStates) &&
+        double(pool_.size()) <= 16 * double(maxStates))
         return;
     std::vector<Int> serviceValues;
     std::vector<Real> serviceProbabilities;
@@ -1525,7 +1529,8 @@ Real exactStationBlocking(ExactState* state, const ExactStepConfig& config) {
     if (config.capacity < 0 || !rangeOf(config.arrivals, amin, amax)) return 0.0;
     Pmf* arrivals = config.arrivals;
     Real arriving = 0;
-    for (Int a = amin; a <= amax; a++)
+    // 64-bit counters: amax may be the top of the Int range.
+    for (int64_t a = amin; a <= amax; a++)
         arriving += Real(a) * arrivals->simple.elements[a - arrivals->simple.offset];
     if (!(arriving > 0)) return 0.0;
     ExactLandscape landscape;
@@ -1539,8 +1544,7 @@ Real exactStationBlocking(ExactState* state, const ExactStepConfig& config) {
             const Real prob = after.at(id, z1);
             if (!(prob > 0)) continue;
             const int64_t room = std::max<int64_t>(config.capacity - z1, 0);
-            for (Int a = std::max<Int>(amin, Int(std::min<int64_t>(room + 1, INT32_MAX)));
-                 a <= amax; a++)
+            for (int64_t a = std::max<int64_t>(amin, room + 1); a <= amax; a++)
                 lost +=
                     prob * arrivals->simple.elements[a - arrivals->simple.offset] * Real(a - room);
         }

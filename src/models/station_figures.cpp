@@ -28,18 +28,20 @@ void binomialRow(Int n, Real h, IntegerLogs& logs, Real* out) {
 
 // Weight of j entities ahead of a random arrival within its batch, j = 0, 1, ...:
 // P(A > j) / E[A] (size-biased batches, a uniform position in the batch). Empty when
-// nothing arrives.
-std::vector<Real> positionWeights(Pmf* arrivals) {
+// nothing arrives. More weights than limit are refused before the table is made: a
+// batch near the top of the Int range would take gigabytes only to be refused after.
+std::vector<Real> positionWeights(Pmf* arrivals, int64_t limit = INT64_MAX) {
     const Int offset = arrivals->simple.offset, length = arrivals->simple.length;
     const Real* p = &arrivals->simple.elements[0];
     Real mean = 0;
     for (Int i = 0; i < length; i++) mean += Real(offset + i) * p[i];
     if (!(mean > 0)) return {};
-    const Int top = offset + length - 1;
+    const int64_t top = int64_t(offset) + length - 1;  // up to the top of the Int range
+    if (top > limit) fail(msg::OutOfMemory);
     std::vector<Real> out(size_t(top), 0.0);
     Real above = 0;  // P(A > j), summed from the top
-    for (Int j = top - 1; j >= 0; j--) {
-        const Int i = j + 1 - offset;
+    for (int64_t j = top - 1; j >= 0; j--) {
+        const int64_t i = j + 1 - offset;
         if (i >= 0 && i < length) above += p[i];
         out[size_t(j)] = above / mean;
     }
@@ -175,6 +177,14 @@ private:
 
 // ---- exact station ---------------------------------------------------------------------
 
+// The most values the exact wait's chain may hold in its runs: kScratchPerState per state
+// max_states allows, and no more than an Int counts (a limit near the top of int64 would
+// overflow the product; the chain's top is an Int).
+int64_t chainLimit(int64_t maxStates) {
+    constexpr int64_t kMost = INT32_MAX - 1;
+    return maxStates > kMost / kScratchPerState ? kMost : kScratchPerState * maxStates;
+}
+
 class ExactWaitChain {
 public:
     // Each entity waiting when a step begins, from step thinFrom on, stays with
@@ -207,18 +217,22 @@ public:
     std::vector<Real> run(Int shift) {
         std::vector<Real> out;
         Real total = 0;
-        for (Int id = 0; id < index_.size(); id++)
+        std::vector<Int> active;
+        for (Int id = 0; id < index_.size(); id++) {
             for (Real v : cur_[size_t(id)]) total += v;
+            if (top_[size_t(id)] > 0) active.push_back(id);
+        }
         for (Int t = 1;; t++) {
             Real rest = 0;
-            const Int ids = index_.size();
-            if (keep_ < 1 && t >= thinFrom_ && !thin(ids)) return {};
+            if (keep_ < 1 && t >= thinFrom_ && !thin(active)) return {};
             if (out.size() < size_t(t - shift + 1)) out.resize(size_t(t - shift + 1), 0.0);
             // The servers at 1 finish and take as many entities as they can; what is left
             // of each run waits, under the shifted multiset, for the starters' durations.
-            for (Int id = 0; id < ids; id++) {
+            // Only the multisets holding runs, in ascending order as a scan of every one
+            // would take them: a long service counts down through a new multiset every
+            // step, and scanning them all made a wait of n steps cost n squared.
+            for (Int id : active) {
                 const Int top = top_[size_t(id)];
-                if (top == 0) continue;
                 const Shift& move = shiftOf(id);
                 std::vector<Real>& v = cur_[size_t(id)];
                 Real started = 0;
@@ -230,7 +244,7 @@ public:
                     for (Int k = 1; k <= count; k++) rest += from[k];
                     // With no starter the multiset is already whole.
                     if (move.starters == 0)
-                        put(next_, nextTop_, move.to, from, count, 1.0);
+                        carry(move.to, from, count, 1.0);
                     else
                         hold(move.to, from, count, 1.0);
                 }
@@ -250,7 +264,7 @@ public:
                     const bool whole = r == 1;
                     for (size_t m = 0; m < to.size(); m++) {
                         if (whole)
-                            put(next_, nextTop_, to[m], from, count, probs_[m]);
+                            carry(to[m], from, count, probs_[m]);
                         else
                             hold(to[m], from, count, probs_[m]);
                     }
@@ -262,6 +276,9 @@ public:
             }
             std::swap(cur_, next_);
             std::swap(top_, nextTop_);
+            std::sort(nextActive_.begin(), nextActive_.end());
+            active.swap(nextActive_);
+            nextActive_.clear();
             if (!(rest > kChainRest * total)) break;
         }
         // With impatience, the wait of those served: the mass that left is not a wait.
@@ -278,11 +295,10 @@ public:
 private:
     // The entities ahead of the tagged one each stay with probability keep, the tagged
     // one too (else its mass is gone); false once the work budget is spent.
-    bool thin(Int ids) {
+    bool thin(const std::vector<Int>& active) {
         std::vector<Real> law(size_t(kTop_) + 1), thinned(size_t(kTop_) + 1);
-        for (Int id = 0; id < ids; id++) {
+        for (Int id : active) {
             const Int top = top_[size_t(id)];
-            if (top == 0) continue;
             work_ += double(top) * double(top);
             if (work_ > kWaitWorkBudget) return false;  // exhausted()
             std::vector<Real>& v = cur_[size_t(id)];
@@ -307,6 +323,12 @@ private:
         tops[size_t(to)] = std::max(tops[size_t(to)], count);
     }
 
+    // A run into the next step's runs, its multiset noted as holding one.
+    void carry(Int to, const Real* from, Int count, Real p) {
+        if (nextTop_[size_t(to)] == 0) nextActive_.push_back(to);
+        put(next_, nextTop_, to, from, count, p);
+    }
+
     // A run waiting under a multiset short of c for more fresh durations.
     void hold(Int to, const Real* from, Int count, Real p) {
         if (heldTop_[size_t(to)] == 0) pending_[size_t(c_ - index_.length(to))].push_back(to);
@@ -318,8 +340,12 @@ private:
         if (size_t(id) >= cur_.size()) {
             // Each multiset holds runs over k; the chain's scratch stays within the state
             // budget of the model.
-            if ((int64_t(id) + 1) * int64_t(kTop_ + 1) > kScratchPerState * maxStates_)
+            if ((int64_t(id) + 1) * (int64_t(kTop_) + 1) > chainLimit(maxStates_))
                 fail(msg::OutOfMemory);
+            // So do their keys, as many per multiset as the state may hold per state: many
+            // busy servers counting down make a long key every step, which once filled the
+            // memory before any other budget was spent.
+            checkKeyBudget(index_.keyCount(), chainLimit(maxStates_));
             for (auto* runs : {&cur_, &next_, &held_}) runs->emplace_back(size_t(kTop_) + 1, 0.0);
             for (auto* tops : {&top_, &nextTop_, &heldTop_}) tops->push_back(0);
             shifts_.emplace_back();
@@ -380,6 +406,7 @@ private:
     MultisetIndex index_;
     std::vector<std::vector<Real>> cur_, next_, held_;
     std::vector<Int> top_, nextTop_, heldTop_;
+    std::vector<Int> nextActive_;  // the multisets with runs in next_, unordered
     // By the durations still to draw (fewer than kTop when anything is held): the
     // multisets holding runs.
     std::vector<std::vector<Int>> pending_;
@@ -401,7 +428,7 @@ WaitResult oneServerWait(Pmf* state, Pmf* arrivals, Pmf* service, int64_t positi
     std::vector<Real> weights;
     int64_t kTop;
     if (position < 0) {
-        weights = positionWeights(arrivals);
+        weights = positionWeights(arrivals, chainLimit(kDefaultMaxStates));
         if (weights.empty()) {
             result.status = WaitStatus::NobodyArrives;
             return result;
@@ -414,7 +441,7 @@ WaitResult oneServerWait(Pmf* state, Pmf* arrivals, Pmf* service, int64_t positi
             return result;
         }
     }
-    if (kTop > int64_t(kScratchPerState) * kDefaultMaxStates) fail(msg::OutOfMemory);
+    if (kTop > chainLimit(kDefaultMaxStates)) fail(msg::OutOfMemory);
     ExactWaitChain chain(service, 1, Int(kTop), kDefaultMaxStates, 1.0, 1);
     Real total = 0;
     for (Int i = 0; i < zCount; i++) {
@@ -536,7 +563,8 @@ WaitResult exactStationWait(ExactState* state, Pmf* arrivals, Pmf* service, Int 
     const Int* keys = keysOf(state);
     std::vector<Real> weights;
     if (position < 0) {
-        weights = positionWeights(arrivals);
+        // kTop below is at least the weights' count: the same limit, checked first.
+        weights = positionWeights(arrivals, chainLimit(maxStates));
         if (weights.empty()) {
             result.status = WaitStatus::NobodyArrives;
             return result;
@@ -554,7 +582,7 @@ WaitResult exactStationWait(ExactState* state, Pmf* arrivals, Pmf* service, Int 
         result.status = position < 0 ? WaitStatus::NobodyAdmitted : WaitStatus::NobodyAtPosition;
         return result;
     }
-    if (kTop > int64_t(kScratchPerState) * maxStates) fail(msg::OutOfMemory);
+    if (kTop > chainLimit(maxStates)) fail(msg::OutOfMemory);
     const Real keep = 1 - abandonment;
     // An arrival does not leave in its own step; an entity waiting now may leave in the
     // coming one.

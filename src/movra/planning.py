@@ -160,9 +160,20 @@ def _log_factorials(n: int) -> np.ndarray:
     return np.concatenate(([0.0], np.cumsum(np.log(np.arange(1, n + 1, dtype=float)))))
 
 
+# Past this many servers the completions' table covers only the servers that are busy.
+_DENSE_SERVERS = 10**6
+
+
 def _throughput(st: _Station) -> dict[int, float]:
-    out = np.zeros(max(st.c, 0) + 1)
-    log_factorials = _log_factorials(max(st.c, 0))
+    busiest = [len(busy) if st.exact else st.busy(z) for z, _, busy in st.groups]
+    # A table over every server as before, where that is small (its sum, and so the bits,
+    # depend on its length); 2**31 - 1 servers would take 16 GB each for it and the
+    # factorials.
+    most = max(st.c, 0) if st.c <= _DENSE_SERVERS else max(busiest)
+    if st.exact:  # servers lowered while busy leave more busy than there are servers
+        most = max([most] + busiest)
+    out = np.zeros(most + 1)
+    log_factorials = _log_factorials(most)
     for z, p, busy in st.groups:
         if st.exact:
             out[sum(1 for r in busy if r == 1)] += p
@@ -305,11 +316,34 @@ def service_level(model: Any, t: float) -> float:
     return float(min(wait[: int(math.floor(t)) + 1].sum(), 1.0))
 
 
+# The dense convolution of the wait with the service (as before: its bits) while it
+# costs under about a second and arrays of 80 MB; beyond, one over the service's values.
+_DENSE_PRODUCTS = 10**9
+_DENSE_SERVICE = 10**7
+
+
 def sojourn_time_pmf(model: Any, *, position: int | None = None) -> dict[int, float]:
     """PMF of the waiting time plus the service duration (see waiting_time_pmf)."""
     wait = _wait(model, position)
-    service = _array(model.service_duration_pmf)
-    return _finish(0, np.convolve(wait, service), _MODEL_TAIL)
+    pmf = model.service_duration_pmf
+    top = max(pmf)
+    if top < _DENSE_SERVICE and len(wait) * (top + 1) <= _DENSE_PRODUCTS:
+        return _finish(0, np.convolve(wait, _array(pmf)), _MODEL_TAIL)
+    # A long service (up to 2**31 - 1 steps): dense arrays over its range would take
+    # gigabytes and the convolution hours, so only the sums that occur are formed.
+    at = np.flatnonzero(wait)
+    values = sorted(v for v, p in pmf.items() if p > 0)
+    keys, inverse = np.unique(np.concatenate([at + v for v in values]), return_inverse=True)
+    weights = np.zeros(len(keys))
+    np.add.at(weights, inverse, np.concatenate([wait[at] * pmf[v] for v in values]))
+    p = weights / weights.sum()
+    # _finish's tail cut: zeros between the values move no cumulative sum.
+    half = _MODEL_TAIL / 2.0
+    lo = int(np.searchsorted(np.cumsum(p), half, side="left"))
+    hi = len(p) - 1 - int(np.searchsorted(np.cumsum(p[::-1]), half, side="left"))
+    lo, hi = min(lo, hi), max(lo, hi)
+    p = p[lo:hi + 1] / p[lo:hi + 1].sum()
+    return {int(k): float(v) for k, v in zip(keys[lo:hi + 1], p) if v > 0.0}
 
 
 # ---- steady state --------------------------------------------------------------------

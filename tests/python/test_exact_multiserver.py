@@ -365,3 +365,56 @@ def test_steps_from_a_restored_state_replay_bit_for_bit(settings):
         m.restore()
         m.step()
         assert m.internal_state == expected.internal_state
+
+
+BIG = 2**31 - 1
+
+
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        (lambda m: (m.step(), m.internal_state)[1], {(3, (1,)): 1.0}),
+        (movra.blocking_probability, pytest.approx((BIG - 3) / BIG, rel=1e-15)),
+        (movra.waiting_time_pmf, movra.error),
+    ],
+)
+def test_a_batch_at_the_top_of_the_int_range(call, expected):
+    # A room of 3 against 2**31 - 1 arrivals: loops over the counts up to the top of the
+    # Int range once overflowed and read far outside the arrivals' record, and the wait
+    # filled 16 GB of position weights before refusing the chain they would need.
+    m = station(1, {BIG: 1.0}, {1: 1.0}, capacity=3)
+    if expected is movra.error:
+        with pytest.raises(movra.error, match="^Out of memory$"):
+            call(m)
+    else:
+        assert call(m) == expected
+
+
+@pytest.mark.parametrize("position, expected", [(None, {599_999: 1.0}), (0, {300_000: 1.0})])
+def test_wait_behind_a_long_service(position, expected):
+    # The countdown meets a new multiset every step; scanning all of them each step made
+    # the wait cost the square of its length (3 s for 80 000 steps, a 10**6 one hung).
+    # Linear, this takes a fraction of a second; quadratic, about a minute.
+    m = station(1, {1: 1.0}, {300_000: 1.0})
+    m.internal_state = {(2, (300_000,)): 1.0}
+    assert movra.waiting_time_pmf(m, position=position) == expected
+
+
+@pytest.mark.parametrize("position", [None, 0])
+def test_wait_behind_many_busy_servers_keeps_to_the_key_budget(position):
+    # Each step of the countdown makes a key as long as the busy servers: refused once the
+    # keys outgrow max_states' budget, where they once grew to n**2 / 2 of them.
+    m = station(1, {1: 1.0}, {1: 1.0}, max_states=20_000)
+    m.internal_state = {(200_001, tuple(range(1, 200_001))): 1.0}
+    with pytest.raises(movra.error, match="^Out of memory$"):
+        movra.waiting_time_pmf(m, position=position)
+
+
+@pytest.mark.parametrize("limit", [2**60, 2**63 - 1])
+def test_a_limit_near_the_top_of_int64_limits_nothing(limit):
+    # The budgets derived from max_states overflowed: every wait was refused as out of
+    # memory, and the step's cache was judged outgrown at every step.
+    m = station(1, {0: 0.5, 1: 0.5}, {1: 0.5, 2: 0.5}, max_states=limit)
+    m.step()
+    m.step()
+    assert movra.waiting_time_pmf(m) == {0: 0.6875, 1: 0.25, 2: 0.0625}

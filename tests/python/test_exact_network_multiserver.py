@@ -242,3 +242,32 @@ def test_random_corruption_of_the_joint_state_is_refused_or_harmless(feedback):
             continue
         net.step()
         assert math.isclose(sum(net.get_total_number_of_entities_pmf().values()), 1.0)
+
+
+@pytest.mark.parametrize("busy", [1000, 2000])
+def test_many_routed_completions_keep_a_whole_pmf(busy):
+    # Past some hundred completions the multinomial coefficients overflowed: the step
+    # stored NaN for an empty-looking state, and reading it crashed the interpreter.
+    net = build([busy, 1], [{3: 1.0}, {0: 0.6, 1: 0.4}], [{1: 1.0}, {1: 1.0}], [[0, 0.5], [0, 0]],
+                max_states=20_000)
+    net.internal_state = {((busy, (1,) * busy), (0, ())): 1.0}
+    net.step()
+    routed = {k: math.comb(busy, k) / 2**busy for k in range(busy + 1)}
+    expected = {}
+    for k, p in routed.items():
+        for a, q in ((0, 0.6), (1, 0.4)):
+            expected[3 + k + a] = expected.get(3 + k + a, 0.0) + p * q
+    got = net.get_total_number_of_entities_pmf()
+    assert ref.total_variation(got, expected) < 2e-9
+
+
+@pytest.mark.parametrize("query", [
+    lambda n: n.get_total_number_of_entities_pmf(),
+    lambda n: n.get_number_of_entities_at_node_pmf(0),
+])
+def test_a_pmf_from_zero_to_the_top_of_the_int_range_is_refused(query):
+    # One value more than an Int counts: its length overflowed on the way to the refusal.
+    net = build([2], [{0: 1.0}], [{1: 1.0}], [[0]])
+    net.internal_state = {((0, ()),): 0.5, ((2**31 - 1, (1, 1)),): 0.5}
+    with pytest.raises(movra.error, match="^Out of memory$"):
+        query(net)

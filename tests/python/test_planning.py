@@ -244,8 +244,43 @@ def test_private_entries_refuse_cleanly(call, error):
 
 
 @exact_station
-def test_throughput_with_more_busy_servers_than_servers():
+@pytest.mark.parametrize("network", [False, True])
+def test_throughput_with_more_busy_servers_than_servers(network):
+    state = {(3, (1, 1, 2)): 0.5, (3, (1, 2, 2)): 0.5}
+    if network:
+        m = movra.ExactNetworkMultiserver(1)
+        m.set_number_of_servers_at_node(0, 3)
+        m.internal_state = {(key,): p for key, p in state.items()}
+        m.set_number_of_servers_at_node(0, 1)  # two servers taken away while busy
+        assert movra.throughput_pmf(m, 0) == pytest.approx({1: 0.5, 2: 0.5})
+    else:
+        m = movra.ExactMultiserver()
+        m.number_of_servers = 1  # two servers taken away while busy
+        m.internal_state = state
+        assert movra.throughput_pmf(m) == pytest.approx({1: 0.5, 2: 0.5})
+
+
+@exact_station
+@pytest.mark.parametrize("long", [2, 10**6])
+def test_sojourn_behind_a_long_service(long):
+    # As the enumeration above with a service of 1 or `long` steps: a dense convolution
+    # over a million steps took hours, over 2**31 more memory than the machine had.
     m = movra.ExactMultiserver()
-    m.number_of_servers = 1  # two servers taken away while busy
-    m.internal_state = {(3, (1, 1, 2)): 0.5, (3, (1, 2, 2)): 0.5}
-    assert movra.throughput_pmf(m) == pytest.approx({1: 0.5, 2: 0.5})
+    m.number_of_servers = 1
+    m.number_of_arrivals_pmf = {0: 0.5, 2: 0.5}
+    m.service_duration_pmf = {1: 0.5, long: 0.5}
+    m.internal_state = {(1, (2,)): 1.0}
+    expected = {}
+    for w, p in {1: 0.5, 2: 0.25, 1 + long: 0.25}.items():
+        for s in (1, long):
+            expected[w + s] = expected.get(w + s, 0.0) + p / 2
+    assert movra.sojourn_time_pmf(m) == pytest.approx(expected, rel=1e-12)
+
+
+@pytest.mark.parametrize("network", [movra.StandardNetworkMultiserver, movra.ExactNetworkMultiserver])
+def test_throughput_of_a_node_with_two_billion_servers(network):
+    # The completions' table was sized by the servers: 16 GB at 2**31 - 1 of them.
+    m = network(1)
+    m.set_number_of_servers_at_node(0, 2**31 - 1)
+    m.reset_node_with_number_of_entities(0, 2)
+    assert movra.throughput_pmf(m, 0) == pytest.approx({2: 1.0})

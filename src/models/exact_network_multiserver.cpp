@@ -251,6 +251,14 @@ struct NodeList {
 
 // Per node, what one step needs of its configuration, and the successor lists already
 // formed (they depend on the node alone, not on the rest of the joint state).
+// The Ints a step may hold in the keys it lists and gathers, per allowed state: a
+// gathered entry at the entry limit may average 64 of them (a node of a few busy servers
+// takes 2 + b), while a node of 10**5 busy servers with many arrival counts would
+// otherwise list gigabytes of keys before the count of states is known.
+constexpr double kStepWordsPerState = 256;
+
+double stepWordBudget(int64_t maxStates) { return kStepWordsPerState * double(maxStates); }
+
 struct NodeStep {
     Int servers = 0;
     size_t width = 2;  // z, b and room for the most busy servers the node can hold
@@ -258,6 +266,7 @@ struct NodeStep {
     // fresh[k]: the multisets of k fresh service durations, sorted, with probabilities.
     std::vector<Multisets> fresh;
     double freshWords = 0;  // Ints held by the multisets of fresh, a bound on their cost
+    double listedWords = 0;  // Ints held by the keys of successors
     std::unordered_map<Key, NodeList> successors;
     // The last list asked for: states in key order often repeat a node's part.
     Int lastW = -1;
@@ -316,6 +325,8 @@ const NodeList& formSuccessors(NodeStep& node, Int w, const std::vector<Int>& bu
         if (z > INT32_MAX) fail(msg::InvalidValue);
         const int64_t starters = std::max<int64_t>(0, std::min<int64_t>(node.servers - b, z - b));
         for (const auto& [drawn, pf] : freshDraws(node, Int(starters), what, limit)) {
+            node.listedWords += double(node.width);
+            if (node.listedWords > stepWordBudget(limit)) fail(msg::OutOfMemory);
             const size_t at = list.keys.size();
             list.keys.resize(at + node.width, 0);
             Int* k = &list.keys[at];
@@ -525,6 +536,7 @@ void EN::step() {
     // A result is refused once its gathering passes this, before the tail cut is known.
     const int64_t gatherLimit =
         _maxStates > (INT64_MAX - 1024) / 4 ? INT64_MAX : 4 * _maxStates + 1024;
+    const double wordBudget = stepWordBudget(_maxStates);
     std::vector<NodeStep> nodes(static_cast<size_t>(n));
     for (Int i = 0; i < n; i++) {
         NodeStep& node = nodes[size_t(i)];
@@ -570,6 +582,7 @@ void EN::step() {
         if (i == size_t(n)) {
             entries++;
             next.add(buffer.data(), weight);
+            if (double(next.size()) * double(start[size_t(n)]) > wordBudget) fail(msg::OutOfMemory);
             return;
         }
         const NodeList& list = *lists[i];

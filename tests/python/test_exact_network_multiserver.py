@@ -271,3 +271,17 @@ def test_a_pmf_from_zero_to_the_top_of_the_int_range_is_refused(query):
     net.internal_state = {((0, ()),): 0.5, ((2**31 - 1, (1, 1)),): 0.5}
     with pytest.raises(movra.error, match="^Out of memory$"):
         query(net)
+
+
+def test_keys_wider_than_the_limit_allows_are_refused_before_they_are_listed():
+    # 5,000 arrival counts at a node of 20,000 busy servers: 5,000 states, within
+    # max_states, but 400 MB of keys; listing them took 9 s and 1.2 GB (10**5 servers and
+    # 20,000 counts took 71 s and 12.5 GB) before anything was refused.
+    busy = 20_000
+    net = build([busy], [{a: 1 / 5000 for a in range(5000)}], [{1: 0.5, 2: 0.5}], [[0]],
+                max_states=20_000)
+    net.internal_state = {((busy, (3,) * busy),): 1.0}
+    before = net.internal_state
+    with pytest.raises(movra.error, match="^Out of memory$"):
+        net.step()
+    assert net.internal_state == before

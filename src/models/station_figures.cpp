@@ -502,6 +502,13 @@ WaitResult standardStationWait(Pmf* state, Pmf* arrivals, Pmf* service, Int serv
             row[ell->simple.offset + e] += scale * ell->simple.elements[e];
     };
     if (position < 0) {
+        // A batch larger than the work budget spends it in the first step whatever the
+        // state: refused before its weights are made (gigabytes near the top of the Int
+        // range).
+        if (double(arrivals->simple.offset) + arrivals->simple.length - 1 > kWaitWorkBudget) {
+            result.status = WaitStatus::TooMuchWork;
+            return result;
+        }
         const std::vector<Real> weights = positionWeights(arrivals);
         if (weights.empty()) {
             result.status = WaitStatus::NobodyArrives;

@@ -284,3 +284,11 @@ def test_throughput_of_a_node_with_two_billion_servers(network):
     m.set_number_of_servers_at_node(0, 2**31 - 1)
     m.reset_node_with_number_of_entities(0, 2)
     assert movra.throughput_pmf(m, 0) == pytest.approx({2: 1.0})
+
+
+def test_several_servers_refuse_a_batch_past_the_work_budget_before_weighing_it():
+    # A batch near the top of the Int range made 16 GB of position weights before the work
+    # budget refused the wait they fed.
+    m = station(2, {2**31 - 2: 1.0}, {1: 1.0})
+    with pytest.raises(ValueError, match="too long to compute"):
+        movra.waiting_time_pmf(m)

@@ -311,9 +311,13 @@ def service_level(model: Any, t: float) -> float:
     """P(wait <= t) for an entity arriving in the next step (see waiting_time_pmf; with
     impatience, among those served)."""
     wait = _wait(model, None)
+    if t != t:
+        raise ValueError("t must be a number of steps, got nan")
     if t < 0:
         return 0.0
-    return float(min(wait[: int(math.floor(t)) + 1].sum(), 1.0))
+    # Past the last wait every wait is within t (and t = inf has no integer floor).
+    last = len(wait) if t >= len(wait) else int(math.floor(t)) + 1
+    return float(min(wait[:last].sum(), 1.0))
 
 
 # The dense convolution of the wait with the service (as before: its bits) while it

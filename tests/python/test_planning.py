@@ -106,6 +106,14 @@ def test_waiting_time_refusals(make, error):
         movra.waiting_time_pmf(make())
 
 
+@pytest.mark.parametrize("c", [1, 2])
+def test_service_level_within_an_unbounded_or_nan_time(c):
+    m = station(c, {0: 0.5, 1: 0.5}, {1: 0.5, 2: 0.5}, {(3, 1): 0.5, (3, 2): 0.5})
+    assert movra.service_level(m, float("inf")) == movra.service_level(m, 10**9) == pytest.approx(1.0)
+    with pytest.raises(ValueError, match="nan"):
+        movra.service_level(m, float("nan"))
+
+
 def test_utilisation_and_throughput_of_a_state():
     m = station(2, {0: 1.0}, {1: 0.5, 2: 0.5}, {(1, 1): 0.5, (3, 1): 0.25, (3, 2): 0.25})
     assert movra.utilisation(m) == pytest.approx((0.5 * 1 + 0.5 * 2) / 2)

@@ -120,7 +120,11 @@ def geometric(p: float, start: int = 1, *, tail: float = TAIL_MASS) -> dict[int,
     # P(X >= start + k) = (1 - p)^k: stop once that is below half the tail.
     half = tail / 2.0 if tail > 0.0 else 1e-300
     # Generated a little beyond the cut, so that _finish places it exactly.
-    count = int(math.ceil(math.log(half * 1e-3) / math.log1p(-p))) + 1
+    # A subnormal p makes this count infinite: compared before it becomes an int.
+    span = math.log(half * 1e-3) / math.log1p(-p)
+    if not span < _MAX_STEPS:
+        raise ValueError(f"p = {p!r} gives more than {_MAX_STEPS} values above the tail")
+    count = int(math.ceil(span)) + 1
     if count > _MAX_STEPS:
         raise ValueError(f"p = {p!r} gives more than {_MAX_STEPS} values above the tail")
     return _finish(start, np.exp(np.arange(count) * math.log1p(-p)), tail)

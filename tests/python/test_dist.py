@@ -69,7 +69,7 @@ def test_discretise_exponential_keeps_its_mean():
     lambda: dist.from_counts({}), lambda: dist.from_counts({-1: 1.0}),
     lambda: dist.from_samples([]), lambda: dist.from_samples([1, -3]),
     lambda: dist.discretise(lambda x: 2.0, 1.0), lambda: dist.discretise(lambda x: 0.0, 1.0),
-    lambda: dist.discretise(lambda x: 1.0, 0.0),
+    lambda: dist.discretise(lambda x: 1.0, 0.0), lambda: dist.geometric(5e-324),
 ])
 def test_bad_arguments_are_refused(build):
     with pytest.raises(ValueError):

@@ -23,6 +23,15 @@ TAIL_MASS = 1e-12
 # A discretised duration longer than this many steps is refused rather than built.
 _MAX_STEPS = 1_000_000
 
+# A PMF over more values than this is refused rather than built: the whole Int range's
+# Poisson and binomial fit well within it, while 2**63 trials would need terabytes.
+_MAX_VALUES = 10_000_000
+
+
+def _span(lo: int, hi: int, what: str) -> None:
+    if hi - lo > _MAX_VALUES:
+        raise ValueError(f"{what} spans more than {_MAX_VALUES} values")
+
 
 def _whole(value: object, what: str, *, minimum: int = 0) -> int:
     if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
@@ -83,6 +92,7 @@ def poisson(mean: float, *, tail: float = TAIL_MASS) -> dict[int, float]:
     # any tail worth keeping.
     width = 12.0 * math.sqrt(m) + 40.0
     lo, hi = max(0, int(m - width)), int(m + width) + 1
+    _span(lo, hi, f"a Poisson of mean {mean!r}")
     k = np.arange(lo, hi, dtype=float)
     return _from_log(lo, _log_steps(math.log(m) - np.log(k + 1.0)), tail)
 
@@ -99,6 +109,7 @@ def binomial(n: int, p: float, *, tail: float = TAIL_MASS) -> dict[int, float]:
     sd = math.sqrt(n * p * (1.0 - p))
     width = 12.0 * sd + 40.0
     lo, hi = max(0, int(n * p - width)), min(n, int(n * p + width) + 1)
+    _span(lo, hi, f"a binomial of {n} trials of probability {p!r}")
     k = np.arange(lo, hi, dtype=float)
     ratios = np.log(n - k) - np.log(k + 1.0) + (math.log(p) - math.log1p(-p))
     return _from_log(lo, _log_steps(ratios), tail)
@@ -140,6 +151,7 @@ def uniform(lo: int, hi: int) -> dict[int, float]:
     lo, hi = _whole(lo, "lo"), _whole(hi, "hi")
     if hi < lo:
         raise ValueError(f"hi must be at least lo, got lo={lo}, hi={hi}")
+    _span(lo, hi, f"a uniform over {lo}..{hi}")
     return {v: 1.0 / (hi - lo + 1) for v in range(lo, hi + 1)}
 
 

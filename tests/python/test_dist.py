@@ -70,6 +70,9 @@ def test_discretise_exponential_keeps_its_mean():
     lambda: dist.from_samples([]), lambda: dist.from_samples([1, -3]),
     lambda: dist.discretise(lambda x: 2.0, 1.0), lambda: dist.discretise(lambda x: 0.0, 1.0),
     lambda: dist.discretise(lambda x: 1.0, 0.0), lambda: dist.geometric(5e-324),
+    # Spans that would take gigabytes or hours to build.
+    lambda: dist.poisson(1e15), lambda: dist.binomial(2**63, 0.5),
+    lambda: dist.uniform(0, 2**31 - 1),
 ])
 def test_bad_arguments_are_refused(build):
     with pytest.raises(ValueError):

@@ -167,7 +167,12 @@ def from_counts(counts: Mapping[int, float] | Sequence[float]) -> dict[int, floa
             raise ValueError(f"the count of {v} must be finite and non-negative, got {count!r}")
         if w > 0.0:
             pmf[v] = pmf.get(v, 0.0) + w
-    total = math.fsum(pmf.values())
+    try:
+        total = math.fsum(pmf.values())
+    except OverflowError:  # finite counts whose sum is not: scaled down first
+        top = max(pmf.values())
+        pmf = {v: w / top for v, w in pmf.items()}
+        total = math.fsum(pmf.values())
     if not total > 0.0:
         raise ValueError("no positive count: an empty distribution")
     return {v: pmf[v] / total for v in sorted(pmf)}

@@ -331,7 +331,9 @@ class Trajectory:
 
     def tail(self, k: int) -> np.ndarray:
         """P(z > k) per row."""
-        k = int(k)
+        if k == math.inf:  # no integer; nothing lies beyond it
+            return np.zeros(self.pmf.shape[:-1])
+        k = -1 if k == -math.inf else int(k)
         if k < 0:
             return np.ones(self.pmf.shape[:-1])
         return self.pmf[..., k + 1:].sum(axis=-1)

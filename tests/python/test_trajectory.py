@@ -115,6 +115,7 @@ def test_per_step_figures_follow_scipy():
     t = movra.run(m, 0)
     assert [int(t.quantile(q)[0]) for q in (0.0, 0.2, 0.21, 0.5, 0.51, 1.0)] == [0, 0, 1, 1, 4, 4]
     assert list(t.tail(0)) == pytest.approx([0.8]) and list(t.tail(4)) == [0.0]
+    assert list(t.tail(float("inf"))) == [0.0] and list(t.tail(-float("inf"))) == [1.0]
     assert t.mean()[0] == pytest.approx(2.3)
 
 

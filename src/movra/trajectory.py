@@ -254,21 +254,32 @@ def run(model: Any, steps: int, *, arrivals: Any = None, servers: Any = None,
                     rows.append(record(model))
                 if bar is not None:
                     bar.update(min(_CHUNK, end - chunk))
+        # Inside: a table too large to build puts the model back as a failed step does.
+        times = list(range(start.time, start.time + steps + 1))
+        return Trajectory(rows, server_rows, times, start, arrival_plan, server_plan,
+                          network=isinstance(view, _Network))
     except BaseException:
         model.__setstate__(start.__reduce__()[2])
         raise
     finally:
         if bar is not None:
             bar.close()
-    times = list(range(start.time, start.time + steps + 1))
-    return Trajectory(rows, server_rows, times, start, arrival_plan, server_plan,
-                      network=isinstance(view, _Network))
+
+
+# The most probabilities a run's table may hold (2 GB of them; it is built twice over): a
+# queue far from empty pads every row with zeros from 0, so a few steps from 10**8 in
+# system would need gigabytes per row.
+_MAX_CELLS = 2**28
 
 
 def _dense(records: Sequence[tuple[int, bytes]]) -> np.ndarray:
     """Rows of (offset, raw doubles) into one zero-padded array, padded and joined as
     bytes: no Python work per probability."""
     width = max((offset + len(values) // 8 for offset, values in records), default=1)
+    if len(records) * width > _MAX_CELLS:
+        raise ValueError(f"the run's table of the number in system would hold "
+                         f"{len(records)} rows of {width} probabilities, more than "
+                         f"{_MAX_CELLS}: run fewer steps at a time")
     zeros = bytes(8 * width)
     pieces: list[bytes] = []
     for offset, values in records:

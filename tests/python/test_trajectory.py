@@ -100,6 +100,21 @@ def test_a_failing_step_puts_the_model_back():
     assert m.__reduce__()[2] == state != before
 
 
+@pytest.mark.parametrize("make", [station, network])
+def test_a_table_too_large_is_refused_and_the_model_put_back(make, monkeypatch):
+    # A queue far from empty pads every row from 0: 10**8 in system took gigabytes a row.
+    monkeypatch.setattr(movra.trajectory, "_MAX_CELLS", 400)
+    m = make()
+    if isinstance(m, movra.StandardMultiserver):
+        m.reset_with_number_of_entities_in_system(100)
+    else:
+        m.reset_node_with_number_of_entities(0, 100)
+    state = m.__reduce__()[2]
+    with pytest.raises(ValueError, match="fewer steps"):
+        movra.run(m, 3)
+    assert m.__reduce__()[2] == state
+
+
 def test_overload_warns_once():
     with pytest.warns(movra.OverloadWarning) as caught:
         movra.run(station(), 7, servers=[0] * 7)

@@ -71,15 +71,7 @@ def chain_matrix(state, arrivals, service):
 
 def python_steps(w, model):
     """The two plain Python steps of the model's configuration and state."""
-    if w.kind == "station":
-        args = ([w.servers], [w.arrivals], [w.service], [[0.0]], [model.internal_state])
-    else:
-        n = model.get_number_of_nodes()
-        args = ([model.get_number_of_servers_at_node(k) for k in range(n)],
-                [model.get_number_of_external_arrivals_at_node_pmf(k) for k in range(n)],
-                [model.get_service_duration_at_node_pmf(k) for k in range(n)],
-                [[model.get_routing_probability(s, t) for t in range(n)] for s in range(n)],
-                model.internal_state)
+    args = w.reference_args(model)
     return (lambda: reference.network_step(*args),
             lambda: reference.network_step_as_written(*args))
 

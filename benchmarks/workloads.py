@@ -35,6 +35,10 @@ class Station:
         m.reset_with_number_of_entities_in_system(0)
         return m
 
+    def reference_args(self, model):
+        """The arguments of reference.network_step for this configuration and model's state."""
+        return ([self.servers], [self.arrivals], [self.service], [[0.0]], [model.internal_state])
+
     def key(self):
         return repr(("station", self.servers, sorted(self.arrivals.items()),
                      sorted(self.service.items()), WARM_STEPS))
@@ -55,6 +59,16 @@ class Network:
             net.set_service_duration_at_node_pmf(k, self.service)
             net.reset_node_with_number_of_entities(k, 0)
         return net
+
+    @staticmethod
+    def reference_args(model):
+        """The arguments of reference.network_step for the network's configuration and state."""
+        n = model.get_number_of_nodes()
+        return ([model.get_number_of_servers_at_node(k) for k in range(n)],
+                [model.get_number_of_external_arrivals_at_node_pmf(k) for k in range(n)],
+                [model.get_service_duration_at_node_pmf(k) for k in range(n)],
+                [[model.get_routing_probability(s, t) for t in range(n)] for s in range(n)],
+                model.internal_state)
 
     def key(self):
         return repr(("network", self.name, self.servers, sorted(self.service.items()),

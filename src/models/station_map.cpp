@@ -51,33 +51,53 @@ Pmf* stationObservationMapRange(MovraObject* obj, Pmf* state, int64_t z0, int64_
     return acc.toPmf();
 }
 
+namespace {
+// Up to these, CompletionRuns sizes its scratch for the most trials of every z (the
+// logarithms come from the process's table).
+constexpr Int kOnePassTrials = 64;
+constexpr int64_t kOnePassValues = 2048;
+}  // namespace
+
 CompletionRuns::CompletionRuns(Pmf* state, Int servers, ScratchCache* scratch) {
     values_.bind(scratch);
     runs_.bind(scratch);
     Pmf* dist_z = lookupMarginalPmf(state);
     const Int nz = dist_z->simple.length;
-    runs_.reset(nz);
+    // Unfilled: every run and every slot of values_ is written below.
+    runs_.resetUnfilled(nz);
     // A binomial with h of 0 or 1 (or no trials) holds one value: scratch and the table
     // of logarithms follow the values held, not the number of trials.
     auto slots = [](Int trials, Real h) -> int64_t {
         return trials > 0 && h > 0 && h < 1 ? int64_t(trials) + 1 : 1;
     };
+    // Few values in all even if every z had its most trials: room for that, without a
+    // pass to count them.
+    const Int topTrials = std::max<Int>(0, std::min<Int>(
+        Int(std::min<int64_t>(int64_t(dist_z->simple.offset) + nz - 1, INT32_MAX)), servers));
     int64_t total = 0;
     Int logsUpTo = 0;
-    for (Int i = 0; i < nz; i++) {
-        if (!(dist_z->simple.elements[i] > 0)) continue;
-        // p(z) > 0: the conditional PMF of z exists (lookupConditionalPmf1's check).
-        Int trials = std::min(dist_z->simple.offset + i, servers);
-        int64_t n = slots(trials, lookupProbability(state->joint.elements[i], 1));
-        total += n;
-        if (n > 1) logsUpTo = std::max(logsUpTo, trials);
+    if (topTrials <= kOnePassTrials && int64_t(nz) * (topTrials + 1) <= kOnePassValues) {
+        total = int64_t(nz) * (topTrials + 1);
+        logsUpTo = topTrials;
+    } else {
+        for (Int i = 0; i < nz; i++) {
+            if (!(dist_z->simple.elements[i] > 0)) continue;
+            // p(z) > 0: the conditional PMF of z exists (lookupConditionalPmf1's check).
+            Int trials = std::min(dist_z->simple.offset + i, servers);
+            int64_t n = slots(trials, lookupProbability(state->joint.elements[i], 1));
+            total += n;
+            if (n > 1) logsUpTo = std::max(logsUpTo, trials);
+        }
     }
-    values_.reset(total);
+    values_.resetUnfilled(total);
     IntegerLogs logs;
     const Real* log = logs.upTo(logsUpTo);
     Real* out = values_.get();
     for (Int i = 0; i < nz; i++) {
-        if (!(dist_z->simple.elements[i] > 0)) continue;
+        if (!(dist_z->simple.elements[i] > 0)) {
+            runs_[i] = PmfRun();
+            continue;
+        }
         Int z = dist_z->simple.offset + i;
         Real h = lookupProbability(state->joint.elements[i], 1);
         Int trials = std::min(z, servers), length;

@@ -111,6 +111,11 @@ void flag(Pmf* pmf) {
     flagBlock(pmf);
     switch (pmf->pmfType) {
         case JOINT: {
+            // Packed with its marginal and rows in one block (the grid accumulator's
+            // records): that block's mark keeps them all, and they are on no list.
+            const char* const block = reinterpret_cast<const char*>(pmf);
+            const char* const marginal = reinterpret_cast<const char*>(pmf->joint.marginal);
+            if (marginal > block && marginal < block + pmf->memHeader.size) break;
             flag(pmf->joint.marginal);
             Pmf* const* rows = pmf->joint.elements;
             for (int k = 0; k < pmf->joint.marginal->simple.length; k++) {

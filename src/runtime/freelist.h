@@ -29,12 +29,18 @@ public:
 
     // A kept block of class c < kClasses with its first `bytes` bytes zero-filled, or null.
     void* take(size_t c, size_t bytes) {
+        void* p = takeAsLeft(c);
+        if (p != nullptr) std::memset(p, 0, bytes);
+        return p;
+    }
+    // The same with the contents its last user left: for a caller that writes every byte
+    // it reads.
+    void* takeAsLeft(size_t c) {
         void* p = heads_[c];
         if (p == nullptr) return nullptr;
         std::memcpy(&heads_[c], p, sizeof(void*));
         if (--counts_[c] == 0) held_ &= ~(uint64_t(1) << c);
         bytes_ -= classBytes(c);
-        std::memset(p, 0, bytes);
         return p;
     }
     // Keeps p, a block of class c < kClasses.

@@ -25,6 +25,8 @@ public:
 
     // A zero-filled block of `bytes` bytes of class c < Blocks::kClasses, or null.
     void* take(size_t c, size_t bytes) { return blocks_.take(c, bytes); }
+    // The same, not zero-filled.
+    void* takeAsLeft(size_t c) { return blocks_.takeAsLeft(c); }
     // Keeps p (a block of class c < Blocks::kClasses) unless the class is full.
     bool keep(size_t c, void* p) {
         if (blocks_.count(c) == kPerClass) return false;
@@ -72,12 +74,25 @@ public:
 
     // Replaces the contents by count zero-filled elements; the old ones are freed only
     // once the new allocation has succeeded.
-    void reset(int64_t count) {
+    void reset(int64_t count) { replace(count, true); }
+    // The same with elements of any value: for a caller that writes each before it reads
+    // it, and so need not pay for the zeros.
+    void resetUnfilled(int64_t count) { replace(count, false); }
+    T* get() const { return data_; }
+    T& operator[](int64_t i) const { return data_[i]; }
+    int64_t size() const { return count_; }
+    explicit operator bool() const { return data_ != nullptr; }
+    // cache: this thread's (null: look it up at each use).
+    void bind(ScratchCache* cache) { cache_ = cache; }
+    ScratchCache* boundCache() const { return cache_; }
+
+private:
+    void replace(int64_t count, bool zeros) {
         if (count < 0 || uint64_t(count) > kMaxBlockBytes / sizeof(T)) fail(msg::OutOfMemory);
         const size_t bytes = bytesOf(count), c = ScratchCache::Blocks::classOf(bytes);
         T* p = nullptr;
         if (c < ScratchCache::Blocks::kClasses) {
-            p = static_cast<T*>(cache().take(c, bytes));
+            p = static_cast<T*>(zeros ? cache().take(c, bytes) : cache().takeAsLeft(c));
             if (p == nullptr)
                 p = static_cast<T*>(std::calloc(1, ScratchCache::Blocks::classBytes(c)));
         } else {
@@ -88,15 +103,6 @@ public:
         data_ = p;
         count_ = count;
     }
-    T* get() const { return data_; }
-    T& operator[](int64_t i) const { return data_[i]; }
-    int64_t size() const { return count_; }
-    explicit operator bool() const { return data_ != nullptr; }
-    // cache: this thread's (null: look it up at each use).
-    void bind(ScratchCache* cache) { cache_ = cache; }
-    ScratchCache* boundCache() const { return cache_; }
-
-private:
     ScratchCache& cache() const { return cache_ ? *cache_ : *ScratchCache::lookedUp(); }
     static size_t bytesOf(int64_t count) { return (count > 0 ? size_t(count) : 1) * sizeof(T); }
     void drop(T* p, int64_t count) const {

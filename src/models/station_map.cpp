@@ -72,8 +72,8 @@ CompletionRuns::CompletionRuns(Pmf* state, Int servers, ScratchCache* scratch) {
     };
     // Few values in all even if every z had its most trials: room for that, without a
     // pass to count them.
-    const Int topTrials =
-        Int(std::max<int64_t>(0, std::min<int64_t>(int64_t(dist_z->simple.offset) + nz - 1, servers)));
+    const int64_t zTop = int64_t(dist_z->simple.offset) + nz - 1;
+    const Int topTrials = Int(std::max<int64_t>(0, std::min<int64_t>(zTop, servers)));
     int64_t total = 0;
     Int logsUpTo = 0;
     if (topTrials <= kOnePassTrials && int64_t(nz) * (topTrials + 1) <= kOnePassValues) {

@@ -84,30 +84,37 @@ private:
     PyObject* self_;
 };
 
-// Runs work without the interpreter's lock. Work must not touch any Python object; a
-// failure in it is raised again, as the same catalogue message, once the lock is back
-// (anything unexpected as an internal error).
+// Runs work without the interpreter's lock (or with it, where release is false). Work
+// must not touch any Python object; a failure in it is raised again, as the same
+// catalogue message, once the lock is back (anything unexpected as an internal error).
 template <class Work>
-void withoutInterpreterLock(Work&& work) {
+void withoutInterpreterLock(Work&& work, bool release = true) {
     const char* failure = nullptr;
-    Py_BEGIN_ALLOW_THREADS try { work(); } catch (const CException& e) {
+    PyThreadState* saved = release ? PyEval_SaveThread() : nullptr;
+    try {
+        work();
+    } catch (const CException& e) {
         failure = e.message;
     } catch (const std::bad_alloc&) {
         failure = msg::OutOfMemory;
     } catch (...) {
         failure = msg::Internal;
     }
-    Py_END_ALLOW_THREADS if (failure != nullptr) fail(failure);
+    if (saved != nullptr) PyEval_RestoreThread(saved);
+    if (failure != nullptr) fail(failure);
 }
 
-// A model operation and the sweep after it, without the interpreter's lock. Arguments
-// are converted before, results after, both with the lock.
+// A model operation and the sweep after it, without the interpreter's lock unless the
+// model says the operation is quick (holdLock). Arguments are converted before, results
+// after, both with the lock.
 template <class Model, class Operation>
-void compute(Model* model, Operation&& operation) {
-    withoutInterpreterLock([&] {
-        operation();
-        if (model->arena()->isMemModified) Model::memRelease(model->arena());
-    });
+void compute(Model* model, Operation&& operation, bool holdLock = false) {
+    withoutInterpreterLock(
+        [&] {
+            operation();
+            if (model->arena()->isMemModified) Model::memRelease(model->arena());
+        },
+        !holdLock);
 }
 
 inline void checkCount(PyObject* args, Py_ssize_t expected, const char* const* messages) {

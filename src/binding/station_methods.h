@@ -15,10 +15,22 @@ PyObject* init(PyObject* self, PyObject* args) {
     return protocol::callNone<M>(self, args, 0, [](M* s, PyObject*) { s->init(); });
 }
 
+// Whether a model's next step is quick enough to keep the interpreter's lock: a model
+// that can tell has quickStep().
+template <class M>
+auto quickStep(M* s, int) -> decltype(s->quickStep()) {
+    return s->quickStep();
+}
+template <class M>
+bool quickStep(M*, long) {
+    return false;
+}
+
 template <class M>
 PyObject* step(PyObject* self, PyObject* args) {
-    return protocol::callNone<M>(self, args, 0,
-                                 [](M* s, PyObject*) { protocol::compute(s, [s] { s->step(); }); });
+    return protocol::callNone<M>(self, args, 0, [](M* s, PyObject*) {
+        protocol::compute(s, [s] { s->step(); }, quickStep(s, 0));
+    });
 }
 
 template <class M>

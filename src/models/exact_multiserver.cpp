@@ -1,5 +1,6 @@
 #include "exact_multiserver.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <unordered_map>
@@ -61,6 +62,36 @@ void ExactMultiserver::step() {
     _freshDraws = draws;
     // Wraps at the top of the Int range instead of overflowing.
     _time = Int(uint32_t(_time) + 1u);
+}
+
+// What a step may touch, bounded: each state, remaining time and z of its span, times
+// each arrival count and each multiset of c fresh draws. Up to this, a step of a few dozen
+// states takes under a microsecond, and releasing the lock and taking it back about a
+// tenth of that (50 ns; the 40-state chain's 50 steps from empty, 10 % faster).
+constexpr double kQuickStepWork = 512;
+
+bool ExactMultiserver::quickStep() const {
+    const ExactState* s = _internalState;
+    // Impatience forms a binomial over everyone waiting, however few the states.
+    if (_numberOfServers < 0 || _abandonmentProbability > 0 || s == nullptr) return false;
+    double each = double(_numberOfArrivalsPmf->simple.length);
+    const double held = double(s->stateCount) + double(s->keyCount);
+    if (_numberOfServers > 0) {
+        // At least m multisets of c draws: bounded by that first, as counting them takes
+        // m - 1 products.
+        const Int m = _serviceDurationPmf->simple.length;
+        if (held * each * double(m) > kQuickStepWork) return false;
+        each *= double(multisetCount(_numberOfServers, m));
+    }
+    if (held * each > kQuickStepWork) return false;
+    const ExactGroup* groups = s->layout->groups;
+    int64_t zLow = INT64_MAX, zHigh = INT64_MIN;
+    for (Int g = 0; g < s->groupCount; g++) {
+        zLow = std::min<int64_t>(zLow, groups[g].zOffset);
+        zHigh = std::max<int64_t>(zHigh, int64_t(groups[g].zOffset) + groups[g].length - 1);
+    }
+    const double span = zHigh >= zLow ? double(zHigh - zLow + 1) : 0.0;
+    return (held + span) * each <= kQuickStepWork;
 }
 
 void ExactMultiserver::applyObservationRange(Int _startOfRange, Int _endOfRange) {

@@ -57,6 +57,9 @@ struct ExactMultiserver : StationConfiguration<ExactMultiserver> {
     Pmf* getNumberOfEntitiesInSystemPmf();
     void resetWithNumberOfEntitiesInSystem(Int _numberOfEntitiesInSystem);
     void step();
+    // Whether the next step is so small that handing the interpreter's lock to another
+    // thread and back would cost a good share of it: the lock is then kept.
+    bool quickStep() const;
     void applyObservationRange(Int _startOfRange, Int _endOfRange);
     void applyObservationValue(Int _observedNumberOfEntitiesInSystem);
     Real blockingProbability();

@@ -178,6 +178,20 @@ void MultisetIndex::reserve(size_t multisets) {
     hash_.reserve(multisets);
 }
 
+void MultisetIndex::clear() {
+    pool_.clear();
+    start_.clear();
+    length_.clear();
+    hash_.clear();
+    std::fill(slots_.begin(), slots_.end(), -1);
+}
+
+size_t MultisetIndex::heapBytes() const {
+    return pool_.capacity() * sizeof(Int) + start_.capacity() * sizeof(int64_t) +
+           length_.capacity() * sizeof(Int) + hash_.capacity() * sizeof(uint64_t) +
+           slots_.capacity() * sizeof(Int);
+}
+
 Int MultisetIndex::insert(const Int* key, Int length) {
     if (size_t(size()) * 2 >= slots_.size()) grow();
     const uint64_t h = hashOf(key, length);
@@ -1336,15 +1350,23 @@ void ExactLandscape::prepare(Pmf* service, Int servers, int64_t maxStates) {
     supportOf(service, serviceValues, serviceProbabilities);
     constexpr Int kMostByIndex = 64;
     width_ = std::min(servers + 1, kMostByIndex);
+    // Storage of a few hundred KiB at most is kept: emptied, not freed (a model's landscape
+    // is handed to the thread's next new model, see ExactMultiserver::dropCaches).
+    const bool keep = small();
     byIndex_.clear();
     epoch_ = newEpoch();
     values_ = serviceValues;
-    index_ = MultisetIndex();
     shift_.clear();
     done_.clear();
     landings_.clear();
     pool_.clear();
-    plan_.clear();
+    if (keep) {
+        index_.clear();
+        plan_.forget();
+    } else {
+        index_ = MultisetIndex();
+        plan_.clear();
+    }
     // Room for a small chain's multisets and landings, which would otherwise be learnt
     // through a reallocation of every table every few multisets.
     constexpr size_t kFirst = 32;
@@ -1356,6 +1378,31 @@ void ExactLandscape::prepare(Pmf* service, Int servers, int64_t maxStates) {
 }
 
 void ExactStepPlan::clear() { *this = ExactStepPlan(); }
+
+void ExactStepPlan::forget() {
+    restart();
+    epoch = 0;
+    lastShape = 0;
+    fullSteps = 0;
+}
+
+size_t ExactStepPlan::heapBytes() {
+    size_t bytes = 0;
+    forEachVector([&](auto& v) { bytes += v.capacity() * sizeof(v[0]); });
+    return bytes;
+}
+
+bool ExactLandscape::small() {
+    // Beyond this the storage is given back: a large chain's would sit idle.
+    constexpr size_t kKeptBytes = size_t(256) << 10;
+    const size_t bytes =
+        plan_.heapBytes() + index_.heapBytes() + values_.capacity() * sizeof(Int) +
+        (shift_.capacity() + done_.capacity() + pool_.capacity() + key_.capacity() +
+         merged_.capacity()) * sizeof(Int) +
+        byIndex_.capacity() * sizeof(int64_t) +
+        landings_.bucket_count() * sizeof(void*) + landings_.size() * 4 * sizeof(int64_t);
+    return bytes <= kKeptBytes;
+}
 
 void ExactStepPlan::restart() {
     ready = direct = steady = gather = probes = false;

@@ -110,6 +110,9 @@ public:
     Int length(Int id) const { return length_[size_t(id)]; }
     int64_t keyCount() const { return int64_t(pool_.size()); }
     void reserve(size_t multisets);
+    // Empty, its storage kept.
+    void clear();
+    size_t heapBytes() const;
 
 private:
     static uint64_t hashOf(const Int* key, Int length);
@@ -215,6 +218,9 @@ struct ExactStepPlan {
     void clear();
     // Not ready, every vector emptied (its storage kept) for a full step to fill again.
     void restart();
+    // As new, its storage kept.
+    void forget();
+    size_t heapBytes();
     // Frees the storage of vectors far larger than what they hold, every so many full steps
     // (a look at every vector is a good share of a small step).
     void trim();
@@ -273,6 +279,10 @@ public:
     // then numbers its records with numberLike; null if nothing was learnt. Each model's
     // landscape reads only records of its own epoch, so the two may learn apart.
     std::unique_ptr<ExactLandscape> renumberedCopy() const;
+    // Whether its storage is small enough to keep for another model (forget() first).
+    bool small();
+    // As new (the next prepare learns afresh), its storage kept.
+    void forget() { epoch_ = 0; }
 
 private:
     Int findShifted(Int id);

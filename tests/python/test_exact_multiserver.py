@@ -418,3 +418,23 @@ def test_a_limit_near_the_top_of_int64_limits_nothing(limit):
     m.step()
     m.step()
     assert movra.waiting_time_pmf(m) == {0: 0.6875, 1: 0.25, 2: 0.0625}
+
+
+@pytest.mark.parametrize("other", [
+    (2, {0: 0.5, 1: 0.5}, {1: 0.9, 6: 0.1}),  # the same servers, another service
+    (3, {0: 0.2, 2: 0.8}, {3: 1.0}),          # the same service, more servers
+])
+def test_a_new_instance_steps_alike_after_others_came_and_went(other):
+    # What one instance learnt is not carried into the next one made on the thread.
+    def states(config, steps=40):
+        m = station(*config)
+        out = []
+        for _ in range(steps):
+            m.step()
+            out.append(m.internal_state)
+        return out
+
+    mine = (2, {0: 0.5, 1: 0.5}, {3: 1.0})
+    first = states(mine)
+    states(other, 60)
+    assert states(mine) == first
